@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QObject>
+
+#include <functional>
+#include <memory>
+
+class AutoTuneSyncer;
+class SettingsStore;
+
+// The launch sequence of the interactive run, the consent gate and the quit steps.
+// Parts that later issues bring (plug-in installer, floating bar, main panel, consent
+// window, key-link check, transposer) are reached through the hooks below.
+//
+// Thread safety: main thread only.
+class AppDelegate : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int kConsentDelay_ms = 1600;
+    static constexpr int kPostLaunchDelay_ms = 4000;
+
+    explicit AppDelegate(SettingsStore& settings, QObject* parent = nullptr);
+    ~AppDelegate() override;
+
+    // What runs on a background thread 4 s after launch once consent is stored.
+    void setKeyLinkCheck(std::function<void()> check) { m_keyLinkCheck = std::move(check); }
+    // Shows the privacy-consent window.
+    void setConsentPresenter(std::function<void()> present) { m_presentConsent = std::move(present); }
+    // Stops the accompaniment transposer at quit.
+    void setTransposerStop(std::function<void()> stop) { m_stopTransposer = std::move(stop); }
+
+    void applicationDidFinishLaunching();
+    void presentPrivacyConsent();
+    void startPostLaunchChecks();
+    // The quit steps: the quit record for the plug-in, then the transposer.
+    void applicationShouldTerminate();
+
+    AutoTuneSyncer* syncer() const { return m_syncer.get(); }
+
+private:
+    SettingsStore& m_settings;
+    std::unique_ptr<AutoTuneSyncer> m_syncer;
+    std::function<void()> m_keyLinkCheck;
+    std::function<void()> m_presentConsent;
+    std::function<void()> m_stopTransposer;
+    bool m_quitStepsDone = false;
+};

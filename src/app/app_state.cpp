@@ -1,0 +1,305 @@
+#include "app/app_state.h"
+
+#include "app/key_notation.h"
+#include "app/now_playing_reader.h"
+#include "app/settings_store.h"
+#include "pluginlink/plugin_ipc.h"
+
+#include <QPointer>
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentRun>
+
+namespace {
+
+// Artist texts as the artwork match compares them: no spaces, "／" and "," as "/".
+QString looseArtist(const QString& artist)
+{
+    QString s = artist;
+    s.remove(QLatin1Char(' '));
+    s.replace(QStringLiteral("／"), QStringLiteral("/"));
+    s.replace(QLatin1Char(','), QLatin1Char('/'));
+    return s.toLower();
+}
+
+bool artworkMatches(const Song& current, const Song& nowPlaying)
+{
+    if (Song::isSameSong(current, nowPlaying))
+        return true;
+    const QString a = looseArtist(current.artist);
+    const QString b = looseArtist(nowPlaying.artist);
+    return !a.isEmpty() && !b.isEmpty() && (a == b || a.contains(b) || b.contains(a));
+}
+
+} // namespace
+
+AppState::AppState(SettingsStore& settings, QObject* parent) : QObject(parent), m_settings(settings)
+{
+    m_simulateNotch = m_settings.simulateNotch();
+    m_floatingBarStyle = initialFloatingBarStyle(m_settings);
+    // Custom settings count as stored when their dictionary is present.
+    m_hasCustomPreset = m_settings.customAutoTuneSettings().has_value();
+    m_transpose = m_settings.lastUsedTranspose();
+
+    m_artworkTimer.setInterval(kArtworkPeriod_ms);
+    m_artworkTimer.setTimerType(Qt::CoarseTimer);
+    connect(&m_artworkTimer, &QTimer::timeout, this, &AppState::artworkTick);
+    m_artworkTimer.start();
+
+    installMetaProvider();
+}
+
+AppState::~AppState()
+{
+    if (m_artworkRead)
+        m_artworkRead->waitForFinished();
+}
+
+AppState& AppState::shared()
+{
+    // Lives until the process ends; never destroyed, so no observer outlives it.
+    static AppState* instance = new AppState(SettingsStore::shared());
+    return *instance;
+}
+
+void AppState::installMetaProvider()
+{
+    QPointer<AppState> weak(this);
+    PluginIPC::setMetaProvider([weak]() -> QMap<QString, QString> {
+        if (!weak)
+            return {};
+        return {{QStringLiteral("song"), weak->displaySong()},
+                {QStringLiteral("key"), weak->displayKey()},
+                {QStringLiteral("detail"), weak->keyDetail()},
+                {QStringLiteral("source"), weak->songSource()}};
+    });
+}
+
+void AppState::setNowPlayingReader(std::shared_ptr<NowPlayingReader> reader)
+{
+    m_nowPlaying = std::move(reader);
+}
+
+std::optional<int> AppState::noteSemitone(const QString& name)
+{
+    return key_notation::noteSemitone(name);
+}
+
+QString AppState::normalizeKeyNotation(const QString& text)
+{
+    return key_notation::normalizeKeyNotation(text);
+}
+
+void AppState::artworkTick()
+{
+    // One read at a time: a slow source never piles up reads.
+    if (!m_nowPlaying || m_artworkRead)
+        return;
+    auto* watcher = new QFutureWatcher<NowPlayingReading>(this);
+    m_artworkRead = watcher;
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher] {
+        m_artworkRead = nullptr;
+        watcher->deleteLater();
+        if (watcher->future().resultCount() > 0)
+            applyNowPlaying(watcher->result());
+    });
+    std::shared_ptr<NowPlayingReader> reader = m_nowPlaying;
+    watcher->setFuture(QtConcurrent::run(QThreadPool::globalInstance(), [reader] { return reader->read(); }));
+}
+
+void AppState::applyNowPlaying(const NowPlayingReading& reading)
+{
+    if (!reading.song)
+        return;
+    if (!m_current) {
+        setArtwork(std::nullopt);
+        return;
+    }
+    if (artworkMatches(*m_current, *reading.song)) {
+        if (reading.artwork)
+            setArtwork(reading.artwork);
+    } else {
+        setArtwork(std::nullopt);
+    }
+}
+
+QVariant AppState::currentVariant() const
+{
+    if (!m_current)
+        return {};
+    return QVariantMap{{QStringLiteral("title"), m_current->title}, {QStringLiteral("artist"), m_current->artist}};
+}
+
+QVariant AppState::manualScaleIndexVariant() const
+{
+    return m_manualScaleIndex ? QVariant(*m_manualScaleIndex) : QVariant();
+}
+
+QVariant AppState::keyLinkWarningVariant() const
+{
+    return m_keyLinkWarning ? QVariant(*m_keyLinkWarning) : QVariant();
+}
+
+QString AppState::displaySong() const
+{
+    if (!m_current)
+        return QStringLiteral("来首歌吧～");
+    if (m_current->artist.isEmpty())
+        return m_current->title;
+    return m_current->artist + QStringLiteral(" - ") + m_current->title;
+}
+
+QString AppState::displayKey() const
+{
+    return key_notation::displayKey(m_keyText, m_manualScaleIndex.has_value(), m_transpose);
+}
+
+QString AppState::syncText() const
+{
+    if (m_synced)
+        return QStringLiteral("已同步");
+    if (m_busy)
+        return QStringLiteral("识别中");
+    return QStringLiteral("未连接");
+}
+
+QColor AppState::syncColor() const
+{
+    if (m_synced)
+        return QColor::fromRgbF(0.3f, 0.85f, 0.4f, 1.0f);
+    if (m_busy)
+        return QColor::fromRgbF(0.95f, 0.82f, 0.35f, 1.0f);
+    return QColor::fromRgbF(0.43f, 0.43f, 0.47f, 1.0f);
+}
+
+void AppState::setCurrent(const std::optional<Song>& song)
+{
+    m_current = song;
+    emit currentChanged();
+    emit displaySongChanged();
+}
+
+void AppState::setSongSource(const QString& v)
+{
+    m_songSource = v;
+    emit songSourceChanged();
+}
+
+void AppState::setKeyText(const QString& v)
+{
+    m_keyText = v;
+    emit keyTextChanged();
+    emit displayKeyChanged();
+}
+
+void AppState::setKeyDetail(const QString& v)
+{
+    m_keyDetail = v;
+    emit keyDetailChanged();
+}
+
+void AppState::setKeyManuallySet(bool v)
+{
+    m_keyManuallySet = v;
+    emit keyManuallySetChanged();
+}
+
+void AppState::setManualScaleIndex(std::optional<int> v)
+{
+    m_manualScaleIndex = v;
+    emit manualScaleIndexChanged();
+    emit displayKeyChanged();
+}
+
+void AppState::setKeyLinkWarning(const std::optional<QString>& v)
+{
+    m_keyLinkWarning = v;
+    emit keyLinkWarningChanged();
+}
+
+void AppState::setBusy(bool v)
+{
+    m_busy = v;
+    emit busyChanged();
+    emit syncChanged();
+}
+
+void AppState::setSynced(bool v)
+{
+    m_synced = v;
+    emit syncedChanged();
+    emit syncChanged();
+}
+
+void AppState::setArtwork(const std::optional<QImage>& v)
+{
+    m_artwork = v;
+    emit artworkChanged();
+}
+
+void AppState::setPreset(const QString& v)
+{
+    m_preset = v;
+    emit presetChanged();
+}
+
+void AppState::setHasCustomPreset(bool v)
+{
+    m_hasCustomPreset = v;
+    emit hasCustomPresetChanged();
+}
+
+void AppState::setTranspose(int v)
+{
+    m_transpose = v;
+    emit transposeChanged();
+    emit displayKeyChanged();
+}
+
+void AppState::setFloatingBarOn(bool v)
+{
+    m_floatingBarOn = v;
+    emit floatingBarOnChanged();
+}
+
+void AppState::setSimulateNotch(bool v)
+{
+    m_simulateNotch = v;
+    emit simulateNotchChanged();
+}
+
+void AppState::setFloatingBarStyle(FloatingBarStyle v)
+{
+    m_floatingBarStyle = v;
+    m_settings.setFloatingBarStyle(rawValue(v));
+    emit floatingBarStyleChanged();
+}
+
+void AppState::setChannels(const QList<AudioChannel>& v)
+{
+    m_channels = v;
+    emit channelsChanged();
+}
+
+void AppState::setChannelName(const QString& v)
+{
+    m_channelName = v;
+    emit channelNameChanged();
+}
+
+void AppState::setChannelStatus(const QString& v)
+{
+    m_channelStatus = v;
+    emit channelStatusChanged();
+}
+
+void AppState::setRetune(double v)
+{
+    m_retune = v;
+    emit retuneChanged();
+}
+
+void AppState::setTypeIndex(int v)
+{
+    m_typeIndex = v;
+    emit typeIndexChanged();
+}

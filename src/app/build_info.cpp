@@ -1,0 +1,6 @@
+#include "app/build_info.h"
+
+QString appShortVersion()
+{
+    return QStringLiteral(TONIVOX_VERSION);
+}

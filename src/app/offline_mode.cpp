@@ -1,0 +1,45 @@
+#include "app/offline_mode.h"
+
+#include <array>
+#include <cstdio>
+
+namespace {
+constexpr std::array<OfflineMode, 6> kSearchOrder = {OfflineMode::keytest,         OfflineMode::keytestV5,
+                                                     OfflineMode::v5CqtDump,       OfflineMode::v5PcmDump,
+                                                     OfflineMode::v5ResampledDump, OfflineMode::v5Features};
+} // namespace
+
+QString switchName(OfflineMode mode)
+{
+    switch (mode) {
+    case OfflineMode::keytest:
+        return QStringLiteral("--keytest");
+    case OfflineMode::keytestV5:
+        return QStringLiteral("--keytest-v5");
+    case OfflineMode::v5CqtDump:
+        return QStringLiteral("--v5-cqt-dump");
+    case OfflineMode::v5PcmDump:
+        return QStringLiteral("--v5-pcm-dump");
+    case OfflineMode::v5ResampledDump:
+        return QStringLiteral("--v5-resampled-dump");
+    case OfflineMode::v5Features:
+        return QStringLiteral("--v5-features");
+    }
+    return {};
+}
+
+std::optional<OfflineMode> detectOfflineMode(const QStringList& arguments)
+{
+    for (OfflineMode mode : kSearchOrder) {
+        if (arguments.contains(switchName(mode)))
+            return mode;
+    }
+    return std::nullopt;
+}
+
+int runOfflineMode(OfflineMode mode, const QStringList& /*arguments*/)
+{
+    // The detectors that serve these modes are not part of this build yet.
+    std::fprintf(stderr, "%s: not available in this build\n", qPrintable(switchName(mode)));
+    return 1;
+}

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <QMap>
+#include <QSettings>
+#include <QString>
+
+#include <memory>
+#include <optional>
+
+// The application's persisted settings (INI file through QSettings). Every key of the
+// system has a typed accessor here with its default; dictionaries are stored as groups
+// of numbers. Values are written the moment they change; nothing is saved on exit.
+//
+// Thread safety: main thread only (QSettings instances are not shared across threads).
+class SettingsStore {
+public:
+    explicit SettingsStore(const QString& iniPath);
+
+    // The process-wide store: ~/.config/Tonivox/Tonivox.conf unless a test redirected it.
+    static SettingsStore& shared();
+    // Points the shared store at another file (tests); the next shared() opens it.
+    static void setSharedPath(const QString& iniPath);
+    static QString defaultPath();
+
+    QString path() const { return m_settings->fileName(); }
+
+    std::optional<QString> floatingBarStyle() const;
+    void setFloatingBarStyle(const QString& raw);
+
+    bool simulateNotch() const;
+    void setSimulateNotch(bool on);
+
+    int lastUsedTranspose() const;
+    void setLastUsedTranspose(int semitones);
+
+    std::optional<QString> lastUsedPreset() const;
+    void setLastUsedPreset(const QString& presetID);
+
+    std::optional<QMap<QString, double>> customAutoTuneSettings() const;
+    void setCustomAutoTuneSettings(const QMap<QString, double>& values);
+    void removeCustomAutoTuneSettings();
+
+    std::optional<QMap<QString, double>> lastUsedSettings() const;
+    void setLastUsedSettings(const QMap<QString, double>& values);
+
+    std::optional<QString> accompanimentChannelUID() const;
+    void setAccompanimentChannelUID(const QString& uid);
+
+    bool privacyConsent() const;
+    void setPrivacyConsent(bool accepted);
+
+    std::optional<QString> serverBaseURL() const;
+    void setServerBaseURL(const QString& url);
+
+    std::optional<QString> ocrPinnedPlayer() const;
+    void setOcrPinnedPlayer(const QString& player);
+    void removeOcrPinnedPlayer();
+
+    // Keyed by the application's short version: the request is made once per version.
+    bool screenRecordingRequested(const QString& shortVersion) const;
+    void setScreenRecordingRequested(const QString& shortVersion, bool requested);
+
+    std::optional<QString> pluginInstalledForAppVersion() const;
+    void setPluginInstalledForAppVersion(const QString& version);
+
+    // Untyped access for keys other subsystems add.
+    std::optional<QString> text(const char* key) const;
+    void setText(const char* key, const QString& value);
+    bool contains(const char* key) const;
+    void remove(const char* key);
+    void sync();
+
+private:
+    bool boolValue(const char* key, bool fallback) const;
+    std::optional<QMap<QString, double>> numberGroup(const char* key) const;
+    void setNumberGroup(const char* key, const QMap<QString, double>& values);
+
+    std::unique_ptr<QSettings> m_settings;
+};

@@ -1,0 +1,3 @@
+#include "pluginlink/key_link_check.h"
+
+std::atomic<bool> KeyLinkCheck::started{false};
