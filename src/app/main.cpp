@@ -3,6 +3,7 @@
 #include "app/offline_mode.h"
 #include "app/quit_signals.h"
 #include "app/settings_store.h"
+#include "keydetect/offline_key_test.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -26,7 +27,7 @@ int main(int argc, char** argv)
     if (const auto mode = detectOfflineMode(arguments)) {
         QCoreApplication app(argc, argv);
         describeApplication();
-        return runOfflineMode(*mode, arguments);
+        return runOfflineKeyTest(*mode, arguments);
     }
 
     QGuiApplication app(argc, argv);
@@ -35,7 +36,8 @@ int main(int argc, char** argv)
     installQuitSignalHandlers(&app);
 
     AppDelegate delegate(SettingsStore::shared());
-    QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate, &AppDelegate::applicationShouldTerminate);
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate,
+                     &AppDelegate::applicationShouldTerminate);
     delegate.applicationDidFinishLaunching();
     return app.exec();
 }

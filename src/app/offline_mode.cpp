@@ -1,7 +1,6 @@
 #include "app/offline_mode.h"
 
 #include <array>
-#include <cstdio>
 
 namespace {
 constexpr std::array<OfflineMode, 6> kSearchOrder = {OfflineMode::keytest,         OfflineMode::keytestV5,
@@ -35,11 +34,4 @@ std::optional<OfflineMode> detectOfflineMode(const QStringList& arguments)
             return mode;
     }
     return std::nullopt;
-}
-
-int runOfflineMode(OfflineMode mode, const QStringList& /*arguments*/)
-{
-    // The detectors that serve these modes are not part of this build yet.
-    std::fprintf(stderr, "%s: not available in this build\n", qPrintable(switchName(mode)));
-    return 1;
 }

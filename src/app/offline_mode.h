@@ -2,7 +2,6 @@
 
 #include <QString>
 #include <QStringList>
-
 #include <optional>
 
 // The command-line switches that divert the process to an offline key test.
@@ -12,5 +11,3 @@ QString switchName(OfflineMode mode);
 // Searches the arguments (anywhere in the list) for the switches in their fixed order;
 // the first switch of that order that is present wins.
 std::optional<OfflineMode> detectOfflineMode(const QStringList& arguments);
-// Runs the mode and returns the process exit status. Needs a QCoreApplication.
-int runOfflineMode(OfflineMode mode, const QStringList& arguments);

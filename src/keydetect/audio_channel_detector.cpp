@@ -1,0 +1,209 @@
+#include "keydetect/audio_channel_detector.h"
+
+#include "app/settings_store.h"
+#include "keydetect/audio_mixdown.h"
+#include "keydetect/power_spectrum.h"
+
+#include <QCoro/QCoroFuture>
+#include <QCoro/QCoroSignal>
+#include <QObject>
+#include <QtConcurrent/QtConcurrentRun>
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+namespace {
+
+// A new stream's first data can arrive late (an idle monitor starts about a second late), so
+// a recording waits for its samples at most this much longer than its duration.
+constexpr std::chrono::seconds kLateStartAllowance{3};
+constexpr int kMusicalityLog2 = 11;
+constexpr size_t kMusicalityLength = size_t{1} << kMusicalityLog2;
+constexpr size_t kConcentrationPeaks = 8;
+
+// Wakes the waiting coroutine on the main thread; posted to from any thread.
+class CaptureWake : public QObject {
+    Q_OBJECT
+public:
+    void post()
+    {
+        QMetaObject::invokeMethod(
+            this, [this] { Q_EMIT woken(); }, Qt::QueuedConnection);
+    }
+Q_SIGNALS:
+    void woken();
+};
+
+// Shared by one capture and its input callback.
+struct CaptureContext {
+    std::mutex lock;
+    std::vector<float> samples; // mono, at the device's rate
+    size_t wantedFrames = 0;
+    bool ended = false;   // the stream ended on its own
+    bool reached = false; // wantedFrames were collected
+    CaptureWake* wake = nullptr;
+};
+
+std::vector<float> takeSamples(CaptureContext& context, size_t frames)
+{
+    std::lock_guard guard(context.lock);
+    if (context.samples.size() > frames)
+        context.samples.resize(frames);
+    return std::move(context.samples);
+}
+
+} // namespace
+
+AudioInputService& AudioChannelDetector::inputService()
+{
+    static const std::unique_ptr<AudioInputService> service = makePulseAudioInputService();
+    return *service;
+}
+
+std::vector<AudioChannelDetector::Channel>
+AudioChannelDetector::channelsFrom(const std::vector<AudioSourceInfo>& sources)
+{
+    std::vector<Channel> channels;
+    for (const AudioSourceInfo& source : sources) {
+        if (source.channelCount == 0)
+            continue;
+        const QString number = QString::number(source.deviceID);
+        channels.push_back(Channel{source.deviceID, source.name.value_or(QStringLiteral("Device ") + number),
+                                   source.uid.value_or(number)});
+    }
+    return channels;
+}
+
+std::vector<AudioChannelDetector::Channel> AudioChannelDetector::listInputs()
+{
+    return channelsFrom(inputService().listSources());
+}
+
+std::optional<AudioChannelDetector::Channel> AudioChannelDetector::selectedChannel()
+{
+    const std::optional<QString> uid = SettingsStore::shared().accompanimentChannelUID();
+    if (!uid)
+        return std::nullopt;
+    const std::vector<Channel> inputs = listInputs();
+    const auto it =
+        std::find_if(inputs.begin(), inputs.end(), [&](const Channel& c) { return c.uid == *uid; });
+    if (it == inputs.end())
+        return std::nullopt;
+    return *it;
+}
+
+QCoro::Task<std::optional<std::vector<float>>>
+AudioChannelDetector::capture(uint32_t deviceID, std::chrono::duration<double> duration, std::stop_token stop)
+{
+    auto context = std::make_shared<CaptureContext>();
+    auto wake = std::make_unique<CaptureWake>();
+    context->wake = wake.get();
+
+    auto onInput = [context](const AudioBufferRef& buffer) {
+        const std::array<AudioBufferRef, 1> list{buffer};
+        const auto mono = mixdownToMono(list);
+        if (!mono || mono->empty())
+            return;
+        std::lock_guard guard(context->lock);
+        context->samples.insert(context->samples.end(), mono->begin(), mono->end());
+        if (!context->reached && context->wantedFrames > 0 &&
+            context->samples.size() >= context->wantedFrames) {
+            context->reached = true;
+            context->wake->post();
+        }
+    };
+    auto onEnded = [context] {
+        std::lock_guard guard(context->lock);
+        context->ended = true;
+        context->wake->post();
+    };
+
+    // Connecting can take up to the service's time limit; it runs off this thread.
+    AudioInputService* service = &inputService();
+    std::shared_ptr<AudioRecording> recording =
+        co_await QtConcurrent::run([service, deviceID, onInput, onEnded] {
+            return std::shared_ptr<AudioRecording>(service->startRecording(deviceID, onInput, onEnded));
+        });
+    if (!recording)
+        co_return std::nullopt;
+
+    const double rate = recording->sampleRateHz() > 0 ? recording->sampleRateHz() : kCaptureRateHz;
+    const auto wantedFrames = static_cast<size_t>(std::llround(std::max(0.0, duration.count()) * rate));
+    bool finished = false;
+    {
+        std::lock_guard guard(context->lock);
+        context->wantedFrames = wantedFrames;
+        context->reached = context->samples.size() >= wantedFrames;
+        finished = context->reached || context->ended;
+    }
+
+    // Count samples, not only wall time; a stop request or the stream's end wakes the wait.
+    {
+        std::stop_callback onStop(stop, [wakePtr = wake.get()] { wakePtr->post(); });
+        const auto limit =
+            std::chrono::duration_cast<std::chrono::milliseconds>(duration + kLateStartAllowance);
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!finished && !stop.stop_requested()) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                break;
+            co_await qCoro(wake.get(), &CaptureWake::woken, left);
+            std::lock_guard guard(context->lock);
+            finished = context->reached || context->ended;
+        }
+    }
+
+    // Stop the stream before the wake object goes: no callback can post to it afterwards.
+    recording.reset();
+    std::vector<float> samples = takeSamples(*context, wantedFrames);
+    if (samples.empty())
+        co_return std::nullopt;
+    co_return resample(samples, rate, kCaptureRateHz);
+}
+
+double AudioChannelDetector::musicality(std::span<const float> samples)
+{
+    if (samples.size() < kMusicalityLength + 1)
+        return 0;
+    float squares = 0;
+    for (float v : samples)
+        squares += v * v;
+    const float rms = std::sqrt(squares / static_cast<float>(samples.size()));
+    if (!(rms > 0.0001f))
+        return 0;
+
+    PowerSpectrum fft(kMusicalityLog2);
+    if (!fft.isValid())
+        return 0;
+    const std::span<const float> window = normalizedHannWindow(kMusicalityLog2);
+    const size_t offset = (samples.size() - kMusicalityLength) / 2;
+    const std::span<float> input = fft.input();
+    for (size_t n = 0; n < kMusicalityLength; ++n)
+        input[n] = samples[offset + n] * window[n];
+    std::vector<float> powers;
+    fft.compute(powers);
+
+    // Bins 1 … N/2 − 2: the packed form's last bin only serves as a neighbour.
+    const size_t lastBin = kMusicalityLength / 2 - 2;
+    double total = 0;
+    std::vector<float> peaks;
+    for (size_t k = 1; k <= lastBin; ++k) {
+        total += powers[k];
+        if (powers[k - 1] <= powers[k] && powers[k + 1] <= powers[k])
+            peaks.push_back(powers[k]);
+    }
+    if (!(total > 0))
+        return 0;
+    const size_t kept = std::min(kConcentrationPeaks, peaks.size());
+    std::partial_sort(peaks.begin(), peaks.begin() + static_cast<long>(kept), peaks.end(), std::greater<>());
+    double top = 0;
+    for (size_t i = 0; i < kept; ++i)
+        top += peaks[i];
+    const double concentration = top / total;
+    return static_cast<double>(rms) * 10.0 + concentration * 5.0;
+}
+
+#include "audio_channel_detector.moc"
