@@ -54,6 +54,30 @@ std::vector<float> takeSamples(CaptureContext& context, size_t frames)
     return std::move(context.samples);
 }
 
+// Starts the recording whose callback fills `context`; the caller owns the result.
+AudioRecording* startCapture(std::shared_ptr<CaptureContext> context, uint32_t deviceID)
+{
+    auto onInput = [context](const AudioBufferRef& buffer) {
+        const std::array<AudioBufferRef, 1> list{buffer};
+        const auto mono = mixdownToMono(list);
+        if (!mono || mono->empty())
+            return;
+        std::lock_guard guard(context->lock);
+        context->samples.insert(context->samples.end(), mono->begin(), mono->end());
+        if (!context->reached && context->wantedFrames > 0 &&
+            context->samples.size() >= context->wantedFrames) {
+            context->reached = true;
+            context->wake->post();
+        }
+    };
+    auto onEnded = [context] {
+        std::lock_guard guard(context->lock);
+        context->ended = true;
+        context->wake->post();
+    };
+    return AudioChannelDetector::inputService().startRecording(deviceID, onInput, onEnded).release();
+}
+
 } // namespace
 
 AudioInputService& AudioChannelDetector::inputService()
@@ -97,35 +121,15 @@ std::optional<AudioChannelDetector::Channel> AudioChannelDetector::selectedChann
 QCoro::Task<std::optional<std::vector<float>>>
 AudioChannelDetector::capture(uint32_t deviceID, std::chrono::duration<double> duration, std::stop_token stop)
 {
+    if (stop.stop_requested())
+        co_return std::nullopt;
     auto context = std::make_shared<CaptureContext>();
     auto wake = std::make_unique<CaptureWake>();
     context->wake = wake.get();
 
-    auto onInput = [context](const AudioBufferRef& buffer) {
-        const std::array<AudioBufferRef, 1> list{buffer};
-        const auto mono = mixdownToMono(list);
-        if (!mono || mono->empty())
-            return;
-        std::lock_guard guard(context->lock);
-        context->samples.insert(context->samples.end(), mono->begin(), mono->end());
-        if (!context->reached && context->wantedFrames > 0 &&
-            context->samples.size() >= context->wantedFrames) {
-            context->reached = true;
-            context->wake->post();
-        }
-    };
-    auto onEnded = [context] {
-        std::lock_guard guard(context->lock);
-        context->ended = true;
-        context->wake->post();
-    };
-
-    // Connecting can take up to the service's time limit; it runs off this thread.
-    AudioInputService* service = &inputService();
-    std::shared_ptr<AudioRecording> recording =
-        co_await QtConcurrent::run([service, deviceID, onInput, onEnded] {
-            return std::shared_ptr<AudioRecording>(service->startRecording(deviceID, onInput, onEnded));
-        });
+    // Connecting can take up to the service's time limit; it runs off this thread. The
+    // future carries a plain pointer so that nothing but `recording` keeps the stream alive.
+    std::unique_ptr<AudioRecording> recording(co_await QtConcurrent::run(startCapture, context, deviceID));
     if (!recording)
         co_return std::nullopt;
 

@@ -1,0 +1,186 @@
+// The test bench as a user runs it: the real executable on files the test renders.
+#include "keydetect/audio_file_decoder.h"
+#include "keydetect/offline_key_test.h"
+#include "keydetect/synth.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtEndian>
+#include <cstring>
+#include <gtest/gtest.h>
+
+namespace {
+
+struct RunResult {
+    int status = -1;
+    QString out;
+    QString err;
+};
+
+class OfflineKeyTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(m_dir.isValid()); }
+
+    QString path(const QString& name) const { return m_dir.filePath(name); }
+
+    // Runs the program with a private HOME so that any settings it wrote would show.
+    RunResult run(const QStringList& arguments)
+    {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("HOME"), path(QStringLiteral("home")));
+        env.remove(QStringLiteral("DISPLAY"));
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(TONIVOX_EXECUTABLE), arguments);
+        EXPECT_TRUE(p.waitForFinished(120000));
+        return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()),
+                QString::fromUtf8(p.readAllStandardError())};
+    }
+
+    QString progressionFile(const QString& name, double seconds)
+    {
+        const QString file = path(name);
+        // A in 48 kHz stereo: the decoder has to mix and resample.
+        EXPECT_TRUE(
+            synth::writeWav(file, synth::progression(9, synth::majorCadence(), seconds, 48000), 48000, 2));
+        return file;
+    }
+
+    QTemporaryDir m_dir;
+};
+
+TEST_F(OfflineKeyTest, KeytestAnalysesThreeSegmentsOfASixtySecondFileAndRejectsAFifteenSecondOne)
+{
+    const QString sixty = progressionFile(QStringLiteral("sixty.wav"), 60);
+    const QString fifteen = progressionFile(QStringLiteral("fifteen.wav"), 15);
+    const RunResult r = run({QStringLiteral("--keytest"), sixty, fifteen});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, QStringLiteral("sixty.wav\tkey=A 大调 段=[A 大调、A 大调、A 大调] 调内率=100% 通过=是\n"
+                                    "fifteen.wav\t读不了\n"));
+    EXPECT_FALSE(QDir(path(QStringLiteral("home/.config/Tonivox"))).exists());
+}
+
+TEST_F(OfflineKeyTest, KeytestSwitchIsFoundAnywhereAndBrokenFilesFailCleanly)
+{
+    const QString good = progressionFile(QStringLiteral("good.wav"), 30);
+    QFile::copy(good, path(QStringLiteral("truncated.wav")));
+    QFile::resize(path(QStringLiteral("truncated.wav")), 44 + 48000 * 4 * 5); // 5 s of the 30 s remain
+    QFile::copy(good, path(QStringLiteral("header-only.wav")));
+    QFile::resize(path(QStringLiteral("header-only.wav")), 44);
+    QFile empty(path(QStringLiteral("empty.mp3")));
+    ASSERT_TRUE(empty.open(QIODevice::WriteOnly));
+    empty.close();
+    QFile text(path(QStringLiteral("notes.wav")));
+    ASSERT_TRUE(text.open(QIODevice::WriteOnly));
+    text.write("RIFF this is not audio at all\n");
+    text.close();
+    QByteArray noise(300000, '\0');
+    for (qsizetype i = 0; i < noise.size(); ++i)
+        noise[i] = static_cast<char>((i * 7919) ^ (i >> 3));
+    QFile garbage(path(QStringLiteral("garbage.mp3")));
+    ASSERT_TRUE(garbage.open(QIODevice::WriteOnly));
+    garbage.write(noise);
+    garbage.close();
+
+    const QStringList names = {QStringLiteral("truncated.wav"), QStringLiteral("header-only.wav"),
+                               QStringLiteral("empty.mp3"),     QStringLiteral("notes.wav"),
+                               QStringLiteral("garbage.mp3"),   QStringLiteral("missing.flac")};
+    QStringList arguments = {QStringLiteral("--unrelated")};
+    arguments << QStringLiteral("--keytest");
+    for (const QString& name : names)
+        arguments << path(name);
+    arguments << m_dir.path(); // a folder
+    const RunResult r = run(arguments);
+    EXPECT_EQ(r.status, 0);
+    QStringList expected;
+    for (const QString& name : names)
+        expected << name + QStringLiteral("\t读不了");
+    expected << QDir(m_dir.path()).dirName() + QStringLiteral("\t读不了");
+    EXPECT_EQ(r.out, expected.join(QLatin1Char('\n')) + QLatin1Char('\n'));
+
+    EXPECT_EQ(run({QStringLiteral("--keytest")}).status, 0);
+}
+
+TEST_F(OfflineKeyTest, PcmDumpWritesRawLittleEndianFloatsOfTheSlice)
+{
+    const QString input = progressionFile(QStringLiteral("song.wav"), 20);
+    const QString output = path(QStringLiteral("song.f32"));
+    const RunResult r = run({QStringLiteral("--v5-pcm-dump"), input, output});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    const int floats = 12 * 44100; // 8 s to the end of the 20 s file
+    EXPECT_EQ(r.out, QStringLiteral("wrote %1 floats to %2\n").arg(floats).arg(output));
+
+    QFile file(output);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    ASSERT_EQ(bytes.size(), floats * 4);
+    // The dump is exactly the decoder's slice, value for value.
+    const auto decoded = decodeAudioFile(input);
+    ASSERT_TRUE(decoded);
+    const auto slice = sliceForTest(*decoded, 8.0, 45.0);
+    ASSERT_TRUE(slice);
+    ASSERT_EQ(slice->size(), static_cast<size_t>(floats));
+    for (size_t i = 0; i < slice->size(); i += 9973)
+        EXPECT_EQ(qFromLittleEndian<float>(bytes.constData() + i * 4), (*slice)[i]) << i;
+}
+
+TEST_F(OfflineKeyTest, PcmDumpFailuresUseTheirExitStatuses)
+{
+    const RunResult single = run({QStringLiteral("--v5-pcm-dump"), path(QStringLiteral("x.wav"))});
+    EXPECT_EQ(single.status, 2);
+    EXPECT_TRUE(single.out.isEmpty());
+    EXPECT_TRUE(single.err.isEmpty());
+
+    const RunResult unreadable = run({QStringLiteral("--v5-pcm-dump"), path(QStringLiteral("missing.wav")),
+                                      path(QStringLiteral("o.f32"))});
+    EXPECT_EQ(unreadable.status, 1);
+    EXPECT_TRUE(unreadable.out.isEmpty());
+    EXPECT_FALSE(QFile::exists(path(QStringLiteral("o.f32"))));
+
+    const QString input = progressionFile(QStringLiteral("ok.wav"), 20);
+    const RunResult unwritable =
+        run({QStringLiteral("--v5-pcm-dump"), input, path(QStringLiteral("no/such/folder/o.f32"))});
+    EXPECT_EQ(unwritable.status, 1);
+    EXPECT_TRUE(unwritable.out.isEmpty());
+}
+
+TEST_F(OfflineKeyTest, NeuralModesAnswerThatTheyAreNotAvailable)
+{
+    for (const char* mode : {"--keytest-v5", "--v5-cqt-dump", "--v5-resampled-dump", "--v5-features"}) {
+        const RunResult r =
+            run({QString::fromLatin1(mode), path(QStringLiteral("a.wav")), path(QStringLiteral("b"))});
+        EXPECT_EQ(r.status, 1) << mode;
+        EXPECT_TRUE(r.err.contains(QStringLiteral("not available in this build"))) << mode;
+    }
+    // The first switch of the fixed order wins, wherever it stands: here the PCM dump, whose
+    // single operand is too few.
+    const RunResult r =
+        run({QStringLiteral("--v5-features"), QStringLiteral("--v5-pcm-dump"), QStringLiteral("x")});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(r.out.isEmpty());
+    EXPECT_TRUE(r.err.isEmpty());
+}
+
+TEST(SliceForTest, NeedsMoreThanTenSecondsAfterTheStart)
+{
+    const std::vector<float> audio(static_cast<size_t>(8 * 44100 + 441001), 0.1f);
+    const auto slice = sliceForTest(audio, 8.0, 45.0);
+    ASSERT_TRUE(slice);
+    EXPECT_EQ(slice->size(), 441001u);
+    EXPECT_FALSE(sliceForTest(std::span(audio).first(audio.size() - 1), 8.0, 45.0));
+    const std::vector<float> long_(60 * 44100, 0.0f);
+    EXPECT_EQ(sliceForTest(long_, 8.0, 45.0)->size(), 45u * 44100u);
+    EXPECT_FALSE(sliceForTest(long_, 70.0, 45.0));
+}
+
+TEST(OfflineOperands, AreTheArgumentsAfterTheSwitch)
+{
+    const QStringList arguments = {"tonivox", "-v", "--keytest", "a.mp3", "b.mp3"};
+    EXPECT_EQ(offlineOperands(OfflineMode::keytest, arguments), (QStringList{"a.mp3", "b.mp3"}));
+    EXPECT_TRUE(offlineOperands(OfflineMode::v5PcmDump, arguments).isEmpty());
+}
+
+} // namespace
