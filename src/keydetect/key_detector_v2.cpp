@@ -139,6 +139,19 @@ double normaliser(const std::array<double, kKeyCount>& scores)
     return largest > 1e-9 ? largest : 1e-9;
 }
 
+// Scales the vector to sum to 1; false (and unchanged) when its sum is not positive.
+bool normalizeToUnitSum(Chroma& chroma)
+{
+    double total = 0;
+    for (double v : chroma)
+        total += v;
+    if (!(total > 0))
+        return false;
+    for (double& v : chroma)
+        v /= total;
+    return true;
+}
+
 int pitchClass(double frequency_Hz)
 {
     const long nearest = std::lround(12.0 * std::log2(frequency_Hz / kMiddleC_Hz));
@@ -280,14 +293,8 @@ std::vector<Chroma> KeyDetectorV2::frameChromas(std::span<const float> samples, 
         Chroma chroma{};
         for (const Peak& peak : peaks)
             chroma[static_cast<size_t>(pitchClass(peak.frequency_Hz))] += peak.power;
-        double total = 0;
-        for (double v : chroma)
-            total += v;
-        if (!(total > 0))
-            continue;
-        for (double& v : chroma)
-            v /= total;
-        frames.push_back(chroma);
+        if (normalizeToUnitSum(chroma))
+            frames.push_back(chroma);
     }
     return frames;
 }
@@ -303,13 +310,7 @@ std::vector<Chroma> KeyDetectorV2::smooth(const std::vector<Chroma>& frames, int
             for (size_t c = 0; c < 12; ++c)
                 sum[c] += frames[static_cast<size_t>(j)][c];
         }
-        double total = 0;
-        for (double v : sum)
-            total += v;
-        if (total > 0) {
-            for (double& v : sum)
-                v /= total;
-        }
+        normalizeToUnitSum(sum);
         out[static_cast<size_t>(i)] = sum;
     }
     return out;
@@ -345,13 +346,7 @@ std::optional<QString> KeyDetectorV2::detectChord(const std::vector<Chroma>& fra
         for (size_t c = 0; c < 12; ++c)
             mean[c] += frame[c];
     }
-    double total = 0;
-    for (double v : mean)
-        total += v;
-    if (total > 0) {
-        for (double& v : mean)
-            v /= total;
-    }
+    normalizeToUnitSum(mean);
     const auto profile = profileScores(mean);
 
     const double chordMax = normaliser(chordScores);
