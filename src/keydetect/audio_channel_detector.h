@@ -16,6 +16,8 @@
 // Thread safety: listInputs, selectedChannel and musicality may be called from any thread
 // (selectedChannel reads the shared settings, so in practice the main thread); capture is a
 // main-thread coroutine whose audio arrives on the sound server client's thread.
+// listInputs and selectedChannel ask the server synchronously: a few milliseconds locally,
+// at most the 2 s connect limit when the server does not answer.
 struct AudioChannelDetector {
     using Channel = AudioChannel;
 
@@ -43,6 +45,6 @@ struct AudioChannelDetector {
     // an unreadable name becomes "Device <id>" and an unreadable uid the decimal id.
     static std::vector<Channel> channelsFrom(const std::vector<AudioSourceInfo>& sources);
 
-    // The sound server every operation uses (PulseAudio unless replaced).
+    // The sound server every operation uses: PulseAudio (or pipewire-pulse), connected per call.
     static AudioInputService& inputService();
 };

@@ -139,6 +139,43 @@ double normaliser(const std::array<double, kKeyCount>& scores)
     return largest > 1e-9 ? largest : 1e-9;
 }
 
+// Independent partial sums and maxima let the loops vectorise instead of waiting on one
+// running value; the lanes are combined at the end.
+constexpr size_t kLanes = 8;
+
+float sumOfSquares(std::span<const float> values)
+{
+    std::array<float, kLanes> partial{};
+    size_t i = 0;
+    for (; i + kLanes <= values.size(); i += kLanes) {
+        for (size_t lane = 0; lane < kLanes; ++lane)
+            partial[lane] += values[i + lane] * values[i + lane];
+    }
+    float sum = 0;
+    for (; i < values.size(); ++i)
+        sum += values[i] * values[i];
+    for (float p : partial)
+        sum += p;
+    return sum;
+}
+
+// The largest value, at least 0.
+float largest(std::span<const float> values)
+{
+    std::array<float, kLanes> partial{};
+    size_t i = 0;
+    for (; i + kLanes <= values.size(); i += kLanes) {
+        for (size_t lane = 0; lane < kLanes; ++lane)
+            partial[lane] = std::max(partial[lane], values[i + lane]);
+    }
+    float best = 0;
+    for (; i < values.size(); ++i)
+        best = std::max(best, values[i]);
+    for (float p : partial)
+        best = std::max(best, p);
+    return best;
+}
+
 // Scales the vector to sum to 1; false (and unchanged) when its sum is not positive.
 bool normalizeToUnitSum(Chroma& chroma)
 {
@@ -262,19 +299,13 @@ std::vector<Chroma> KeyDetectorV2::frameChromas(std::span<const float> samples, 
     constexpr size_t kHalf = kFrameLength / 2;
 
     for (size_t start = 0; start + kFrameLength <= samples.size(); start += kHop) {
-        float energy = 0;
-        for (size_t n = 0; n < static_cast<size_t>(kFrameLength); ++n) {
-            const float v = samples[start + n] * window[n];
-            input[n] = v;
-            energy += v * v;
-        }
-        if (!(energy > kSilenceEnergy))
+        for (size_t n = 0; n < static_cast<size_t>(kFrameLength); ++n)
+            input[n] = samples[start + n] * window[n];
+        if (!(sumOfSquares(input) > kSilenceEnergy))
             continue;
         fft.compute(powers);
 
-        float strongest = 0;
-        for (size_t k = 1; k < kHalf; ++k)
-            strongest = std::max(strongest, powers[k]);
+        const float strongest = largest(std::span(powers).subspan(1, kHalf - 1));
         const float floor = strongest * kPeakFloor;
         peaks.clear();
         for (size_t k = 1; k + 1 < kHalf; ++k) {
