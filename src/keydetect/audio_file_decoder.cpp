@@ -2,6 +2,8 @@
 
 #include "keydetect/key_detector_v2.h"
 
+#include <QFileInfo>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -186,6 +188,9 @@ std::optional<std::vector<float>> decodeAudioFile(const QString& path)
     // The test modes print their own verdicts; FFmpeg's diagnostics would only mix into them.
     static std::once_flag quiet;
     std::call_once(quiet, [] { av_log_set_level(AV_LOG_QUIET); });
+    // Devices and pipes never end (a stream of random bytes can even look like MP3 frames).
+    if (!QFileInfo(path).isFile())
+        return std::nullopt;
     Decoder decoder;
     if (!decoder.open(path))
         return std::nullopt;

@@ -7,8 +7,8 @@
 
 // Decodes the first audio stream of any file FFmpeg reads into mono 32-bit floats at
 // `kDecodeRateHz`, through libswresample (windowed-sinc resampler, channel mean).
-// Absent when the file cannot be opened, holds no decodable audio, decodes to nothing,
-// or holds more frames than fit in 32 bits. Damaged packets are skipped.
+// Absent when the path is not a regular file, the file cannot be opened, holds no decodable audio, decodes to
+// nothing, or holds more frames than fit in 32 bits. Damaged packets are skipped.
 //
 // Thread safety: reentrant; each call owns its decoder.
 inline constexpr double kDecodeRateHz = 44100.0;

@@ -9,8 +9,8 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtEndian>
-#include <cstring>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -92,13 +92,16 @@ TEST_F(OfflineKeyTest, KeytestSwitchIsFoundAnywhereAndBrokenFilesFailCleanly)
     arguments << QStringLiteral("--keytest");
     for (const QString& name : names)
         arguments << path(name);
-    arguments << m_dir.path(); // a folder
+    // A folder, and a pipe nobody writes to (opening it would wait forever).
+    ASSERT_EQ(mkfifo(path(QStringLiteral("pipe.wav")).toLocal8Bit().constData(), 0600), 0);
+    arguments << m_dir.path() << path(QStringLiteral("pipe.wav"));
     const RunResult r = run(arguments);
     EXPECT_EQ(r.status, 0);
     QStringList expected;
     for (const QString& name : names)
         expected << name + QStringLiteral("\t读不了");
-    expected << QDir(m_dir.path()).dirName() + QStringLiteral("\t读不了");
+    expected << QDir(m_dir.path()).dirName() + QStringLiteral("\t读不了")
+             << QStringLiteral("pipe.wav\t读不了");
     EXPECT_EQ(r.out, expected.join(QLatin1Char('\n')) + QLatin1Char('\n'));
 
     EXPECT_EQ(run({QStringLiteral("--keytest")}).status, 0);
