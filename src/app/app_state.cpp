@@ -126,7 +126,8 @@ QVariant AppState::currentVariant() const
 {
     if (!m_current)
         return {};
-    return QVariantMap{{QStringLiteral("title"), m_current->title}, {QStringLiteral("artist"), m_current->artist}};
+    return QVariantMap{{QStringLiteral("title"), m_current->title},
+                       {QStringLiteral("artist"), m_current->artist}};
 }
 
 QVariant AppState::manualScaleIndexVariant() const

@@ -20,8 +20,7 @@ QString& sharedPathOverride()
 
 SettingsStore::SettingsStore(const QString& iniPath)
     : m_settings(std::make_unique<QSettings>(iniPath, QSettings::IniFormat))
-{
-}
+{}
 
 QString SettingsStore::defaultPath()
 {

@@ -3,7 +3,6 @@
 #include <QMap>
 #include <QSettings>
 #include <QString>
-
 #include <memory>
 #include <optional>
 

@@ -4,7 +4,6 @@
 #include <QSet>
 #include <QStringList>
 #include <QTextBoundaryFinder>
-
 #include <algorithm>
 #include <array>
 
@@ -13,9 +12,9 @@ namespace {
 // Version markers: a song carrying one of them is a different recording (transposed,
 // re-timed, re-voiced, live or remixed) with its own key or tempo.
 constexpr std::array<const char16_t*, 28> kChangeHints = {
-    u"升调", u"降调", u"变调", u"移调", u"转调", u"变速", u"加速", u"减速", u"加快", u"放慢",
-    u"慢速", u"快速", u"慢摇", u"半音", u"变声", u"女声", u"男声", u"童声", u"女版", u"男版",
-    u"升key", u"降key", u"live", u"现场", u"演唱会", u"remix", u"dj", u"混音"};
+    u"升调",  u"降调",  u"变调", u"移调", u"转调",   u"变速",  u"加速", u"减速", u"加快", u"放慢",
+    u"慢速",  u"快速",  u"慢摇", u"半音", u"变声",   u"女声",  u"男声", u"童声", u"女版", u"男版",
+    u"升key", u"降key", u"live", u"现场", u"演唱会", u"remix", u"dj",   u"混音"};
 
 bool isMark(char32_t c)
 {
@@ -23,7 +22,6 @@ bool isMark(char32_t c)
     return cat == QChar::Mark_NonSpacing || cat == QChar::Mark_SpacingCombining ||
            cat == QChar::Mark_Enclosing;
 }
-
 
 QSet<QString> changeTokens(const QString& text)
 {
