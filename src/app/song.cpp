@@ -6,6 +6,7 @@
 #include <QTextBoundaryFinder>
 #include <algorithm>
 #include <array>
+#include <cstdint>
 
 namespace {
 
@@ -23,14 +24,26 @@ bool isMark(char32_t c)
            cat == QChar::Mark_Enclosing;
 }
 
-QSet<QString> changeTokens(const QString& text)
+const QStringList& changeHints()
+{
+    static const QStringList hints = [] {
+        QStringList out;
+        for (const char16_t* hint : kChangeHints)
+            out.append(QString::fromUtf16(hint));
+        return out;
+    }();
+    return hints;
+}
+
+// The markers found in the text, as a bit set over changeHints() (28 entries).
+uint32_t changeTokens(const QString& text)
 {
     const QString lower = text.toLower();
-    QSet<QString> found;
-    for (const char16_t* hint : kChangeHints) {
-        const QString h = QString::fromUtf16(hint);
-        if (lower.contains(h))
-            found.insert(h);
+    const QStringList& hints = changeHints();
+    uint32_t found = 0;
+    for (qsizetype i = 0; i < hints.size(); ++i) {
+        if (lower.contains(hints[i]))
+            found |= 1u << i;
     }
     return found;
 }
