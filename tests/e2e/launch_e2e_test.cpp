@@ -30,6 +30,7 @@ public:
             m_process.waitForFinished(3000);
         }
     }
+    QString home() const { return m_home.path(); }
     QString stateFile() const
     {
         return m_home.path() + QStringLiteral("/Library/Application Support/Tonivox/plugin_state.txt");
@@ -101,4 +102,19 @@ TEST(Launch, AnOfflineSwitchAnywhereDivertsTheProcess)
     EXPECT_EQ(program.process().exitStatus(), QProcess::NormalExit);
     EXPECT_NE(program.process().exitCode(), 0);
     EXPECT_FALSE(QFile::exists(program.stateFile()));
+}
+
+TEST(Launch, KeepsRunningWhenTheLinkDirectoryCannotBeCreated)
+{
+    Program program;
+    // "Library" becomes a file before the first heartbeat, so every write must fail.
+    QFile blocker(program.home() + QStringLiteral("/Library"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    QTest::qWait(4500);
+    EXPECT_EQ(program.process().state(), QProcess::Running);
+    program.signal(SIGTERM);
+    ASSERT_TRUE(program.waitForExit());
+    EXPECT_EQ(program.process().exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.process().exitCode(), 0);
 }
