@@ -154,6 +154,13 @@ private:
     QImage artworkImage() const { return m_artwork.value_or(QImage()); }
     QString floatingBarStyleRaw() const { return rawValue(m_floatingBarStyle); }
     void artworkTick();
+    // Every assignment notifies, equal values included.
+    template <typename T, typename V, typename... Notifiers>
+    void assign(T& field, V&& value, Notifiers... notifiers)
+    {
+        field = std::forward<V>(value);
+        (emit(this->*notifiers)(), ...);
+    }
     void installMetaProvider();
 
     SettingsStore& m_settings;
