@@ -136,6 +136,8 @@ KeylibServer::KeylibServer(ServerOptions options, KeyLibrary& library, RequestLo
       m_http(std::make_unique<httplib::Server>())
 {
     m_http->set_payload_max_length(kMaxRequestBytes);
+    // Idle keep-alive connections hold up a shutdown for this long.
+    m_http->set_keep_alive_timeout(1);
     if (m_options.cutBody) {
         // Linger 0: closing the socket sends a reset instead of an orderly end.
         m_http->set_socket_options([](socket_t socket) {
