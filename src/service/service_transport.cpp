@@ -9,16 +9,27 @@
 #include <QNetworkReply>
 #include <QPointer>
 #include <QThread>
-#include <memory>
 
 namespace service_transport {
 
 namespace {
 
-struct DeleteLater {
-    void operator()(QNetworkReply* reply) const { reply->deleteLater(); }
+// Owns a reply for the length of one await. The manager may delete its replies first
+// (when the application object goes), hence the guarded pointer.
+class ReplyGuard {
+public:
+    explicit ReplyGuard(QNetworkReply* reply) : m_reply(reply) {}
+    ~ReplyGuard()
+    {
+        if (m_reply)
+            m_reply->deleteLater();
+    }
+    ReplyGuard(const ReplyGuard&) = delete;
+    ReplyGuard& operator=(const ReplyGuard&) = delete;
+
+private:
+    QPointer<QNetworkReply> m_reply;
 };
-using ReplyPtr = std::unique_ptr<QNetworkReply, DeleteLater>;
 
 QByteArray appVersionHeader()
 {
@@ -70,11 +81,11 @@ HttpAnswer answerOf(QNetworkReply& reply, bool tooLarge)
 
 QCoro::Task<HttpAnswer> awaitAnswer(QNetworkReply* raw)
 {
-    ReplyPtr reply(raw);
+    const ReplyGuard guard(raw);
     bool tooLarge = false;
     limitAnswerSize(raw, &tooLarge);
     co_await raw;
-    co_return answerOf(*reply, tooLarge);
+    co_return answerOf(*raw, tooLarge);
 }
 
 } // namespace
