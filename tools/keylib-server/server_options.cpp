@@ -58,8 +58,13 @@ std::optional<QString> valueOf(const QCommandLineParser& parser, const QCommandL
 QString serverUsage()
 {
     QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("A key-library server for development and tests: lookup, feedback, key reports,\n"
+                       "listening times and the version check, stored in SQLite."));
     addOptions(parser);
-    return parser.helpText();
+    // Without an application object the parser cannot know the program's name.
+    return parser.helpText().replace(QLatin1String("<executable_name>"),
+                                     QLatin1String("tonivox-keylib-server"));
 }
 
 std::variant<ServerOptions, QString> parseServerOptions(const QStringList& arguments)
