@@ -242,3 +242,12 @@ void SettingsStore::setPluginInstalledForAppVersion(const QString& version)
 {
     setText(settings_keys::pluginInstalledForAppVersion, version);
 }
+
+std::optional<QString> SettingsStore::accessToken() const
+{
+    return text(settings_keys::accessToken);
+}
+void SettingsStore::setAccessToken(const QString& token)
+{
+    setText(settings_keys::accessToken, token);
+}

@@ -62,6 +62,10 @@ public:
     std::optional<QString> pluginInstalledForAppVersion() const;
     void setPluginInstalledForAppVersion(const QString& version);
 
+    // The stored key-library access token (the service client prefers the environment).
+    std::optional<QString> accessToken() const;
+    void setAccessToken(const QString& token);
+
     // Untyped access for keys other subsystems add.
     std::optional<QString> text(const char* key) const;
     void setText(const char* key, const QString& value);
