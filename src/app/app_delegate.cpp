@@ -28,7 +28,7 @@ void AppDelegate::applicationDidFinishLaunching()
         return;
     }
     QPointer<AppDelegate> weak(this);
-    QTimer::singleShot(kConsentDelay_ms, this, [weak] {
+    QTimer::singleShot(kConsentDelay_ms, Qt::PreciseTimer, this, [weak] {
         if (weak)
             weak->presentPrivacyConsent();
     });
@@ -45,7 +45,7 @@ void AppDelegate::startPostLaunchChecks()
     if (KeyLinkCheck::started.exchange(true))
         return;
     std::function<void()> check = m_keyLinkCheck;
-    QTimer::singleShot(kPostLaunchDelay_ms, this, [check] {
+    QTimer::singleShot(kPostLaunchDelay_ms, Qt::PreciseTimer, this, [check] {
         if (check)
             QThreadPool::globalInstance()->start(check);
     });

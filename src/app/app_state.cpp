@@ -126,7 +126,8 @@ QVariant AppState::currentVariant() const
 {
     if (!m_current)
         return {};
-    return QVariantMap{{QStringLiteral("title"), m_current->title}, {QStringLiteral("artist"), m_current->artist}};
+    return QVariantMap{{QStringLiteral("title"), m_current->title},
+                       {QStringLiteral("artist"), m_current->artist}};
 }
 
 QVariant AppState::manualScaleIndexVariant() const
@@ -173,98 +174,77 @@ QColor AppState::syncColor() const
 
 void AppState::setCurrent(const std::optional<Song>& song)
 {
-    m_current = song;
-    emit currentChanged();
-    emit displaySongChanged();
+    assign(m_current, song, &AppState::currentChanged, &AppState::displaySongChanged);
 }
 
 void AppState::setSongSource(const QString& v)
 {
-    m_songSource = v;
-    emit songSourceChanged();
+    assign(m_songSource, v, &AppState::songSourceChanged);
 }
 
 void AppState::setKeyText(const QString& v)
 {
-    m_keyText = v;
-    emit keyTextChanged();
-    emit displayKeyChanged();
+    assign(m_keyText, v, &AppState::keyTextChanged, &AppState::displayKeyChanged);
 }
 
 void AppState::setKeyDetail(const QString& v)
 {
-    m_keyDetail = v;
-    emit keyDetailChanged();
+    assign(m_keyDetail, v, &AppState::keyDetailChanged);
 }
 
 void AppState::setKeyManuallySet(bool v)
 {
-    m_keyManuallySet = v;
-    emit keyManuallySetChanged();
+    assign(m_keyManuallySet, v, &AppState::keyManuallySetChanged);
 }
 
 void AppState::setManualScaleIndex(std::optional<int> v)
 {
-    m_manualScaleIndex = v;
-    emit manualScaleIndexChanged();
-    emit displayKeyChanged();
+    assign(m_manualScaleIndex, v, &AppState::manualScaleIndexChanged, &AppState::displayKeyChanged);
 }
 
 void AppState::setKeyLinkWarning(const std::optional<QString>& v)
 {
-    m_keyLinkWarning = v;
-    emit keyLinkWarningChanged();
+    assign(m_keyLinkWarning, v, &AppState::keyLinkWarningChanged);
 }
 
 void AppState::setBusy(bool v)
 {
-    m_busy = v;
-    emit busyChanged();
-    emit syncChanged();
+    assign(m_busy, v, &AppState::busyChanged, &AppState::syncChanged);
 }
 
 void AppState::setSynced(bool v)
 {
-    m_synced = v;
-    emit syncedChanged();
-    emit syncChanged();
+    assign(m_synced, v, &AppState::syncedChanged, &AppState::syncChanged);
 }
 
 void AppState::setArtwork(const std::optional<QImage>& v)
 {
-    m_artwork = v;
-    emit artworkChanged();
+    assign(m_artwork, v, &AppState::artworkChanged);
 }
 
 void AppState::setPreset(const QString& v)
 {
-    m_preset = v;
-    emit presetChanged();
+    assign(m_preset, v, &AppState::presetChanged);
 }
 
 void AppState::setHasCustomPreset(bool v)
 {
-    m_hasCustomPreset = v;
-    emit hasCustomPresetChanged();
+    assign(m_hasCustomPreset, v, &AppState::hasCustomPresetChanged);
 }
 
 void AppState::setTranspose(int v)
 {
-    m_transpose = v;
-    emit transposeChanged();
-    emit displayKeyChanged();
+    assign(m_transpose, v, &AppState::transposeChanged, &AppState::displayKeyChanged);
 }
 
 void AppState::setFloatingBarOn(bool v)
 {
-    m_floatingBarOn = v;
-    emit floatingBarOnChanged();
+    assign(m_floatingBarOn, v, &AppState::floatingBarOnChanged);
 }
 
 void AppState::setSimulateNotch(bool v)
 {
-    m_simulateNotch = v;
-    emit simulateNotchChanged();
+    assign(m_simulateNotch, v, &AppState::simulateNotchChanged);
 }
 
 void AppState::setFloatingBarStyle(FloatingBarStyle v)
@@ -276,30 +256,25 @@ void AppState::setFloatingBarStyle(FloatingBarStyle v)
 
 void AppState::setChannels(const QList<AudioChannel>& v)
 {
-    m_channels = v;
-    emit channelsChanged();
+    assign(m_channels, v, &AppState::channelsChanged);
 }
 
 void AppState::setChannelName(const QString& v)
 {
-    m_channelName = v;
-    emit channelNameChanged();
+    assign(m_channelName, v, &AppState::channelNameChanged);
 }
 
 void AppState::setChannelStatus(const QString& v)
 {
-    m_channelStatus = v;
-    emit channelStatusChanged();
+    assign(m_channelStatus, v, &AppState::channelStatusChanged);
 }
 
 void AppState::setRetune(double v)
 {
-    m_retune = v;
-    emit retuneChanged();
+    assign(m_retune, v, &AppState::retuneChanged);
 }
 
 void AppState::setTypeIndex(int v)
 {
-    m_typeIndex = v;
-    emit typeIndexChanged();
+    assign(m_typeIndex, v, &AppState::typeIndexChanged);
 }

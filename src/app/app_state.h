@@ -11,7 +11,6 @@
 #include <QObject>
 #include <QTimer>
 #include <QVariant>
-
 #include <memory>
 #include <optional>
 
@@ -38,7 +37,8 @@ class AppState : public QObject {
     Q_PROPERTY(bool synced READ synced WRITE setSynced NOTIFY syncedChanged)
     Q_PROPERTY(QImage artwork READ artworkImage NOTIFY artworkChanged)
     Q_PROPERTY(QString preset READ preset WRITE setPreset NOTIFY presetChanged)
-    Q_PROPERTY(bool hasCustomPreset READ hasCustomPreset WRITE setHasCustomPreset NOTIFY hasCustomPresetChanged)
+    Q_PROPERTY(
+        bool hasCustomPreset READ hasCustomPreset WRITE setHasCustomPreset NOTIFY hasCustomPresetChanged)
     Q_PROPERTY(int transpose READ transpose WRITE setTranspose NOTIFY transposeChanged)
     Q_PROPERTY(bool floatingBarOn READ floatingBarOn WRITE setFloatingBarOn NOTIFY floatingBarOnChanged)
     Q_PROPERTY(bool simulateNotch READ simulateNotch WRITE setSimulateNotch NOTIFY simulateNotchChanged)
@@ -154,6 +154,13 @@ private:
     QImage artworkImage() const { return m_artwork.value_or(QImage()); }
     QString floatingBarStyleRaw() const { return rawValue(m_floatingBarStyle); }
     void artworkTick();
+    // Every assignment notifies, equal values included.
+    template <typename T, typename V, typename... Notifiers>
+    void assign(T& field, V&& value, Notifiers... notifiers)
+    {
+        field = std::forward<V>(value);
+        (emit(this->*notifiers)(), ...);
+    }
     void installMetaProvider();
 
     SettingsStore& m_settings;

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QString>
-
 #include <cstdint>
 
 // An audio input offered as accompaniment channel. Equal when all three fields are.

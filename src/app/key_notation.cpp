@@ -1,14 +1,13 @@
 #include "app/key_notation.h"
 
 #include <QStringList>
-
 #include <array>
 
 namespace key_notation {
 namespace {
 
-constexpr std::array<const char*, 12> kDisplayNames = {"C",  "C#/Db", "D",  "D#/Eb", "E",  "F",
-                                                       "F#/Gb", "G", "G#/Ab", "A", "A#/Bb", "B"};
+constexpr std::array<const char*, 12> kDisplayNames = {"C",     "C#/Db", "D",     "D#/Eb", "E",     "F",
+                                                       "F#/Gb", "G",     "G#/Ab", "A",     "A#/Bb", "B"};
 constexpr std::array<const char*, 12> kSharpNames = {"C",  "C#", "D",  "D#", "E",  "F",
                                                      "F#", "G",  "G#", "A",  "A#", "B"};
 
@@ -17,8 +16,23 @@ struct AcceptedName {
     int semitone;
 };
 constexpr std::array<AcceptedName, 17> kAcceptedNames = {{
-    {"C", 0}, {"C#", 1}, {"Db", 1}, {"D", 2}, {"D#", 3}, {"Eb", 3}, {"E", 4}, {"F", 5}, {"F#", 6},
-    {"Gb", 6}, {"G", 7}, {"G#", 8}, {"Ab", 8}, {"A", 9}, {"A#", 10}, {"Bb", 10}, {"B", 11},
+    {"C", 0},
+    {"C#", 1},
+    {"Db", 1},
+    {"D", 2},
+    {"D#", 3},
+    {"Eb", 3},
+    {"E", 4},
+    {"F", 5},
+    {"F#", 6},
+    {"Gb", 6},
+    {"G", 7},
+    {"G#", 8},
+    {"Ab", 8},
+    {"A", 9},
+    {"A#", 10},
+    {"Bb", 10},
+    {"B", 11},
 }};
 
 } // namespace
@@ -66,7 +80,8 @@ QString displayKey(const QString& keyText, bool hasManualScaleIndex, int transpo
         return displayName(*semitone) + modeSuffix +
                (hasManualScaleIndex ? QStringLiteral("（本体手动）") : QString());
     }
-    const QString shift = transpose > 0 ? QLatin1Char('+') + QString::number(transpose) : QString::number(transpose);
+    const QString shift =
+        transpose > 0 ? QLatin1Char('+') + QString::number(transpose) : QString::number(transpose);
     const QString marker = hasManualScaleIndex ? QStringLiteral("（本体手动 ") + shift + QStringLiteral("）")
                                                : QStringLiteral("（") + shift + QStringLiteral("）");
     return displayName(*semitone + transpose) + modeSuffix + marker;

@@ -3,7 +3,6 @@
 #include "app/semitone.h"
 
 #include <QString>
-
 #include <optional>
 
 // Key texts are a note name, one space and 大调 (major) or 小调 (minor). Detectors

@@ -36,7 +36,8 @@ int main(int argc, char** argv)
     installQuitSignalHandlers(&app);
 
     AppDelegate delegate(SettingsStore::shared());
-    QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate, &AppDelegate::applicationShouldTerminate);
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate,
+                     &AppDelegate::applicationShouldTerminate);
     delegate.applicationDidFinishLaunching();
     return app.exec();
 }

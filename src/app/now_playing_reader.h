@@ -3,7 +3,6 @@
 #include "app/song.h"
 
 #include <QImage>
-
 #include <optional>
 
 // What the shared state needs from the system's now-playing information: the song and

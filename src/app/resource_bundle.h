@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QString>
-
 #include <optional>
 
 // The resource folder (model, constant-Q basis, icons): "resources" beside the

@@ -16,4 +16,6 @@ inline constexpr char ocrPinnedPlayer[] = "ocrPinnedPlayer";
 // Followed by the application's short version ("?" when it has none).
 inline constexpr char screenRecordingRequestedPrefix[] = "screenRecordingRequested-";
 inline constexpr char pluginInstalledForAppVersion[] = "pluginInstalledForAppVersion";
+// Bearer token of the key library service; a secret, never logged or shown.
+inline constexpr char accessToken[] = "accessToken";
 } // namespace settings_keys

@@ -20,8 +20,7 @@ QString& sharedPathOverride()
 
 SettingsStore::SettingsStore(const QString& iniPath)
     : m_settings(std::make_unique<QSettings>(iniPath, QSettings::IniFormat))
-{
-}
+{}
 
 QString SettingsStore::defaultPath()
 {
@@ -217,17 +216,22 @@ void SettingsStore::removeOcrPinnedPlayer()
     remove(settings_keys::ocrPinnedPlayer);
 }
 
+namespace {
+// One key per application version; "?" when the version is unknown.
+QByteArray screenRecordingKey(const QString& shortVersion)
+{
+    return QByteArray(settings_keys::screenRecordingRequestedPrefix) +
+           (shortVersion.isEmpty() ? QByteArray("?") : shortVersion.toUtf8());
+}
+} // namespace
+
 bool SettingsStore::screenRecordingRequested(const QString& shortVersion) const
 {
-    const QByteArray key = QByteArray(settings_keys::screenRecordingRequestedPrefix) +
-                           (shortVersion.isEmpty() ? QByteArray("?") : shortVersion.toUtf8());
-    return boolValue(key.constData(), false);
+    return boolValue(screenRecordingKey(shortVersion).constData(), false);
 }
 void SettingsStore::setScreenRecordingRequested(const QString& shortVersion, bool requested)
 {
-    const QByteArray key = QByteArray(settings_keys::screenRecordingRequestedPrefix) +
-                           (shortVersion.isEmpty() ? QByteArray("?") : shortVersion.toUtf8());
-    m_settings->setValue(QString::fromUtf8(key), requested);
+    m_settings->setValue(QString::fromUtf8(screenRecordingKey(shortVersion)), requested);
 }
 
 std::optional<QString> SettingsStore::pluginInstalledForAppVersion() const
@@ -237,4 +241,13 @@ std::optional<QString> SettingsStore::pluginInstalledForAppVersion() const
 void SettingsStore::setPluginInstalledForAppVersion(const QString& version)
 {
     setText(settings_keys::pluginInstalledForAppVersion, version);
+}
+
+std::optional<QString> SettingsStore::accessToken() const
+{
+    return text(settings_keys::accessToken);
+}
+void SettingsStore::setAccessToken(const QString& token)
+{
+    setText(settings_keys::accessToken, token);
 }

@@ -3,7 +3,6 @@
 #include <QMap>
 #include <QSettings>
 #include <QString>
-
 #include <memory>
 #include <optional>
 
@@ -62,6 +61,10 @@ public:
 
     std::optional<QString> pluginInstalledForAppVersion() const;
     void setPluginInstalledForAppVersion(const QString& version);
+
+    // The stored key-library access token (the service client prefers the environment).
+    std::optional<QString> accessToken() const;
+    void setAccessToken(const QString& token);
 
     // Untyped access for keys other subsystems add.
     std::optional<QString> text(const char* key) const;

@@ -4,18 +4,18 @@
 #include <QSet>
 #include <QStringList>
 #include <QTextBoundaryFinder>
-
 #include <algorithm>
 #include <array>
+#include <cstdint>
 
 namespace {
 
 // Version markers: a song carrying one of them is a different recording (transposed,
 // re-timed, re-voiced, live or remixed) with its own key or tempo.
 constexpr std::array<const char16_t*, 28> kChangeHints = {
-    u"升调", u"降调", u"变调", u"移调", u"转调", u"变速", u"加速", u"减速", u"加快", u"放慢",
-    u"慢速", u"快速", u"慢摇", u"半音", u"变声", u"女声", u"男声", u"童声", u"女版", u"男版",
-    u"升key", u"降key", u"live", u"现场", u"演唱会", u"remix", u"dj", u"混音"};
+    u"升调",  u"降调",  u"变调", u"移调", u"转调",   u"变速",  u"加速", u"减速", u"加快", u"放慢",
+    u"慢速",  u"快速",  u"慢摇", u"半音", u"变声",   u"女声",  u"男声", u"童声", u"女版", u"男版",
+    u"升key", u"降key", u"live", u"现场", u"演唱会", u"remix", u"dj",   u"混音"};
 
 bool isMark(char32_t c)
 {
@@ -24,15 +24,26 @@ bool isMark(char32_t c)
            cat == QChar::Mark_Enclosing;
 }
 
+const QStringList& changeHints()
+{
+    static const QStringList hints = [] {
+        QStringList out;
+        for (const char16_t* hint : kChangeHints)
+            out.append(QString::fromUtf16(hint));
+        return out;
+    }();
+    return hints;
+}
 
-QSet<QString> changeTokens(const QString& text)
+// The markers found in the text, as a bit set over changeHints() (28 entries).
+uint32_t changeTokens(const QString& text)
 {
     const QString lower = text.toLower();
-    QSet<QString> found;
-    for (const char16_t* hint : kChangeHints) {
-        const QString h = QString::fromUtf16(hint);
-        if (lower.contains(h))
-            found.insert(h);
+    const QStringList& hints = changeHints();
+    uint32_t found = 0;
+    for (qsizetype i = 0; i < hints.size(); ++i) {
+        if (lower.contains(hints[i]))
+            found |= 1u << i;
     }
     return found;
 }

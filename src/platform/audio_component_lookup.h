@@ -3,7 +3,6 @@
 #include <QString>
 #include <QStringList>
 #include <QVersionNumber>
-
 #include <memory>
 #include <vector>
 

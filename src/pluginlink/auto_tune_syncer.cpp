@@ -16,10 +16,14 @@ double single(double v)
 const std::array<platform::AudioComponentDescription, 4>& AutoTuneSyncer::supportedUnits()
 {
     static const std::array<platform::AudioComponentDescription, 4> units = {{
-        {QStringLiteral("Auto-Tune Pro"), QStringLiteral("aumf"), QStringLiteral("AT81"), QStringLiteral("VST ")},
-        {QStringLiteral("AutoTune Advanced"), QStringLiteral("aumf"), QStringLiteral("Advn"), QStringLiteral("Antr")},
-        {QStringLiteral("AutoTune 2026"), QStringLiteral("aufx"), QStringLiteral("Core"), QStringLiteral("Antr")},
-        {QStringLiteral("Auto-Tune Artist"), QStringLiteral("aumf"), QStringLiteral("ATxL"), QStringLiteral("VST ")},
+        {QStringLiteral("Auto-Tune Pro"), QStringLiteral("aumf"), QStringLiteral("AT81"),
+         QStringLiteral("VST ")},
+        {QStringLiteral("AutoTune Advanced"), QStringLiteral("aumf"), QStringLiteral("Advn"),
+         QStringLiteral("Antr")},
+        {QStringLiteral("AutoTune 2026"), QStringLiteral("aufx"), QStringLiteral("Core"),
+         QStringLiteral("Antr")},
+        {QStringLiteral("Auto-Tune Artist"), QStringLiteral("aumf"), QStringLiteral("ATxL"),
+         QStringLiteral("VST ")},
     }};
     return units;
 }

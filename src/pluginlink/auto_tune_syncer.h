@@ -7,11 +7,9 @@
 #include <QObject>
 #include <QTimer>
 #include <QVariantMap>
-
 #include <array>
 #include <memory>
 #include <optional>
-
 
 // The application's single link object to the host plug-in: owns the parameter map of
 // the state file, writes it on every change and as a 2 s heartbeat, and polls the
@@ -32,9 +30,9 @@ public:
     // The four Auto-Tune units isAvailable considers, in the order they are tried.
     static const std::array<platform::AudioComponentDescription, 4>& supportedUnits();
 
-    explicit AutoTuneSyncer(std::shared_ptr<platform::AudioComponentLookup> components =
-                                platform::defaultAudioComponentLookup(),
-                            QObject* parent = nullptr);
+    explicit AutoTuneSyncer(
+        std::shared_ptr<platform::AudioComponentLookup> components = platform::defaultAudioComponentLookup(),
+        QObject* parent = nullptr);
     ~AutoTuneSyncer() override;
 
     bool connected() const { return m_connected; }
@@ -63,7 +61,8 @@ public:
 
     // The installed component of highest version for a description; the first found
     // wins on equal versions.
-    std::optional<platform::AudioComponent> newestComponent(const platform::AudioComponentDescription& d) const;
+    std::optional<platform::AudioComponent>
+    newestComponent(const platform::AudioComponentDescription& d) const;
 
 signals:
     void connectedChanged();

@@ -4,7 +4,6 @@
 #include <QMap>
 #include <QString>
 #include <QStringList>
-
 #include <chrono>
 #include <optional>
 

@@ -4,7 +4,6 @@
 #include <QDir>
 #include <QFile>
 #include <QSaveFile>
-
 #include <algorithm>
 #include <cstdio>
 

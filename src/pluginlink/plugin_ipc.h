@@ -2,7 +2,6 @@
 
 #include <QMap>
 #include <QString>
-
 #include <functional>
 #include <optional>
 

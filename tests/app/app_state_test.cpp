@@ -1,0 +1,213 @@
+#include "app/app_state.h"
+#include "app/now_playing_reader.h"
+#include "app/settings_store.h"
+#include "pluginlink/plugin_ipc.h"
+#include "support/temp_home.h"
+
+#include <QSignalSpy>
+#include <QTest>
+#include <atomic>
+#include <gtest/gtest.h>
+#include <memory>
+
+namespace {
+
+QString u(const char* s)
+{
+    return QString::fromUtf8(s);
+}
+
+QImage solidImage(QRgb color)
+{
+    QImage img(4, 4, QImage::Format_ARGB32);
+    img.fill(color);
+    return img;
+}
+
+// A now-playing source the test scripts; the real one reads MPRIS.
+class ScriptedNowPlaying : public NowPlayingReader {
+public:
+    NowPlayingReading read() override
+    {
+        ++reads;
+        return reading;
+    }
+    NowPlayingReading reading;
+    std::atomic<int> reads{0};
+};
+
+} // namespace
+
+TEST(AppState, InitialValuesAndDerivedTexts)
+{
+    TempHome home;
+    AppState state(SettingsStore::shared());
+    EXPECT_FALSE(state.current().has_value());
+    EXPECT_EQ(state.songSource(), QString());
+    EXPECT_EQ(state.keyText(), u("等待识别歌曲…"));
+    EXPECT_EQ(state.keyDetail(), QString());
+    EXPECT_FALSE(state.keyManuallySet());
+    EXPECT_FALSE(state.manualScaleIndex().has_value());
+    EXPECT_FALSE(state.keyLinkWarning().has_value());
+    EXPECT_FALSE(state.busy());
+    EXPECT_FALSE(state.synced());
+    EXPECT_FALSE(state.artwork().has_value());
+    EXPECT_EQ(state.preset(), u("default"));
+    EXPECT_FALSE(state.hasCustomPreset());
+    EXPECT_EQ(state.transpose(), 0);
+    EXPECT_TRUE(state.floatingBarOn());
+    EXPECT_FALSE(state.simulateNotch());
+    EXPECT_EQ(state.floatingBarStyle(), FloatingBarStyle::notch);
+    EXPECT_TRUE(state.channels().isEmpty());
+    EXPECT_EQ(state.channelStatus(), u("未设置（请手动选择伴奏通道）"));
+    EXPECT_DOUBLE_EQ(state.retune(), 0.686);
+    EXPECT_EQ(state.typeIndex(), 1);
+
+    EXPECT_EQ(state.displaySong(), u("来首歌吧～"));
+    state.setCurrent(Song{u("晴天"), u("rur")});
+    EXPECT_EQ(state.displaySong(), u("rur - 晴天"));
+    state.setCurrent(Song{u("晴天"), QString()});
+    EXPECT_EQ(state.displaySong(), u("晴天"));
+
+    EXPECT_EQ(state.syncText(), u("未连接"));
+    EXPECT_EQ(state.syncColor(), QColor::fromRgbF(0.43f, 0.43f, 0.47f, 1.0f));
+    state.setBusy(true);
+    EXPECT_EQ(state.syncText(), u("识别中"));
+    EXPECT_EQ(state.syncColor(), QColor::fromRgbF(0.95f, 0.82f, 0.35f, 1.0f));
+    state.setSynced(true);
+    EXPECT_EQ(state.syncText(), u("已同步"));
+    EXPECT_EQ(state.syncColor(), QColor::fromRgbF(0.3f, 0.85f, 0.4f, 1.0f));
+
+    state.setKeyText(u("A 小调"));
+    state.setTranspose(-2);
+    EXPECT_EQ(state.displayKey(), u("G 小调（-2）"));
+    state.setManualScaleIndex(2);
+    EXPECT_EQ(state.displayKey(), u("G（本体手动 -2）"));
+}
+
+TEST(AppState, ConstructionReadsTheStoredSettings)
+{
+    TempHome home;
+    SettingsStore& settings = SettingsStore::shared();
+    settings.setSimulateNotch(true);
+    settings.setFloatingBarStyle(u("capsule"));
+    settings.setLastUsedTranspose(5);
+    settings.setCustomAutoTuneSettings({{u("retune"), 0.1}});
+    AppState state(settings);
+    EXPECT_TRUE(state.simulateNotch());
+    EXPECT_EQ(state.floatingBarStyle(), FloatingBarStyle::capsule);
+    EXPECT_EQ(state.transpose(), 5);
+    EXPECT_TRUE(state.hasCustomPreset());
+}
+
+TEST(AppState, FloatingBarStyleIsStoredOnEveryAssignment)
+{
+    TempHome home;
+    SettingsStore& settings = SettingsStore::shared();
+    for (const char* stored : {"Capsule", "notch", "", "capsule "}) {
+        settings.setFloatingBarStyle(u(stored));
+        EXPECT_EQ(initialFloatingBarStyle(settings), FloatingBarStyle::notch) << stored;
+    }
+    EXPECT_FALSE(floatingBarStyleFromRaw(u("Capsule")).has_value());
+    EXPECT_EQ(floatingBarStyleFromRaw(u("capsule")), FloatingBarStyle::capsule);
+
+    AppState state(settings);
+    QSignalSpy spy(&state, &AppState::floatingBarStyleChanged);
+    state.setFloatingBarStyle(FloatingBarStyle::capsule);
+    EXPECT_EQ(settings.floatingBarStyle(), u("capsule"));
+    state.setFloatingBarStyle(FloatingBarStyle::notch);
+    EXPECT_EQ(settings.floatingBarStyle(), u("notch"));
+    EXPECT_EQ(spy.count(), 2);
+}
+
+TEST(AppState, EqualAssignmentsNotifyTooAndDerivedPropertiesFollow)
+{
+    TempHome home;
+    AppState state(SettingsStore::shared());
+    QSignalSpy keyText(&state, &AppState::keyTextChanged);
+    QSignalSpy displayKey(&state, &AppState::displayKeyChanged);
+    QSignalSpy sync(&state, &AppState::syncChanged);
+    QSignalSpy displaySong(&state, &AppState::displaySongChanged);
+    state.setKeyText(state.keyText());
+    state.setKeyText(state.keyText());
+    state.setTranspose(0);
+    state.setManualScaleIndex(std::nullopt);
+    state.setBusy(false);
+    state.setSynced(false);
+    state.setCurrent(std::nullopt);
+    EXPECT_EQ(keyText.count(), 2);
+    EXPECT_EQ(displayKey.count(), 4);
+    EXPECT_EQ(sync.count(), 2);
+    EXPECT_EQ(displaySong.count(), 1);
+}
+
+TEST(AppState, ArtworkRules)
+{
+    TempHome home;
+    AppState state(SettingsStore::shared());
+    const QImage red = solidImage(qRgb(255, 0, 0));
+    const QImage blue = solidImage(qRgb(0, 0, 255));
+
+    // No current song: the artwork is cleared.
+    state.setArtwork(red);
+    state.applyNowPlaying({Song{u("晴天"), u("周杰伦")}, blue});
+    EXPECT_FALSE(state.artwork().has_value());
+
+    // A reading without a title changes nothing.
+    state.setCurrent(Song{u("晴天"), u("周杰伦")});
+    state.setArtwork(red);
+    state.applyNowPlaying({std::nullopt, blue});
+    ASSERT_TRUE(state.artwork().has_value());
+    EXPECT_EQ(*state.artwork(), red);
+
+    // The same song with a cover takes it; without a cover keeps the old one.
+    state.applyNowPlaying({Song{u("晴天 "), u("周杰伦")}, blue});
+    EXPECT_EQ(*state.artwork(), blue);
+    state.applyNowPlaying({Song{u("晴天"), u("周杰伦")}, std::nullopt});
+    EXPECT_EQ(*state.artwork(), blue);
+
+    // Another title by a matching artist text still counts (loose artist rule).
+    state.setCurrent(Song{u("稻香"), u("周杰伦, 林俊杰")});
+    state.applyNowPlaying({Song{u("完全不同的歌"), u("周杰伦/林俊杰")}, red});
+    EXPECT_EQ(*state.artwork(), red);
+
+    // A different song clears it.
+    state.applyNowPlaying({Song{u("完全不同的歌"), u("五月天")}, blue});
+    EXPECT_FALSE(state.artwork().has_value());
+}
+
+TEST(AppState, ArtworkTimerReadsTheNowPlayingSourceOffTheMainThread)
+{
+    TempHome home;
+    AppState state(SettingsStore::shared());
+    auto source = std::make_shared<ScriptedNowPlaying>();
+    const QImage cover = solidImage(qRgb(10, 200, 30));
+    source->reading = {Song{u("晴天"), u("周杰伦")}, cover};
+    state.setNowPlayingReader(source);
+    state.setCurrent(Song{u("晴天"), u("周杰伦")});
+
+    QSignalSpy artwork(&state, &AppState::artworkChanged);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return state.artwork().has_value(); }, 5000));
+    EXPECT_EQ(*state.artwork(), cover);
+    EXPECT_GE(source->reads.load(), 1);
+}
+
+TEST(AppState, InstallsThePluginMetadataProviderWeakly)
+{
+    TempHome home;
+    {
+        AppState state(SettingsStore::shared());
+        state.setCurrent(Song{u("晴天"), u("周杰伦")});
+        state.setKeyText(u("Db 大调"));
+        state.setSongSource(u("QQ音乐"));
+        PluginIPC::write({}, false);
+        const QByteArray text = readAll(PluginIPC::file());
+        EXPECT_TRUE(text.contains("meta_key=C#/Db 大调\n"));
+        EXPECT_TRUE(text.contains("meta_song=周杰伦 - 晴天\n"));
+        EXPECT_TRUE(text.contains("meta_source=QQ音乐\n"));
+        EXPECT_FALSE(text.contains("meta_detail")); // empty values give no line
+    }
+    // The state is gone: the provider answers an empty map and no meta line is written.
+    PluginIPC::write({}, false);
+    EXPECT_FALSE(readAll(PluginIPC::file()).contains("meta_"));
+}
