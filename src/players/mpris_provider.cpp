@@ -23,9 +23,8 @@ QDBusConnection connection(const QString& address)
 {
     if (address.isEmpty())
         return QDBusConnection::sessionBus();
-    static const QString name = QStringLiteral("tonivox-mpris");
     // connectToBus reuses the named connection once it exists.
-    return QDBusConnection::connectToBus(address, name);
+    return QDBusConnection::connectToBus(address, QStringLiteral("tonivox-mpris ") + address);
 }
 
 int remaining_ms(const QDeadlineTimer& deadline)
