@@ -2,10 +2,13 @@
 
 #include <QByteArray>
 #include <QFile>
+#include <QHash>
 #include <array>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace platform {
@@ -13,9 +16,9 @@ namespace {
 
 // Reads a small /proc file in one read; /proc files report a size of 0, so QFile's
 // size-driven reading would not serve.
-QByteArray readSmall(const QByteArray& path)
+QByteArray readSmall(int dirFd, const char* name)
 {
-    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return {};
     std::array<char, 512> buffer{};
@@ -30,25 +33,30 @@ QString baseName(const QByteArray& path)
     return QString::fromLocal8Bit(slash < 0 ? path : path.mid(slash + 1));
 }
 
-QString executableName(const QByteArray& dir)
+// The target of <pid>/exe, empty when it cannot be read.
+QByteArray exeTarget(int procFd, const QByteArray& pid)
 {
     std::array<char, 4096> target{};
-    const ssize_t n = ::readlink((dir + "/exe").constData(), target.data(), target.size() - 1);
-    if (n > 0) {
-        QByteArray path(target.data(), static_cast<qsizetype>(n));
+    const ssize_t n = ::readlinkat(procFd, (pid + "/exe").constData(), target.data(), target.size() - 1);
+    return n > 0 ? QByteArray(target.data(), static_cast<qsizetype>(n)) : QByteArray();
+}
+
+QString executableName(int pidFd, QByteArray target)
+{
+    if (!target.isEmpty()) {
         // A replaced executable reads "/path/name (deleted)".
-        if (path.endsWith(" (deleted)"))
-            path.chop(10);
-        return baseName(path);
+        if (target.endsWith(" (deleted)"))
+            target.chop(10);
+        return baseName(target);
     }
-    const QByteArray cmdline = readSmall(dir + "/cmdline");
+    const QByteArray cmdline = readSmall(pidFd, "cmdline");
     const qsizetype end = cmdline.indexOf('\0');
     return baseName(end < 0 ? cmdline : cmdline.left(end));
 }
 
-QString processName(const QByteArray& dir)
+QString processName(int pidFd)
 {
-    QByteArray comm = readSmall(dir + "/comm");
+    QByteArray comm = readSmall(pidFd, "comm");
     if (comm.endsWith('\n'))
         comm.chop(1);
     return QString::fromLocal8Bit(comm);
@@ -65,30 +73,70 @@ bool isPid(const char* name)
     return true;
 }
 
+struct Known {
+    timespec entryTime{};
+    QByteArray exe;
+    QString bundleIdentifier;
+    QString localizedName;
+};
+
+bool sameTime(const timespec& a, const timespec& b)
+{
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
 } // namespace
 
-ProcRunningApplications::ProcRunningApplications(QString procRoot) : m_procRoot(std::move(procRoot)) {}
+struct ProcRunningApplications::Cache {
+    std::mutex mutex;
+    QHash<qint64, Known> known;
+};
+
+ProcRunningApplications::ProcRunningApplications(QString procRoot)
+    : m_procRoot(std::move(procRoot)), m_cache(std::make_unique<Cache>())
+{}
+
+ProcRunningApplications::~ProcRunningApplications() = default;
 
 std::vector<RunningApplication> ProcRunningApplications::list() const
 {
     std::vector<RunningApplication> apps;
-    const QByteArray root = QFile::encodeName(m_procRoot);
-    DIR* dir = ::opendir(root.constData());
+    DIR* dir = ::opendir(QFile::encodeName(m_procRoot).constData());
     if (dir == nullptr)
         return apps;
+    const int procFd = ::dirfd(dir);
+    std::lock_guard lock(m_cache->mutex);
+    QHash<qint64, Known> seen;
+    seen.reserve(m_cache->known.size());
     while (const dirent* entry = ::readdir(dir)) {
         if (!isPid(entry->d_name))
             continue;
-        const QByteArray processDir = root + '/' + entry->d_name;
-        RunningApplication app;
-        app.bundleIdentifier = executableName(processDir);
-        if (app.bundleIdentifier.isEmpty())
+        struct stat st {};
+        if (::fstatat(procFd, entry->d_name, &st, 0) != 0)
             continue;
-        app.processIdentifier = std::strtoll(entry->d_name, nullptr, 10);
-        app.localizedName = processName(processDir);
-        apps.push_back(std::move(app));
+        const QByteArray pidText(entry->d_name);
+        const qint64 pid = std::strtoll(entry->d_name, nullptr, 10);
+        const QByteArray exe = exeTarget(procFd, pidText);
+
+        Known known;
+        const auto cached = m_cache->known.constFind(pid);
+        if (cached != m_cache->known.constEnd() && sameTime(cached->entryTime, st.st_ctim) &&
+            cached->exe == exe) {
+            known = *cached;
+        } else {
+            const int pidFd = ::openat(procFd, entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (pidFd < 0)
+                continue;
+            known = Known{st.st_ctim, exe, executableName(pidFd, exe), processName(pidFd)};
+            ::close(pidFd);
+        }
+        if (!known.bundleIdentifier.isEmpty())
+            apps.push_back({pid, known.bundleIdentifier, known.localizedName});
+        seen.insert(pid, std::move(known));
     }
     ::closedir(dir);
+    // Forget the processes that are gone.
+    m_cache->known = std::move(seen);
     return apps;
 }
 
@@ -96,10 +144,13 @@ std::optional<QString> ProcRunningApplications::localizedName(qint64 processIden
 {
     if (processIdentifier < 1)
         return std::nullopt;
-    const QByteArray processDir = QFile::encodeName(m_procRoot) + '/' + QByteArray::number(processIdentifier);
-    if (::access(processDir.constData(), F_OK) != 0)
+    const QByteArray dir = QFile::encodeName(m_procRoot) + '/' + QByteArray::number(processIdentifier);
+    const int pidFd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (pidFd < 0)
         return std::nullopt;
-    return processName(processDir);
+    QString name = processName(pidFd);
+    ::close(pidFd);
+    return name;
 }
 
 std::shared_ptr<RunningApplications> defaultRunningApplications()

@@ -28,14 +28,21 @@ public:
 
 // The /proc scan. Processes whose executable link cannot be read (other users' processes,
 // kernel threads) fall back to the first command-line word, then are skipped.
+//
+// The names of a process are remembered while its /proc entry and its executable link stay
+// the same (a new process under a reused id gets a new entry, an exec a new link), so an
+// unchanged process costs two system calls per scan.
 class ProcRunningApplications : public RunningApplications {
 public:
     explicit ProcRunningApplications(QString procRoot = QStringLiteral("/proc"));
+    ~ProcRunningApplications() override;
     std::vector<RunningApplication> list() const override;
     std::optional<QString> localizedName(qint64 processIdentifier) const override;
 
 private:
+    struct Cache;
     QString m_procRoot;
+    std::unique_ptr<Cache> m_cache;
 };
 
 std::shared_ptr<RunningApplications> defaultRunningApplications();

@@ -68,8 +68,8 @@ std::vector<AudioComponent> Vst3ComponentLookup::find(const AudioComponentDescri
         return found;
     for (const QString& folder : m_folders) {
         const QDir dir(folder);
-        const QFileInfoList entries =
-            dir.entryInfoList({QStringLiteral("*.vst3")}, QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
+        const QFileInfoList entries = dir.entryInfoList(
+            {QStringLiteral("*.vst3")}, QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
         for (const QFileInfo& entry : entries) {
             const ModuleInfo info = entry.isDir() ? readModuleInfo(entry.filePath()) : ModuleInfo{};
             bool matches = looseName(entry.completeBaseName()) == wanted;

@@ -4,9 +4,9 @@
 #include "players/sqlite_reader.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <filesystem>
 
 namespace {
 
@@ -96,12 +96,17 @@ std::optional<QQMusicDetector::Reading> QQMusicDetector::lyricCacheRead()
 std::optional<QQMusicDetector::Reading> QQMusicDetector::lastCacheRead()
 {
     std::optional<Reading> best;
-    QDirIterator it(m_cacheDir, QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        if (!path.endsWith(QStringLiteral("-13.mgg")))
+    // The walk reads directory entries only; just the cache files themselves are stat'ed.
+    const std::filesystem::path root(QFile::encodeName(m_cacheDir).toStdString());
+    std::error_code error;
+    auto it = std::filesystem::recursive_directory_iterator(
+        root, std::filesystem::directory_options::skip_permission_denied, error);
+    for (; !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+        const std::string& name = it->path().native();
+        std::error_code kindError;
+        if (!name.ends_with("-13.mgg") || it->is_directory(kindError))
             continue;
+        const QString path = QFile::decodeName(QByteArray::fromStdString(name));
         const auto accessed = file_times::accessDate(path);
         if (!accessed)
             continue;
@@ -112,7 +117,8 @@ std::optional<QQMusicDetector::Reading> QQMusicDetector::lastCacheRead()
         m_cacheAtimes.insert(key, *accessed);
         if (!moved)
             continue;
-        const QStringList pieces = it.fileName().split(QLatin1Char('-'), Qt::SkipEmptyParts);
+        const QString fileName = QFile::decodeName(QByteArray::fromStdString(it->path().filename().native()));
+        const QStringList pieces = fileName.split(QLatin1Char('-'), Qt::SkipEmptyParts);
         const auto songId = pieces.isEmpty() ? std::nullopt : number_text::decimalInteger(pieces.first());
         if (!songId)
             continue;

@@ -87,6 +87,10 @@ TEST(NowPlayingParse, AdapterAnswerBecomesInfo)
     EXPECT_FALSE(odd.source);
     EXPECT_FALSE(odd.artwork);
     EXPECT_EQ(odd.identity, QStringLiteral("|3:45|B|"));
+
+    const QVariantMap huge = {{keys::title, QString(10000, QLatin1Char('t'))},
+                              {keys::artist, QStringLiteral("Jay")}};
+    EXPECT_FALSE(now_playing::parseAdapterInfo(huge, kNoApps).song);
 }
 
 TEST(NowPlayingParse, SourceFromTheProcessNameOrThePlayersIdentity)
