@@ -40,6 +40,15 @@ std::optional<TimeStamp> accessDate(const QString& path)
     return fromTimespec(st->st_atim);
 }
 
+std::optional<TimeStamp> databaseDate(const QString& path)
+{
+    const auto main = modificationDate(path);
+    const auto log = modificationDate(path + QStringLiteral("-wal"));
+    if (main && log)
+        return std::max(*main, *log);
+    return main;
+}
+
 TimeStamp fromSeconds(double seconds)
 {
     // Clamp far outside any file's lifetime instead of overflowing the clock's range.

@@ -16,6 +16,10 @@ inline constexpr TimeStamp kDistantPast = TimeStamp::min();
 // Content modification and access dates; none when the file is missing or unreadable.
 std::optional<TimeStamp> modificationDate(const QString& path);
 std::optional<TimeStamp> accessDate(const QString& path);
+// A database's date: the later of its file's and its write-ahead log's ("-wal")
+// modification dates, because a database in WAL mode takes new rows into the log and
+// leaves the main file's date alone until a checkpoint.
+std::optional<TimeStamp> databaseDate(const QString& path);
 // Seconds since 1970-01-01 00:00 UTC, fractions kept.
 TimeStamp fromSeconds(double seconds);
 double toSeconds(TimeStamp t);

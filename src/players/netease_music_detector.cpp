@@ -33,7 +33,7 @@ QString NeteaseMusicDetector::sqlitePath() const
 std::optional<std::pair<Song, QString>> NeteaseMusicDetector::currentWithID()
 {
     const QString path = sqlitePath();
-    const auto date = file_times::modificationDate(path);
+    const auto date = file_times::databaseDate(path);
     if (m_sqliteCache && m_sqliteCache->first == date)
         return m_sqliteCache->second;
     if (!QFileInfo::exists(path)) {

@@ -10,7 +10,8 @@
 #include <utility>
 
 // Works out NetEase Cloud Music's last played song from the play history in its local
-// SQLite store. The player keeps the database open, so a private copy is queried.
+// SQLite store. The player keeps the database open, so a private copy is queried; the
+// result is kept while the database's date (file or write-ahead log) stands.
 //
 // Thread safety: one thread at a time (the monitor's poll); diag() from any thread.
 class NeteaseMusicDetector {

@@ -159,7 +159,7 @@ std::optional<Song> QQMusicDetector::songFromMeta(qint64 songId)
         return *hit;
     // Re-querying an unchanged database cannot give another answer, so a miss is
     // remembered until the file changes; this keeps a poll from copying it every tick.
-    const auto date = file_times::modificationDate(m_metaDbPath);
+    const auto date = file_times::databaseDate(m_metaDbPath);
     if (date != m_metaMissesDate) {
         m_metaMisses.clear();
         m_metaMissesDate = date;

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 using namespace std::chrono_literals;
 
@@ -87,6 +88,31 @@ TEST_F(NeteaseTest, FailureIsKeptWhileTheDatabaseDateStands)
     EXPECT_FALSE(netease.currentWithID());
     setModificationTime(first(), date + 1s);
     EXPECT_EQ(netease.currentWithID()->first.title, QStringLiteral("Now"));
+}
+
+TEST_F(NeteaseTest, RowsStillInTheWriteAheadLogAreSeen)
+{
+    ASSERT_TRUE(
+        writeHistory(first(), QStringLiteral("1700000000000"), QStringLiteral("'{\"name\":\"Old\"}'")));
+    ASSERT_TRUE(runSql(first(), {QStringLiteral("PRAGMA journal_mode=WAL")}));
+    EXPECT_EQ(netease.currentWithID()->first.title, QStringLiteral("Old"));
+
+    // The player keeps its connection open, so the new row stays in the log.
+    sqlite3* player = nullptr;
+    ASSERT_EQ(sqlite3_open(QFile::encodeName(first()).constData(), &player), SQLITE_OK);
+    const auto mainDate = file_times::modificationDate(first());
+    ASSERT_EQ(sqlite3_exec(player,
+                           "PRAGMA wal_autocheckpoint=0; INSERT INTO historyTracks VALUES "
+                           "('3', 1800000000000, '{\"name\":\"New\"}')",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    setModificationTime(first(), *mainDate);
+    setModificationTime(first() + QStringLiteral("-wal"), *mainDate + 1s);
+    const auto current = netease.currentWithID();
+    sqlite3_close(player);
+    ASSERT_TRUE(current);
+    EXPECT_EQ(current->first.title, QStringLiteral("New"));
+    EXPECT_TRUE(leftInTemp().isEmpty());
 }
 
 TEST_F(NeteaseTest, HostileDatabasesGiveNoSong)
