@@ -203,6 +203,37 @@ TEST_F(MonitorTest, RunningPlayersAreElectedByTheirFileDates)
     EXPECT_EQ(monitor.readAll().at(PlayerSource::netease).activity, file_times::fromSeconds(0));
 }
 
+TEST_F(MonitorTest, NewerUnknownQQPlayHidesTheOlderArchiveSong)
+{
+    FakePlayer qqProcess(QStringLiteral("qqmusic"));
+    ASSERT_TRUE(qqProcess.isReady());
+    ASSERT_TRUE(writeFile(qq.archivePath(),
+                          qqArchive({{QStringLiteral("Archived"), {{QStringLiteral("Jay"), {}}}, 1}}, 0,
+                                    ArchiveForm::binaryUids)));
+    setModificationTime(qq.archivePath(), file_times::fromSeconds(1700000000));
+    EXPECT_EQ(monitor.readAll().at(PlayerSource::qqmusic).song->title, QStringLiteral("Archived"));
+
+    // The lyric cache names a later song that neither the play list nor the database knows.
+    ASSERT_TRUE(
+        runSql(qq.lyricDbPath(), {QStringLiteral("CREATE TABLE Cache (keyId TEXT, accessTime REAL)"),
+                                  QStringLiteral("INSERT INTO Cache VALUES ('555.qrc', 1700000100)")}));
+    QQMusicDetector reader(home.path(), tempDir());
+    PlayerActivityMonitor fresh({kugou, reader, netease, nowPlaying, std::make_shared<OwnChildren>()});
+    const Snapshot hidden = fresh.readAll().at(PlayerSource::qqmusic);
+    EXPECT_TRUE(hidden.isRunning);
+    EXPECT_FALSE(hidden.song);
+
+    // Once the metadata database knows it, the lyric song wins with its own time.
+    ASSERT_TRUE(runSql(reader.metaDbPath(),
+                       {QStringLiteral("CREATE TABLE SONGS (id INTEGER, name TEXT, singer TEXT)"),
+                        QStringLiteral("INSERT INTO SONGS VALUES (555, 'Lyric Song', 'Lara')")}));
+    const Snapshot found = fresh.readAll().at(PlayerSource::qqmusic);
+    ASSERT_TRUE(found.song);
+    EXPECT_EQ(found.song->title, QStringLiteral("Lyric Song"));
+    EXPECT_EQ(found.identity, QStringLiteral("Lara|Lyric Song"));
+    EXPECT_EQ(found.activity, file_times::fromSeconds(1700000100));
+}
+
 TEST_F(MonitorTest, NowPlayingMarksOnlyARunningPlayer)
 {
     // QQ Music runs and plays over MPRIS without any local files; a second MPRIS player
