@@ -1,7 +1,7 @@
 #include "player_fixtures.h"
+#include "player_home.h"
 #include "players/netease_history.h"
 #include "players/netease_music_detector.h"
-#include "support/temp_home.h"
 
 #include <QDir>
 #include <gtest/gtest.h>
@@ -13,9 +13,6 @@ namespace {
 
 class NeteaseTest : public ::testing::Test {
 protected:
-    NeteaseTest() { QDir().mkpath(tempDir()); }
-    QString tempDir() const { return home.path() + QStringLiteral("/tmp"); }
-    QStringList leftInTemp() const { return QDir(tempDir()).entryList(QDir::Files | QDir::NoDotAndDotDot); }
     QString first() const { return netease.sqliteCandidates().at(0); }
 
     // The history table with an older decoy row and the given newest row.
@@ -31,8 +28,8 @@ protected:
              QStringLiteral("INSERT INTO historyTracks VALUES ('2', %1, %2)").arg(playtime, jsonExpression)});
     }
 
-    TempHome home;
-    NeteaseMusicDetector netease{home.path(), tempDir()};
+    PlayerHome home;
+    NeteaseMusicDetector netease{home.path(), home.tempDir()};
 };
 
 } // namespace
@@ -48,7 +45,7 @@ TEST_F(NeteaseTest, NewestHistoryRowFromAPrivateCopy)
     EXPECT_EQ(current->first.artist, QStringLiteral("X、Y"));
     EXPECT_EQ(current->second, QStringLiteral("1700000000000"));
     EXPECT_EQ(netease.diag(), QStringLiteral("读到"));
-    EXPECT_TRUE(leftInTemp().isEmpty());
+    EXPECT_TRUE(home.leftInTemp().isEmpty());
 }
 
 TEST(NeteaseTrack, JsonShapes)
@@ -112,7 +109,7 @@ TEST_F(NeteaseTest, RowsStillInTheWriteAheadLogAreSeen)
     sqlite3_close(player);
     ASSERT_TRUE(current);
     EXPECT_EQ(current->first.title, QStringLiteral("New"));
-    EXPECT_TRUE(leftInTemp().isEmpty());
+    EXPECT_TRUE(home.leftInTemp().isEmpty());
 }
 
 TEST_F(NeteaseTest, HostileDatabasesGiveNoSong)
@@ -150,8 +147,8 @@ TEST_F(NeteaseTest, HostileDatabasesGiveNoSong)
     // A location that cannot be copied (a folder in the file's place).
     QFile::remove(first());
     QDir().mkpath(first());
-    NeteaseMusicDetector blocked(home.path(), tempDir());
+    NeteaseMusicDetector blocked(home.path(), home.tempDir());
     EXPECT_FALSE(blocked.currentWithID());
     EXPECT_EQ(blocked.diag(), QStringLiteral("数据库被占用读不了"));
-    EXPECT_TRUE(leftInTemp().isEmpty());
+    EXPECT_TRUE(home.leftInTemp().isEmpty());
 }

@@ -1,4 +1,5 @@
 #include "player_fixtures.h"
+#include "player_home.h"
 #include "players/kugou_detector.h"
 #include "players/mpris_provider.h"
 #include "players/netease_music_detector.h"
@@ -45,15 +46,12 @@ States allStopped()
 // applications and a private bus for the now-playing information.
 class MonitorTest : public ::testing::Test {
 protected:
-    MonitorTest() { QDir().mkpath(tempDir()); }
-    QString tempDir() const { return home.path() + QStringLiteral("/tmp"); }
-
-    TempHome home;
+    PlayerHome home;
     PrivateBus bus;
     TimeStamp now = file_times::fromSeconds(1750000000);
     KuGouDetector kugou{home.path()};
-    QQMusicDetector qq{home.path(), tempDir()};
-    NeteaseMusicDetector netease{home.path(), tempDir()};
+    QQMusicDetector qq{home.path(), home.tempDir()};
+    NeteaseMusicDetector netease{home.path(), home.tempDir()};
     NowPlaying nowPlaying{std::make_shared<MprisProvider>(bus.address(), 1000ms),
                           std::make_shared<platform::ProcRunningApplications>(), 0ms};
     PlayerActivityMonitor monitor{{kugou, qq, netease, nowPlaying, std::make_shared<OwnChildren>()},
@@ -217,7 +215,7 @@ TEST_F(MonitorTest, NewerUnknownQQPlayHidesTheOlderArchiveSong)
     ASSERT_TRUE(
         runSql(qq.lyricDbPath(), {QStringLiteral("CREATE TABLE Cache (keyId TEXT, accessTime REAL)"),
                                   QStringLiteral("INSERT INTO Cache VALUES ('555.qrc', 1700000100)")}));
-    QQMusicDetector reader(home.path(), tempDir());
+    QQMusicDetector reader(home.path(), home.tempDir());
     PlayerActivityMonitor fresh({kugou, reader, netease, nowPlaying, std::make_shared<OwnChildren>()});
     const Snapshot hidden = fresh.readAll().at(PlayerSource::qqmusic);
     EXPECT_TRUE(hidden.isRunning);

@@ -56,6 +56,20 @@ bool runSql(const QString& path, const QStringList& statements)
     return ok;
 }
 
+QByteArray serializePlist(plist_t root, bool binary)
+{
+    char* data = nullptr;
+    uint32_t length = 0;
+    if (binary)
+        plist_to_bin(root, &data, &length);
+    else
+        plist_to_xml(root, &data, &length);
+    QByteArray bytes(data, static_cast<qsizetype>(length));
+    free(data);
+    plist_free(root);
+    return bytes;
+}
+
 namespace {
 
 class ArchiveBuilder {
@@ -81,16 +95,7 @@ public:
         plist_dict_set_item(root, "$archiver", plist_new_string("NSKeyedArchiver"));
         plist_dict_set_item(root, "$objects", m_objects);
         plist_dict_set_item(root, "$top", top);
-        char* data = nullptr;
-        uint32_t length = 0;
-        if (m_form == ArchiveForm::binaryUids)
-            plist_to_bin(root, &data, &length);
-        else
-            plist_to_xml(root, &data, &length);
-        QByteArray bytes(data, static_cast<qsizetype>(length));
-        free(data);
-        plist_free(root);
-        return bytes;
+        return serializePlist(root, m_form == ArchiveForm::binaryUids);
     }
 
 private:
@@ -156,16 +161,7 @@ QByteArray kugouPlaylist(const std::vector<std::vector<KugouEntry>>& lists, bool
     }
     plist_t root = plist_new_dict();
     plist_dict_set_item(root, "userPlayList", outer);
-    char* data = nullptr;
-    uint32_t length = 0;
-    if (binary)
-        plist_to_bin(root, &data, &length);
-    else
-        plist_to_xml(root, &data, &length);
-    QByteArray bytes(data, static_cast<qsizetype>(length));
-    free(data);
-    plist_free(root);
-    return bytes;
+    return serializePlist(root, binary);
 }
 
 PrivateBus::PrivateBus()

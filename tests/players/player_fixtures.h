@@ -10,6 +10,7 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <plist/plist.h>
 #include <vector>
 
 // Fixtures of the player tests: real files in the players' formats and real processes.
@@ -21,6 +22,9 @@ bool setModificationTime(const QString& path, std::chrono::system_clock::time_po
 
 // Creates (or extends) an SQLite database by running the statements; false on any error.
 bool runSql(const QString& path, const QStringList& statements);
+
+// Binary or XML bytes of a property list; frees the list.
+QByteArray serializePlist(plist_t root, bool binary);
 
 // One QQ Music play-list entry as the keyed archive stores it.
 struct QQEntry {

@@ -1,7 +1,7 @@
 #include "player_fixtures.h"
+#include "player_home.h"
 #include "players/qq_music_detector.h"
 #include "players/qq_play_list.h"
-#include "support/temp_home.h"
 
 #include <QDir>
 #include <gtest/gtest.h>
@@ -14,13 +14,10 @@ namespace {
 
 class QQMusicTest : public ::testing::Test {
 protected:
-    QQMusicTest() { QDir().mkpath(tempDir()); }
-    QString tempDir() const { return home.path() + QStringLiteral("/tmp"); }
-    QStringList leftInTemp() const { return QDir(tempDir()).entryList(QDir::Files | QDir::NoDotAndDotDot); }
     bool writeArchive(const QByteArray& bytes) { return writeFile(qq.archivePath(), bytes); }
 
-    TempHome home;
-    QQMusicDetector qq{home.path(), tempDir()};
+    PlayerHome home;
+    QQMusicDetector qq{home.path(), home.tempDir()};
 };
 
 const std::vector<QQEntry> kThreeSongs = {
@@ -31,23 +28,12 @@ const std::vector<QQEntry> kThreeSongs = {
     {QStringLiteral("Third"), {{QStringLiteral("C"), QString()}}, std::nullopt},
 };
 
-QByteArray toBinary(plist_t root)
-{
-    char* data = nullptr;
-    uint32_t length = 0;
-    plist_to_bin(root, &data, &length);
-    QByteArray bytes(data, static_cast<qsizetype>(length));
-    free(data);
-    plist_free(root);
-    return bytes;
-}
-
 } // namespace
 
 TEST_F(QQMusicTest, ReadsTheLastPlayingSongFromBothArchiveForms)
 {
     for (ArchiveForm form : {ArchiveForm::binaryUids, ArchiveForm::xmlCfUidDictionaries}) {
-        QQMusicDetector reader(home.path(), tempDir());
+        QQMusicDetector reader(home.path(), home.tempDir());
         ASSERT_TRUE(writeFile(reader.archivePath(), qqArchive(kThreeSongs, 1, form)));
         const auto current = reader.currentWithID();
         ASSERT_TRUE(current);
@@ -99,7 +85,7 @@ TEST(QQPlayListDecode, HostileArchivesGiveTheirStatusTexts)
     plist_t wrong = plist_new_dict();
     plist_dict_set_item(wrong, "$objects", plist_new_dict());
     plist_dict_set_item(wrong, "$top", plist_new_array());
-    EXPECT_EQ(qq_play_list::decode(toBinary(wrong)).diag, QStringLiteral("存档结构变了"));
+    EXPECT_EQ(qq_play_list::decode(serializePlist(wrong, true)).diag, QStringLiteral("存档结构变了"));
 
     // A play list whose links point at themselves or past the end of "$objects".
     plist_t cyclic = plist_new_dict();
@@ -114,14 +100,16 @@ TEST(QQPlayListDecode, HostileArchivesGiveTheirStatusTexts)
     plist_dict_set_item(top, "LastPlayingIndex", plist_new_uid(99999));
     plist_dict_set_item(cyclic, "$objects", objects);
     plist_dict_set_item(cyclic, "$top", top);
-    EXPECT_EQ(qq_play_list::decode(toBinary(cyclic)).diag, QStringLiteral("存档里没有正在播放的歌"));
+    EXPECT_EQ(qq_play_list::decode(serializePlist(cyclic, true)).diag,
+              QStringLiteral("存档里没有正在播放的歌"));
 
     plist_t outOfRange = plist_new_dict();
     plist_t top2 = plist_new_dict();
     plist_dict_set_item(top2, "PlayingList", plist_new_uid(123456789));
     plist_dict_set_item(outOfRange, "$objects", plist_new_array());
     plist_dict_set_item(outOfRange, "$top", top2);
-    EXPECT_EQ(qq_play_list::decode(toBinary(outOfRange)).diag, QStringLiteral("存档里没有正在播放的歌"));
+    EXPECT_EQ(qq_play_list::decode(serializePlist(outOfRange, true)).diag,
+              QStringLiteral("存档里没有正在播放的歌"));
 
     const std::vector<QQEntry> untitled = {{QString(), {}, 1}};
     EXPECT_EQ(qq_play_list::decode(qqArchive(untitled, 0, ArchiveForm::binaryUids)).diag,
@@ -163,11 +151,11 @@ TEST_F(QQMusicTest, LockedOrCorruptLyricDatabaseGivesNoReading)
     sqlite3_exec(writer, "ROLLBACK", nullptr, nullptr, nullptr);
     sqlite3_close(writer);
 
-    QQMusicDetector fresh(home.path(), tempDir());
+    QQMusicDetector fresh(home.path(), home.tempDir());
     EXPECT_EQ(fresh.lyricCacheRead()->first, 1);
     ASSERT_TRUE(
         writeFile(qq.lyricDbPath(), QByteArray("SQLite format 3\0garbage", 23) + QByteArray(5000, 'z')));
-    QQMusicDetector corrupt(home.path(), tempDir());
+    QQMusicDetector corrupt(home.path(), home.tempDir());
     EXPECT_FALSE(corrupt.lyricCacheRead());
 }
 
@@ -209,14 +197,14 @@ TEST_F(QQMusicTest, MetadataLookupReadsAPrivateCopyAndCachesHits)
     EXPECT_EQ(found->artist, QStringLiteral("A、B"));
     EXPECT_FALSE(qq.song(6)); // fails Song::isValid
     EXPECT_FALSE(qq.song(9));
-    EXPECT_TRUE(leftInTemp().isEmpty());
+    EXPECT_TRUE(home.leftInTemp().isEmpty());
 
     QFile::remove(qq.metaDbPath());
     EXPECT_EQ(qq.song(5)->title, QStringLiteral("Lonely"));
 
     ASSERT_TRUE(writeFile(qq.metaDbPath(), QByteArray(8192, '\x01')));
     EXPECT_FALSE(qq.song(8));
-    EXPECT_TRUE(leftInTemp().isEmpty());
+    EXPECT_TRUE(home.leftInTemp().isEmpty());
 }
 
 TEST(QQNewest, PicksTheStrictlyLatestUnlessANewerPlayIsUnresolved)
