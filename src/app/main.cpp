@@ -1,9 +1,12 @@
 #include "app/app_delegate.h"
+#include "app/app_state.h"
 #include "app/build_info.h"
 #include "app/offline_mode.h"
 #include "app/quit_signals.h"
 #include "app/settings_store.h"
 #include "keydetect/offline_key_test.h"
+#include "players/now_playing.h"
+#include "players/now_playing_artwork_reader.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -35,6 +38,7 @@ int main(int argc, char** argv)
     QGuiApplication::setApplicationDisplayName(QStringLiteral("Melodrix 声友"));
     installQuitSignalHandlers(&app);
 
+    AppState::shared().setNowPlayingReader(std::make_shared<NowPlayingArtworkReader>(NowPlaying::shared()));
     AppDelegate delegate(SettingsStore::shared());
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate,
                      &AppDelegate::applicationShouldTerminate);

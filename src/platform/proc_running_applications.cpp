@@ -1,0 +1,162 @@
+#include "platform/running_applications.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QHash>
+#include <array>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+namespace {
+
+// Reads a small /proc file in one read; /proc files report a size of 0, so QFile's
+// size-driven reading would not serve.
+QByteArray readSmall(int dirFd, const char* name)
+{
+    const int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    std::array<char, 512> buffer{};
+    const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    ::close(fd);
+    return n > 0 ? QByteArray(buffer.data(), static_cast<qsizetype>(n)) : QByteArray();
+}
+
+QString baseName(const QByteArray& path)
+{
+    const qsizetype slash = path.lastIndexOf('/');
+    return QString::fromLocal8Bit(slash < 0 ? path : path.mid(slash + 1));
+}
+
+// The target of <pid>/exe, empty when it cannot be read.
+QByteArray exeTarget(int procFd, const QByteArray& pid)
+{
+    std::array<char, 4096> target{};
+    const ssize_t n = ::readlinkat(procFd, (pid + "/exe").constData(), target.data(), target.size() - 1);
+    return n > 0 ? QByteArray(target.data(), static_cast<qsizetype>(n)) : QByteArray();
+}
+
+QString executableName(int pidFd, QByteArray target)
+{
+    if (!target.isEmpty()) {
+        // A replaced executable reads "/path/name (deleted)".
+        if (target.endsWith(" (deleted)"))
+            target.chop(10);
+        return baseName(target);
+    }
+    const QByteArray cmdline = readSmall(pidFd, "cmdline");
+    const qsizetype end = cmdline.indexOf('\0');
+    return baseName(end < 0 ? cmdline : cmdline.left(end));
+}
+
+QString processName(int pidFd)
+{
+    QByteArray comm = readSmall(pidFd, "comm");
+    if (comm.endsWith('\n'))
+        comm.chop(1);
+    return QString::fromLocal8Bit(comm);
+}
+
+bool isPid(const char* name)
+{
+    if (*name == '\0')
+        return false;
+    for (const char* c = name; *c != '\0'; ++c) {
+        if (*c < '0' || *c > '9')
+            return false;
+    }
+    return true;
+}
+
+struct Known {
+    timespec entryTime{};
+    QByteArray exe;
+    QString bundleIdentifier;
+    QString localizedName;
+};
+
+bool sameTime(const timespec& a, const timespec& b)
+{
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+} // namespace
+
+struct ProcRunningApplications::Cache {
+    std::mutex mutex;
+    QHash<qint64, Known> known;
+};
+
+ProcRunningApplications::ProcRunningApplications(QString procRoot)
+    : m_procRoot(std::move(procRoot)), m_cache(std::make_unique<Cache>())
+{}
+
+ProcRunningApplications::~ProcRunningApplications() = default;
+
+std::vector<RunningApplication> ProcRunningApplications::list() const
+{
+    std::vector<RunningApplication> apps;
+    DIR* dir = ::opendir(QFile::encodeName(m_procRoot).constData());
+    if (dir == nullptr)
+        return apps;
+    const int procFd = ::dirfd(dir);
+    std::lock_guard lock(m_cache->mutex);
+    QHash<qint64, Known> seen;
+    seen.reserve(m_cache->known.size());
+    while (const dirent* entry = ::readdir(dir)) {
+        if (!isPid(entry->d_name))
+            continue;
+        struct stat st {};
+        if (::fstatat(procFd, entry->d_name, &st, 0) != 0)
+            continue;
+        const QByteArray pidText(entry->d_name);
+        const qint64 pid = std::strtoll(entry->d_name, nullptr, 10);
+        const QByteArray exe = exeTarget(procFd, pidText);
+
+        Known known;
+        const auto cached = m_cache->known.constFind(pid);
+        if (cached != m_cache->known.constEnd() && sameTime(cached->entryTime, st.st_ctim) &&
+            cached->exe == exe) {
+            known = *cached;
+        } else {
+            const int pidFd = ::openat(procFd, entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (pidFd < 0)
+                continue;
+            known = Known{st.st_ctim, exe, executableName(pidFd, exe), processName(pidFd)};
+            ::close(pidFd);
+        }
+        if (!known.bundleIdentifier.isEmpty())
+            apps.push_back({pid, known.bundleIdentifier, known.localizedName});
+        seen.insert(pid, std::move(known));
+    }
+    ::closedir(dir);
+    // Forget the processes that are gone.
+    m_cache->known = std::move(seen);
+    return apps;
+}
+
+std::optional<QString> ProcRunningApplications::localizedName(qint64 processIdentifier) const
+{
+    if (processIdentifier < 1)
+        return std::nullopt;
+    const QByteArray dir = QFile::encodeName(m_procRoot) + '/' + QByteArray::number(processIdentifier);
+    const int pidFd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (pidFd < 0)
+        return std::nullopt;
+    QString name = processName(pidFd);
+    ::close(pidFd);
+    return name;
+}
+
+std::shared_ptr<RunningApplications> defaultRunningApplications()
+{
+    static const auto instance = std::make_shared<ProcRunningApplications>();
+    return instance;
+}
+
+} // namespace platform

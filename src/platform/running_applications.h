@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QString>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace platform {
+
+// One running application as the player monitor sees it. On Linux every process counts:
+// the executable's file name stands for the bundle identifier, the process name for the
+// localized application name.
+struct RunningApplication {
+    qint64 processIdentifier = 0;
+    QString bundleIdentifier;
+    QString localizedName;
+};
+
+// The running applications, in the order the system lists them.
+// Thread safety: any thread; each call reads the system afresh and keeps no state.
+class RunningApplications {
+public:
+    virtual ~RunningApplications() = default;
+    virtual std::vector<RunningApplication> list() const = 0;
+    // The localized name of the running application with this process identifier.
+    virtual std::optional<QString> localizedName(qint64 processIdentifier) const = 0;
+};
+
+// The /proc scan. Processes whose executable link cannot be read (other users' processes,
+// kernel threads) fall back to the first command-line word, then are skipped.
+//
+// The names of a process are remembered while its /proc entry and its executable link stay
+// the same (a new process under a reused id gets a new entry, an exec a new link), so an
+// unchanged process costs two system calls per scan.
+class ProcRunningApplications : public RunningApplications {
+public:
+    explicit ProcRunningApplications(QString procRoot = QStringLiteral("/proc"));
+    ~ProcRunningApplications() override;
+    std::vector<RunningApplication> list() const override;
+    std::optional<QString> localizedName(qint64 processIdentifier) const override;
+
+private:
+    struct Cache;
+    QString m_procRoot;
+    std::unique_ptr<Cache> m_cache;
+};
+
+std::shared_ptr<RunningApplications> defaultRunningApplications();
+
+} // namespace platform

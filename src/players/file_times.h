@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <chrono>
+#include <optional>
+
+// Time stamps of the readers: wall-clock time with the file system's full precision.
+using TimeStamp = std::chrono::system_clock::time_point;
+
+namespace file_times {
+
+// The earliest representable time stamp (stands for "date unknown" where a time is required).
+inline constexpr TimeStamp kDistantPast = TimeStamp::min();
+
+// Content modification and access dates; none when the file is missing or unreadable.
+std::optional<TimeStamp> modificationDate(const QString& path);
+std::optional<TimeStamp> accessDate(const QString& path);
+// A database's date: the later of its file's and its write-ahead log's ("-wal")
+// modification dates, because a database in WAL mode takes new rows into the log and
+// leaves the main file's date alone until a checkpoint.
+std::optional<TimeStamp> databaseDate(const QString& path);
+// Seconds since 1970-01-01 00:00 UTC, fractions kept.
+TimeStamp fromSeconds(double seconds);
+double toSeconds(TimeStamp t);
+
+// A player file read whole; none when it is missing, unreadable, not a regular file or
+// larger than maxBytes (a player's list or archive is far below the default).
+std::optional<QByteArray> readFile(const QString& path, qint64 maxBytes = 64 << 20);
+
+} // namespace file_times

@@ -1,0 +1,56 @@
+#include "players/now_playing.h"
+
+#include "platform/running_applications.h"
+#include "players/mpris_provider.h"
+
+NowPlaying::NowPlaying(std::shared_ptr<NowPlayingProvider> provider,
+                       std::shared_ptr<const platform::RunningApplications> applications,
+                       std::chrono::milliseconds maxAge)
+    : m_provider(std::move(provider)), m_applications(std::move(applications)), m_maxAge(maxAge)
+{
+    m_refreshQueue.setMaxThreadCount(1);
+    m_refreshQueue.setObjectName(QStringLiteral("com.tonivox.now-playing"));
+}
+
+NowPlaying::~NowPlaying()
+{
+    m_refreshQueue.waitForDone();
+}
+
+NowPlaying& NowPlaying::shared()
+{
+    // Never destroyed: a refresh may still be waiting on the bus when the process exits.
+    static NowPlaying* instance =
+        new NowPlaying(std::make_shared<MprisProvider>(), platform::defaultRunningApplications());
+    return *instance;
+}
+
+NowPlaying::Info NowPlaying::info()
+{
+    std::unique_lock lock(m_lock);
+    Info answer = m_cached ? m_cached->second : Info();
+    const bool stale = !m_cached || std::chrono::steady_clock::now() - m_cached->first >= m_maxAge;
+    if (stale && !m_refreshing) {
+        m_refreshing = true;
+        lock.unlock();
+        m_refreshQueue.start([this] { refresh(); });
+    }
+    return answer;
+}
+
+void NowPlaying::refresh()
+{
+    Info value;
+    if (const auto answer = m_provider->adapterInfo()) {
+        m_diag.set(kBridged);
+        const auto applications = m_applications;
+        value = now_playing::parseAdapterInfo(*answer, [applications](qint64 pid) -> std::optional<QString> {
+            return applications ? applications->localizedName(pid) : std::nullopt;
+        });
+    } else {
+        m_diag.set(kNoData);
+    }
+    std::lock_guard lock(m_lock);
+    m_cached.emplace(std::chrono::steady_clock::now(), std::move(value));
+    m_refreshing = false;
+}

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "players/now_playing_info.h"
+#include "players/status_text.h"
+
+#include <QThreadPool>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+namespace platform {
+class RunningApplications;
+}
+
+// Where the now-playing information comes from: one answer with the provider keys of
+// now_playing::keys, or none when the service has nothing (or did not answer in time).
+// Thread safety: called on the refresh executor only, one call at a time.
+class NowPlayingProvider {
+public:
+    virtual ~NowPlayingProvider() = default;
+    virtual std::optional<QVariantMap> adapterInfo() = 0;
+};
+
+// The system's now-playing information, cached. info() never waits for the service: it
+// answers the last refresh at once and, when that is kMaxAge old or older, queues one
+// refresh on the serial executor "com.tonivox.now-playing".
+//
+// Thread safety: info() and diag() from any thread.
+class NowPlaying {
+public:
+    using Info = NowPlayingInfo;
+    static constexpr std::chrono::milliseconds kMaxAge{2000};
+
+    NowPlaying(std::shared_ptr<NowPlayingProvider> provider,
+               std::shared_ptr<const platform::RunningApplications> applications,
+               std::chrono::milliseconds maxAge = kMaxAge);
+    // Waits for a running refresh.
+    ~NowPlaying();
+    NowPlaying(const NowPlaying&) = delete;
+    NowPlaying& operator=(const NowPlaying&) = delete;
+
+    // Over MPRIS on the session bus; lives until the process ends.
+    static NowPlaying& shared();
+
+    Info info();
+    // "MPRIS 桥接" when the last refresh had an answer, "MPRIS 无数据" when not; "未检查" before.
+    QString diag() const { return m_diag.get(); }
+
+    static inline const QString kBridged = QStringLiteral("MPRIS 桥接");
+    static inline const QString kNoData = QStringLiteral("MPRIS 无数据");
+
+private:
+    void refresh();
+
+    std::shared_ptr<NowPlayingProvider> m_provider;
+    std::shared_ptr<const platform::RunningApplications> m_applications;
+    std::chrono::milliseconds m_maxAge;
+    StatusText m_diag;
+
+    std::mutex m_lock; // guards m_cached and m_refreshing
+    std::optional<std::pair<std::chrono::steady_clock::time_point, Info>> m_cached;
+    bool m_refreshing = false;
+    QThreadPool m_refreshQueue;
+};

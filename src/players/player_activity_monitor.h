@@ -1,0 +1,79 @@
+#pragma once
+
+#include "app/song.h"
+#include "players/file_times.h"
+#include "players/player_source.h"
+
+#include <QString>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+
+class KuGouDetector;
+class NeteaseMusicDetector;
+class NowPlaying;
+class QQMusicDetector;
+namespace platform {
+class RunningApplications;
+}
+
+// Which of the three desktop players the user listens to, and the song it shows. One poll
+// runs the readers of the running players (QQ Music's always), lays the now-playing
+// information over them and elects one player.
+//
+// Thread safety: not synchronised; every call from the tracking loop's thread, one at a time.
+class PlayerActivityMonitor {
+public:
+    // What one poll saw of one player.
+    struct Snapshot {
+        std::optional<Song> song;
+        // Changes when the song changes: "artist|title", NetEase's play-time text, or the
+        // now-playing identity.
+        std::optional<QString> identity;
+        // When the reader's evidence for this song was last written.
+        std::optional<TimeStamp> activity;
+        bool isRunning = false;
+        bool isPlaying = false;
+    };
+    using States = std::map<PlayerSource, Snapshot>;
+    using Clock = std::function<TimeStamp()>;
+
+    struct Readers {
+        KuGouDetector& kugou;
+        QQMusicDetector& qqmusic;
+        NeteaseMusicDetector& netease;
+        NowPlaying& nowPlaying;
+        std::shared_ptr<const platform::RunningApplications> applications;
+    };
+
+    // Over the process-wide readers, the now-playing bridge and the /proc scan.
+    PlayerActivityMonitor();
+    explicit PlayerActivityMonitor(Readers readers, Clock clock = std::chrono::system_clock::now);
+
+    // Reads all players; always one entry for each of the three.
+    States readAll();
+    // Moves the per-player memory forward and elects `active`.
+    void update(const States& states);
+    void poll() { update(readAll()); }
+
+    std::optional<Song> activeSong() const;
+    std::optional<PlayerSource> active() const { return m_active; }
+
+    // "Linux 6.1 酷狗:… QQ:… 网易云:… 系统:…" over the process-wide readers.
+    static QString localReadDiag();
+    static QString formatLocalReadDiag(const QString& osVersion, const QString& kugou, const QString& qq,
+                                       const QString& netease, const QString& system);
+    // "Linux " and the kernel's major.minor.
+    static QString osVersionText();
+
+private:
+    Snapshot readQQMusic(bool running);
+
+    Readers m_readers;
+    Clock m_clock;
+    std::map<PlayerSource, Snapshot> m_last;
+    std::map<PlayerSource, Song> m_lastGood;
+    std::map<PlayerSource, TimeStamp> m_lastStart;
+    std::optional<PlayerSource> m_active;
+};

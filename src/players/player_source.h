@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QString>
+#include <array>
+#include <optional>
+
+// The three followed desktop players. The raw value is also the source label the
+// tracking loop shows and reports.
+enum class PlayerSource { kugou, qqmusic, netease };
+
+namespace player_source {
+
+inline constexpr std::array<PlayerSource, 3> allCases = {PlayerSource::kugou, PlayerSource::qqmusic,
+                                                         PlayerSource::netease};
+
+QString rawValue(PlayerSource source);
+// Exactly the three raw values; anything else gives no player.
+std::optional<PlayerSource> fromRawValue(const QString& raw);
+// Maps a running application to a player by substring rules, the first hit deciding.
+// An absent bundle identifier is passed as the empty text.
+std::optional<PlayerSource> fromApplication(const QString& bundleIdentifier, const QString& appName);
+
+} // namespace player_source

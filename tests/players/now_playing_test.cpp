@@ -1,0 +1,235 @@
+#include "player_fixtures.h"
+#include "players/mpris_provider.h"
+#include "players/now_playing.h"
+#include "players/now_playing_artwork_reader.h"
+#include "support/temp_home.h"
+
+#include <QBuffer>
+#include <QDBusObjectPath>
+#include <QThread>
+#include <QUrl>
+#include <atomic>
+#include <gtest/gtest.h>
+
+using namespace std::chrono_literals;
+namespace keys = now_playing::keys;
+
+namespace {
+
+// A provider that answers a fixed map and counts how often it was asked.
+class FixedProvider : public NowPlayingProvider {
+public:
+    explicit FixedProvider(std::optional<QVariantMap> answer) : m_answer(std::move(answer)) {}
+    std::optional<QVariantMap> adapterInfo() override
+    {
+        ++calls;
+        return m_answer;
+    }
+    std::atomic<int> calls = 0;
+
+private:
+    std::optional<QVariantMap> m_answer;
+};
+
+QByteArray pngBytes()
+{
+    QImage image(4, 3, QImage::Format_RGB32);
+    image.fill(Qt::red);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return bytes;
+}
+
+// Asks until the predicate holds or five seconds pass; the cache refreshes in the background.
+NowPlaying::Info waitFor(NowPlaying& nowPlaying, const std::function<bool(const NowPlaying::Info&)>& done)
+{
+    NowPlaying::Info info;
+    for (int i = 0; i < 250; ++i) {
+        info = nowPlaying.info();
+        if (done(info))
+            break;
+        QThread::msleep(20);
+    }
+    return info;
+}
+
+const now_playing::AppNameLookup kNoApps = [](qint64) { return std::nullopt; };
+
+} // namespace
+
+TEST(NowPlayingParse, AdapterAnswerBecomesInfo)
+{
+    const QVariantMap qq = {{keys::playing, true},
+                            {keys::bundleIdentifier, QStringLiteral("com.tencent.QQMusicMac")},
+                            {keys::title, QStringLiteral("  Sunny Day \n")},
+                            {keys::artist, QStringLiteral("Jay")},
+                            {keys::contentItemIdentifier, QStringLiteral("item-1")},
+                            {keys::artworkData, QString::fromLatin1(pngBytes().toBase64())}};
+    const NowPlayingInfo info = now_playing::parseAdapterInfo(qq, kNoApps);
+    EXPECT_EQ(info.source, PlayerSource::qqmusic);
+    EXPECT_TRUE(info.isPlaying);
+    ASSERT_TRUE(info.song);
+    EXPECT_EQ(info.song->title, QStringLiteral("Sunny Day"));
+    EXPECT_EQ(info.identity, QStringLiteral("com.tencent.QQMusicMac|Sunny Day|Jay|item-1"));
+    ASSERT_TRUE(info.artwork);
+    EXPECT_EQ(info.artwork->size(), QSize(4, 3));
+
+    // A clock read-out is no song, but still an identity; a broken cover is no cover.
+    const QVariantMap clock = {{keys::playing, QStringLiteral("yes")},
+                               {keys::title, QStringLiteral("3:45")},
+                               {keys::artist, QStringLiteral("B")},
+                               {keys::artworkData, QStringLiteral("!!not base64!!")}};
+    const NowPlayingInfo odd = now_playing::parseAdapterInfo(clock, kNoApps);
+    EXPECT_FALSE(odd.song);
+    EXPECT_FALSE(odd.isPlaying);
+    EXPECT_FALSE(odd.source);
+    EXPECT_FALSE(odd.artwork);
+    EXPECT_EQ(odd.identity, QStringLiteral("|3:45|B|"));
+
+    const QVariantMap huge = {{keys::title, QString(10000, QLatin1Char('t'))},
+                              {keys::artist, QStringLiteral("Jay")}};
+    EXPECT_FALSE(now_playing::parseAdapterInfo(huge, kNoApps).song);
+}
+
+TEST(NowPlayingParse, SourceFromTheProcessNameOrThePlayersIdentity)
+{
+    // Without a bundle identifier the process name decides.
+    FakePlayer qq(QStringLiteral("qqmusic"));
+    ASSERT_TRUE(qq.isReady());
+    const platform::ProcRunningApplications apps;
+    const auto lookup = [&apps](qint64 pid) { return apps.localizedName(pid); };
+    const QVariantMap byPid = {{keys::processIdentifier, qq.pid()}, {keys::title, QStringLiteral("T")}};
+    EXPECT_EQ(now_playing::parseAdapterInfo(byPid, lookup).source, PlayerSource::qqmusic);
+
+    const QVariantMap byIdentity = {{keys::bundleIdentifier, QStringLiteral("chromium.instance4242")},
+                                    {keys::processIdentifier, 0},
+                                    {keys::playerIdentity, QStringLiteral("网易云音乐")}};
+    EXPECT_EQ(now_playing::parseAdapterInfo(byIdentity, lookup).source, PlayerSource::netease);
+}
+
+TEST(NowPlayingCache, AnswersAtOnceAndRefreshesOnceInTheBackground)
+{
+    const QVariantMap answer = {{keys::playing, true},
+                                {keys::bundleIdentifier, QStringLiteral("kugou")},
+                                {keys::title, QStringLiteral("Song")},
+                                {keys::artist, QStringLiteral("Singer")}};
+    auto provider = std::make_shared<FixedProvider>(answer);
+    NowPlaying nowPlaying(provider, nullptr);
+    EXPECT_EQ(nowPlaying.diag(), StatusText::kUnchecked);
+    const NowPlaying::Info first = nowPlaying.info();
+    EXPECT_FALSE(first.song);
+    EXPECT_FALSE(first.identity);
+    nowPlaying.info();
+    const NowPlaying::Info later =
+        waitFor(nowPlaying, [](const auto& info) { return info.song.has_value(); });
+    EXPECT_EQ(later.source, PlayerSource::kugou);
+    EXPECT_EQ(nowPlaying.diag(), NowPlaying::kBridged);
+    // Fresh for two seconds: no further refresh.
+    for (int i = 0; i < 20; ++i)
+        nowPlaying.info();
+    EXPECT_EQ(provider->calls, 1);
+
+    NowPlayingArtworkReader reader(nowPlaying);
+    EXPECT_EQ(reader.read().song->title, QStringLiteral("Song"));
+
+    NowPlaying silent(std::make_shared<FixedProvider>(std::nullopt), nullptr, 0ms);
+    silent.info();
+    waitFor(silent, [&](const auto&) { return silent.diag() != StatusText::kUnchecked; });
+    EXPECT_EQ(silent.diag(), NowPlaying::kNoData);
+    EXPECT_FALSE(silent.info().identity);
+}
+
+class MprisTest : public ::testing::Test {
+protected:
+    TempHome home;
+    PrivateBus bus;
+};
+
+TEST_F(MprisTest, PrefersThePlayingPlayerAndAnswersItsMetadata)
+{
+    ASSERT_FALSE(bus.address().isEmpty());
+    FakePlayer idle(QStringLiteral("kugou"), {QStringLiteral("--mpris"), QStringLiteral("aaa.kugou")},
+                    bus.address());
+    FakePlayer qq(QStringLiteral("qqmusic"),
+                  {QStringLiteral("--mpris"), QStringLiteral("qqmusic"), QStringLiteral("--desktop-entry"),
+                   QStringLiteral("qqmusic"), QStringLiteral("--identity"), QStringLiteral("QQ音乐")},
+                  bus.address());
+    ASSERT_TRUE(idle.isReady() && qq.isReady());
+    const QString cover = home.path() + QStringLiteral("/cover.png");
+    ASSERT_TRUE(writeFile(cover, pngBytes()));
+    ASSERT_TRUE(idle.script(QStringLiteral("aaa.kugou"), QStringLiteral("SetMetadata"),
+                            {QVariantMap{{QStringLiteral("xesam:title"), QStringLiteral("Idle")}}}));
+    ASSERT_TRUE(
+        qq.script(QStringLiteral("qqmusic"), QStringLiteral("SetMetadata"),
+                  {QVariantMap{{QStringLiteral("xesam:title"), QStringLiteral("Sunny Day")},
+                               {QStringLiteral("xesam:artist"),
+                                QStringList{QStringLiteral("Jay"), QStringLiteral("Lara")}},
+                               {QStringLiteral("mpris:trackid"), QStringLiteral("/track/7")},
+                               {QStringLiteral("mpris:length"), qlonglong(0)},
+                               {QStringLiteral("mpris:artUrl"), QUrl::fromLocalFile(cover).toString()}}}));
+    ASSERT_TRUE(
+        qq.script(QStringLiteral("qqmusic"), QStringLiteral("SetStatus"), {QStringLiteral("Playing")}));
+
+    MprisProvider provider(bus.address());
+    const auto answer = provider.adapterInfo();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->value(keys::bundleIdentifier).toString(), QStringLiteral("qqmusic"));
+    EXPECT_EQ(answer->value(keys::processIdentifier).toLongLong(), qq.pid());
+    EXPECT_EQ(answer->value(keys::uniqueIdentifier).toString(), QStringLiteral("/track/7"));
+
+    NowPlaying nowPlaying(std::make_shared<MprisProvider>(bus.address()),
+                          std::make_shared<platform::ProcRunningApplications>(), 0ms);
+    const auto info = waitFor(nowPlaying, [](const auto& i) { return i.song.has_value(); });
+    ASSERT_TRUE(info.song);
+    EXPECT_EQ(info.song->artist, QStringLiteral("Jay/Lara"));
+    EXPECT_EQ(info.source, PlayerSource::qqmusic);
+    EXPECT_TRUE(info.isPlaying);
+    EXPECT_EQ(info.identity, QStringLiteral("qqmusic|Sunny Day|Jay/Lara|/track/7"));
+    ASSERT_TRUE(info.artwork);
+    EXPECT_EQ(nowPlaying.diag(), NowPlaying::kBridged);
+}
+
+TEST_F(MprisTest, QuirkyPlayersStillAnswer)
+{
+    // An Electron player under a generic bus name, with an empty artist and no status.
+    FakePlayer electron(QStringLiteral("electron"),
+                        {QStringLiteral("--mpris"), QStringLiteral("chromium.instance4242"),
+                         QStringLiteral("--identity"), QStringLiteral("网易云音乐")},
+                        bus.address());
+    ASSERT_TRUE(electron.isReady());
+    ASSERT_TRUE(
+        electron.script(QStringLiteral("chromium.instance4242"), QStringLiteral("SetMetadata"),
+                        {QVariantMap{{QStringLiteral("xesam:title"), QStringLiteral("Song")},
+                                     {QStringLiteral("xesam:artist"), QStringList{QString()}},
+                                     {QStringLiteral("mpris:artUrl"), QStringLiteral("file:///dev/zero")}}}));
+    ASSERT_TRUE(electron.script(QStringLiteral("chromium.instance4242"), QStringLiteral("SetStatus"),
+                                {QStringLiteral("Playing")}));
+    NowPlaying nowPlaying(std::make_shared<MprisProvider>(bus.address()),
+                          std::make_shared<platform::ProcRunningApplications>(), 0ms);
+    const auto info = waitFor(nowPlaying, [](const auto& i) { return i.identity.has_value(); });
+    EXPECT_EQ(info.source, PlayerSource::netease);
+    EXPECT_FALSE(info.song);
+    EXPECT_FALSE(info.artwork);
+    EXPECT_EQ(info.identity, QStringLiteral("chromium.instance4242|Song||"));
+}
+
+TEST_F(MprisTest, HungPlayerOrEmptyBusGivesTheEmptyAnswer)
+{
+    MprisProvider quick(bus.address(), 1000ms);
+    EXPECT_FALSE(quick.adapterInfo());
+
+    FakePlayer hung(QStringLiteral("qqmusic"), {QStringLiteral("--mpris"), QStringLiteral("qqmusic")},
+                    bus.address());
+    ASSERT_TRUE(hung.isReady());
+    ASSERT_TRUE(hung.script(QStringLiteral("qqmusic"), QStringLiteral("Freeze"), {8000}));
+    EXPECT_FALSE(quick.adapterInfo());
+
+    NowPlaying nowPlaying(std::make_shared<MprisProvider>(bus.address(), 1000ms), nullptr, 0ms);
+    nowPlaying.info();
+    // The caller never waits for the hung round trip.
+    EXPECT_EQ(nowPlaying.diag(), StatusText::kUnchecked);
+    waitFor(nowPlaying, [&](const auto&) { return nowPlaying.diag() != StatusText::kUnchecked; });
+    EXPECT_EQ(nowPlaying.diag(), NowPlaying::kNoData);
+}

@@ -1,0 +1,314 @@
+#include "player_fixtures.h"
+#include "player_home.h"
+#include "players/kugou_detector.h"
+#include "players/mpris_provider.h"
+#include "players/netease_music_detector.h"
+#include "players/now_playing.h"
+#include "players/player_activity_monitor.h"
+#include "players/qq_music_detector.h"
+#include "support/temp_home.h"
+
+#include <QDir>
+#include <QRegularExpression>
+#include <QThread>
+#include <gtest/gtest.h>
+
+using namespace std::chrono_literals;
+using Snapshot = PlayerActivityMonitor::Snapshot;
+using States = PlayerActivityMonitor::States;
+
+namespace {
+
+Song song(const char* title, const char* artist = "Singer")
+{
+    return Song{QString::fromUtf8(title), QString::fromUtf8(artist)};
+}
+
+Snapshot showing(const Song& s, std::optional<TimeStamp> activity = std::nullopt)
+{
+    return Snapshot{s, s.artist + QLatin1Char('|') + s.title, activity, true, false};
+}
+
+Snapshot runningEmpty()
+{
+    return Snapshot{std::nullopt, std::nullopt, std::nullopt, true, false};
+}
+
+States allStopped()
+{
+    States states;
+    for (PlayerSource p : player_source::allCases)
+        states[p] = Snapshot{};
+    return states;
+}
+
+// A monitor over readers of a temporary home, this process's own children as the running
+// applications and a private bus for the now-playing information.
+class MonitorTest : public ::testing::Test {
+protected:
+    PlayerHome home;
+    PrivateBus bus;
+    TimeStamp now = file_times::fromSeconds(1750000000);
+    KuGouDetector kugou{home.path()};
+    QQMusicDetector qq{home.path(), home.tempDir()};
+    NeteaseMusicDetector netease{home.path(), home.tempDir()};
+    NowPlaying nowPlaying{std::make_shared<MprisProvider>(bus.address(), 1000ms),
+                          std::make_shared<platform::ProcRunningApplications>(), 0ms};
+    PlayerActivityMonitor monitor{{kugou, qq, netease, nowPlaying, std::make_shared<OwnChildren>()},
+                                  [this] { return now; }};
+};
+
+// The monitor's clock with a pure update() run: no processes, no files.
+class ElectionTest : public ::testing::Test {
+protected:
+    TempHome home;
+    KuGouDetector kugou{home.path()};
+    QQMusicDetector qq{home.path(), home.path()};
+    NeteaseMusicDetector netease{home.path(), home.path()};
+    NowPlaying nowPlaying{std::make_shared<MprisProvider>(QStringLiteral("unix:path=/nonexistent")), nullptr};
+    TimeStamp now = file_times::fromSeconds(1750000000);
+    PlayerActivityMonitor monitor{{kugou, qq, netease, nowPlaying, nullptr}, [this] { return now; }};
+    void tick(States states)
+    {
+        now += 1s;
+        monitor.update(states);
+    }
+};
+
+} // namespace
+
+TEST(PlayerSourceMapping, RulesInOrder)
+{
+    using player_source::fromApplication;
+    EXPECT_EQ(fromApplication(QStringLiteral("com.KuGou.mac"), QStringLiteral("网易云")),
+              PlayerSource::kugou);
+    EXPECT_EQ(fromApplication(QString(), QStringLiteral("酷狗音乐")), PlayerSource::kugou);
+    EXPECT_EQ(fromApplication(QStringLiteral("x"), QStringLiteral("QQMusic Helper")), PlayerSource::qqmusic);
+    EXPECT_EQ(fromApplication(QStringLiteral("com.netease.163music"), QString()), PlayerSource::netease);
+    EXPECT_EQ(fromApplication(QStringLiteral("netease-cloud-music"), QStringLiteral("netease-cloud-m")),
+              PlayerSource::netease);
+    EXPECT_FALSE(fromApplication(QStringLiteral("vlc"), QStringLiteral("VLC")));
+    for (PlayerSource p : player_source::allCases)
+        EXPECT_EQ(player_source::fromRawValue(player_source::rawValue(p)), p);
+    EXPECT_FALSE(player_source::fromRawValue(QStringLiteral("QQ音乐 ")));
+}
+
+TEST_F(ElectionTest, LaterStartWinsAndASongChangeRestartsThePlayer)
+{
+    States states = allStopped();
+    states[PlayerSource::kugou] = showing(song("K1"), file_times::fromSeconds(100));
+    states[PlayerSource::netease] = showing(song("N1"), file_times::fromSeconds(200));
+    tick(states);
+    EXPECT_EQ(monitor.active(), PlayerSource::netease);
+    tick(states);
+    EXPECT_EQ(monitor.active(), PlayerSource::netease);
+    // The older player changes its song while running: it started last now.
+    states[PlayerSource::kugou] = showing(song("K2"));
+    tick(states);
+    EXPECT_EQ(monitor.active(), PlayerSource::kugou);
+    EXPECT_EQ(monitor.activeSong()->title, QStringLiteral("K2"));
+
+    // Another player with a song wins over a player momentarily without one.
+    states[PlayerSource::kugou] = runningEmpty();
+    tick(states);
+    EXPECT_EQ(monitor.active(), PlayerSource::netease);
+
+    // Alone and momentarily without a song: the last good song stands in.
+    states[PlayerSource::kugou] = showing(song("K3"));
+    tick(states);
+    states[PlayerSource::kugou] = runningEmpty();
+    states[PlayerSource::netease] = Snapshot{};
+    tick(states);
+    EXPECT_EQ(monitor.active(), PlayerSource::kugou);
+    EXPECT_EQ(monitor.activeSong()->title, QStringLiteral("K3"));
+
+    // Kugou quits: nothing is elected.
+    states[PlayerSource::kugou] = Snapshot{};
+    tick(states);
+    EXPECT_FALSE(monitor.active());
+    EXPECT_FALSE(monitor.activeSong());
+}
+
+TEST_F(ElectionTest, PlayingPlayerWinsAndLeavingClearsTheElection)
+{
+    States states = allStopped();
+    states[PlayerSource::kugou] = showing(song("K1"), file_times::fromSeconds(900));
+    states[PlayerSource::qqmusic] = showing(song("Q1"), file_times::fromSeconds(100));
+    states[PlayerSource::qqmusic].isPlaying = true;
+    tick(states);
+    EXPECT_EQ(monitor.active(), PlayerSource::qqmusic);
+    states[PlayerSource::qqmusic].isPlaying = false;
+    // QQ's play period started at the last tick, later than Kugou's file date.
+    tick(states);
+    EXPECT_EQ(monitor.active(), PlayerSource::qqmusic);
+
+    tick(allStopped());
+    EXPECT_FALSE(monitor.active());
+    EXPECT_FALSE(monitor.activeSong());
+}
+
+TEST_F(MonitorTest, NothingRunningAsksNoNowPlaying)
+{
+    ASSERT_TRUE(writeFile(kugou.playlistPath(), kugouPlaylist({{{QStringLiteral("A - B"), {}, {}, 1.0}}})));
+    ASSERT_TRUE(writeFile(qq.archivePath(), qqArchive({{QStringLiteral("Q"), {{QStringLiteral("S"), {}}}, 1}},
+                                                      0, ArchiveForm::binaryUids)));
+    const States states = monitor.readAll();
+    ASSERT_EQ(states.size(), 3u);
+    for (const auto& [player, s] : states) {
+        EXPECT_FALSE(s.isRunning);
+        EXPECT_FALSE(s.song);
+    }
+    EXPECT_EQ(nowPlaying.diag(), StatusText::kUnchecked);
+    // QQ Music's reader ran anyway; Kugou's did not.
+    EXPECT_EQ(qq.diag(), QStringLiteral("读到（播放列表）"));
+    EXPECT_EQ(kugou.diag(), StatusText::kUnchecked);
+    monitor.update(states);
+    EXPECT_FALSE(monitor.active());
+    EXPECT_FALSE(monitor.activeSong());
+}
+
+TEST_F(MonitorTest, RunningPlayersAreElectedByTheirFileDates)
+{
+    FakePlayer kugouProcess(QStringLiteral("kugou"));
+    FakePlayer neteaseProcess(QStringLiteral("netease-cloud-music"));
+    ASSERT_TRUE(kugouProcess.isReady() && neteaseProcess.isReady());
+
+    ASSERT_TRUE(
+        writeFile(kugou.playlistPath(), kugouPlaylist({{{QStringLiteral("Jay - Sunny Day"), {}, {}, 1.0}}})));
+    setModificationTime(kugou.playlistPath(), file_times::fromSeconds(1700000100));
+    ASSERT_TRUE(runSql(netease.sqlitePath(),
+                       {QStringLiteral("CREATE TABLE historyTracks (playtime INTEGER, jsonStr TEXT)"),
+                        QStringLiteral("INSERT INTO historyTracks VALUES (1700000000000, "
+                                       "'{\"name\":\"N\",\"artists\":[{\"name\":\"M\"}]}')")}));
+
+    const States states = monitor.readAll();
+    EXPECT_TRUE(states.at(PlayerSource::kugou).isRunning);
+    EXPECT_TRUE(states.at(PlayerSource::netease).isRunning);
+    EXPECT_FALSE(states.at(PlayerSource::qqmusic).isRunning);
+    EXPECT_EQ(states.at(PlayerSource::kugou).identity, QStringLiteral("Jay|Sunny Day"));
+    EXPECT_EQ(states.at(PlayerSource::netease).identity, QStringLiteral("1700000000000"));
+    EXPECT_EQ(states.at(PlayerSource::netease).activity,
+              file_times::fromSeconds(1700000000)); // 2023-11-14 22:13:20
+    // First poll: each start is its file's date, so Kugou (100 s later) wins, not "now".
+    monitor.update(states);
+    EXPECT_EQ(monitor.active(), PlayerSource::kugou);
+    EXPECT_EQ(monitor.activeSong()->title, QStringLiteral("Sunny Day"));
+    EXPECT_NE(nowPlaying.diag(), QString()); // asked, since players run
+
+    // A play time that is not a number dates the song to 1970.
+    ASSERT_TRUE(runSql(netease.sqlitePath(), {QStringLiteral("UPDATE historyTracks SET playtime = '17e'")}));
+    setModificationTime(netease.sqlitePath(), std::chrono::system_clock::now() + 1min);
+    EXPECT_EQ(monitor.readAll().at(PlayerSource::netease).activity, file_times::fromSeconds(0));
+}
+
+TEST_F(MonitorTest, NewerUnknownQQPlayHidesTheOlderArchiveSong)
+{
+    FakePlayer qqProcess(QStringLiteral("qqmusic"));
+    ASSERT_TRUE(qqProcess.isReady());
+    ASSERT_TRUE(writeFile(qq.archivePath(),
+                          qqArchive({{QStringLiteral("Archived"), {{QStringLiteral("Jay"), {}}}, 1}}, 0,
+                                    ArchiveForm::binaryUids)));
+    setModificationTime(qq.archivePath(), file_times::fromSeconds(1700000000));
+    EXPECT_EQ(monitor.readAll().at(PlayerSource::qqmusic).song->title, QStringLiteral("Archived"));
+
+    // The lyric cache names a later song that neither the play list nor the database knows.
+    ASSERT_TRUE(
+        runSql(qq.lyricDbPath(), {QStringLiteral("CREATE TABLE Cache (keyId TEXT, accessTime REAL)"),
+                                  QStringLiteral("INSERT INTO Cache VALUES ('555.qrc', 1700000100)")}));
+    QQMusicDetector reader(home.path(), home.tempDir());
+    PlayerActivityMonitor fresh({kugou, reader, netease, nowPlaying, std::make_shared<OwnChildren>()});
+    const Snapshot hidden = fresh.readAll().at(PlayerSource::qqmusic);
+    EXPECT_TRUE(hidden.isRunning);
+    EXPECT_FALSE(hidden.song);
+
+    // Once the metadata database knows it, the lyric song wins with its own time.
+    ASSERT_TRUE(runSql(reader.metaDbPath(),
+                       {QStringLiteral("CREATE TABLE SONGS (id INTEGER, name TEXT, singer TEXT)"),
+                        QStringLiteral("INSERT INTO SONGS VALUES (555, 'Lyric Song', 'Lara')")}));
+    const Snapshot found = fresh.readAll().at(PlayerSource::qqmusic);
+    ASSERT_TRUE(found.song);
+    EXPECT_EQ(found.song->title, QStringLiteral("Lyric Song"));
+    EXPECT_EQ(found.identity, QStringLiteral("Lara|Lyric Song"));
+    EXPECT_EQ(found.activity, file_times::fromSeconds(1700000100));
+}
+
+TEST_F(MonitorTest, NowPlayingMarksOnlyARunningPlayer)
+{
+    // QQ Music runs and plays over MPRIS without any local files; a second MPRIS player
+    // claims Kugou, which is not running here (it is a child of the bus, not a "kugou").
+    FakePlayer qqProcess(QStringLiteral("qqmusic"), {QStringLiteral("--mpris"), QStringLiteral("qqmusic")},
+                         bus.address());
+    ASSERT_TRUE(qqProcess.isReady());
+    ASSERT_TRUE(qqProcess.script(
+        QStringLiteral("qqmusic"), QStringLiteral("SetMetadata"),
+        {QVariantMap{{QStringLiteral("xesam:title"), QStringLiteral("Live Song")},
+                     {QStringLiteral("xesam:artist"), QStringList{QStringLiteral("Jay")}}}}));
+    ASSERT_TRUE(qqProcess.script(QStringLiteral("qqmusic"), QStringLiteral("SetStatus"),
+                                 {QStringLiteral("Playing")}));
+
+    States states;
+    for (int i = 0; i < 250 && !states[PlayerSource::qqmusic].isPlaying; ++i) {
+        states = monitor.readAll();
+        QThread::msleep(20);
+    }
+    const Snapshot& entry = states.at(PlayerSource::qqmusic);
+    EXPECT_TRUE(entry.isPlaying);
+    EXPECT_EQ(entry.activity, now);
+    EXPECT_EQ(entry.identity, QStringLiteral("qqmusic|Live Song|Jay|"));
+    monitor.update(states);
+    EXPECT_EQ(monitor.active(), PlayerSource::qqmusic);
+    EXPECT_EQ(monitor.activeSong()->title, QStringLiteral("Live Song"));
+
+    // The same service for a player that is not running changes nothing.
+    qqProcess.script(QStringLiteral("qqmusic"), QStringLiteral("SetMetadata"), {QVariantMap{}});
+    FakePlayer kugouService(QStringLiteral("electron"),
+                            {QStringLiteral("--mpris"), QStringLiteral("kugou"), QStringLiteral("--identity"),
+                             QStringLiteral("酷狗音乐")},
+                            bus.address());
+    ASSERT_TRUE(kugouService.isReady());
+    qqProcess.script(QStringLiteral("qqmusic"), QStringLiteral("SetStatus"), {QStringLiteral("Paused")});
+    kugouService.script(QStringLiteral("kugou"), QStringLiteral("SetStatus"), {QStringLiteral("Playing")});
+    kugouService.script(QStringLiteral("kugou"), QStringLiteral("SetMetadata"),
+                        {QVariantMap{{QStringLiteral("xesam:title"), QStringLiteral("Other")},
+                                     {QStringLiteral("xesam:artist"), QStringList{QStringLiteral("X")}}}});
+    for (int i = 0; i < 250 && nowPlaying.info().source != PlayerSource::kugou; ++i)
+        QThread::msleep(20);
+    ASSERT_EQ(nowPlaying.info().source, PlayerSource::kugou);
+    // "electron" is no player process, so Kugou counts as not running.
+    states = monitor.readAll();
+    for (const auto& [player, s] : states)
+        EXPECT_FALSE(s.isPlaying);
+    EXPECT_FALSE(states.at(PlayerSource::kugou).isRunning);
+}
+
+TEST(LocalReadDiag, StatusLineOverAllReaders)
+{
+    EXPECT_TRUE(QRegularExpression(QStringLiteral(R"(^Linux \d+\.\d+$)"))
+                    .match(PlayerActivityMonitor::osVersionText())
+                    .hasMatch());
+    EXPECT_EQ(PlayerActivityMonitor::localReadDiag(),
+              PlayerActivityMonitor::osVersionText() +
+                  QStringLiteral(" 酷狗:未检查 QQ:未检查 网易云:未检查 系统:未检查"));
+    EXPECT_EQ(PlayerActivityMonitor::formatLocalReadDiag(
+                  QStringLiteral("Linux 6.1"), QStringLiteral("读到"), QStringLiteral("未安装/无存档"),
+                  QStringLiteral("没有播放记录"), NowPlaying::kBridged),
+              QStringLiteral("Linux 6.1 酷狗:读到 QQ:未安装/无存档 网易云:没有播放记录 系统:MPRIS 桥接"));
+}
+
+TEST(RunningApplicationsScan, SeesAPlayerProcessByItsNames)
+{
+    FakePlayer player(QStringLiteral("netease-cloud-music"));
+    ASSERT_TRUE(player.isReady());
+    const platform::ProcRunningApplications apps;
+    bool seen = false;
+    for (const platform::RunningApplication& app : apps.list()) {
+        if (app.processIdentifier != player.pid())
+            continue;
+        seen = true;
+        EXPECT_EQ(app.bundleIdentifier, QStringLiteral("netease-cloud-music"));
+        EXPECT_EQ(app.localizedName, QStringLiteral("netease-cloud-m")); // the kernel keeps 15 characters
+    }
+    EXPECT_TRUE(seen);
+    EXPECT_EQ(apps.localizedName(player.pid()), QStringLiteral("netease-cloud-m"));
+    EXPECT_FALSE(apps.localizedName(0));
+}

@@ -1,0 +1,88 @@
+#pragma once
+
+#include "platform/running_applications.h"
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <plist/plist.h>
+#include <vector>
+
+// Fixtures of the player tests: real files in the players' formats and real processes.
+
+// Sets a file's access time, keeping its modification time.
+bool setAccessTime(const QString& path, std::chrono::system_clock::time_point when);
+// Sets a file's modification time.
+bool setModificationTime(const QString& path, std::chrono::system_clock::time_point when);
+
+// Creates (or extends) an SQLite database by running the statements; false on any error.
+bool runSql(const QString& path, const QStringList& statements);
+
+// Binary or XML bytes of a property list; frees the list.
+QByteArray serializePlist(plist_t root, bool binary);
+
+// One QQ Music play-list entry as the keyed archive stores it.
+struct QQEntry {
+    QString title;
+    // (singerName, name) of each singer.
+    std::vector<std::pair<QString, QString>> singers;
+    std::optional<qint64> songId;
+};
+enum class ArchiveForm { binaryUids, xmlCfUidDictionaries };
+QByteArray qqArchive(const std::vector<QQEntry>& entries, std::optional<qint64> lastPlayingIndex,
+                     ArchiveForm form);
+
+// One Kugou play-list entry; absent fields are left out of the file.
+struct KugouEntry {
+    std::optional<QString> musictitle;
+    std::optional<QString> musicName;
+    std::optional<QString> singerName;
+    std::optional<double> currentProgress;
+};
+QByteArray kugouPlaylist(const std::vector<std::vector<KugouEntry>>& lists, bool binary = true);
+
+// A dbus-daemon of the test's own, so that parallel tests never see each other's players.
+class PrivateBus {
+public:
+    PrivateBus();
+    ~PrivateBus();
+    const QString& address() const { return m_address; }
+
+private:
+    QProcess m_daemon;
+    QString m_address;
+};
+
+// A copy of the test player under a player's executable name ("qqmusic", "kugou",
+// "netease-cloud-music"), started and ready; killed when the object goes.
+class FakePlayer {
+public:
+    FakePlayer(const QString& executableName, const QStringList& arguments = {},
+               const QString& busAddress = {});
+    ~FakePlayer();
+    bool isReady() const { return m_ready; }
+    qint64 pid() const { return m_process.processId(); }
+    // Calls a method of org.tonivox.FakePlayer on the bus name org.mpris.MediaPlayer2.<suffix>.
+    bool script(const QString& suffix, const QString& method, const QVariantList& arguments);
+
+private:
+    QProcess m_process;
+    QString m_busAddress;
+    bool m_ready = false;
+};
+
+// The real /proc scan, narrowed to this test process's own children so that players
+// started by tests running beside this one do not count.
+class OwnChildren : public platform::RunningApplications {
+public:
+    std::vector<platform::RunningApplication> list() const override;
+    std::optional<QString> localizedName(qint64 processIdentifier) const override;
+
+private:
+    platform::ProcRunningApplications m_proc;
+};
