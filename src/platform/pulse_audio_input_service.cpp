@@ -191,17 +191,17 @@ public:
             return false;
 
         // Float samples at the source's own rate and channel count: the caller mixes and resamples.
-        pa_sample_spec spec = query.specs.front();
-        spec.format = PA_SAMPLE_FLOAT32NE;
-        if (!pa_sample_spec_valid(&spec))
+        pa_sample_spec sampleSpec = query.specs.front();
+        sampleSpec.format = PA_SAMPLE_FLOAT32NE;
+        if (!pa_sample_spec_valid(&sampleSpec))
             return false;
         pa_channel_map map = query.maps.front();
-        if (!pa_channel_map_compatible(&map, &spec))
-            pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
-        m_rate = spec.rate;
-        m_channels = spec.channels;
+        if (!pa_channel_map_compatible(&map, &sampleSpec))
+            pa_channel_map_init_extend(&map, sampleSpec.channels, PA_CHANNEL_MAP_DEFAULT);
+        m_rate = sampleSpec.rate;
+        m_channels = sampleSpec.channels;
 
-        m_stream = pa_stream_new(m_connection.context(), "Tonivox key detection", &spec, &map);
+        m_stream = pa_stream_new(m_connection.context(), "Tonivox key detection", &sampleSpec, &map);
         if (!m_stream)
             return false;
         pa_stream_set_state_callback(m_stream, onState, this);
@@ -213,7 +213,7 @@ public:
         attr.tlength = static_cast<uint32_t>(-1);
         attr.prebuf = static_cast<uint32_t>(-1);
         attr.minreq = static_cast<uint32_t>(-1);
-        attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(20 * PA_USEC_PER_MSEC, &spec));
+        attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(20 * PA_USEC_PER_MSEC, &sampleSpec));
         // Never moved to another source: a source that goes away ends the recording.
         const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
         if (pa_stream_connect_record(m_stream, query.names.front().constData(), &attr, flags) < 0)

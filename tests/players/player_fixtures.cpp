@@ -17,7 +17,7 @@ namespace {
 bool setTimes(const QString& path, std::optional<std::chrono::system_clock::time_point> access,
               std::optional<std::chrono::system_clock::time_point> modification)
 {
-    auto spec = [](std::optional<std::chrono::system_clock::time_point> t) {
+    auto toTimespec = [](std::optional<std::chrono::system_clock::time_point> t) {
         timespec ts{0, UTIME_OMIT};
         if (t) {
             const auto ns =
@@ -27,7 +27,7 @@ bool setTimes(const QString& path, std::optional<std::chrono::system_clock::time
         }
         return ts;
     };
-    const timespec times[2] = {spec(access), spec(modification)};
+    const timespec times[2] = {toTimespec(access), toTimespec(modification)};
     return ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0) == 0;
 }
 
