@@ -1,6 +1,6 @@
 """Exports the trained KeyNet to resources/KeyNetV5.onnx and checks that OpenCV's DNN
 module (through the detector's own model loader) reproduces PyTorch's probabilities
-within 1e-5.
+within 1e-5, and that the detector's constant-Q features match the training features.
 
     /usr/bin/python3 tools/keynet/export.py --checkpoint build/keynet/keynet.pt
 """
@@ -15,6 +15,7 @@ import onnx
 import torch
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import features  # noqa: E402
 from model import BINS, FRAMES, KeyNet  # noqa: E402
 
 TOLERANCE = 1e-5
@@ -39,6 +40,7 @@ def main():
     parser.add_argument("--output", default="resources/KeyNetV5.onnx")
     parser.add_argument("--heldout", default="build/keynet/heldout.npz")
     parser.add_argument("--checker", default="build/default/tools/keynet/keynet_onnx_check")
+    parser.add_argument("--basis", default="build/default/resources/keynet_v5_cqt_basis.f32")
     parser.add_argument("--untrained", action="store_true", help="export random weights (pipeline test)")
     args = parser.parse_args()
     torch.set_num_threads(1)
@@ -72,7 +74,26 @@ def main():
     batch.astype("<f4").tofile(inputs_path)
     expected.astype("<f4").tofile(expected_path)
     result = subprocess.run([args.checker, args.output, inputs_path, expected_path, str(TOLERANCE)])
-    sys.exit(result.returncode)
+    if result.returncode != 0:
+        sys.exit(result.returncode)
+    sys.exit(check_features(args.checker, args.basis, work))
+
+
+def check_features(checker, basis_path, work):
+    """The model was trained on numpy's features; the detector computes its own."""
+    rng = np.random.default_rng(11)
+    t = np.arange(features.WINDOW) / features.SAMPLE_RATE
+    window = (0.3 * np.sin(2 * np.pi * 220 * t) + 0.2 * np.sin(2 * np.pi * 329.6 * t) * (t % 2 < 1)
+              + 0.01 * rng.standard_normal(len(t))).astype(np.float32)
+    window_path = os.path.join(work, "features_check_window.f32")
+    out_path = os.path.join(work, "features_check_cpp.f32")
+    window.astype("<f4").tofile(window_path)
+    subprocess.run([checker, "--features", basis_path, window_path, out_path], check=True)
+    cpp = np.fromfile(out_path, dtype="<f4").reshape(features.BINS, features.FRAMES)
+    ours = features.cqt_features(window, features.load_basis(basis_path))
+    worst = float(np.max(np.abs(cpp - ours)))
+    print(f"detector vs training features: largest difference {worst:.3g} (tolerance 1e-4)")
+    return 0 if worst <= 1e-4 else 1
 
 
 if __name__ == "__main__":

@@ -91,9 +91,38 @@ def _voicing(pcs, rng, low, high):
     return notes
 
 
-def compose(rng, split, mode, tonic, seconds):
-    """Note events of one song in the given key, starting at 0 s."""
-    progression = PROGRESSIONS[(split, mode)][rng.integers(len(PROGRESSIONS[(split, mode)]))].split()
+# Chords a free progression draws from, with their weights.
+FREE_VOCABULARY = {
+    "major": {"I": 4, "ii": 2, "iii": 1, "IV": 3, "V": 3, "vi": 3, "bVII": 1, "iv": 0.5, "V/V": 0.5,
+              "V/vi": 0.5, "Imaj7": 1, "vi7": 1, "ii7": 1, "V7": 1, "IVmaj7": 0.5, "bVI": 0.3},
+    "minor": {"i": 4, "iv": 2, "v": 1, "V": 2, "VI": 3, "III": 2, "VII": 3, "iio": 0.5, "i7": 1,
+              "iv7": 1, "V7": 1, "IVdor": 0.5, "VImaj7": 0.5},
+}
+
+
+def free_progression(rng, mode):
+    """A random progression of 4 or 8 chords from the key's vocabulary that holds the
+    tonic chord, is not one of the held-out progressions, and mostly starts on the tonic."""
+    names = list(FREE_VOCABULARY[mode])
+    weights = np.array([FREE_VOCABULARY[mode][n] for n in names], dtype=float)
+    tonic_chords = ("I", "Imaj7") if mode == "major" else ("i", "i7")
+    held_out = set(PROGRESSIONS[("heldout", mode)])
+    while True:
+        chords = [str(c) for c in rng.choice(names, size=int(rng.choice([4, 8])), p=weights / weights.sum())]
+        if rng.random() < 0.6:
+            chords[0] = tonic_chords[0]
+        text = " ".join(chords)
+        if any(c in tonic_chords for c in chords) and text not in held_out:
+            return chords
+
+
+def compose(rng, split, mode, tonic, seconds, free=False):
+    """Note events of one song in the given key, starting at 0 s. A free song draws a
+    random progression instead of one of the listed ones."""
+    if free:
+        progression = free_progression(rng, mode)
+    else:
+        progression = PROGRESSIONS[(split, mode)][rng.integers(len(PROGRESSIONS[(split, mode)]))].split()
     bpm = rng.uniform(68, 150)
     beat = 60.0 / bpm
     chords_per_bar = 2 if rng.random() < 0.25 else 1

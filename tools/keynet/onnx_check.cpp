@@ -1,6 +1,11 @@
-// Runs the exported key model through the detector's own loader (OpenCV DNN) on the
-// inputs the export step wrote and compares with PyTorch's probabilities.
+// Checks the training tools against the detector's own code (run by export.py):
 //   keynet_onnx_check MODEL.onnx INPUTS.f32 EXPECTED.f32 TOLERANCE
+//     runs the exported model through the detector's loader (OpenCV DNN) and compares
+//     with PyTorch's probabilities;
+//   keynet_onnx_check --features BASIS.f32 WINDOW.f32 OUT.f32
+//     writes the detector's features of 661500 resampled samples, for comparison with
+//     the features the model was trained on.
+#include "keydetect/v5/cqt.h"
 #include "keydetect/v5/cqt_layout.h"
 #include "keydetect/v5/key_model.h"
 #include "keydetect/v5/v5_mode_output.h"
@@ -9,9 +14,31 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <string_view>
+
+namespace {
+
+int writeFeatures(const char* basisPath, const char* windowPath, const char* outPath)
+{
+    QString error;
+    const auto basis = CqtBasis::load(QString::fromLocal8Bit(basisPath), &error);
+    const auto window = v5_mode_output::readFloats(QString::fromLocal8Bit(windowPath));
+    if (!basis || !window) {
+        std::fprintf(stderr, "cannot read the basis or the window %s\n", qPrintable(error));
+        return 1;
+    }
+    CqtFrontEnd frontEnd;
+    return v5_mode_output::writeFloats(QString::fromLocal8Bit(outPath), frontEnd.features(*window, *basis))
+               ? 0
+               : 1;
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
+    if (argc == 5 && std::string_view(argv[1]) == "--features")
+        return writeFeatures(argv[2], argv[3], argv[4]);
     if (argc != 5) {
         std::fprintf(stderr, "usage: %s MODEL.onnx INPUTS.f32 EXPECTED.f32 TOLERANCE\n", argv[0]);
         return 2;

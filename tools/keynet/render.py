@@ -2,7 +2,7 @@
 synthesis), adds tuning offsets, level changes, reverb and noise, and turns each song
 into the detector's 72 x 320 features. Features are cached under the build folder.
 
-    /usr/bin/python3 tools/keynet/render.py --split train --count 2400 --out build/keynet
+    /usr/bin/python3 tools/keynet/render.py --split train --count 1920 --out build/keynet
 """
 
 import argparse
@@ -25,6 +25,9 @@ SONG_SECONDS = 31.5  # covers 30 s even after a +40 cent speed-up
 SLOT_SECONDS = 34.0  # song plus silence for release tails
 BATCH = 12
 SEED_BASE = {"train": 1_000_000, "heldout": 9_000_000}
+# Training songs from this index on are "free": random progressions, random harmonic
+# spectra for the additive parts and more distortion, for variety beyond the lists.
+FREE_FROM = 1920
 CHANNELS = {"bass": 0, "accomp": 1, "lead": 2, "pad": 3, "drums": 9}
 
 
@@ -32,7 +35,8 @@ def song_plan(split, index):
     rng = np.random.default_rng(SEED_BASE[split] + index)
     label = index % 24
     tonic, mode = label % 12, ("major" if label < 12 else "minor")
-    notes = music.compose(rng, split, mode, tonic, SONG_SECONDS)
+    free = split == "train" and index >= FREE_FROM
+    notes = music.compose(rng, split, mode, tonic, SONG_SECONDS, free)
     pools = music.PROGRAMS[split]
     programs = {
         "bass": int(rng.choice(pools["bass"])),
@@ -49,10 +53,10 @@ def song_plan(split, index):
         "reverb": float(rng.uniform(0.05, 0.45)) if rng.random() < 0.6 else 0.0,
         "rt60": float(rng.uniform(0.3, 2.0)),
         "snr_db": float(rng.uniform(12, 40)) if rng.random() < 0.5 else None,
-        "drive": float(rng.uniform(1.5, 4.0)) if rng.random() < 0.15 else None,
+        "drive": float(rng.uniform(1.5, 4.0)) if rng.random() < (0.3 if free else 0.15) else None,
     }
     return {"rng": rng, "label": label, "notes": notes, "programs": programs,
-            "additive": additive, "levels": levels, "effects": effects, "split": split}
+            "additive": additive, "levels": levels, "effects": effects, "split": split, "free": free}
 
 
 def midi_events(plans):
@@ -93,6 +97,10 @@ def additive_part(plan, part, length):
         tilt, odd_only, harmonics = rng.uniform(0.7, 2.2), False, int(rng.integers(3, 12))
     else:
         tilt, odd_only, harmonics = rng.uniform(0.9, 1.6), True, int(rng.integers(5, 14))
+    # Free songs: every harmonic its own random weight, sometimes with weak even ones.
+    spectrum = rng.uniform(0.1, 1.0, 16) if plan["free"] else np.ones(16)
+    if plan["free"] and rng.random() < 0.3:
+        spectrum[1::2] *= rng.uniform(0.0, 0.3)
     attack, release = rng.uniform(0.003, 0.06), rng.uniform(0.05, 0.3)
     decay, sustain = rng.uniform(0.1, 0.8), rng.uniform(0.2, 0.9)
     level = plan["levels"][part] * 0.15
@@ -111,7 +119,8 @@ def additive_part(plan, part, length):
                 continue
             if f0 * h >= RATE22 / 2 * 0.95:
                 break
-            tone += np.sin(2 * np.pi * f0 * h * t + rng.uniform(0, 6.3)).astype(np.float32) / h ** tilt
+            weight = spectrum[h - 1] / h ** tilt
+            tone += weight * np.sin(2 * np.pi * f0 * h * t + rng.uniform(0, 6.3)).astype(np.float32)
         env = np.minimum(t / attack, 1.0) * (sustain + (1 - sustain) * np.exp(-t / decay))
         env *= np.clip((n.dur + release - t) / release, 0.0, 1.0)
         out[start:start + count] += tone * env * (n.vel / 127.0) * level
@@ -164,21 +173,23 @@ def render_batch(plans, basis):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--split", choices=["train", "heldout"], required=True)
-    parser.add_argument("--count", type=int, required=True)
+    parser.add_argument("--first", type=int, default=0, help="index of the first song")
+    parser.add_argument("--count", type=int, required=True, help="one past the last song's index")
+    parser.add_argument("--name", help="output name (default: the split)")
     parser.add_argument("--out", required=True)
     parser.add_argument("--basis", default="build/default/resources/keynet_v5_cqt_basis.f32")
     args = parser.parse_args()
     basis = features.load_basis(args.basis)
     os.makedirs(args.out, exist_ok=True)
-    path = os.path.join(args.out, f"{args.split}.npz")
+    path = os.path.join(args.out, f"{args.name or args.split}.npz")
     feats, labels = [], []
     started = time.time()
-    for first in range(0, args.count, BATCH):
+    for first in range(args.first, args.count, BATCH):
         indices = range(first, min(first + BATCH, args.count))
         plans = [song_plan(args.split, i) for i in indices]
         feats += render_batch(plans, basis)
         labels += [p["label"] for p in plans]
-        print(f"{args.split}: {len(labels)}/{args.count} songs, {time.time() - started:.0f} s", flush=True)
+        print(f"{args.split}: {len(labels)}/{args.count - args.first} songs, {time.time() - started:.0f} s", flush=True)
     np.savez(path, features=np.stack(feats).astype(np.float16), labels=np.array(labels, np.int64))
     print(f"wrote {path}")
 
