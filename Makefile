@@ -30,6 +30,7 @@ model: configure
 	@cmake --build $(BUILD_DIR) --target tonivox_cqt_basis keynet_onnx_check
 	/usr/bin/python3 tools/keynet/render.py --split heldout --count 480 --out $(KEYNET_DIR)
 	/usr/bin/python3 tools/keynet/render.py --split train --count 1920 --out $(KEYNET_DIR)
+	/usr/bin/python3 tools/keynet/render.py --split train --first 1920 --count 3600 --name train_free --out $(KEYNET_DIR)
 	/usr/bin/python3 tools/keynet/train.py --data $(KEYNET_DIR)
 
 # Exports the trained model to resources/KeyNetV5.onnx and checks OpenCV against PyTorch.

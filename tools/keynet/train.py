@@ -74,6 +74,16 @@ def tilt(x, rng):
     return torch.where(x > 0, torch.clamp(shifted - peak + 1.0, min=0.0), torch.zeros_like(x))
 
 
+def mask_band(x, rng):
+    """Silences a random band of 6 to 18 bins, as a missing instrument would, so that
+    the model does not lean on one register."""
+    width = int(rng.integers(6, 19))
+    start = int(rng.integers(0, x.shape[2] - width))
+    x = x.clone()
+    x[:, :, start:start + width, :] = 0
+    return x
+
+
 def evaluate(model, x, y):
     model.eval()
     with torch.no_grad():
@@ -87,6 +97,8 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--data", default="build/keynet")
     parser.add_argument("--epochs", type=int, default=40)
+    parser.add_argument("--train", nargs="+", default=["train.npz", "train_free.npz"])
+    parser.add_argument("--mask", type=float, default=0.0, help="chance of a masked frequency band")
     parser.add_argument("--seed", type=int, default=7)
     parser.add_argument("--minutes", type=float, default=18.0, help="wall-time cap")
     args = parser.parse_args()
@@ -94,10 +106,10 @@ def main():
     torch.manual_seed(args.seed)
     rng = np.random.default_rng(args.seed)
 
-    train = np.load(os.path.join(args.data, "train.npz"))
+    parts = [np.load(os.path.join(args.data, name)) for name in args.train]
     held = np.load(os.path.join(args.data, "heldout.npz"))
-    xt = torch.from_numpy(train["features"]).unsqueeze(1)
-    yt = torch.from_numpy(train["labels"])
+    xt = torch.from_numpy(np.concatenate([p["features"] for p in parts])).unsqueeze(1)
+    yt = torch.from_numpy(np.concatenate([p["labels"] for p in parts]))
     xh = torch.from_numpy(held["features"]).unsqueeze(1)
     yh = torch.from_numpy(held["labels"])
     print(f"train {len(yt)} songs, held-out {len(yh)} songs")
@@ -119,6 +131,8 @@ def main():
             x, y = transpose(xt[idx].float(), yt[idx], int(rng.integers(-5, 7)))
             if rng.random() < 0.5:
                 x = tilt(x, rng)
+            if rng.random() < args.mask:
+                x = mask_band(x, rng)
             loss = loss_fn(model.logits(x), y)
             opt.zero_grad()
             loss.backward()
