@@ -1,0 +1,152 @@
+// The constant-Q basis file and front end: file layout, per-bin tuning, the sparse
+// kernels against the dense computation, log scaling, and hostile basis files.
+#include "app/resource_bundle.h"
+#include "keydetect/v5/cqt.h"
+#include "keydetect/v5/cqt_layout.h"
+#include "keydetect/v5/windows.h"
+#include "test_signals.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <gtest/gtest.h>
+
+using namespace cqt_layout;
+
+namespace {
+
+QString basisPath()
+{
+    return findResourceDir().value_or(QString()) + QStringLiteral("/keynet_v5_cqt_basis.f32");
+}
+
+const CqtBasis& shippedBasis()
+{
+    static const CqtBasis basis = [] {
+        QString error;
+        auto loaded = CqtBasis::load(basisPath(), &error);
+        EXPECT_TRUE(loaded) << error.toStdString();
+        return std::move(*loaded);
+    }();
+    return basis;
+}
+
+int loudestBin(const std::vector<float>& magnitudes, int frame)
+{
+    int best = 0;
+    for (int b = 1; b < kBins; ++b) {
+        if (magnitudes[std::size_t(b) * kFrames + frame] > magnitudes[std::size_t(best) * kFrames + frame])
+            best = b;
+    }
+    return best;
+}
+
+} // namespace
+
+TEST(CqtBasisFile, HasTheExactLayoutSize)
+{
+    EXPECT_EQ(QFileInfo(basisPath()).size(), 2359872);
+    EXPECT_EQ(shippedBasis().basisReal().size(), 294984u);
+    EXPECT_EQ(shippedBasis().basisImag().size(), 294984u);
+}
+
+TEST(CqtBasisFile, SineAtEachCentreFrequencyPeaksInItsBin)
+{
+    CqtFrontEnd frontEnd;
+    for (int bin = 0; bin < kBins; ++bin) {
+        const auto tone = test_signals::sine(binFrequencyHz(bin), 2.0, kSampleRate);
+        const auto c = frontEnd.magnitudes(tone, shippedBasis());
+        EXPECT_EQ(loudestBin(c, 10), bin) << "bin " << bin << " at " << binFrequencyHz(bin) << " Hz";
+        // Hann kernels of Q periods: neighbours answer about -6 dB, and the next ones
+        // lie on the window's first zero, so every bin resolves a semitone.
+        const float centre = c[std::size_t(bin) * kFrames + 10];
+        for (const int distance : {1, -1, 2, -2}) {
+            const int other = bin + distance;
+            if (other < 0 || other >= kBins)
+                continue;
+            EXPECT_LT(c[std::size_t(other) * kFrames + 10], (std::abs(distance) == 1 ? 0.6f : 0.05f) * centre)
+                << bin << " vs " << other;
+        }
+    }
+}
+
+TEST(CqtFrontEnd, SparseKernelsMatchTheDenseComputation)
+{
+    CqtFrontEnd frontEnd;
+    const auto music = v5_windows::resampleWindow(test_signals::cadence(9, true, 30.0, 44100.0), 44100.0);
+    const std::vector<float> noise = [] {
+        std::vector<float> v(kWindowSamples);
+        std::mt19937 rng(3);
+        std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
+        for (float& x : v)
+            x = uniform(rng);
+        return v;
+    }();
+    for (const auto* signal : {&music, &noise}) {
+        const auto sparse = frontEnd.magnitudes(*signal, shippedBasis(), KernelSupport::sparse);
+        const auto dense = frontEnd.magnitudes(*signal, shippedBasis(), KernelSupport::dense);
+        const float peak = *std::max_element(dense.begin(), dense.end());
+        double worstRelative = 0;
+        for (std::size_t i = 0; i < dense.size(); ++i) {
+            if (dense[i] > peak / 10000.0f)
+                worstRelative = std::max(worstRelative, std::abs(double(sparse[i]) - dense[i]) / dense[i]);
+        }
+        EXPECT_LE(worstRelative, 1e-4);
+        const auto fs = scaleMagnitudes(sparse, kFrames);
+        const auto fd = scaleMagnitudes(dense, kFrames);
+        double worstFeature = 0;
+        for (std::size_t i = 0; i < fd.size(); ++i)
+            worstFeature = std::max(worstFeature, std::abs(double(fs[i]) - fd[i]));
+        EXPECT_LE(worstFeature, 1e-4);
+    }
+}
+
+TEST(CqtFrontEnd, FeaturesSpanEightyDecibelsAndPadMissingFrames)
+{
+    CqtFrontEnd frontEnd;
+    // 10 s of input fill 10 * 22050 / 2048 + 1 = 108 frames; the rest stay 0.
+    const auto tone = test_signals::sine(440.0, 10.0, kSampleRate);
+    const auto features = frontEnd.features(tone, shippedBasis());
+    ASSERT_EQ(features.size(), 23040u);
+    EXPECT_FLOAT_EQ(*std::max_element(features.begin(), features.end()), 1.0f);
+    EXPECT_GE(*std::min_element(features.begin(), features.end()), 0.0f);
+    const int a4 = 69 - kLowestMidiNote;
+    EXPECT_GT(features[std::size_t(a4) * kFrames + 107], 0.9f);
+    for (int b = 0; b < kBins; ++b)
+        EXPECT_EQ(features[std::size_t(b) * kFrames + 108], 0.0f);
+    EXPECT_TRUE(frontEnd.features({}, shippedBasis()).empty());
+}
+
+TEST(CqtFrontEnd, SilenceStaysAtTheFloor)
+{
+    CqtFrontEnd frontEnd;
+    const std::vector<float> silence(kWindowSamples, 0.0f);
+    const auto features = frontEnd.features(silence, shippedBasis());
+    EXPECT_TRUE(std::all_of(features.begin(), features.end(), [](float v) { return v == 0.0f; }));
+}
+
+TEST(CqtBasisLoad, RejectsMissingAndMissizedFiles)
+{
+    QTemporaryDir dir;
+    QString error;
+    EXPECT_FALSE(CqtBasis::load(dir.filePath(QStringLiteral("absent.f32")), &error));
+    EXPECT_TRUE(error.contains(QStringLiteral("no such file"))) << error.toStdString();
+
+    QFile source(basisPath());
+    ASSERT_TRUE(source.open(QIODevice::ReadOnly));
+    const QByteArray bytes = source.readAll();
+    for (const qsizetype size : {qsizetype(0), qsizetype(4), bytes.size() - 4, bytes.size() + 4}) {
+        const QString path = dir.filePath(QStringLiteral("basis.f32"));
+        QFile out(path);
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        out.write(bytes.left(std::min(size, bytes.size())));
+        if (size > bytes.size())
+            out.write(QByteArray(size - bytes.size(), '\0'));
+        out.close();
+        error.clear();
+        EXPECT_FALSE(CqtBasis::load(path, &error)) << size;
+        EXPECT_TRUE(error.contains(QStringLiteral("correct format"))) << error.toStdString();
+    }
+    EXPECT_FALSE(CqtBasis::fromInterleaved(std::vector<float>(589967)));
+}

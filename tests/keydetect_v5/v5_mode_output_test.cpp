@@ -1,0 +1,75 @@
+// Output lines and float files of the neural test modes.
+#include "keydetect/v5/v5_mode_output.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+using namespace v5_mode_output;
+
+TEST(V5ModeOutput, KeytestLineForAMeasurement)
+{
+    KeyDetectorV5::Measurement m;
+    m.key = QStringLiteral("A 小调");
+    m.confidence = 0.8123;
+    m.margin = 0.6049;
+    m.windowStarts = {0.0, 7.5, 15.0};
+    EXPECT_EQ(keytestV5Line(QStringLiteral("song.mp3"), m, std::nullopt),
+              QStringLiteral("song.mp3\tkey=A 小调 confidence=81.2% margin=60.5% windows=0.0,7.5,15.0"));
+}
+
+TEST(V5ModeOutput, KeytestLineForAFailure)
+{
+    EXPECT_EQ(keytestV5Line(QStringLiteral("a.wav"), std::nullopt, QStringLiteral("audio too short")),
+              QStringLiteral("a.wav\tV5 失败：audio too short"));
+    EXPECT_EQ(keytestV5Line(QStringLiteral("a.wav"), std::nullopt, std::nullopt),
+              QStringLiteral("a.wav\tV5 失败：unknown error"));
+}
+
+TEST(V5ModeOutput, WroteLine)
+{
+    EXPECT_EQ(wroteLine(661500, QStringLiteral("/tmp/x.f32")),
+              QStringLiteral("wrote 661500 floats to /tmp/x.f32"));
+}
+
+TEST(V5ModeOutput, FeaturesLineNeedsExactly24Probabilities)
+{
+    std::vector<double> p(24, 0.0);
+    p[0] = 0.45;
+    p[9 + 12] = 0.45; // tie: C major (index 0) wins with margin 0
+    p[7] = 0.1;
+    EXPECT_EQ(featuresLine(p), QStringLiteral("key=C 大调 confidence=45.0% margin=0.0%"));
+    p[21] = 0.5;
+    EXPECT_EQ(featuresLine(p), QStringLiteral("key=A 小调 confidence=50.0% margin=5.0%"));
+    EXPECT_FALSE(featuresLine(std::vector<double>(23, 0.1)));
+    EXPECT_FALSE(featuresLine({}));
+}
+
+TEST(V5ModeOutput, StartOperandIsAWholeCLocaleNumber)
+{
+    const QString in = QStringLiteral("in.mp3"), out = QStringLiteral("out.f32");
+    EXPECT_EQ(startSecondsOperand({in, out}), 0.0);
+    EXPECT_EQ(startSecondsOperand({in, out, QStringLiteral("12.5")}), 12.5);
+    EXPECT_EQ(startSecondsOperand({in, out, QStringLiteral("12,5")}), 0.0);
+    EXPECT_EQ(startSecondsOperand({in, out, QStringLiteral("12s")}), 0.0);
+    EXPECT_EQ(startSecondsOperand({in, out, QStringLiteral("abc")}), 0.0);
+    EXPECT_EQ(startSecondsOperand({in, out, QStringLiteral("nan")}), 0.0);
+    EXPECT_EQ(startSecondsOperand({in, out, QStringLiteral("inf")}), 0.0);
+}
+
+TEST(V5ModeOutput, FloatFilesRoundTripAndTolerateOddSizes)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("dump.f32"));
+    const std::vector<float> values = {1.5f, -2.0f, 3.25f};
+    ASSERT_TRUE(writeFloats(path, values));
+    QFile file(path);
+    EXPECT_EQ(file.size(), 12);
+    EXPECT_EQ(readFloats(path), values);
+    ASSERT_TRUE(file.open(QIODevice::Append));
+    file.write("xy"); // half a float more: ignored
+    file.close();
+    EXPECT_EQ(readFloats(path), values);
+    EXPECT_FALSE(readFloats(dir.filePath(QStringLiteral("absent.f32"))));
+    EXPECT_FALSE(writeFloats(dir.filePath(QStringLiteral("no/such/dir/x.f32")), values));
+}

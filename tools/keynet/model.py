@@ -1,0 +1,50 @@
+"""KeyNet: a small transposition-equivariant CNN over the 72 x 320 constant-Q input.
+
+Convolutions slide along frequency with zero padding, so a transposed song moves the
+feature maps along the bin axis. The last layer scores every bin as a candidate major
+or minor tonic; because bin 0 is C, folding the six octaves (bin mod 12) gives the 24
+class scores directly in the detector's class order (0..11 major, 12..23 minor).
+"""
+
+import torch
+from torch import nn
+
+BINS, FRAMES = 72, 320
+
+
+def _block(cin, cout, kernel):
+    pad = (kernel[0] // 2, kernel[1] // 2)
+    return nn.Sequential(nn.Conv2d(cin, cout, kernel, padding=pad, bias=False), nn.BatchNorm2d(cout), nn.ReLU())
+
+
+class KeyNet(nn.Module):
+    def __init__(self, width=16, context=32):
+        super().__init__()
+        self.frames = nn.Sequential(
+            nn.AvgPool2d((1, 4)),                # 80 frames of ~0.37 s
+            _block(1, width, (3, 5)),
+            nn.MaxPool2d((1, 2)),                # 40
+            _block(width, width, (3, 5)),
+            nn.MaxPool2d((1, 2)),                # 20
+            _block(width, context, (3, 3)),
+            nn.AvgPool2d((1, FRAMES // 16)),     # whole window -> 1 frame
+        )
+        self.harmony = nn.Sequential(
+            _block(context, context, (13, 1)),
+            _block(context, context, (13, 1)),
+            nn.Conv2d(context, 2, (1, 1)),
+        )
+        fold = torch.zeros(24, 2 * BINS)
+        for mode in range(2):
+            for b in range(BINS):
+                fold[mode * 12 + b % 12, mode * BINS + b] = 12.0 / BINS
+        self.fold = nn.Linear(2 * BINS, 24, bias=False)
+        self.fold.weight.data.copy_(fold)
+        self.fold.weight.requires_grad_(False)
+
+    def logits(self, x):
+        y = self.harmony(self.frames(x))         # [N, 2, 72, 1]
+        return self.fold(torch.flatten(y, 1))
+
+    def forward(self, x):
+        return torch.softmax(self.logits(x), dim=1)

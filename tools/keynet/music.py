@@ -1,0 +1,245 @@
+"""Pop-style songs as note events: progressions, bass, accompaniment, melody, drums.
+
+Everything here is pure and driven by a numpy Generator, so a seed fixes a song. The
+progression and timbre pools are split: the held-out set draws only from pools that
+training never sees.
+"""
+
+import numpy as np
+
+# Chord symbols: semitone offset of the root from the tonic and a quality.
+CHORDS = {
+    "I": (0, "maj"), "Imaj7": (0, "maj7"), "ii": (2, "min"), "ii7": (2, "min7"),
+    "iii": (4, "min"), "IV": (5, "maj"), "IVmaj7": (5, "maj7"), "V": (7, "maj"),
+    "V7": (7, "dom7"), "vi": (9, "min"), "vi7": (9, "min7"), "viio": (11, "dim"),
+    "V/V": (2, "dom7"), "V/vi": (4, "dom7"), "V/ii": (9, "dom7"), "V/IV": (0, "dom7"),
+    "bVII": (10, "maj"), "iv": (5, "min"), "bVI": (8, "maj"), "bIII": (3, "maj"),
+    "i": (0, "min"), "i7": (0, "min7"), "iio": (2, "dim"), "III": (3, "maj"),
+    "iv7": (5, "min7"), "v": (7, "min"), "VI": (8, "maj"), "VImaj7": (8, "maj7"),
+    "VII": (10, "maj"), "IVdor": (5, "maj"),
+}
+QUALITIES = {
+    "maj": (0, 4, 7), "min": (0, 3, 7), "dim": (0, 3, 6), "dom7": (0, 4, 7, 10),
+    "maj7": (0, 4, 7, 11), "min7": (0, 3, 7, 10),
+}
+
+PROGRESSIONS = {
+    ("train", "major"): [
+        "I V vi IV", "I vi IV V", "I IV V I", "I IV vi V", "vi IV I V", "I V IV V",
+        "IV V iii vi", "I iii IV V", "I vi ii V", "Imaj7 vi7 ii7 V7", "I V/V IV I",
+        "I bVII IV I", "I IV iv I", "I V vi iii IV I IV V", "ii V I vi", "I V/vi vi IV",
+        "IV I V vi", "I bVI bVII I", "I IVmaj7 I IVmaj7", "I V vi V/vi IV I ii V7",
+    ],
+    ("train", "minor"): [
+        "i VI III VII", "i iv v i", "i VII VI V", "i iv VII III", "i VI iv V", "i iv V i",
+        "i III VII iv", "i VII iv i", "VI VII i i", "i v VI III iv i iv V", "i iv VI V",
+        "i7 iv7 VII III", "i VI III V7", "i IVdor i IVdor", "VImaj7 VII i i",
+    ],
+    ("heldout", "major"): [
+        "I V vi iii IV I ii V", "IV V iii vi ii V I I", "I vi IV V/V V", "I ii IV V",
+        "I IV bVII IV", "vi ii V I", "I V/ii ii V7",
+    ],
+    ("heldout", "minor"): [
+        "i VI VII i", "iv V i VI", "i III iv V", "i VII VI VII", "i iio V i", "i v iv VII",
+    ],
+}
+
+# General MIDI programs by role; the held-out pools share none with the training ones.
+PROGRAMS = {
+    "train": {
+        "bass": [32, 33, 34, 35, 38, 39],
+        "keys": [0, 1, 2, 4, 5, 16, 17, 19, 8, 10],
+        "guitar": [24, 25, 26, 27, 28],
+        "pad": [48, 49, 50, 52, 89, 90, 91, 92, 94],
+        "lead": [73, 80, 81, 56, 65, 68, 71, 11, 12, 40, 52],
+    },
+    "heldout": {
+        "bass": [36, 37],
+        "keys": [3, 6, 7, 18],
+        "guitar": [29, 30],
+        "pad": [51, 88, 93, 95],
+        "lead": [74, 66, 82, 60, 13, 41],
+    },
+}
+
+MAJOR_SCALE = (0, 2, 4, 5, 7, 9, 11)
+MINOR_SCALE = (0, 2, 3, 5, 7, 8, 10)
+
+
+class Note:
+    __slots__ = ("start", "dur", "pitch", "vel", "part")
+
+    def __init__(self, start, dur, pitch, vel, part):
+        self.start, self.dur, self.pitch, self.vel, self.part = start, dur, pitch, vel, part
+
+
+def chord_pitch_classes(tonic, symbol):
+    root, quality = CHORDS[symbol]
+    return [(tonic + root + i) % 12 for i in QUALITIES[quality]], (tonic + root) % 12
+
+
+def _nearest(pc, around):
+    base = around - ((around - pc) % 12)
+    return base if around - base <= 6 else base + 12
+
+
+def _voicing(pcs, rng, low, high):
+    centre = rng.integers(low, high)
+    notes = sorted({_nearest(pc, centre + rng.integers(-3, 4)) for pc in pcs})
+    if rng.random() < 0.3:
+        notes.append(notes[0] + 12)
+    return notes
+
+
+# Chords a free progression draws from, with their weights.
+FREE_VOCABULARY = {
+    "major": {"I": 4, "ii": 2, "iii": 1, "IV": 3, "V": 3, "vi": 3, "bVII": 1, "iv": 0.5, "V/V": 0.5,
+              "V/vi": 0.5, "Imaj7": 1, "vi7": 1, "ii7": 1, "V7": 1, "IVmaj7": 0.5, "bVI": 0.3},
+    "minor": {"i": 4, "iv": 2, "v": 1, "V": 2, "VI": 3, "III": 2, "VII": 3, "iio": 0.5, "i7": 1,
+              "iv7": 1, "V7": 1, "IVdor": 0.5, "VImaj7": 0.5},
+}
+
+
+def free_progression(rng, mode):
+    """A random progression of 4 or 8 chords from the key's vocabulary that holds the
+    tonic chord, is not one of the held-out progressions, and mostly starts on the tonic."""
+    names = list(FREE_VOCABULARY[mode])
+    weights = np.array([FREE_VOCABULARY[mode][n] for n in names], dtype=float)
+    tonic_chords = ("I", "Imaj7") if mode == "major" else ("i", "i7")
+    held_out = set(PROGRESSIONS[("heldout", mode)])
+    while True:
+        chords = [str(c) for c in rng.choice(names, size=int(rng.choice([4, 8])), p=weights / weights.sum())]
+        if rng.random() < 0.6:
+            chords[0] = tonic_chords[0]
+        text = " ".join(chords)
+        if any(c in tonic_chords for c in chords) and text not in held_out:
+            return chords
+
+
+def compose(rng, split, mode, tonic, seconds, free=False):
+    """Note events of one song in the given key, starting at 0 s. A free song draws a
+    random progression instead of one of the listed ones."""
+    if free:
+        progression = free_progression(rng, mode)
+    else:
+        progression = PROGRESSIONS[(split, mode)][rng.integers(len(PROGRESSIONS[(split, mode)]))].split()
+    bpm = rng.uniform(68, 150)
+    beat = 60.0 / bpm
+    chords_per_bar = 2 if rng.random() < 0.25 else 1
+    chord_len = 4 * beat / chords_per_bar
+    offset = rng.integers(len(progression)) if rng.random() < 0.4 else 0
+    scale = MAJOR_SCALE if mode == "major" else MINOR_SCALE
+    notes = []
+    accomp_style = rng.choice(["block", "arpeggio", "strum", "offbeat", "pad"])
+    bass_style = rng.choice(["root", "root5", "octave", "walk", "none"], p=[0.3, 0.25, 0.2, 0.15, 0.1])
+    has_melody = rng.random() < 0.8
+    has_pad = rng.random() < 0.4
+    drum_style = rng.choice(["rock", "four", "half", "none"], p=[0.35, 0.2, 0.15, 0.3])
+    vel = {p: int(rng.integers(55, 115)) for p in ("bass", "accomp", "lead", "pad", "drums")}
+    melody_pitch = int(rng.integers(62, 74))
+    t, i = 0.0, offset
+    while t < seconds:
+        symbol = progression[i % len(progression)]
+        pcs, root = chord_pitch_classes(tonic, symbol)
+        voicing = _voicing(pcs, rng, 52, 66)
+        bass = 36 + (root - 36) % 12 + (12 if rng.random() < 0.2 else 0)
+        if rng.random() < 0.12:  # inversion in the bass
+            bass = 36 + (pcs[1] - 36) % 12
+        _bass(notes, bass_style, bass, pcs, t, chord_len, beat, vel["bass"], rng)
+        _accompaniment(notes, accomp_style, voicing, t, chord_len, beat, vel["accomp"], rng)
+        if has_pad:
+            for p in _voicing(pcs, rng, 55, 70):
+                notes.append(Note(t, chord_len * 0.98, p, vel["pad"], "pad"))
+        if has_melody:
+            melody_pitch = _melody(notes, melody_pitch, pcs, scale, tonic, symbol, t, chord_len, beat,
+                                   vel["lead"], rng, mode)
+        _drums(notes, drum_style, t, chord_len, beat, vel["drums"], rng)
+        t += chord_len
+        i += 1
+    for n in notes:  # human timing
+        n.start = max(0.0, n.start + rng.normal(0, 0.008))
+        n.vel = int(np.clip(n.vel + rng.normal(0, 8), 20, 127))
+    return [n for n in notes if n.start < seconds]
+
+
+def _bass(notes, style, bass, pcs, t, length, beat, vel, rng):
+    if style == "none":
+        return
+    fifth = bass + 7 if bass + 7 <= 52 else bass - 5
+    steps = max(1, int(round(length / beat)))
+    for s in range(steps):
+        start = t + s * beat
+        if style == "root":
+            if s % 2 == 0:
+                notes.append(Note(start, beat * 1.9, bass, vel, "bass"))
+        elif style == "root5":
+            notes.append(Note(start, beat * 0.9, bass if s % 2 == 0 else fifth, vel, "bass"))
+        elif style == "octave":
+            for h in range(2):
+                notes.append(Note(start + h * beat / 2, beat * 0.45, bass + 12 * h, vel, "bass"))
+        else:
+            tone = [bass, bass + (pcs[1] - pcs[0]) % 12, fifth, bass + 12][s % 4]
+            notes.append(Note(start, beat * 0.9, tone, vel, "bass"))
+
+
+def _accompaniment(notes, style, voicing, t, length, beat, vel, rng):
+    steps = max(1, int(round(length / beat)))
+    if style == "pad":
+        for p in voicing:
+            notes.append(Note(t, length * 0.97, p, vel, "accomp"))
+    elif style == "block":
+        for s in range(steps):
+            for p in voicing:
+                notes.append(Note(t + s * beat, beat * 0.85, p, vel - (0 if s == 0 else 10), "accomp"))
+    elif style == "arpeggio":
+        order = voicing + voicing[-2:0:-1] if rng.random() < 0.5 else voicing + [voicing[0] + 12]
+        for e in range(steps * 2):
+            notes.append(Note(t + e * beat / 2, beat * 0.9, order[e % len(order)], vel, "accomp"))
+    elif style == "strum":
+        pattern = [0, 1, 1.5, 2.5, 3, 3.5]
+        for b in pattern:
+            if b * beat >= length:
+                continue
+            for j, p in enumerate(voicing):
+                notes.append(Note(t + b * beat + j * 0.012, beat * 0.45, p, vel, "accomp"))
+    else:
+        for s in range(steps):
+            for p in voicing:
+                notes.append(Note(t + (s + 0.5) * beat, beat * 0.4, p, vel, "accomp"))
+
+
+def _melody(notes, pitch, pcs, scale, tonic, symbol, t, length, beat, vel, rng, mode):
+    allowed = [(tonic + d) % 12 for d in scale]
+    if mode == "minor" and CHORDS[symbol][0] == 7 and CHORDS[symbol][1] in ("maj", "dom7"):
+        allowed = [(pc + 1) % 12 if pc == (tonic + 10) % 12 else pc for pc in allowed]
+    pos = 0.0
+    while pos < length - 1e-6:
+        dur = beat * rng.choice([0.5, 1.0, 1.0, 1.5, 2.0])
+        if rng.random() < 0.15:
+            pos += dur
+            continue
+        strong = abs(pos / beat - round(pos / beat)) < 1e-6 and round(pos / beat) % 2 == 0
+        pool = pcs if strong else allowed
+        candidates = [p for p in range(pitch - 5, pitch + 6) if p % 12 in pool and 57 <= p <= 81]
+        if candidates:
+            weights = np.array([1.0 / (1 + abs(p - pitch)) for p in candidates])
+            pitch = int(rng.choice(candidates, p=weights / weights.sum()))
+        notes.append(Note(t + pos, min(dur, length - pos) * 0.95, pitch, vel, "lead"))
+        pos += dur
+    return pitch
+
+
+def _drums(notes, style, t, length, beat, vel, rng):
+    if style == "none":
+        return
+    steps = max(1, int(round(length / beat)))
+    for s in range(steps):
+        start = t + s * beat
+        if style == "four" or (style == "rock" and s % 2 == 0) or (style == "half" and s % 4 == 0):
+            notes.append(Note(start, 0.1, 36, vel, "drums"))
+        if (style in ("rock", "four") and s % 2 == 1) or (style == "half" and s % 4 == 2):
+            notes.append(Note(start, 0.1, 38, vel, "drums"))
+        for h in range(2):
+            notes.append(Note(start + h * beat / 2, 0.05, 42 if rng.random() < 0.9 else 46, vel - 20, "drums"))
+    if rng.random() < 0.15:
+        notes.append(Note(t, 0.5, 49, vel, "drums"))

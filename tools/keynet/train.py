@@ -1,0 +1,166 @@
+"""Trains KeyNet on the rendered features and scores it on the held-out songs.
+
+    /usr/bin/python3 tools/keynet/train.py --data build/keynet --epochs 40
+
+Writes build/keynet/keynet.pt and prints exact accuracy and the MIREX weighted score
+(exact 1, fifth 0.5, relative 0.3, parallel 0.2) on the held-out set.
+"""
+
+import argparse
+import os
+import sys
+import time
+
+import numpy as np
+import torch
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from model import KeyNet  # noqa: E402
+
+
+def mirex_score(pred, true):
+    """Credit of one answer (MIREX): same key 1, the answer a fifth above in the same mode
+    0.5, relative 0.3, parallel 0.2, otherwise 0."""
+    if pred == true:
+        return 1.0
+    pt, pm, tt, tm = pred % 12, pred // 12, true % 12, true // 12
+    if pm == tm and (pt - tt) % 12 == 7:
+        return 0.5
+    if pm != tm:
+        relative_tonic = (tt + 9) % 12 if tm == 0 else (tt + 3) % 12
+        if pt == relative_tonic:
+            return 0.3
+        if pt == tt:
+            return 0.2
+    return 0.0
+
+
+KRUMHANSL_MAJOR = np.array([6.35, 2.23, 3.48, 2.33, 4.38, 4.09, 2.52, 5.19, 2.39, 3.66, 2.29, 2.88])
+KRUMHANSL_MINOR = np.array([6.33, 2.68, 3.52, 5.38, 2.60, 3.53, 2.54, 4.75, 3.98, 2.69, 3.34, 3.17])
+
+
+def template_baseline(features):
+    """A classic reference on the same features: the chroma of the whole window
+    correlated with the Krumhansl-Kessler key profiles."""
+    linear = np.where(features > 0, 10.0 ** (4.0 * (features.astype(np.float32) - 1.0)), 0.0)
+    chroma = linear.sum(axis=2).reshape(len(features), 6, 12).sum(axis=1)
+    profiles = np.stack([np.roll(KRUMHANSL_MAJOR, k) for k in range(12)] +
+                        [np.roll(KRUMHANSL_MINOR, k) for k in range(12)])
+    c = chroma - chroma.mean(axis=1, keepdims=True)
+    p = profiles - profiles.mean(axis=1, keepdims=True)
+    return np.argmax(c @ p.T, axis=1)
+
+
+def transpose(x, y, shift):
+    """Moves features by `shift` bins (zeros enter) and relabels the tonic."""
+    out = torch.zeros_like(x)
+    if shift > 0:
+        out[:, :, shift:, :] = x[:, :, :-shift, :]
+    elif shift < 0:
+        out[:, :, :shift, :] = x[:, :, -shift:, :]
+    else:
+        out = x
+    return out, (y // 12) * 12 + (y % 12 + shift) % 12
+
+
+def tilt(x, rng):
+    """A random spectral tilt of up to +-12 dB over the six octaves (features are log10
+    magnitude / 4), as different mixes and recordings would give; the loudest cell is
+    brought back to 1 and the 80 dB floor kept."""
+    slopes = torch.from_numpy(rng.uniform(-0.15, 0.15, (len(x), 1, 1, 1)).astype(np.float32))
+    ramp = torch.linspace(-0.5, 0.5, x.shape[2]).view(1, 1, -1, 1)
+    shifted = torch.where(x > 0, x + slopes * ramp, torch.zeros_like(x))
+    peak = shifted.amax(dim=(1, 2, 3), keepdim=True)
+    return torch.where(x > 0, torch.clamp(shifted - peak + 1.0, min=0.0), torch.zeros_like(x))
+
+
+def mask_band(x, rng):
+    """Silences a random band of 6 to 18 bins, as a missing instrument would, so that
+    the model does not lean on one register."""
+    width = int(rng.integers(6, 19))
+    start = int(rng.integers(0, x.shape[2] - width))
+    x = x.clone()
+    x[:, :, start:start + width, :] = 0
+    return x
+
+
+def evaluate(model, x, y):
+    model.eval()
+    with torch.no_grad():
+        pred = torch.cat([model(x[i:i + 64].float()).argmax(1) for i in range(0, len(x), 64)])
+    exact = float((pred == y).float().mean())
+    weighted = float(np.mean([mirex_score(int(p), int(t)) for p, t in zip(pred, y)]))
+    return exact, weighted, pred
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--data", default="build/keynet")
+    parser.add_argument("--epochs", type=int, default=40)
+    parser.add_argument("--train", nargs="+", default=["train.npz", "train_free.npz"])
+    parser.add_argument("--mask", type=float, default=0.0, help="chance of a masked frequency band")
+    parser.add_argument("--seed", type=int, default=7)
+    parser.add_argument("--minutes", type=float, default=18.0, help="wall-time cap")
+    args = parser.parse_args()
+    torch.set_num_threads(1)
+    torch.manual_seed(args.seed)
+    rng = np.random.default_rng(args.seed)
+
+    parts = [np.load(os.path.join(args.data, name)) for name in args.train]
+    held = np.load(os.path.join(args.data, "heldout.npz"))
+    xt = torch.from_numpy(np.concatenate([p["features"] for p in parts])).unsqueeze(1)
+    yt = torch.from_numpy(np.concatenate([p["labels"] for p in parts]))
+    xh = torch.from_numpy(held["features"]).unsqueeze(1)
+    yh = torch.from_numpy(held["labels"])
+    print(f"train {len(yt)} songs, held-out {len(yh)} songs")
+
+    model = KeyNet()
+    params = [p for p in model.parameters() if p.requires_grad]
+    print(f"{sum(p.numel() for p in params)} trainable parameters")
+    opt = torch.optim.AdamW(params, lr=3e-3, weight_decay=1e-4)
+    steps_per_epoch = (len(yt) + 31) // 32
+    sched = torch.optim.lr_scheduler.OneCycleLR(opt, max_lr=3e-3, total_steps=args.epochs * steps_per_epoch)
+    loss_fn = torch.nn.CrossEntropyLoss(label_smoothing=0.05)
+    started = time.time()
+    for epoch in range(args.epochs):
+        model.train()
+        order = torch.from_numpy(rng.permutation(len(yt)))
+        total = 0.0
+        for i in range(0, len(order), 32):
+            idx = order[i:i + 32]
+            x, y = transpose(xt[idx].float(), yt[idx], int(rng.integers(-5, 7)))
+            if rng.random() < 0.5:
+                x = tilt(x, rng)
+            if rng.random() < args.mask:
+                x = mask_band(x, rng)
+            loss = loss_fn(model.logits(x), y)
+            opt.zero_grad()
+            loss.backward()
+            opt.step()
+            sched.step()
+            total += float(loss) * len(idx)
+        exact, weighted, _ = evaluate(model, xh, yh)
+        elapsed = time.time() - started
+        print(f"epoch {epoch + 1}: loss {total / len(yt):.3f}  held-out exact {exact * 100:.1f}%  "
+              f"weighted {weighted * 100:.1f}  ({elapsed:.0f} s)", flush=True)
+        if elapsed > args.minutes * 60:
+            print("wall-time cap reached")
+            break
+    torch.save(model.state_dict(), os.path.join(args.data, "keynet.pt"))
+    exact, weighted, pred = evaluate(model, xh, yh)
+    confusions = {"fifth": 0, "relative": 0, "parallel": 0, "other": 0}
+    for p, t in zip(pred.tolist(), yh.tolist()):
+        s = mirex_score(p, t)
+        if s == 1.0:
+            continue
+        confusions[{0.5: "fifth", 0.3: "relative", 0.2: "parallel"}.get(s, "other")] += 1
+    print(f"held-out: exact {exact * 100:.2f}%  weighted {weighted * 100:.2f}  errors {confusions}")
+    base = template_baseline(held["features"])
+    base_exact = float(np.mean(base == held["labels"]))
+    base_weighted = float(np.mean([mirex_score(int(p), int(t)) for p, t in zip(base, held["labels"])]))
+    print(f"chroma-template baseline on the same songs: exact {base_exact * 100:.2f}%  "
+          f"weighted {base_weighted * 100:.2f}")
+
+
+if __name__ == "__main__":
+    main()
