@@ -2,6 +2,7 @@
 
 #include "keydetect/audio_file_decoder.h"
 #include "keydetect/key_detector_v2.h"
+#include "keydetect/offline_neural_test.h"
 
 #include <QFileInfo>
 #include <QSaveFile>
@@ -17,12 +18,6 @@ void printLine(std::FILE* out, const QString& line)
     const QByteArray bytes = (line + QLatin1Char('\n')).toUtf8();
     std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), out);
     std::fflush(out);
-}
-
-int notAvailable(OfflineMode mode)
-{
-    std::fprintf(stderr, "%s: not available in this build\n", qPrintable(switchName(mode)));
-    return 1;
 }
 
 } // namespace
@@ -87,10 +82,13 @@ int runOfflineKeyTest(OfflineMode mode, const QStringList& arguments)
     case OfflineMode::v5PcmDump:
         return runPcmDump(operands, stdout);
     case OfflineMode::keytestV5:
+        return runKeyTestV5(operands, stdout);
     case OfflineMode::v5CqtDump:
+        return runCqtDump(operands, stdout);
     case OfflineMode::v5ResampledDump:
+        return runResampledDump(operands, stdout);
     case OfflineMode::v5Features:
-        return notAvailable(mode);
+        return runFeatures(operands, stdout);
     }
     return 1;
 }

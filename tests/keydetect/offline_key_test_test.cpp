@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -150,14 +151,69 @@ TEST_F(OfflineKeyTest, PcmDumpFailuresUseTheirExitStatuses)
     EXPECT_TRUE(unwritable.out.isEmpty());
 }
 
-TEST_F(OfflineKeyTest, NeuralModesAnswerThatTheyAreNotAvailable)
+TEST_F(OfflineKeyTest, NeuralModesMeasureDumpAndPredict)
 {
-    for (const char* mode : {"--keytest-v5", "--v5-cqt-dump", "--v5-resampled-dump", "--v5-features"}) {
-        const RunResult r =
-            run({QString::fromLatin1(mode), path(QStringLiteral("a.wav")), path(QStringLiteral("b"))});
-        EXPECT_EQ(r.status, 1) << mode;
-        EXPECT_TRUE(r.err.contains(QStringLiteral("not available in this build"))) << mode;
+    const QString sixty = progressionFile(QStringLiteral("sixty.wav"), 60);
+
+    // Three windows of a 45 s decode; a file that cannot be decoded gets the failure line.
+    const RunResult keytest =
+        run({QStringLiteral("--keytest-v5"), sixty, path(QStringLiteral("missing.wav"))});
+    EXPECT_EQ(keytest.status, 0) << keytest.err.toStdString();
+    const QStringList lines = keytest.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 2) << keytest.out.toStdString();
+    static const QRegularExpression measured(
+        QStringLiteral("^sixty\\.wav\tkey=[A-G]#? (大调|小调) confidence=\\d+\\.\\d% margin=\\d+\\.\\d% "
+                       "windows=0\\.0,7\\.5,15\\.0$"));
+    EXPECT_TRUE(measured.match(lines[0]).hasMatch()) << lines[0].toStdString();
+    EXPECT_TRUE(lines[1].startsWith(QStringLiteral("missing.wav\tV5 失败："))) << lines[1].toStdString();
+
+    // The first window resampled: 30 s at 22050 Hz.
+    const QString resampled = path(QStringLiteral("resampled.f32"));
+    const RunResult dump = run({QStringLiteral("--v5-resampled-dump"), sixty, resampled});
+    EXPECT_EQ(dump.status, 0) << dump.err.toStdString();
+    EXPECT_EQ(dump.out, QStringLiteral("wrote 661500 floats to %1\n").arg(resampled));
+    EXPECT_EQ(QFileInfo(resampled).size(), 2646000);
+
+    // Features: a start operand that is not a number means 0.
+    const QString cqt = path(QStringLiteral("cqt.f32"));
+    const QString cqtNotANumber = path(QStringLiteral("cqt-nan.f32"));
+    EXPECT_EQ(run({QStringLiteral("--v5-cqt-dump"), sixty, cqt}).status, 0);
+    const RunResult cqtRun =
+        run({QStringLiteral("--v5-cqt-dump"), sixty, cqtNotANumber, QStringLiteral("abc")});
+    EXPECT_EQ(cqtRun.status, 0);
+    EXPECT_EQ(cqtRun.out, QStringLiteral("wrote 23040 floats to %1\n").arg(cqtNotANumber));
+    QFile a(cqt), b(cqtNotANumber);
+    ASSERT_TRUE(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
+    const QByteArray features = a.readAll();
+    EXPECT_EQ(features, b.readAll());
+    ASSERT_EQ(features.size(), 23040 * 4);
+    for (qsizetype i = 0; i < 23040; ++i) {
+        const float v = qFromLittleEndian<float>(features.constData() + i * 4);
+        ASSERT_TRUE(v >= 0.0f && v <= 1.0f) << i;
     }
+    const RunResult unreadable =
+        run({QStringLiteral("--v5-cqt-dump"), path(QStringLiteral("none.wav")), cqt});
+    EXPECT_EQ(unreadable.status, 1);
+    EXPECT_EQ(unreadable.out, QStringLiteral("读不了 %1\n").arg(path(QStringLiteral("none.wav"))));
+
+    // The model on the dumped features, on a file one float short, and without operands.
+    const RunResult predicted = run({QStringLiteral("--v5-features"), cqt});
+    EXPECT_EQ(predicted.status, 0) << predicted.err.toStdString();
+    static const QRegularExpression verdict(
+        QStringLiteral("^key=[A-G]#? (大调|小调) confidence=\\d+\\.\\d% margin=\\d+\\.\\d%\n$"));
+    EXPECT_TRUE(verdict.match(predicted.out).hasMatch()) << predicted.out.toStdString();
+    const QString shortFile = path(QStringLiteral("short.f32"));
+    QFile shortOut(shortFile);
+    ASSERT_TRUE(shortOut.open(QIODevice::WriteOnly));
+    shortOut.write(features.left(features.size() - 4));
+    shortOut.close();
+    const RunResult rejected = run({QStringLiteral("--v5-features"), shortFile});
+    EXPECT_EQ(rejected.status, 1);
+    EXPECT_EQ(rejected.out, QStringLiteral("模型预测失败\n"));
+    const RunResult bare = run({QStringLiteral("--v5-features")});
+    EXPECT_EQ(bare.status, 2);
+    EXPECT_TRUE(bare.out.isEmpty());
+
     // The first switch of the fixed order wins, wherever it stands: here the PCM dump, whose
     // single operand is too few.
     const RunResult r =
