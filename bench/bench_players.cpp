@@ -167,12 +167,3 @@ void BM_NowPlayingInfo(benchmark::State& state)
 BENCHMARK(BM_NowPlayingInfo);
 
 } // namespace
-
-int main(int argc, char** argv)
-{
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

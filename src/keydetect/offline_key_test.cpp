@@ -13,14 +13,14 @@ namespace {
 constexpr double kTestStartSeconds = 8.0;
 constexpr double kTestSeconds = 45.0;
 
-void printLine(std::FILE* out, const QString& line)
+} // namespace
+
+void printTestLine(std::FILE* out, const QString& line)
 {
     const QByteArray bytes = (line + QLatin1Char('\n')).toUtf8();
     std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), out);
     std::fflush(out);
 }
-
-} // namespace
 
 QStringList offlineOperands(OfflineMode mode, const QStringList& arguments)
 {
@@ -46,7 +46,7 @@ bool writeFloatDump(const QString& path, std::span<const float> values, std::FIL
         std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
         return false;
     }
-    printLine(out, QStringLiteral("wrote %1 floats to %2").arg(values.size()).arg(path));
+    printTestLine(out, QStringLiteral("wrote %1 floats to %2").arg(values.size()).arg(path));
     return true;
 }
 
@@ -56,9 +56,9 @@ int runKeyTest(const QStringList& files, std::FILE* out)
         const QString name = QFileInfo(path).fileName();
         const auto samples = loadTestAudio(path);
         if (!samples)
-            printLine(out, name + QStringLiteral("\t读不了"));
+            printTestLine(out, name + QStringLiteral("\t读不了"));
         else
-            printLine(out, name + QLatin1Char('\t') + KeyDetectorV2::describe(*samples, kDecodeRateHz));
+            printTestLine(out, name + QLatin1Char('\t') + KeyDetectorV2::describe(*samples, kDecodeRateHz));
     }
     return 0;
 }

@@ -22,6 +22,9 @@ int runKeyTest(const QStringList& files, std::FILE* out);
 // "--v5-pcm-dump input output": the decoded samples as raw floats; 2 without both operands.
 int runPcmDump(const QStringList& operands, std::FILE* out);
 
+// One output line (UTF-8, LF), flushed at once.
+void printTestLine(std::FILE* out, const QString& line);
+
 // The audio every mode analyses: 45 s from 8 s into the file, at 44.1 kHz mono.
 std::optional<std::vector<float>> loadTestAudio(const QString& path);
 // Writes floats as raw little-endian 32-bit values, no header; prints the "wrote" line.

@@ -1,23 +1,11 @@
 #include "keydetect/offline_neural_test.h"
 
+#include "keydetect/audio_file_decoder.h"
 #include "keydetect/offline_key_test.h"
 #include "keydetect/v5/key_detector_v5.h"
 #include "keydetect/v5/v5_mode_output.h"
 
 #include <QFileInfo>
-
-namespace {
-
-constexpr double kDecodeRate_Hz = 44100.0;
-
-void printLine(std::FILE* out, const QString& line)
-{
-    const QByteArray bytes = (line + QLatin1Char('\n')).toUtf8();
-    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), out);
-    std::fflush(out);
-}
-
-} // namespace
 
 int runKeyTestV5(const QStringList& files, std::FILE* out)
 {
@@ -26,9 +14,9 @@ int runKeyTestV5(const QStringList& files, std::FILE* out)
         const QString name = QFileInfo(path).fileName();
         std::optional<KeyDetectorV5::Measurement> measurement;
         if (auto samples = loadTestAudio(path))
-            measurement = detector.measure(std::move(*samples), kDecodeRate_Hz).result();
+            measurement = detector.measure(std::move(*samples), kDecodeRateHz).result();
         // After a decoding failure the error is whatever the previous measurement left.
-        printLine(out, v5_mode_output::keytestV5Line(name, measurement, detector.lastError()));
+        printTestLine(out, v5_mode_output::keytestV5Line(name, measurement, detector.lastError()));
     }
     return 0;
 }
@@ -40,13 +28,13 @@ int runCqtDump(const QStringList& operands, std::FILE* out)
     const double start = v5_mode_output::startSecondsOperand(operands);
     auto samples = loadTestAudio(operands.at(0));
     if (!samples) {
-        printLine(out, QStringLiteral("读不了 ") + operands.at(0));
+        printTestLine(out, QStringLiteral("读不了 ") + operands.at(0));
         return 1;
     }
     const auto features =
-        KeyDetectorV5::shared().cqtForTest(std::move(*samples), kDecodeRate_Hz, start).result();
+        KeyDetectorV5::shared().cqtForTest(std::move(*samples), kDecodeRateHz, start).result();
     if (!features) {
-        printLine(out, QStringLiteral("CQT 失败"));
+        printTestLine(out, QStringLiteral("CQT 失败"));
         return 1;
     }
     return writeFloatDump(operands.at(1), *features, out) ? 0 : 1;
@@ -60,7 +48,7 @@ int runResampledDump(const QStringList& operands, std::FILE* out)
     if (!samples)
         return 1;
     const auto resampled =
-        KeyDetectorV5::shared().resampledForTest(std::move(*samples), kDecodeRate_Hz, 0.0).result();
+        KeyDetectorV5::shared().resampledForTest(std::move(*samples), kDecodeRateHz, 0.0).result();
     if (!resampled)
         return 1;
     return writeFloatDump(operands.at(1), *resampled, out) ? 0 : 1;
@@ -78,9 +66,9 @@ int runFeatures(const QStringList& operands, std::FILE* out)
     const auto probabilities = KeyDetectorV5::shared().predictFeaturesForTest(std::move(*features)).result();
     const auto line = probabilities ? v5_mode_output::featuresLine(*probabilities) : std::nullopt;
     if (!line) {
-        printLine(out, QStringLiteral("模型预测失败"));
+        printTestLine(out, QStringLiteral("模型预测失败"));
         return 1;
     }
-    printLine(out, *line);
+    printTestLine(out, *line);
     return 0;
 }
