@@ -152,7 +152,18 @@ def apply_effects(y, plan):
     return (y * 10 ** (fx["gain_db"] / 20)).astype(np.float32)
 
 
-def render_batch(plans, basis):
+def write_wav(path, y):
+    """16-bit mono WAV at 22050 Hz, for running the program's own test bench on a song."""
+    import wave
+    pcm = (np.clip(y, -1.0, 1.0) * 32767.0).astype("<i2")
+    with wave.open(path, "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(int(RATE22))
+        w.writeframes(pcm.tobytes())
+
+
+def render_batch(plans, basis, wav_dir=None, first=0):
     with tempfile.TemporaryDirectory() as workdir:
         mix22 = render_fluidsynth(plans, workdir)
     slot = int(SLOT_SECONDS * RATE22)
@@ -166,6 +177,8 @@ def render_batch(plans, basis):
             if plan["additive"][part]:
                 y += additive_part(plan, part, song22)
         y = apply_effects(y, plan)
+        if wav_dir:
+            write_wav(os.path.join(wav_dir, f"{first + i:04d}_{plan['label']:02d}.wav"), y)
         out.append(features.cqt_features(y, basis))
     return out
 
@@ -178,7 +191,10 @@ def main():
     parser.add_argument("--name", help="output name (default: the split)")
     parser.add_argument("--out", required=True)
     parser.add_argument("--basis", default="build/default/resources/keynet_v5_cqt_basis.f32")
+    parser.add_argument("--wav", help="also write every song as NNNN_LABEL.wav into this folder")
     args = parser.parse_args()
+    if args.wav:
+        os.makedirs(args.wav, exist_ok=True)
     basis = features.load_basis(args.basis)
     os.makedirs(args.out, exist_ok=True)
     path = os.path.join(args.out, f"{args.name or args.split}.npz")
@@ -187,7 +203,7 @@ def main():
     for first in range(args.first, args.count, BATCH):
         indices = range(first, min(first + BATCH, args.count))
         plans = [song_plan(args.split, i) for i in indices]
-        feats += render_batch(plans, basis)
+        feats += render_batch(plans, basis, args.wav, first)
         labels += [p["label"] for p in plans]
         print(f"{args.split}: {len(labels)}/{args.count - args.first} songs, {time.time() - started:.0f} s", flush=True)
     np.savez(path, features=np.stack(feats).astype(np.float16), labels=np.array(labels, np.int64))
