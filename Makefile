@@ -3,7 +3,7 @@ PRESET ?= default
 BUILD_DIR := build/$(PRESET)
 JOBS ?= $(shell nproc)
 
-.PHONY: deps configure build run test bench model model-export clean
+.PHONY: deps configure build run test bench model model-tools model-export clean
 
 deps:
 	@scripts/install-deps
@@ -23,15 +23,27 @@ test: build
 bench: build
 	tests/run-with-services sh -c 'for b in $(BUILD_DIR)/bench/bench_*; do "$$b" $(BENCH_ARGS) || exit 1; done'
 
-# Retrains the neural key model from scratch: renders the generated songs (features are
-# cached under build/keynet) and trains on one thread. Not part of `make test`.
+# Retrains the neural key model: renders the generated songs that are missing or older
+# than the generator (features are cached under build/keynet; `make -j2 model` renders two
+# sets at once) and trains from scratch. Not part of `make test`.
 KEYNET_DIR := build/keynet
-model: configure
+KEYNET_SOURCES := tools/keynet/music.py tools/keynet/render.py tools/keynet/features.py tools/keynet/midi.py
+RENDER := /usr/bin/python3 tools/keynet/render.py --out $(KEYNET_DIR)
+
+model-tools: configure
 	@cmake --build $(BUILD_DIR) --target tonivox_cqt_basis keynet_onnx_check
-	/usr/bin/python3 tools/keynet/render.py --split heldout --count 480 --out $(KEYNET_DIR)
-	/usr/bin/python3 tools/keynet/render.py --split train --count 1920 --out $(KEYNET_DIR)
-	/usr/bin/python3 tools/keynet/render.py --split train --first 1920 --count 3600 --name train_free --out $(KEYNET_DIR)
-	/usr/bin/python3 tools/keynet/train.py --data $(KEYNET_DIR)
+
+$(KEYNET_DIR)/heldout.npz: $(KEYNET_SOURCES) | model-tools
+	$(RENDER) --split heldout --count 480
+$(KEYNET_DIR)/train.npz: $(KEYNET_SOURCES) | model-tools
+	$(RENDER) --split train --count 1920
+$(KEYNET_DIR)/train_free.npz: $(KEYNET_SOURCES) | model-tools
+	$(RENDER) --split train --first 1920 --count 4800 --name train_free
+$(KEYNET_DIR)/train_free2.npz: $(KEYNET_SOURCES) | model-tools
+	$(RENDER) --split train --first 4800 --count 7680 --name train_free2
+
+model: $(addprefix $(KEYNET_DIR)/,heldout.npz train.npz train_free.npz train_free2.npz) | model-tools
+	/usr/bin/python3 tools/keynet/train.py --data $(KEYNET_DIR) --threads $(JOBS)
 
 # Exports the trained model to resources/KeyNetV5.onnx and checks OpenCV against PyTorch.
 model-export: configure

@@ -18,7 +18,7 @@ def _block(cin, cout, kernel):
 
 
 class KeyNet(nn.Module):
-    def __init__(self, width=16, context=32):
+    def __init__(self, width=20, context=32):
         super().__init__()
         self.frames = nn.Sequential(
             nn.AvgPool2d((1, 4)),                # 80 frames of ~0.37 s
@@ -27,10 +27,14 @@ class KeyNet(nn.Module):
             _block(width, width, (3, 5)),
             nn.MaxPool2d((1, 2)),                # 20
             _block(width, context, (3, 3)),
-            nn.AvgPool2d((1, FRAMES // 16)),     # whole window -> 1 frame
+            _block(context, context, (1, 5)),    # chord changes over ~7 s
         )
+        # The mean over the window says how much of each chord sounds; the peak says that
+        # it sounded at all, which a tonic heard once per loop needs.
+        self.mean = nn.AvgPool2d((1, FRAMES // 16))
+        self.peak = nn.MaxPool2d((1, FRAMES // 16))
         self.harmony = nn.Sequential(
-            _block(context, context, (13, 1)),
+            _block(2 * context, context, (13, 1)),
             _block(context, context, (13, 1)),
             nn.Conv2d(context, 2, (1, 1)),
         )
@@ -43,7 +47,8 @@ class KeyNet(nn.Module):
         self.fold.weight.requires_grad_(False)
 
     def logits(self, x):
-        y = self.harmony(self.frames(x))         # [N, 2, 72, 1]
+        f = self.frames(x)                       # [N, context, 72, 20]
+        y = self.harmony(torch.cat([self.mean(f), self.peak(f)], dim=1))  # [N, 2, 72, 1]
         return self.fold(torch.flatten(y, 1))
 
     def forward(self, x):

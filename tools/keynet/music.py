@@ -99,20 +99,97 @@ FREE_VOCABULARY = {
               "iv7": 1, "V7": 1, "IVdor": 0.5, "VImaj7": 0.5},
 }
 
+# Harmonic functions (tonic, subdominant, dominant) for phrase-shaped progressions.
+FUNCTIONS = {
+    "major": {
+        "T": {"I": 4, "Imaj7": 1, "vi": 2, "vi7": 1, "iii": 0.7},
+        "S": {"IV": 3, "IVmaj7": 1, "ii": 2, "ii7": 1, "bVII": 0.7, "iv": 0.5, "bVI": 0.4, "V/V": 0.5},
+        "D": {"V": 3, "V7": 2, "viio": 0.3, "V/vi": 0.4, "iii": 0.3},
+    },
+    "minor": {
+        "T": {"i": 4, "i7": 1, "VI": 1.5, "III": 1.5},
+        "S": {"iv": 3, "iv7": 1, "iio": 0.6, "VI": 1.5, "IVdor": 0.5, "VII": 1},
+        "D": {"V": 2.5, "V7": 2, "v": 1.5, "VII": 1.5},
+    },
+}
+NEXT_FUNCTION = {"T": {"T": 0.2, "S": 0.5, "D": 0.3}, "S": {"T": 0.15, "S": 0.25, "D": 0.6},
+                 "D": {"T": 0.75, "S": 0.2, "D": 0.05}}
+# Chords a vamp circles through besides its single tonic chord.
+VAMP_CHORDS = {"major": ["IV", "V", "vi", "ii", "bVII", "iii", "bVI", "IVmaj7"],
+               "minor": ["VII", "VI", "iv", "v", "III", "V", "iv7", "VImaj7"]}
+VAMP_SHAPES = ["TXYX", "TXYZ", "TXYZ", "TTXY", "TXTY", "TXXY", "TX"]
 
-def free_progression(rng, mode):
-    """A random progression of 4 or 8 chords from the key's vocabulary that holds the
-    tonic chord, is not one of the held-out progressions, and mostly starts on the tonic."""
+
+def _weighted(rng, table):
+    names = list(table)
+    weights = np.array([table[n] for n in names], dtype=float)
+    return str(rng.choice(names, p=weights / weights.sum()))
+
+
+def _loop_forms(chords):
+    """Every rotation of a progression reduced to its shortest repeating unit, so that a
+    loop played from another chord or twice over is recognised as the same loop."""
+    n = len(chords)
+    period = next(k for k in range(1, n + 1) if n % k == 0 and chords == chords[:k] * (n // k))
+    unit = chords[:period]
+    return {" ".join(unit[i:] + unit[:i]) for i in range(period)}
+
+
+HELD_OUT_LOOPS = {mode: set().union(*(_loop_forms(p.split()) for p in PROGRESSIONS[("heldout", mode)]))
+                  for mode in ("major", "minor")}
+
+
+def _weighted_progression(rng, mode):
     names = list(FREE_VOCABULARY[mode])
     weights = np.array([FREE_VOCABULARY[mode][n] for n in names], dtype=float)
+    chords = [str(c) for c in rng.choice(names, size=int(rng.choice([4, 8])), p=weights / weights.sum())]
+    if rng.random() < 0.6:
+        chords[0] = "I" if mode == "major" else "i"
+    return chords
+
+
+def _phrase_progression(rng, mode):
+    """Tonic at the start, a walk through the functions, and mostly a cadence at the end."""
+    table, tonic = FUNCTIONS[mode], ("I" if mode == "major" else "i")
+    length = int(rng.choice([4, 8]))
+    chords = [tonic if rng.random() < 0.75 else _weighted(rng, table["T"])]
+    function = "T"
+    while len(chords) < length:
+        function = _weighted(rng, NEXT_FUNCTION[function])
+        chords.append(_weighted(rng, table[function]))
+    ending = rng.random()
+    if ending < 0.35:    # authentic cadence
+        chords[-2:] = [_weighted(rng, table["D"]), tonic]
+    elif ending < 0.55:  # plagal or modal cadence
+        chords[-2:] = [_weighted(rng, table["S"]), tonic]
+    elif ending < 0.8:   # half cadence: the loop resolves into its first chord
+        chords[-1] = _weighted(rng, table["D"])
+    return chords
+
+
+def _vamp_progression(rng, mode):
+    """A short loop that holds its tonic chord once or twice among other chords, as modal
+    and aeolian vamps do, so the tonic is not simply the most frequent chord."""
+    tonic = "I" if mode == "major" else "i"
+    others = [str(c) for c in rng.choice(VAMP_CHORDS[mode], size=3, replace=False)]
+    pick = {"T": tonic, "X": others[0], "Y": others[1], "Z": others[2]}
+    return [pick[c] for c in VAMP_SHAPES[rng.integers(len(VAMP_SHAPES))]]
+
+
+def free_progression(rng, mode):
+    """A random progression that holds the tonic chord and is none of the held-out loops
+    (in no rotation or repetition): drawn by weight, shaped as a phrase with a cadence, or a
+    vamp around a rarely heard tonic."""
     tonic_chords = ("I", "Imaj7") if mode == "major" else ("i", "i7")
-    held_out = set(PROGRESSIONS[("heldout", mode)])
     while True:
-        chords = [str(c) for c in rng.choice(names, size=int(rng.choice([4, 8])), p=weights / weights.sum())]
-        if rng.random() < 0.6:
-            chords[0] = tonic_chords[0]
-        text = " ".join(chords)
-        if any(c in tonic_chords for c in chords) and text not in held_out:
+        family = rng.random()
+        if family < 0.3:
+            chords = _weighted_progression(rng, mode)
+        elif family < 0.7:
+            chords = _phrase_progression(rng, mode)
+        else:
+            chords = _vamp_progression(rng, mode)
+        if any(c in tonic_chords for c in chords) and not (_loop_forms(chords) & HELD_OUT_LOOPS[mode]):
             return chords
 
 
@@ -137,29 +214,56 @@ def compose(rng, split, mode, tonic, seconds, free=False):
     drum_style = rng.choice(["rock", "four", "half", "none"], p=[0.35, 0.2, 0.15, 0.3])
     vel = {p: int(rng.integers(55, 115)) for p in ("bass", "accomp", "lead", "pad", "drums")}
     melody_pitch = int(rng.integers(62, 74))
+    # Free songs also vary how a real arrangement points at its tonic; the listed songs keep
+    # their exact draws, so the held-out set renders as it always has.
+    cues = _tonic_cues(rng) if free else None
+    tonic_chords = ("I", "Imaj7", "i", "i7")
     t, i = 0.0, offset
     while t < seconds:
         symbol = progression[i % len(progression)]
         pcs, root = chord_pitch_classes(tonic, symbol)
+        length = chord_len
+        at_phrase_edge = i % len(progression) in (0, len(progression) - 1)
+        if cues and cues["hold_tonic"] and symbol in tonic_chords and at_phrase_edge:
+            length = 2 * chord_len
         voicing = _voicing(pcs, rng, 52, 66)
         bass = 36 + (root - 36) % 12 + (12 if rng.random() < 0.2 else 0)
         if rng.random() < 0.12:  # inversion in the bass
             bass = 36 + (pcs[1] - 36) % 12
-        _bass(notes, bass_style, bass, pcs, t, chord_len, beat, vel["bass"], rng)
-        _accompaniment(notes, accomp_style, voicing, t, chord_len, beat, vel["accomp"], rng)
+        if cues and cues["pedal"]:
+            bass = 36 + (tonic - 36) % 12
+        _bass(notes, bass_style, bass, pcs, t, length, beat, vel["bass"], rng)
+        _accompaniment(notes, accomp_style, voicing, t, length, beat, vel["accomp"], rng)
         if has_pad:
             for p in _voicing(pcs, rng, 55, 70):
-                notes.append(Note(t, chord_len * 0.98, p, vel["pad"], "pad"))
+                notes.append(Note(t, length * 0.98, p, vel["pad"], "pad"))
         if has_melody:
-            melody_pitch = _melody(notes, melody_pitch, pcs, scale, tonic, symbol, t, chord_len, beat,
-                                   vel["lead"], rng, mode)
-        _drums(notes, drum_style, t, chord_len, beat, vel["drums"], rng)
-        t += chord_len
+            melody_pitch = _melody(notes, melody_pitch, pcs, scale, tonic, symbol, t, length, beat,
+                                   vel["lead"], rng, mode, cues)
+        _drums(notes, drum_style, t, length, beat, vel["drums"], rng)
+        t += length
         i += 1
     for n in notes:  # human timing
         n.start = max(0.0, n.start + rng.normal(0, 0.008))
         n.vel = int(np.clip(n.vel + rng.normal(0, 8), 20, 127))
     return [n for n in notes if n.start < seconds]
+
+
+def _tonic_cues(rng):
+    """How strongly a free song's melody leans on the tonic, whether it follows borrowed
+    chords' notes, holds a tonic pedal in the bass, or lets the tonic chord last longer."""
+    return {"pull": float(rng.uniform(0.0, 3.0)), "chord_scale": bool(rng.random() < 0.5),
+            "pedal": bool(rng.random() < 0.08), "hold_tonic": bool(rng.random() < 0.25)}
+
+
+def _chord_scale(allowed, pcs):
+    """The key's scale with each chord tone outside it put in place of its neighbours."""
+    out = set(allowed)
+    for pc in pcs:
+        if pc not in out:
+            out -= {(pc + 1) % 12, (pc - 1) % 12}
+            out.add(pc)
+    return sorted(out)
 
 
 def _bass(notes, style, bass, pcs, t, length, beat, vel, rng):
@@ -208,10 +312,12 @@ def _accompaniment(notes, style, voicing, t, length, beat, vel, rng):
                 notes.append(Note(t + (s + 0.5) * beat, beat * 0.4, p, vel, "accomp"))
 
 
-def _melody(notes, pitch, pcs, scale, tonic, symbol, t, length, beat, vel, rng, mode):
+def _melody(notes, pitch, pcs, scale, tonic, symbol, t, length, beat, vel, rng, mode, cues=None):
     allowed = [(tonic + d) % 12 for d in scale]
     if mode == "minor" and CHORDS[symbol][0] == 7 and CHORDS[symbol][1] in ("maj", "dom7"):
         allowed = [(pc + 1) % 12 if pc == (tonic + 10) % 12 else pc for pc in allowed]
+    if cues and cues["chord_scale"]:
+        allowed = _chord_scale(allowed, pcs)
     pos = 0.0
     while pos < length - 1e-6:
         dur = beat * rng.choice([0.5, 1.0, 1.0, 1.5, 2.0])
@@ -223,6 +329,8 @@ def _melody(notes, pitch, pcs, scale, tonic, symbol, t, length, beat, vel, rng, 
         candidates = [p for p in range(pitch - 5, pitch + 6) if p % 12 in pool and 57 <= p <= 81]
         if candidates:
             weights = np.array([1.0 / (1 + abs(p - pitch)) for p in candidates])
+            if cues and strong:
+                weights *= [1.0 + cues["pull"] * (p % 12 == tonic) for p in candidates]
             pitch = int(rng.choice(candidates, p=weights / weights.sum()))
         notes.append(Note(t + pos, min(dur, length - pos) * 0.95, pitch, vel, "lead"))
         pos += dur
