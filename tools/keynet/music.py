@@ -62,6 +62,9 @@ PROGRAMS = {
     },
 }
 
+# The chords that count as the tonic of a mode; the first is the plain triad.
+TONIC_CHORDS = {"major": ("I", "Imaj7"), "minor": ("i", "i7")}
+
 MAJOR_SCALE = (0, 2, 4, 5, 7, 9, 11)
 MINOR_SCALE = (0, 2, 3, 5, 7, 8, 10)
 
@@ -144,13 +147,13 @@ def _weighted_progression(rng, mode):
     weights = np.array([FREE_VOCABULARY[mode][n] for n in names], dtype=float)
     chords = [str(c) for c in rng.choice(names, size=int(rng.choice([4, 8])), p=weights / weights.sum())]
     if rng.random() < 0.6:
-        chords[0] = "I" if mode == "major" else "i"
+        chords[0] = TONIC_CHORDS[mode][0]
     return chords
 
 
 def _phrase_progression(rng, mode):
     """Tonic at the start, a walk through the functions, and mostly a cadence at the end."""
-    table, tonic = FUNCTIONS[mode], ("I" if mode == "major" else "i")
+    table, tonic = FUNCTIONS[mode], TONIC_CHORDS[mode][0]
     length = int(rng.choice([4, 8]))
     chords = [tonic if rng.random() < 0.75 else _weighted(rng, table["T"])]
     function = "T"
@@ -170,7 +173,7 @@ def _phrase_progression(rng, mode):
 def _vamp_progression(rng, mode):
     """A short loop that holds its tonic chord once or twice among other chords, as modal
     and aeolian vamps do, so the tonic is not simply the most frequent chord."""
-    tonic = "I" if mode == "major" else "i"
+    tonic = TONIC_CHORDS[mode][0]
     others = [str(c) for c in rng.choice(VAMP_CHORDS[mode], size=3, replace=False)]
     pick = {"T": tonic, "X": others[0], "Y": others[1], "Z": others[2]}
     return [pick[c] for c in VAMP_SHAPES[rng.integers(len(VAMP_SHAPES))]]
@@ -180,7 +183,7 @@ def free_progression(rng, mode):
     """A random progression that holds the tonic chord and is none of the held-out loops
     (in no rotation or repetition): drawn by weight, shaped as a phrase with a cadence, or a
     vamp around a rarely heard tonic."""
-    tonic_chords = ("I", "Imaj7") if mode == "major" else ("i", "i7")
+    tonic_chords = TONIC_CHORDS[mode]
     while True:
         family = rng.random()
         if family < 0.3:
@@ -217,7 +220,7 @@ def compose(rng, split, mode, tonic, seconds, free=False):
     # Free songs also vary how a real arrangement points at its tonic; the listed songs keep
     # their exact draws, so the held-out set renders as it always has.
     cues = _tonic_cues(rng) if free else None
-    tonic_chords = ("I", "Imaj7", "i", "i7")
+    tonic_chords = TONIC_CHORDS[mode]
     t, i = 0.0, offset
     while t < seconds:
         symbol = progression[i % len(progression)]

@@ -16,7 +16,7 @@ def main():
         failures.append("a rotated, repeated loop is not recognised as the same loop")
     rng = np.random.default_rng(5)
     for mode in ("major", "minor"):
-        tonics = ("I", "Imaj7") if mode == "major" else ("i", "i7")
+        tonics = music.TONIC_CHORDS[mode]
         for _ in range(3000):
             chords = music.free_progression(rng, mode)
             if music._loop_forms(chords) & music.HELD_OUT_LOOPS[mode]:

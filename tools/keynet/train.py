@@ -16,9 +16,8 @@ import torch
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import music  # noqa: E402
+import render  # noqa: E402
 from model import KeyNet  # noqa: E402
-
-HELD_OUT_SEED = 9_000_000  # render.py's seed base of the held-out split
 
 
 def heldout_progressions(count):
@@ -28,7 +27,7 @@ def heldout_progressions(count):
     for i in range(count):
         mode = "major" if i % 24 < 12 else "minor"
         pool = music.PROGRESSIONS[("heldout", mode)]
-        names.append(pool[np.random.default_rng(HELD_OUT_SEED + i).integers(len(pool))])
+        names.append(pool[np.random.default_rng(render.SEED_BASE["heldout"] + i).integers(len(pool))])
     return names
 
 
@@ -121,8 +120,7 @@ def main():
     torch.manual_seed(args.seed)
     rng = np.random.default_rng(args.seed)
 
-    parts = [np.load(os.path.join(args.data, name)) for name in args.train
-             if os.path.exists(os.path.join(args.data, name))]
+    parts = [np.load(os.path.join(args.data, name)) for name in args.train]
     held = np.load(os.path.join(args.data, "heldout.npz"))
     xt = torch.from_numpy(np.concatenate([p["features"] for p in parts])).unsqueeze(1)
     yt = torch.from_numpy(np.concatenate([p["labels"] for p in parts]))
