@@ -16,7 +16,8 @@ import torch
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import features  # noqa: E402
-from model import BINS, FRAMES, KeyNet  # noqa: E402
+import model as keynet  # noqa: E402
+from model import BINS, FRAMES  # noqa: E402
 
 TOLERANCE = 1e-5
 
@@ -45,9 +46,7 @@ def main():
     args = parser.parse_args()
     torch.set_num_threads(1)
 
-    model = KeyNet()
-    if not args.untrained:
-        model.load_state_dict(torch.load(args.checkpoint))
+    model = keynet.KeyNet() if args.untrained else keynet.load(args.checkpoint)
     model.eval()
     os.makedirs(os.path.dirname(args.output) or ".", exist_ok=True)
     torch.onnx.export(model, torch.zeros(1, 1, BINS, FRAMES), args.output, input_names=["cqt"],

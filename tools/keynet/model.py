@@ -20,6 +20,7 @@ def _block(cin, cout, kernel):
 class KeyNet(nn.Module):
     def __init__(self, width=20, context=32):
         super().__init__()
+        self.config = {"width": width, "context": context}
         self.frames = nn.Sequential(
             nn.AvgPool2d((1, 4)),                # 80 frames of ~0.37 s
             _block(1, width, (3, 5)),
@@ -53,3 +54,17 @@ class KeyNet(nn.Module):
 
     def forward(self, x):
         return torch.softmax(self.logits(x), dim=1)
+
+
+def save(model, path):
+    torch.save({"config": model.config, "state": model.state_dict()}, path)
+
+
+def load(path):
+    """A model saved by `save`, or an older checkpoint of the default size (weights only)."""
+    saved = torch.load(path)
+    if "config" not in saved:
+        saved = {"config": {}, "state": saved}
+    model = KeyNet(**saved["config"])
+    model.load_state_dict(saved["state"])
+    return model

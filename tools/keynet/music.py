@@ -17,6 +17,7 @@ CHORDS = {
     "i": (0, "min"), "i7": (0, "min7"), "iio": (2, "dim"), "III": (3, "maj"),
     "iv7": (5, "min7"), "v": (7, "min"), "VI": (8, "maj"), "VImaj7": (8, "maj7"),
     "VII": (10, "maj"), "IVdor": (5, "maj"),
+    "V/iii": (11, "dom7"), "V/iv": (0, "dom7"), "V/III": (10, "dom7"), "V/VI": (3, "dom7"),
 }
 QUALITIES = {
     "maj": (0, 4, 7), "min": (0, 3, 7), "dim": (0, 3, 6), "dom7": (0, 4, 7, 10),
@@ -97,9 +98,10 @@ def _voicing(pcs, rng, low, high):
 # Chords a free progression draws from, with their weights.
 FREE_VOCABULARY = {
     "major": {"I": 4, "ii": 2, "iii": 1, "IV": 3, "V": 3, "vi": 3, "bVII": 1, "iv": 0.5, "V/V": 0.5,
-              "V/vi": 0.5, "Imaj7": 1, "vi7": 1, "ii7": 1, "V7": 1, "IVmaj7": 0.5, "bVI": 0.3},
+              "V/vi": 0.5, "Imaj7": 1, "vi7": 1, "ii7": 1, "V7": 1, "IVmaj7": 0.5, "bVI": 0.3,
+              "V/ii": 0.4, "V/IV": 0.3},
     "minor": {"i": 4, "iv": 2, "v": 1, "V": 2, "VI": 3, "III": 2, "VII": 3, "iio": 0.5, "i7": 1,
-              "iv7": 1, "V7": 1, "IVdor": 0.5, "VImaj7": 0.5},
+              "iv7": 1, "V7": 1, "IVdor": 0.5, "VImaj7": 0.5, "V/iv": 0.3, "V/III": 0.3},
 }
 
 # Harmonic functions (tonic, subdominant, dominant) for phrase-shaped progressions.
@@ -123,15 +125,32 @@ VAMP_CHORDS = {"major": ["IV", "V", "vi", "ii", "bVII", "iii", "bVI", "IVmaj7"],
 VAMP_SHAPES = ["TXYX", "TXYZ", "TXYZ", "TTXY", "TXTY", "TXXY", "TX"]
 
 
+# The dominant seventh that leads into a chord, for applied dominants in phrases.
+APPLIED_DOMINANTS = {
+    "major": {"ii": "V/ii", "ii7": "V/ii", "iii": "V/iii", "IV": "V/IV", "IVmaj7": "V/IV",
+              "V": "V/V", "V7": "V/V", "vi": "V/vi", "vi7": "V/vi"},
+    "minor": {"iv": "V/iv", "iv7": "V/iv", "III": "V/III", "VI": "V/VI", "VImaj7": "V/VI", "V": "V/V"},
+}
+
+
 def _weighted(rng, table):
     names = list(table)
     weights = np.array([table[n] for n in names], dtype=float)
     return str(rng.choice(names, p=weights / weights.sum()))
 
 
+def _triad(symbol):
+    """A chord as its root and triad, so that a seventh or a borrowed name does not make a
+    different loop: "V7" and "V" are the same chord here."""
+    root, quality = CHORDS[symbol]
+    return f"{root}{ {'dom7': 'maj', 'maj7': 'maj', 'min7': 'min'}.get(quality, quality) }"
+
+
 def _loop_forms(chords):
     """Every rotation of a progression reduced to its shortest repeating unit, so that a
-    loop played from another chord or twice over is recognised as the same loop."""
+    loop played from another chord, twice over or with sevenths added or dropped is
+    recognised as the same loop."""
+    chords = [_triad(c) for c in chords]
     n = len(chords)
     period = next(k for k in range(1, n + 1) if n % k == 0 and chords == chords[:k] * (n // k))
     unit = chords[:period]
@@ -167,7 +186,20 @@ def _phrase_progression(rng, mode):
         chords[-2:] = [_weighted(rng, table["S"]), tonic]
     elif ending < 0.8:   # half cadence: the loop resolves into its first chord
         chords[-1] = _weighted(rng, table["D"])
-    return chords
+    return _applied_dominants(rng, chords, mode)
+
+
+def _applied_dominants(rng, chords, mode):
+    """Now and then the chord before a diatonic chord becomes that chord's own dominant
+    seventh (A7 before Dm in C), as pop turnarounds do. The opening chord and the cadence
+    stay as they are."""
+    applied = APPLIED_DOMINANTS[mode]
+    out = list(chords)
+    for k in range(1, len(chords) - 2):
+        target = chords[k + 1]
+        if target in applied and out[k] not in TONIC_CHORDS[mode] and rng.random() < 0.2:
+            out[k] = applied[target]
+    return out
 
 
 def _vamp_progression(rng, mode):

@@ -14,7 +14,10 @@ def main():
     failures = []
     if music._loop_forms("IV bVII IV I IV bVII IV I".split()) != music._loop_forms("I IV bVII IV".split()):
         failures.append("a rotated, repeated loop is not recognised as the same loop")
+    if not music._loop_forms("V/ii ii V I".split()) & music.HELD_OUT_LOOPS["major"]:
+        failures.append("a held-out loop without its seventh is not recognised as the same loop")
     rng = np.random.default_rng(5)
+    applied = set()
     for mode in ("major", "minor"):
         tonics = music.TONIC_CHORDS[mode]
         for _ in range(3000):
@@ -23,6 +26,9 @@ def main():
                 failures.append(f"held-out loop drawn for training: {' '.join(chords)}")
             if not any(c in tonics for c in chords):
                 failures.append(f"no tonic chord: {' '.join(chords)}")
+            applied |= set(chords) & set(music.APPLIED_DOMINANTS[mode].values())
+    if applied != set().union(*(m.values() for m in music.APPLIED_DOMINANTS.values())):
+        failures.append(f"applied dominants never drawn: only {sorted(applied)}")
     # Song events are a function of the seed alone.
     a = music.compose(np.random.default_rng(3), "train", "minor", 9, 31.5, True)
     b = music.compose(np.random.default_rng(3), "train", "minor", 9, 31.5, True)

@@ -2,7 +2,7 @@
 
     /usr/bin/python3 tools/keynet/train.py --data build/keynet --threads 2
 
-Writes build/keynet/keynet.pt and prints exact accuracy and the MIREX weighted score
+Writes build/keynet/keynet.pt (or --checkpoint) and prints exact accuracy and the MIREX weighted score
 (exact 1, fifth 0.5, relative 0.3, parallel 0.2) on the held-out set.
 """
 
@@ -17,7 +17,7 @@ import torch
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import music  # noqa: E402
 import render  # noqa: E402
-from model import KeyNet  # noqa: E402
+import model as keynet  # noqa: E402
 
 
 def heldout_progressions(count):
@@ -115,6 +115,9 @@ def main():
     parser.add_argument("--mask", type=float, default=0.0, help="chance of a masked frequency band")
     parser.add_argument("--seed", type=int, default=7)
     parser.add_argument("--minutes", type=float, default=60.0, help="wall-time cap")
+    parser.add_argument("--checkpoint", help="where to save (default: keynet.pt in --data)")
+    parser.add_argument("--width", type=int, default=20)
+    parser.add_argument("--context", type=int, default=32)
     args = parser.parse_args()
     torch.set_num_threads(args.threads)
     torch.manual_seed(args.seed)
@@ -128,7 +131,7 @@ def main():
     yh = torch.from_numpy(held["labels"])
     print(f"train {len(yt)} songs, held-out {len(yh)} songs")
 
-    model = KeyNet()
+    model = keynet.KeyNet(args.width, args.context)
     params = [p for p in model.parameters() if p.requires_grad]
     print(f"{sum(p.numel() for p in params)} trainable parameters")
     opt = torch.optim.AdamW(params, lr=3e-3, weight_decay=1e-4)
@@ -160,7 +163,7 @@ def main():
         if elapsed > args.minutes * 60:
             print("wall-time cap reached")
             break
-    torch.save(model.state_dict(), os.path.join(args.data, "keynet.pt"))
+    keynet.save(model, args.checkpoint or os.path.join(args.data, "keynet.pt"))
     exact, weighted, pred = evaluate(model, xh, yh)
     confusions = {"fifth": 0, "relative": 0, "parallel": 0, "other": 0}
     for p, t in zip(pred.tolist(), yh.tolist()):
