@@ -37,7 +37,8 @@ def inline_constant_identities(model):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--checkpoint", default="build/keynet/keynet.pt")
+    parser.add_argument("--checkpoint", nargs="+", default=["build/keynet/keynet.pt"],
+                        help="one checkpoint, or several exported as their average")
     parser.add_argument("--output", default="resources/KeyNetV5.onnx")
     parser.add_argument("--heldout", default="build/keynet/heldout.npz")
     parser.add_argument("--checker", default="build/default/tools/keynet/keynet_onnx_check")
@@ -66,7 +67,7 @@ def main():
     batch = np.stack(inputs)[:, None]
     with torch.no_grad():
         expected = model(torch.from_numpy(batch)).numpy().astype(np.float32)
-    work = os.path.dirname(args.checkpoint) or "."
+    work = os.path.dirname(args.checkpoint[0]) or "."
     os.makedirs(work, exist_ok=True)
     inputs_path = os.path.join(work, "onnx_check_inputs.f32")
     expected_path = os.path.join(work, "onnx_check_expected.f32")

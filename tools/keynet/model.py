@@ -60,7 +60,18 @@ def save(model, path):
     torch.save({"config": model.config, "state": model.state_dict()}, path)
 
 
-def load(path):
+class Ensemble(nn.Module):
+    """Models trained apart, their probabilities averaged: one graph, one model call."""
+
+    def __init__(self, members):
+        super().__init__()
+        self.members = nn.ModuleList(members)
+
+    def forward(self, x):
+        return torch.stack([m(x) for m in self.members]).mean(dim=0)
+
+
+def load_one(path):
     """A model saved by `save`, or an older checkpoint of the default size (weights only)."""
     saved = torch.load(path)
     if "config" not in saved:
@@ -68,3 +79,11 @@ def load(path):
     model = KeyNet(**saved["config"])
     model.load_state_dict(saved["state"])
     return model
+
+
+def load(paths):
+    """One checkpoint, or the ensemble of several."""
+    if isinstance(paths, str):
+        paths = [paths]
+    models = [load_one(p) for p in paths]
+    return models[0] if len(models) == 1 else Ensemble(models)

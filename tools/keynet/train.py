@@ -118,13 +118,18 @@ def main():
     parser.add_argument("--checkpoint", help="where to save (default: keynet.pt in --data)")
     parser.add_argument("--width", type=int, default=20)
     parser.add_argument("--context", type=int, default=32)
+    parser.add_argument("--evaluate", nargs="+", metavar="CHECKPOINT",
+                        help="no training: score these checkpoints (several: their average) on the held-out set")
     args = parser.parse_args()
     torch.set_num_threads(args.threads)
     torch.manual_seed(args.seed)
     rng = np.random.default_rng(args.seed)
 
-    parts = [np.load(os.path.join(args.data, name)) for name in args.train]
     held = np.load(os.path.join(args.data, "heldout.npz"))
+    if args.evaluate:
+        report(keynet.load(args.evaluate), held)
+        return
+    parts = [np.load(os.path.join(args.data, name)) for name in args.train]
     xt = torch.from_numpy(np.concatenate([p["features"] for p in parts])).unsqueeze(1)
     yt = torch.from_numpy(np.concatenate([p["labels"] for p in parts]))
     xh = torch.from_numpy(held["features"]).unsqueeze(1)
@@ -164,6 +169,13 @@ def main():
             print("wall-time cap reached")
             break
     keynet.save(model, args.checkpoint or os.path.join(args.data, "keynet.pt"))
+    report(model, held)
+
+
+def report(model, held):
+    """Held-out accuracy, the kinds of error and the accuracy of each held-out progression."""
+    xh = torch.from_numpy(held["features"]).unsqueeze(1)
+    yh = torch.from_numpy(held["labels"])
     exact, weighted, pred = evaluate(model, xh, yh)
     confusions = {"fifth": 0, "relative": 0, "parallel": 0, "other": 0}
     for p, t in zip(pred.tolist(), yh.tolist()):
@@ -182,7 +194,6 @@ def main():
     base_weighted = float(np.mean([mirex_score(int(p), int(t)) for p, t in zip(base, held["labels"])]))
     print(f"chroma-template baseline on the same songs: exact {base_exact * 100:.2f}%  "
           f"weighted {base_weighted * 100:.2f}")
-
 
 if __name__ == "__main__":
     main()
