@@ -2,7 +2,7 @@
 module (through the detector's own model loader) reproduces PyTorch's probabilities
 within 1e-5, and that the detector's constant-Q features match the training features.
 
-    /usr/bin/python3 tools/keynet/export.py --checkpoint build/keynet/keynet.pt
+    /usr/bin/python3 tools/keynet/export.py --checkpoint build/keynet/keynet_7.pt build/keynet/keynet_8.pt
 """
 
 import argparse
