@@ -37,7 +37,7 @@ def inline_constant_identities(model):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--checkpoint", nargs="+", default=["build/keynet/keynet.pt"],
+    parser.add_argument("--checkpoint", nargs="+", default=["build/keynet/keynet_7.pt", "build/keynet/keynet_8.pt"],
                         help="one checkpoint, or several exported as their average")
     parser.add_argument("--output", default="resources/KeyNetV5.onnx")
     parser.add_argument("--heldout", default="build/keynet/heldout.npz")

@@ -71,19 +71,14 @@ class Ensemble(nn.Module):
         return torch.stack([m(x) for m in self.members]).mean(dim=0)
 
 
-def load_one(path):
-    """A model saved by `save`, or an older checkpoint of the default size (weights only)."""
+def _load_one(path):
     saved = torch.load(path)
-    if "config" not in saved:
-        saved = {"config": {}, "state": saved}
     model = KeyNet(**saved["config"])
     model.load_state_dict(saved["state"])
     return model
 
 
 def load(paths):
-    """One checkpoint, or the ensemble of several."""
-    if isinstance(paths, str):
-        paths = [paths]
-    models = [load_one(p) for p in paths]
+    """The model saved by `save` at one path, or the ensemble of those at several."""
+    models = [_load_one(p) for p in paths]
     return models[0] if len(models) == 1 else Ensemble(models)

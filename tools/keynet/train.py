@@ -126,14 +126,14 @@ def main():
     rng = np.random.default_rng(args.seed)
 
     held = np.load(os.path.join(args.data, "heldout.npz"))
+    xh = torch.from_numpy(held["features"]).unsqueeze(1)
+    yh = torch.from_numpy(held["labels"])
     if args.evaluate:
-        report(keynet.load(args.evaluate), held)
+        report(keynet.load(args.evaluate), xh, yh)
         return
     parts = [np.load(os.path.join(args.data, name)) for name in args.train]
     xt = torch.from_numpy(np.concatenate([p["features"] for p in parts])).unsqueeze(1)
     yt = torch.from_numpy(np.concatenate([p["labels"] for p in parts]))
-    xh = torch.from_numpy(held["features"]).unsqueeze(1)
-    yh = torch.from_numpy(held["labels"])
     print(f"train {len(yt)} songs, held-out {len(yh)} songs")
 
     model = keynet.KeyNet(args.width, args.context)
@@ -169,13 +169,11 @@ def main():
             print("wall-time cap reached")
             break
     keynet.save(model, args.checkpoint or os.path.join(args.data, "keynet.pt"))
-    report(model, held)
+    report(model, xh, yh)
 
 
-def report(model, held):
+def report(model, xh, yh):
     """Held-out accuracy, the kinds of error and the accuracy of each held-out progression."""
-    xh = torch.from_numpy(held["features"]).unsqueeze(1)
-    yh = torch.from_numpy(held["labels"])
     exact, weighted, pred = evaluate(model, xh, yh)
     confusions = {"fifth": 0, "relative": 0, "parallel": 0, "other": 0}
     for p, t in zip(pred.tolist(), yh.tolist()):
@@ -189,11 +187,12 @@ def report(model, held):
         hits.setdefault(name, []).append(p == t)
     for name, h in sorted(hits.items(), key=lambda item: np.mean(item[1])):
         print(f"  {np.mean(h) * 100:5.1f}%  {len(h):3d} songs  {name}")
-    base = template_baseline(held["features"])
-    base_exact = float(np.mean(base == held["labels"]))
-    base_weighted = float(np.mean([mirex_score(int(p), int(t)) for p, t in zip(base, held["labels"])]))
+    base = template_baseline(xh[:, 0].numpy())
+    base_exact = float(np.mean(base == yh.numpy()))
+    base_weighted = float(np.mean([mirex_score(int(p), int(t)) for p, t in zip(base, yh.tolist())]))
     print(f"chroma-template baseline on the same songs: exact {base_exact * 100:.2f}%  "
           f"weighted {base_weighted * 100:.2f}")
+
 
 if __name__ == "__main__":
     main()
