@@ -231,6 +231,7 @@ def free_progression(rng, mode):
 def compose(rng, split, mode, tonic, seconds, free=False):
     """Note events of one song in the given key, starting at 0 s. A free song draws a
     random progression instead of one of the listed ones."""
+    phrasing = side_stream(rng)
     if free:
         progression = free_progression(rng, mode)
     else:
@@ -253,6 +254,7 @@ def compose(rng, split, mode, tonic, seconds, free=False):
     # their exact draws, so the held-out set renders as it always has.
     cues = _tonic_cues(rng) if free else None
     tonic_chords = TONIC_CHORDS[mode]
+    played = []  # (start, length, position in the loop) of every chord
     t, i = 0.0, offset
     while t < seconds:
         symbol = progression[i % len(progression)]
@@ -276,12 +278,60 @@ def compose(rng, split, mode, tonic, seconds, free=False):
             melody_pitch = _melody(notes, melody_pitch, pcs, scale, tonic, symbol, t, length, beat,
                                    vel["lead"], rng, mode, cues)
         _drums(notes, drum_style, t, length, beat, vel["drums"], rng)
+        played.append((t, length, i % len(progression)))
         t += length
         i += 1
     for n in notes:  # human timing
         n.start = max(0.0, n.start + rng.normal(0, 0.008))
         n.vel = int(np.clip(n.vel + rng.normal(0, 8), 20, 127))
+    if phrasing.random() < LANDING_CHANCE:
+        notes = land_on_tonic(notes, played, progression, mode, tonic, beat, phrasing)
     return [n for n in notes if n.start < seconds]
+
+
+# How many songs end their melodic phrases on the tonic.
+LANDING_CHANCE = 0.6
+
+
+def side_stream(rng):
+    """A second generator seeded from rng's present state without advancing it. Phrasing
+    draws from it, so every draw of rng, and with it each seed's progression, timbres and
+    effects, stays what it was before phrasing existed."""
+    state = rng.bit_generator.state["state"]
+    return np.random.default_rng([state["state"] % (1 << 64), state["inc"] % (1 << 64), 0x1A4D])
+
+
+def land_on_tonic(notes, played, progression, mode, tonic, beat, rng):
+    """Wherever the harmony arrives at the tonic chord, the melody lands on the tonic and
+    holds it for two to four beats: the phrase ending that tells a listener where home is,
+    which the chords of a loop alone often do not (vi ii V I is also i iv VII III)."""
+    lead = sorted((n for n in notes if n.part == "lead"), key=lambda n: n.start)
+    if not lead:
+        return notes
+    tonic_chords = TONIC_CHORDS[mode]
+    count = len(progression)
+    keep = [n for n in notes if n.part != "lead"]
+    landings = []
+    for start, length, position in played:
+        if progression[position] not in tonic_chords or progression[(position - 1) % count] in tonic_chords:
+            continue
+        hold = min(length, beat * float(rng.choice([2.0, 3.0, 4.0])))
+        before = [n for n in lead if n.start < start - 0.05]
+        around = before[-1].pitch if before else lead[0].pitch
+        pitch = _nearest(tonic, around)
+        pitch += 12 if pitch < 57 else (-12 if pitch > 81 else 0)
+        vel = before[-1].vel if before else lead[0].vel
+        landings.append((start, hold))
+        keep.append(Note(max(0.0, start + rng.normal(0, 0.008)), hold * 0.95, pitch, vel, "lead"))
+    # Melody notes under a held landing give way to it; one sounding into it stops there.
+    for n in lead:
+        if any(s - 0.05 <= n.start < s + h - 0.05 for s, h in landings):
+            continue
+        for s, _ in landings:
+            if n.start < s - 0.05 < n.start + n.dur:
+                n.dur = s - 0.05 - n.start
+        keep.append(n)
+    return keep
 
 
 def _tonic_cues(rng):

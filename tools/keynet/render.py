@@ -192,7 +192,10 @@ def main():
     parser.add_argument("--out", required=True)
     parser.add_argument("--basis", default="build/default/resources/keynet_v5_cqt_basis.f32")
     parser.add_argument("--wav", help="also write every song as NNNN_LABEL.wav into this folder")
+    parser.add_argument("--landing-chance", type=float, default=music.LANDING_CHANCE,
+                        help="share of songs whose melody lands on the tonic (0: the songs as they were before)")
     args = parser.parse_args()
+    music.LANDING_CHANCE = args.landing_chance
     if args.wav:
         os.makedirs(args.wav, exist_ok=True)
     basis = features.load_basis(args.basis)

@@ -1,5 +1,6 @@
 """Checks of the song generator that keep the held-out set honest: free training
-progressions never repeat a held-out loop, and every free progression holds its tonic."""
+progressions never repeat a held-out loop, every free progression holds its tonic, and
+melodic phrases land on the tonic without changing any other draw of a seed."""
 
 import os
 import sys
@@ -34,9 +35,53 @@ def main():
     b = music.compose(np.random.default_rng(3), "train", "minor", 9, 31.5, True)
     if [(n.start, n.pitch) for n in a] != [(n.start, n.pitch) for n in b] or not a:
         failures.append("composing the same seed twice gave different songs")
+    failures += check_phrasing()
     for f in failures[:20]:
         print(f)
     return 1 if failures else 0
+
+
+def check_phrasing():
+    failures = []
+    main_stream = np.random.default_rng(11)
+    side = music.side_stream(main_stream)
+    if main_stream.random() != np.random.default_rng(11).random():
+        failures.append("the phrasing stream advanced the song's own generator")
+    if side.random() != music.side_stream(np.random.default_rng(11)).random():
+        failures.append("the phrasing stream is not a function of the seed")
+
+    # Two passes of "vi ii V I" in C from its second chord, 2 s a chord, a melody note on
+    # every beat and one long note sounding into the first arrival on I.
+    beat, progression = 0.5, "vi ii V I".split()
+    played = [(2.0 * k, 2.0, (k + 1) % 4) for k in range(8)]
+    notes = [music.Note(0.5 * b, 0.45, 64, 90, "lead") for b in range(32) if b != 7]
+    notes += [music.Note(3.4, 1.4, 65, 90, "lead")] + [music.Note(2.0 * k, 1.9, 36, 80, "bass") for k in range(8)]
+    out = music.land_on_tonic(notes, played, progression, "major", 0, beat, np.random.default_rng(1))
+    arrivals = [4.0, 12.0]
+    lead = sorted((n for n in out if n.part == "lead"), key=lambda n: n.start)
+    for s in arrivals:
+        landing = [n for n in lead if abs(n.start - s) < 0.04]
+        if len(landing) != 1 or landing[0].pitch % 12 != 0 or landing[0].dur < 2 * beat * 0.95 - 1e-9:
+            failures.append(f"no held tonic at the arrival on I at {s} s: {[(n.pitch, n.dur) for n in landing]}")
+            continue
+        end = landing[0].start + landing[0].dur
+        if any(n is not landing[0] and n.start < end and n.start + n.dur > landing[0].start + 0.04 for n in lead):
+            failures.append(f"melody notes sound over the landing at {s} s")
+    if [n.start for n in out if n.part == "bass"] != [2.0 * k for k in range(8)]:
+        failures.append("landing changed a part other than the melody")
+    if not any(n.start == 0.0 and n.pitch == 64 for n in lead):
+        failures.append("melody away from the arrivals was lost")
+
+    # A tonic chord held over two chords is one arrival, not two.
+    played = [(2.0 * k, 2.0, k) for k in range(8)]
+    notes = [music.Note(0.5 * b, 0.45, 67, 90, "lead") for b in range(32)]
+    out = music.land_on_tonic(notes, played, "IV V iii vi ii V I I".split(), "major", 0, beat,
+                              np.random.default_rng(2))
+    if sorted(round(n.start) for n in out if n.part == "lead" and n.dur > 0.9) != [12]:
+        failures.append("a landing other than the one arrival on I")
+    if music.land_on_tonic([], played, ["I"], "major", 0, beat, np.random.default_rng(3)) != []:
+        failures.append("a song without melody gained one")
+    return failures
 
 
 if __name__ == "__main__":

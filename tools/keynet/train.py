@@ -110,6 +110,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--data", default="build/keynet")
     parser.add_argument("--epochs", type=int, default=24)
+    parser.add_argument("--heldout", default="heldout.npz")
     parser.add_argument("--train", nargs="+", default=["train.npz", "train_free.npz", "train_free2.npz"])
     parser.add_argument("--threads", type=int, default=1)
     parser.add_argument("--mask", type=float, default=0.0, help="chance of a masked frequency band")
@@ -125,7 +126,7 @@ def main():
     torch.manual_seed(args.seed)
     rng = np.random.default_rng(args.seed)
 
-    held = np.load(os.path.join(args.data, "heldout.npz"))
+    held = np.load(os.path.join(args.data, args.heldout))
     xh = torch.from_numpy(held["features"]).unsqueeze(1)
     yh = torch.from_numpy(held["labels"])
     if args.evaluate:
