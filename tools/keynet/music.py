@@ -251,7 +251,7 @@ def compose(rng, split, mode, tonic, seconds, free=False):
     vel = {p: int(rng.integers(55, 115)) for p in ("bass", "accomp", "lead", "pad", "drums")}
     melody_pitch = int(rng.integers(62, 74))
     # Free songs also vary how a real arrangement points at its tonic; the listed songs keep
-    # their exact draws, so the held-out set renders as it always has.
+    # their exact draws, so the held-out set changes only where phrasing lands on the tonic.
     cues = _tonic_cues(rng) if free else None
     tonic_chords = TONIC_CHORDS[mode]
     played = []  # (start, length, position in the loop) of every chord
@@ -311,12 +311,13 @@ def land_on_tonic(notes, played, progression, mode, tonic, beat, rng):
     tonic_chords = TONIC_CHORDS[mode]
     count = len(progression)
     keep = [n for n in notes if n.part != "lead"]
+    slack = 0.05  # seconds: human timing moves notes by a few milliseconds
     landings = []
     for start, length, position in played:
         if progression[position] not in tonic_chords or progression[(position - 1) % count] in tonic_chords:
             continue
         hold = min(length, beat * float(rng.choice([2.0, 3.0, 4.0])))
-        before = [n for n in lead if n.start < start - 0.05]
+        before = [n for n in lead if n.start < start - slack]
         around = before[-1].pitch if before else lead[0].pitch
         pitch = _nearest(tonic, around)
         pitch += 12 if pitch < 57 else (-12 if pitch > 81 else 0)
@@ -325,11 +326,11 @@ def land_on_tonic(notes, played, progression, mode, tonic, beat, rng):
         keep.append(Note(max(0.0, start + rng.normal(0, 0.008)), hold * 0.95, pitch, vel, "lead"))
     # Melody notes under a held landing give way to it; one sounding into it stops there.
     for n in lead:
-        if any(s - 0.05 <= n.start < s + h - 0.05 for s, h in landings):
+        if any(s - slack <= n.start < s + h - slack for s, h in landings):
             continue
         for s, _ in landings:
-            if n.start < s - 0.05 < n.start + n.dur:
-                n.dur = s - 0.05 - n.start
+            if n.start < s - slack < n.start + n.dur:
+                n.dur = s - slack - n.start
         keep.append(n)
     return keep
 

@@ -3,9 +3,8 @@
     /usr/bin/python3 tools/keynet/score_program.py --wav /tmp/heldout-wav \
         --program build/default/src/app/tonivox [--neural]
 
-Runs "tonivox --keytest" (the classic detector; the test bench analyses the audio from
-8 s on) or, with --neural, "tonivox --keytest-v5" (the shipped model, as the program runs
-it) on every NNNN_LABEL.wav and prints exact accuracy and the MIREX weighted score, as
+Runs "tonivox --keytest" (the classic detector) or, with --neural, "tonivox --keytest-v5"
+(the shipped model, as the program runs it) on every NNNN_LABEL.wav and prints exact accuracy and the MIREX weighted score, as
 train.py does for a checkpoint. A song the bench cannot read counts as wrong. The bench
 decodes from 8 s on, so for the neural detector, which needs 30 s, each song is scored
 with 8 s of silence put in front of it: the model then hears the same 30 s it is trained on.
