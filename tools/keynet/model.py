@@ -12,20 +12,26 @@ from torch import nn
 BINS, FRAMES = 72, 320
 
 
-def _block(cin, cout, kernel):
-    pad = (kernel[0] // 2, kernel[1] // 2)
-    return nn.Sequential(nn.Conv2d(cin, cout, kernel, padding=pad, bias=False), nn.BatchNorm2d(cout), nn.ReLU())
+def _block(cin, cout, kernel, dilation=(1, 1)):
+    pad = (kernel[0] // 2 * dilation[0], kernel[1] // 2 * dilation[1])
+    return nn.Sequential(nn.Conv2d(cin, cout, kernel, padding=pad, dilation=dilation, bias=False),
+                         nn.BatchNorm2d(cout), nn.ReLU())
 
 
 class KeyNet(nn.Module):
-    def __init__(self, width=20, context=32):
+    def __init__(self, width=20, context=32, octaves=False):
         super().__init__()
-        self.config = {"width": width, "context": context}
+        self.config = {"width": width, "context": context, "octaves": octaves}
+        # With `octaves`, each bin also hears the same pitch class two octaves up and down
+        # while the notes still sound, before time is pooled away: a melody holding the
+        # note that the bass and the chord have as their root is how a phrase comes home.
+        octave_stage = [_block(width, width, (5, 3), dilation=(12, 1))] if octaves else []
         self.frames = nn.Sequential(
             nn.AvgPool2d((1, 4)),                # 80 frames of ~0.37 s
             _block(1, width, (3, 5)),
             nn.MaxPool2d((1, 2)),                # 40
             _block(width, width, (3, 5)),
+            *octave_stage,
             nn.MaxPool2d((1, 2)),                # 20
             _block(width, context, (3, 3)),
             _block(context, context, (1, 5)),    # chord changes over ~7 s

@@ -211,29 +211,73 @@ def _vamp_progression(rng, mode):
     return [pick[c] for c in VAMP_SHAPES[rng.integers(len(VAMP_SHAPES))]]
 
 
+# Keys whose loops a song may borrow, as (mode, tonic in semitones above the song's): the
+# chords of a loop often fit more than one key (Am F C G is A minor and C major, C F Bb F is
+# C mixolydian and F major), and then only the melody says where home is.
+READINGS = {
+    "major": [("minor", 9), ("major", 5), ("major", 7)],
+    "minor": [("major", 3), ("major", 10), ("minor", 7), ("minor", 5)],
+}
+_SYMBOLS = {}
+for _name, _chord in CHORDS.items():
+    _SYMBOLS.setdefault(_chord, _name)
+# A chord with no symbol of its own is named by its nearest kin: A major in C is V/ii.
+_KIN = {"maj": "dom7", "dom7": "maj", "maj7": "maj", "min7": "min"}
+
+
+def reinterpret(chords, shift):
+    """The chords of a loop written for a key `shift` semitones above the song's tonic,
+    named from the song's tonic; None if one of them has no name here."""
+    out = []
+    for symbol in chords:
+        root, quality = CHORDS[symbol]
+        root = (root + shift) % 12
+        name = _SYMBOLS.get((root, quality)) or _SYMBOLS.get((root, _KIN.get(quality)))
+        if name is None:
+            return None
+        out.append(name)
+    return out
+
+
+def _drawn_progression(rng, mode):
+    family = rng.random()
+    if family < 0.3:
+        return _weighted_progression(rng, mode)
+    if family < 0.7:
+        return _phrase_progression(rng, mode)
+    return _vamp_progression(rng, mode)
+
+
+# How often a free song tries to borrow its loop. Many borrowed loops lack the song's tonic
+# chord and are drawn again, so about a quarter of free songs end up borrowed.
+BORROWED_CHANCE = 0.5
+
+
 def free_progression(rng, mode):
     """A random progression that holds the tonic chord and is none of the held-out loops
-    (in no rotation or repetition): drawn by weight, shaped as a phrase with a cadence, or a
-    vamp around a rarely heard tonic."""
+    (in no rotation or repetition): drawn by weight, shaped as a phrase with a cadence, a
+    vamp around a rarely heard tonic, or borrowed from a key whose chords it shares.
+    Returns the chords and whether they were borrowed: a borrowed loop's tonic is named
+    only by its melody, so such a song always has one that lands on the tonic."""
     tonic_chords = TONIC_CHORDS[mode]
     while True:
-        family = rng.random()
-        if family < 0.3:
-            chords = _weighted_progression(rng, mode)
-        elif family < 0.7:
-            chords = _phrase_progression(rng, mode)
+        borrowed = rng.random() < BORROWED_CHANCE
+        if borrowed:
+            reading, shift = READINGS[mode][rng.integers(len(READINGS[mode]))]
+            chords = reinterpret(_drawn_progression(rng, reading), shift)
         else:
-            chords = _vamp_progression(rng, mode)
-        if any(c in tonic_chords for c in chords) and not (_loop_forms(chords) & HELD_OUT_LOOPS[mode]):
-            return chords
+            chords = _drawn_progression(rng, mode)
+        if chords and any(c in tonic_chords for c in chords) and not (_loop_forms(chords) & HELD_OUT_LOOPS[mode]):
+            return chords, borrowed
 
 
 def compose(rng, split, mode, tonic, seconds, free=False):
     """Note events of one song in the given key, starting at 0 s. A free song draws a
     random progression instead of one of the listed ones."""
     phrasing = side_stream(rng)
+    borrowed = False
     if free:
-        progression = free_progression(rng, mode)
+        progression, borrowed = free_progression(rng, mode)
     else:
         progression = PROGRESSIONS[(split, mode)][rng.integers(len(PROGRESSIONS[(split, mode)]))].split()
     bpm = rng.uniform(68, 150)
@@ -245,7 +289,7 @@ def compose(rng, split, mode, tonic, seconds, free=False):
     notes = []
     accomp_style = rng.choice(["block", "arpeggio", "strum", "offbeat", "pad"])
     bass_style = rng.choice(["root", "root5", "octave", "walk", "none"], p=[0.3, 0.25, 0.2, 0.15, 0.1])
-    has_melody = rng.random() < 0.8
+    has_melody = rng.random() < 0.8 or borrowed
     has_pad = rng.random() < 0.4
     drum_style = rng.choice(["rock", "four", "half", "none"], p=[0.35, 0.2, 0.15, 0.3])
     vel = {p: int(rng.integers(55, 115)) for p in ("bass", "accomp", "lead", "pad", "drums")}
@@ -284,7 +328,7 @@ def compose(rng, split, mode, tonic, seconds, free=False):
     for n in notes:  # human timing
         n.start = max(0.0, n.start + rng.normal(0, 0.008))
         n.vel = int(np.clip(n.vel + rng.normal(0, 8), 20, 127))
-    if phrasing.random() < LANDING_CHANCE:
+    if phrasing.random() < LANDING_CHANCE or borrowed:
         notes = land_on_tonic(notes, played, progression, mode, tonic, beat, phrasing)
     return [n for n in notes if n.start < seconds]
 

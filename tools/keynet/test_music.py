@@ -1,6 +1,7 @@
 """Checks of the song generator that keep the held-out set honest: free training
-progressions never repeat a held-out loop, every free progression holds its tonic, and
-melodic phrases land on the tonic without changing any other draw of a seed."""
+progressions never repeat a held-out loop, every free progression holds its tonic, loops
+borrowed from another key are named from the song's tonic, and melodic phrases land on the
+tonic without changing any other draw of a seed."""
 
 import os
 import sys
@@ -21,13 +22,17 @@ def main():
     applied = set()
     for mode in ("major", "minor"):
         tonics = music.TONIC_CHORDS[mode]
+        borrowed = 0
         for _ in range(3000):
-            chords = music.free_progression(rng, mode)
+            chords, b = music.free_progression(rng, mode)
+            borrowed += b
             if music._loop_forms(chords) & music.HELD_OUT_LOOPS[mode]:
                 failures.append(f"held-out loop drawn for training: {' '.join(chords)}")
             if not any(c in tonics for c in chords):
                 failures.append(f"no tonic chord: {' '.join(chords)}")
             applied |= set(chords) & set(music.APPLIED_DOMINANTS[mode].values())
+        if not 300 < borrowed < 1500:
+            failures.append(f"{borrowed} of 3000 free {mode} loops borrowed")
     if applied != set().union(*(m.values() for m in music.APPLIED_DOMINANTS.values())):
         failures.append(f"applied dominants never drawn: only {sorted(applied)}")
     # Song events are a function of the seed alone.
@@ -35,10 +40,39 @@ def main():
     b = music.compose(np.random.default_rng(3), "train", "minor", 9, 31.5, True)
     if [(n.start, n.pitch) for n in a] != [(n.start, n.pitch) for n in b] or not a:
         failures.append("composing the same seed twice gave different songs")
+    failures += check_borrowing()
     failures += check_phrasing()
     for f in failures[:20]:
         print(f)
     return 1 if failures else 0
+
+
+def check_borrowing():
+    failures = []
+    cases = [("i VI III VII", 9, "vi IV I V"), ("I IV V I", 5, "IV bVII I IV"),
+             ("I V/V IV I", 7, "V V/ii I V"), ("i VI III VII", 5, None)]
+    for chords, shift, expected in cases:
+        got = music.reinterpret(chords.split(), shift)
+        if (got and " ".join(got)) != expected:
+            failures.append(f"{chords} read {shift} semitones up: {got}, not {expected}")
+    # A borrowed song's melody always lands on the tonic, whatever the share of landings.
+    checked = 0
+    for seed in range(200):
+        mode = ("major", "minor")[seed % 2]
+        if not music.free_progression(np.random.default_rng(seed), mode)[1]:
+            continue
+        songs = []
+        for chance in (0.0, 1.0):
+            music.LANDING_CHANCE = chance
+            songs.append([(n.start, n.dur, n.pitch, n.part) for n in
+                          music.compose(np.random.default_rng(seed), "train", mode, 2, 31.5, True)])
+        music.LANDING_CHANCE = 0.6
+        if songs[0] != songs[1] or not any(n[3] == "lead" for n in songs[0]):
+            failures.append(f"borrowed song {seed} has no melody or lands only by chance")
+        checked += 1
+    if checked < 10:
+        failures.append(f"only {checked} borrowed songs among 200 seeds")
+    return failures
 
 
 def check_phrasing():

@@ -119,6 +119,7 @@ def main():
     parser.add_argument("--checkpoint", help="where to save (default: keynet.pt in --data)")
     parser.add_argument("--width", type=int, default=20)
     parser.add_argument("--context", type=int, default=32)
+    parser.add_argument("--octaves", action="store_true", help="relate each bin to its octaves before pooling time")
     parser.add_argument("--evaluate", nargs="+", metavar="CHECKPOINT",
                         help="no training: score these checkpoints (several: their average) on the held-out set")
     args = parser.parse_args()
@@ -137,7 +138,7 @@ def main():
     yt = torch.from_numpy(np.concatenate([p["labels"] for p in parts]))
     print(f"train {len(yt)} songs, held-out {len(yh)} songs")
 
-    model = keynet.KeyNet(args.width, args.context)
+    model = keynet.KeyNet(args.width, args.context, args.octaves)
     params = [p for p in model.parameters() if p.requires_grad]
     print(f"{sum(p.numel() for p in params)} trainable parameters")
     opt = torch.optim.AdamW(params, lr=3e-3, weight_decay=1e-4)
