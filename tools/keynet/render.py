@@ -194,8 +194,11 @@ def main():
     parser.add_argument("--wav", help="also write every song as NNNN_LABEL.wav into this folder")
     parser.add_argument("--landing-chance", type=float, default=music.LANDING_CHANCE,
                         help="share of songs whose melody lands on the tonic (0: the songs as they were before)")
+    parser.add_argument("--borrowed-chance", type=float, default=music.BORROWED_CHANCE,
+                        help="chance that a free song tries to borrow its loop from another key (0: none)")
     args = parser.parse_args()
     music.LANDING_CHANCE = args.landing_chance
+    music.BORROWED_CHANCE = args.borrowed_chance
     if args.wav:
         os.makedirs(args.wav, exist_ok=True)
     basis = features.load_basis(args.basis)

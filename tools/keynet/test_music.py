@@ -20,6 +20,7 @@ def main():
         failures.append("a held-out loop without its seventh is not recognised as the same loop")
     rng = np.random.default_rng(5)
     applied = set()
+    music.BORROWED_CHANCE = 0.5
     for mode in ("major", "minor"):
         tonics = music.TONIC_CHORDS[mode]
         borrowed = 0
@@ -41,6 +42,9 @@ def main():
     if [(n.start, n.pitch) for n in a] != [(n.start, n.pitch) for n in b] or not a:
         failures.append("composing the same seed twice gave different songs")
     failures += check_borrowing()
+    music.BORROWED_CHANCE = 0.0
+    if any(music.free_progression(rng, "major")[1] for _ in range(300)):
+        failures.append("a loop borrowed although songs borrow none")
     failures += check_phrasing()
     for f in failures[:20]:
         print(f)

@@ -31,6 +31,13 @@ def heldout_progressions(count):
     return names
 
 
+def heldout_landings(count):
+    """Whether each held-out song's melody lands on the tonic, replayed from its seed: the
+    choice is the first draw of the song's phrasing stream."""
+    return [music.side_stream(np.random.default_rng(render.SEED_BASE["heldout"] + i)).random() < music.LANDING_CHANCE
+            for i in range(count)]
+
+
 def mirex_score(pred, true):
     """Credit of one answer (MIREX): same key 1, the answer a fifth above in the same mode
     0.5, relative 0.3, parallel 0.2, otherwise 0."""
@@ -184,11 +191,17 @@ def report(model, xh, yh):
             continue
         confusions[{0.5: "fifth", 0.3: "relative", 0.2: "parallel"}.get(s, "other")] += 1
     print(f"held-out: exact {exact * 100:.2f}%  weighted {weighted * 100:.2f}  errors {confusions}")
-    hits = {}
-    for name, p, t in zip(heldout_progressions(len(yh)), pred.tolist(), yh.tolist()):
+    hits, landed = {}, {}
+    for name, lands, p, t in zip(heldout_progressions(len(yh)), heldout_landings(len(yh)), pred.tolist(), yh.tolist()):
         hits.setdefault(name, []).append(p == t)
+        landed.setdefault(name, {True: [], False: []})[lands].append(p == t)
     for name, h in sorted(hits.items(), key=lambda item: np.mean(item[1])):
-        print(f"  {np.mean(h) * 100:5.1f}%  {len(h):3d} songs  {name}")
+        split = "  ".join(f"{label} {np.mean(landed[name][k]) * 100:5.1f}%" for k, label in ((True, "landing"), (False, "none"))
+                          if landed[name][k])
+        print(f"  {np.mean(h) * 100:5.1f}%  {len(h):3d} songs  {name:24s}  melody {split}")
+    for k, label in ((True, "lands on the tonic"), (False, "does not land")):
+        h = [x for name in landed for x in landed[name][k]]
+        print(f"  melody {label}: {np.mean(h) * 100:.1f}% of {len(h)} songs")
     base = template_baseline(xh[:, 0].numpy())
     base_exact = float(np.mean(base == yh.numpy()))
     base_weighted = float(np.mean([mirex_score(int(p), int(t)) for p, t in zip(base, yh.tolist())]))
