@@ -19,7 +19,7 @@ def _block(cin, cout, kernel, dilation=(1, 1)):
 
 
 class KeyNet(nn.Module):
-    def __init__(self, width=20, context=32, octaves=False):
+    def __init__(self, width=20, context=32, octaves=True):
         super().__init__()
         self.config = {"width": width, "context": context, "octaves": octaves}
         # With `octaves`, each bin also hears the same pitch class two octaves up and down
@@ -79,7 +79,7 @@ class Ensemble(nn.Module):
 
 def _load_one(path):
     saved = torch.load(path)
-    model = KeyNet(**saved["config"])
+    model = KeyNet(**{"octaves": False, **saved["config"]})  # saved before octaves existed
     model.load_state_dict(saved["state"])
     return model
 

@@ -126,7 +126,8 @@ def main():
     parser.add_argument("--checkpoint", help="where to save (default: keynet.pt in --data)")
     parser.add_argument("--width", type=int, default=20)
     parser.add_argument("--context", type=int, default=32)
-    parser.add_argument("--octaves", action="store_true", help="relate each bin to its octaves before pooling time")
+    parser.add_argument("--octaves", action=argparse.BooleanOptionalAction, default=True,
+                        help="relate each bin to its octaves before pooling time")
     parser.add_argument("--evaluate", nargs="+", metavar="CHECKPOINT",
                         help="no training: score these checkpoints (several: their average) on the held-out set")
     args = parser.parse_args()
