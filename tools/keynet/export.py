@@ -2,7 +2,10 @@
 module (through the detector's own model loader) reproduces PyTorch's probabilities
 within 1e-5, and that the detector's constant-Q features match the training features.
 
-    /usr/bin/python3 tools/keynet/export.py --checkpoint build/keynet/keynet_7.pt build/keynet/keynet_8.pt
+    /usr/bin/python3 tools/keynet/export.py --checkpoint build/keynet/keynet_7.pt build/keynet/keynet_8.pt ...
+
+A checkpoint may be an exported .onnx file, which stands for its members: new members can
+join the shipped ones without the shipped checkpoints.
 """
 
 import argparse
@@ -35,10 +38,23 @@ def inline_constant_identities(model):
             model.graph.node.remove(node)
 
 
+def export_onnx(model, path):
+    """The model as the detector loads it: input "cqt", output "probabilities"."""
+    model.eval()
+    os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
+    torch.onnx.export(model, torch.zeros(1, 1, BINS, FRAMES), path, input_names=["cqt"],
+                      output_names=["probabilities"], opset_version=12, do_constant_folding=True)
+    graph = onnx.load(path)
+    inline_constant_identities(graph)
+    onnx.checker.check_model(graph)
+    onnx.save(graph, path)
+
+
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--checkpoint", nargs="+", default=["build/keynet/keynet_7.pt", "build/keynet/keynet_8.pt"],
-                        help="one checkpoint, or several exported as their average")
+    parser.add_argument("--checkpoint", nargs="+",
+                        default=[f"build/keynet/keynet_{seed}.pt" for seed in (7, 8, 9, 10)],
+                        help="one checkpoint, or several exported as their average (an .onnx file: its members)")
     parser.add_argument("--output", default="resources/KeyNetV5.onnx")
     parser.add_argument("--heldout", default="build/keynet/heldout.npz")
     parser.add_argument("--checker", default="build/default/tools/keynet/keynet_onnx_check")
@@ -48,14 +64,7 @@ def main():
     torch.set_num_threads(1)
 
     model = keynet.KeyNet() if args.untrained else keynet.load(args.checkpoint)
-    model.eval()
-    os.makedirs(os.path.dirname(args.output) or ".", exist_ok=True)
-    torch.onnx.export(model, torch.zeros(1, 1, BINS, FRAMES), args.output, input_names=["cqt"],
-                      output_names=["probabilities"], opset_version=12, do_constant_folding=True)
-    graph = onnx.load(args.output)
-    inline_constant_identities(graph)
-    onnx.checker.check_model(graph)
-    onnx.save(graph, args.output)
+    export_onnx(model, args.output)
     print(f"wrote {args.output} ({os.path.getsize(args.output)} bytes)")
 
     rng = np.random.default_rng(5)
@@ -67,7 +76,7 @@ def main():
     batch = np.stack(inputs)[:, None]
     with torch.no_grad():
         expected = model(torch.from_numpy(batch)).numpy().astype(np.float32)
-    work = os.path.dirname(args.checkpoint[0]) or "."
+    work = os.path.dirname(args.heldout) or "."
     os.makedirs(work, exist_ok=True)
     inputs_path = os.path.join(work, "onnx_check_inputs.f32")
     expected_path = os.path.join(work, "onnx_check_expected.f32")

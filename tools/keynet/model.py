@@ -84,7 +84,48 @@ def _load_one(path):
     return model
 
 
+def from_onnx(path):
+    """The members of an exported model, rebuilt from its graph, so that a later round can
+    grow the shipped ensemble without the checkpoints, which live only in the build folder.
+    Export folds each batch norm into its convolution: the folded weight goes back into the
+    convolution, the folded bias into the norm's shift, and the norm becomes the identity."""
+    import onnx
+    from onnx import numpy_helper
+    graph = onnx.load(path).graph
+    tensors = {t.name: numpy_helper.to_array(t) for t in graph.initializer}
+    # Each member's convolutions come before its fold, the one matrix product it has.
+    groups, layers = [], []
+    for node in graph.node:
+        if node.op_type == "Conv":
+            layers.append([torch.from_numpy(tensors[name].copy()) for name in node.input[1:]])
+        elif node.op_type == "MatMul":
+            groups.append(layers)
+            layers = []
+    if not groups or layers or any(len(g) not in (7, 8) for g in groups):
+        raise ValueError(f"{path}: convolutions per member {[len(g) for g in groups]}, "
+                         f"{len(layers)} after the last fold; not a KeyNet")
+    members = []
+    for layers in groups:
+        net = KeyNet(width=layers[0][0].shape[0], context=layers[-1][0].shape[1], octaves=len(layers) == 8)
+        modules = list(net.modules())
+        targets = [(c, modules[i + 1] if isinstance(modules[i + 1], nn.BatchNorm2d) else None)
+                   for i, c in enumerate(modules) if isinstance(c, nn.Conv2d)]
+        with torch.no_grad():
+            for (conv, norm), (weight, bias) in zip(targets, layers):
+                conv.weight.copy_(weight)
+                if norm is None:
+                    conv.bias.copy_(bias)
+                    continue
+                norm.weight.fill_(1.0)
+                norm.bias.copy_(bias)
+                norm.running_mean.zero_()
+                norm.running_var.fill_(1.0 - norm.eps)
+        members.append(net.eval())
+    return members
+
+
 def load(paths):
-    """The model saved by `save` at one path, or the ensemble of those at several."""
-    models = [_load_one(p) for p in paths]
+    """The model saved by `save` at each path (an exported .onnx stands for its members),
+    or the ensemble of them all when there are several."""
+    models = [m for p in paths for m in (from_onnx(p) if str(p).endswith(".onnx") else [_load_one(p)])]
     return models[0] if len(models) == 1 else Ensemble(models)

@@ -1,0 +1,73 @@
+"""Checks that an exported model can be rebuilt from its ONNX file: the members that come
+back give the exported probabilities, with or without the octave stage, and can be
+joined with a checkpoint into a larger ensemble. A graph that is not a KeyNet is refused."""
+
+import os
+import sys
+import tempfile
+
+import torch
+from torch import nn
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import export  # noqa: E402
+import model as keynet  # noqa: E402
+from model import BINS, FRAMES  # noqa: E402
+
+
+def trained_looking(net, seed):
+    """Batch norms with statistics and affine terms far from the identity, so that a
+    wrong fold shows."""
+    g = torch.Generator().manual_seed(seed)
+    with torch.no_grad():
+        for m in net.modules():
+            if isinstance(m, nn.BatchNorm2d):
+                m.running_mean.copy_(torch.randn(m.num_features, generator=g) * 0.5)
+                m.running_var.copy_(torch.rand(m.num_features, generator=g) * 2 + 0.2)
+                m.weight.copy_(torch.rand(m.num_features, generator=g) + 0.5)
+                m.bias.copy_(torch.randn(m.num_features, generator=g) * 0.3)
+    return net.eval()
+
+
+def main():
+    torch.manual_seed(3)
+    failures = []
+    x = torch.rand(4, 1, BINS, FRAMES)
+    shipped = keynet.Ensemble([trained_looking(keynet.KeyNet(), 1),
+                               trained_looking(keynet.KeyNet(width=12, context=16, octaves=False), 2)]).eval()
+    with tempfile.TemporaryDirectory() as work:
+        path = os.path.join(work, "model.onnx")
+        export.export_onnx(shipped, path)
+        members = keynet.from_onnx(path)
+        if [m.config for m in members] != [m.config for m in shipped.members]:
+            failures.append(f"configs {[m.config for m in members]}")
+        with torch.no_grad():
+            expected = shipped(x)
+            worst = float((keynet.Ensemble(members)(x) - expected).abs().max())
+            if worst > 1e-6:
+                failures.append(f"rebuilt ensemble differs by {worst:.3g}")
+            # A checkpoint joins the exported members; all three weigh the same.
+            third = trained_looking(keynet.KeyNet(), 4)
+            checkpoint = os.path.join(work, "third.pt")
+            keynet.save(third, checkpoint)
+            grown = keynet.load([path, checkpoint]).eval()
+            want = (2 * expected + third(x)) / 3
+            if len(grown.members) != 3 or float((grown(x) - want).abs().max()) > 1e-6:
+                failures.append("the exported members and a checkpoint do not make a three-member ensemble")
+        # A graph that is not a KeyNet: one convolution and no fold.
+        plain = os.path.join(work, "plain.onnx")
+        torch.onnx.export(nn.Conv2d(1, 2, 3).eval(), torch.zeros(1, 1, BINS, FRAMES), plain)
+        try:
+            keynet.from_onnx(plain)
+            failures.append("a graph without members was accepted")
+        except ValueError as e:
+            if "not a KeyNet" not in str(e):
+                failures.append(f"wrong refusal: {e}")
+    for f in failures:
+        print("FAIL:", f)
+    print("ok" if not failures else f"{len(failures)} failures")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
