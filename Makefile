@@ -44,7 +44,7 @@ $(KEYNET_DIR)/train_free2.npz: $(KEYNET_SOURCES) | model-tools
 
 # The shipped model is the average of members trained with different seeds; `make -j2
 # model` trains two at once. Each member takes about 35 minutes on one core.
-KEYNET_SEEDS := 7 8 9 10
+KEYNET_SEEDS := 7 8
 KEYNET_MEMBERS := $(KEYNET_SEEDS:%=$(KEYNET_DIR)/keynet_%.pt)
 KEYNET_DATA := $(addprefix $(KEYNET_DIR)/,heldout.npz train.npz train_free.npz train_free2.npz)
 TRAIN := /usr/bin/python3 tools/keynet/train.py --data $(KEYNET_DIR)

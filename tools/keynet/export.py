@@ -53,7 +53,7 @@ def export_onnx(model, path):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--checkpoint", nargs="+",
-                        default=[f"build/keynet/keynet_{seed}.pt" for seed in (7, 8, 9, 10)],
+                        default=[f"build/keynet/keynet_{seed}.pt" for seed in (7, 8)],
                         help="one checkpoint, or several exported as their average (an .onnx file: its members)")
     parser.add_argument("--output", default="resources/KeyNetV5.onnx")
     parser.add_argument("--heldout", default="build/keynet/heldout.npz")
