@@ -1,6 +1,7 @@
 """Checks that an exported model can be rebuilt from its ONNX file: the members that come
 back give the exported probabilities, with or without the octave stage, and can be
-joined with a checkpoint into a larger ensemble. A graph that is not a KeyNet is refused."""
+joined with a checkpoint into a larger ensemble. A graph that is not a KeyNet is refused.
+A teacher's probabilities, used for distillation, follow a transposed song's label."""
 
 import os
 import sys
@@ -12,6 +13,7 @@ from torch import nn
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import export  # noqa: E402
 import model as keynet  # noqa: E402
+import train  # noqa: E402
 from model import BINS, FRAMES  # noqa: E402
 
 
@@ -63,10 +65,29 @@ def main():
         except ValueError as e:
             if "not a KeyNet" not in str(e):
                 failures.append(f"wrong refusal: {e}")
+    failures += distillation_failures()
     for f in failures:
         print("FAIL:", f)
     print("ok" if not failures else f"{len(failures)} failures")
     return 1 if failures else 0
+
+
+def distillation_failures():
+    """A teacher's answer turns with the song as the label does, and a student that says
+    what the teacher says has nothing left to learn from it."""
+    failures = []
+    labels = torch.arange(24)
+    for shift in range(-5, 7):
+        _, moved = train.transpose(torch.zeros(24, 1, BINS, FRAMES), labels, shift)
+        rolled = train.roll_keys(nn.functional.one_hot(labels, 24).float(), shift).argmax(1)
+        if not torch.equal(rolled, moved):
+            failures.append(f"teacher probabilities moved by {shift} do not follow the labels")
+    teacher = torch.softmax(torch.randn(8, 24), dim=1)
+    same = float(train.distillation_loss(torch.log(teacher), teacher, 2.0))
+    other = float(train.distillation_loss(torch.randn(8, 24), teacher, 2.0))
+    if abs(same) > 1e-5 or not other > 0.01:
+        failures.append(f"distillation loss {same:.3g} for the teacher's own answer, {other:.3g} for another")
+    return failures
 
 
 if __name__ == "__main__":

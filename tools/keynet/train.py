@@ -3,7 +3,8 @@
     /usr/bin/python3 tools/keynet/train.py --data build/keynet --threads 2
 
 Writes build/keynet/keynet.pt (or --checkpoint) and prints exact accuracy and the MIREX weighted score
-(exact 1, fifth 0.5, relative 0.3, parallel 0.2) on the held-out set.
+(exact 1, fifth 0.5, relative 0.3, parallel 0.2) on the held-out set. With --teacher, the
+model also learns from other models' averaged probabilities (an ensemble distilled into one).
 """
 
 import argparse
@@ -104,10 +105,28 @@ def mask_band(x, rng):
     return x
 
 
-def evaluate(model, x, y):
+def roll_keys(p, shift):
+    """Key probabilities of a song moved up `shift` semitones: each mode's twelve tonics
+    turn round, as `transpose` relabels the tonic."""
+    return p.view(-1, 2, 12).roll(shift, dims=2).reshape(-1, 24)
+
+
+def predict(model, x):
     model.eval()
     with torch.no_grad():
-        pred = torch.cat([model(x[i:i + 64].float()).argmax(1) for i in range(0, len(x), 64)])
+        return torch.cat([model(x[i:i + 64].float()) for i in range(0, len(x), 64)])
+
+
+def distillation_loss(logits, teacher, temperature):
+    """Kullback-Leibler divergence from the teacher's softened probabilities, scaled by the
+    squared temperature so that its gradients weigh as much as the labels' do."""
+    soft = torch.softmax(torch.log(teacher.clamp_min(1e-8)) / temperature, dim=1)
+    log_student = torch.log_softmax(logits / temperature, dim=1)
+    return torch.nn.functional.kl_div(log_student, soft, reduction="batchmean") * temperature ** 2
+
+
+def evaluate(model, x, y):
+    pred = predict(model, x).argmax(1)
     exact = float((pred == y).float().mean())
     weighted = float(np.mean([mirex_score(int(p), int(t)) for p, t in zip(pred, y)]))
     return exact, weighted, pred
@@ -128,6 +147,10 @@ def main():
     parser.add_argument("--context", type=int, default=32)
     parser.add_argument("--octaves", action=argparse.BooleanOptionalAction, default=True,
                         help="relate each bin to its octaves before pooling time")
+    parser.add_argument("--teacher", nargs="+", metavar="CHECKPOINT",
+                        help="learn also from these models' averaged probabilities (distillation)")
+    parser.add_argument("--teacher-weight", type=float, default=0.5, help="share of the loss that is the teacher's")
+    parser.add_argument("--temperature", type=float, default=2.0)
     parser.add_argument("--evaluate", nargs="+", metavar="CHECKPOINT",
                         help="no training: score these checkpoints (several: their average) on the held-out set")
     args = parser.parse_args()
@@ -146,6 +169,13 @@ def main():
     yt = torch.from_numpy(np.concatenate([p["labels"] for p in parts]))
     print(f"train {len(yt)} songs, held-out {len(yh)} songs")
 
+    teacher = None
+    if args.teacher:
+        # The teacher hears each song untransposed; its answer turns with the song.
+        teacher = predict(keynet.load(args.teacher), xt)
+        agree = float((teacher.argmax(1) == yt).float().mean())
+        print(f"teacher agrees with {agree * 100:.1f}% of the training labels")
+
     model = keynet.KeyNet(args.width, args.context, args.octaves)
     params = [p for p in model.parameters() if p.requires_grad]
     print(f"{sum(p.numel() for p in params)} trainable parameters")
@@ -160,12 +190,17 @@ def main():
         total = 0.0
         for i in range(0, len(order), 32):
             idx = order[i:i + 32]
-            x, y = transpose(xt[idx].float(), yt[idx], int(rng.integers(-5, 7)))
+            shift = int(rng.integers(-5, 7))
+            x, y = transpose(xt[idx].float(), yt[idx], shift)
             if rng.random() < 0.5:
                 x = tilt(x, rng)
             if rng.random() < args.mask:
                 x = mask_band(x, rng)
-            loss = loss_fn(model.logits(x), y)
+            logits = model.logits(x)
+            loss = loss_fn(logits, y)
+            if teacher is not None:
+                soft = distillation_loss(logits, roll_keys(teacher[idx], shift), args.temperature)
+                loss = (1 - args.teacher_weight) * loss + args.teacher_weight * soft
             opt.zero_grad()
             loss.backward()
             opt.step()
