@@ -44,7 +44,7 @@ $(KEYNET_DIR)/train_free2.npz: $(KEYNET_SOURCES) | model-tools
 
 # The shipped model is the average of two members distilled from four teachers: the
 # teachers train on the labels alone, the members also learn from the teachers' averaged
-# answers, so they carry the four-model ensemble's accuracy at the cost of two. Each training
+# answers, so they carry most of the four-model ensemble's gain at the cost of two. Each training
 # takes about 35 minutes on one core; `make -j2 model` runs two at once.
 KEYNET_TEACHERS := $(patsubst %,$(KEYNET_DIR)/teacher_%.pt,7 8 9 10)
 .SECONDARY: $(KEYNET_TEACHERS)
