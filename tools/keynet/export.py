@@ -52,8 +52,7 @@ def export_onnx(model, path):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--checkpoint", nargs="+",
-                        default=[f"build/keynet/keynet_{seed}.pt" for seed in (7, 8)],
+    parser.add_argument("--checkpoint", nargs="+", default=["build/keynet/keynet_7.pt", "build/keynet/keynet_8.pt"],
                         help="one checkpoint, or several exported as their average (an .onnx file: its members)")
     parser.add_argument("--output", default="resources/KeyNetV5.onnx")
     parser.add_argument("--heldout", default="build/keynet/heldout.npz")

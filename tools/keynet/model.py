@@ -84,6 +84,18 @@ def _load_one(path):
     return model
 
 
+@torch.no_grad()
+def _set_folded(conv, norm, weight, bias):
+    conv.weight.copy_(weight)
+    if norm is None:
+        conv.bias.copy_(bias)
+        return
+    norm.weight.fill_(1.0)
+    norm.bias.copy_(bias)
+    norm.running_mean.zero_()
+    norm.running_var.fill_(1.0 - norm.eps)
+
+
 def from_onnx(path):
     """The members of an exported model, rebuilt from its graph, so that a later round can
     grow the shipped ensemble without the checkpoints, which live only in the build folder.
@@ -97,7 +109,7 @@ def from_onnx(path):
     groups, layers = [], []
     for node in graph.node:
         if node.op_type == "Conv":
-            layers.append([torch.from_numpy(tensors[name].copy()) for name in node.input[1:]])
+            layers.append([torch.from_numpy(tensors[name].copy()) for name in node.input[1:] if name in tensors])
         elif node.op_type == "MatMul":
             groups.append(layers)
             layers = []
@@ -110,16 +122,11 @@ def from_onnx(path):
         modules = list(net.modules())
         targets = [(c, modules[i + 1] if isinstance(modules[i + 1], nn.BatchNorm2d) else None)
                    for i, c in enumerate(modules) if isinstance(c, nn.Conv2d)]
-        with torch.no_grad():
-            for (conv, norm), (weight, bias) in zip(targets, layers):
-                conv.weight.copy_(weight)
-                if norm is None:
-                    conv.bias.copy_(bias)
-                    continue
-                norm.weight.fill_(1.0)
-                norm.bias.copy_(bias)
-                norm.running_mean.zero_()
-                norm.running_var.fill_(1.0 - norm.eps)
+        for i, ((conv, norm), tensors) in enumerate(zip(targets, layers)):
+            if len(tensors) != 2 or tensors[0].shape != conv.weight.shape:
+                raise ValueError(f"{path}: convolution {i} of member {len(members)} has "
+                                 f"{[tuple(t.shape) for t in tensors]}; not a KeyNet")
+            _set_folded(conv, norm, *tensors)
         members.append(net.eval())
     return members
 

@@ -7,7 +7,10 @@ import os
 import sys
 import tempfile
 
+import numpy as np
+import onnx
 import torch
+from onnx import numpy_helper
 from torch import nn
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -56,15 +59,24 @@ def main():
             want = (2 * expected + third(x)) / 3
             if len(grown.members) != 3 or float((grown(x) - want).abs().max()) > 1e-6:
                 failures.append("the exported members and a checkpoint do not make a three-member ensemble")
+        # A KeyNet graph whose first kernel has the wrong shape.
+        exported = onnx.load(path)
+        first = next(n for n in exported.graph.node if n.op_type == "Conv").input[1]
+        weight = next(t for t in exported.graph.initializer if t.name == first)
+        weight.CopyFrom(numpy_helper.from_array(np.zeros((20, 1, 3, 3), np.float32), first))
+        bent = os.path.join(work, "bent.onnx")
+        onnx.save(exported, bent)
+        refusals = [bent]
         # A graph that is not a KeyNet: one convolution and no fold.
         plain = os.path.join(work, "plain.onnx")
         torch.onnx.export(nn.Conv2d(1, 2, 3).eval(), torch.zeros(1, 1, BINS, FRAMES), plain)
-        try:
-            keynet.from_onnx(plain)
-            failures.append("a graph without members was accepted")
-        except ValueError as e:
-            if "not a KeyNet" not in str(e):
-                failures.append(f"wrong refusal: {e}")
+        for bad in refusals + [plain]:
+            try:
+                keynet.from_onnx(bad)
+                failures.append(f"{os.path.basename(bad)} was accepted")
+            except ValueError as e:
+                if "not a KeyNet" not in str(e):
+                    failures.append(f"wrong refusal: {e}")
     failures += distillation_failures()
     for f in failures:
         print("FAIL:", f)
