@@ -19,13 +19,17 @@ def _block(cin, cout, kernel, dilation=(1, 1)):
 
 
 class KeyNet(nn.Module):
-    def __init__(self, width=20, context=32, octaves=True):
+    def __init__(self, width=20, context=32, octaves=True, cadence=False):
         super().__init__()
-        self.config = {"width": width, "context": context, "octaves": octaves}
+        self.config = {"width": width, "context": context, "octaves": octaves, "cadence": cadence}
         # With `octaves`, each bin also hears the same pitch class two octaves up and down
         # while the notes still sound, before time is pooled away: a melody holding the
         # note that the bass and the chord have as their root is how a phrase comes home.
         octave_stage = [_block(width, width, (5, 3), dilation=(12, 1))] if octaves else []
+        # With `cadence`, a chord root heard beside the root a fourth or fifth away one frame
+        # (~1.5 s) earlier or later: V going to I, which names home where a loop's notes
+        # alone fit two keys. Later stages see each bin on its own or time pooled away.
+        cadence_stage = [_block(context, context, (3, 3), dilation=(5, 1))] if cadence else []
         self.frames = nn.Sequential(
             nn.AvgPool2d((1, 4)),                # 80 frames of ~0.37 s
             _block(1, width, (3, 5)),
@@ -34,6 +38,7 @@ class KeyNet(nn.Module):
             *octave_stage,
             nn.MaxPool2d((1, 2)),                # 20
             _block(width, context, (3, 3)),
+            *cadence_stage,
             _block(context, context, (1, 5)),    # chord changes over ~7 s
         )
         # The mean over the window says how much of each chord sounds; the peak says that
@@ -79,7 +84,8 @@ class Ensemble(nn.Module):
 
 def _load_one(path):
     saved = torch.load(path)
-    model = KeyNet(**{"octaves": False, **saved["config"]})  # saved before octaves existed
+    # Checkpoints saved before a stage existed do not name it.
+    model = KeyNet(**{"octaves": False, "cadence": False, **saved["config"]})
     model.load_state_dict(saved["state"])
     return model
 
@@ -105,27 +111,39 @@ def from_onnx(path):
     from onnx import numpy_helper
     graph = onnx.load(path).graph
     tensors = {t.name: numpy_helper.to_array(t) for t in graph.initializer}
-    # Each member's convolutions come before its fold, the one matrix product it has.
+    # Each member's convolutions come before its fold, the one matrix product it has; the
+    # dilations tell which optional stages a member has.
     groups, layers = [], []
     for node in graph.node:
         if node.op_type == "Conv":
-            layers.append([torch.from_numpy(tensors[name].copy()) for name in node.input[1:] if name in tensors])
+            dilation = next((tuple(a.ints) for a in node.attribute if a.name == "dilations"), (1, 1))
+            layers.append(([torch.from_numpy(tensors[name].copy()) for name in node.input[1:] if name in tensors],
+                           dilation))
         elif node.op_type == "MatMul":
             groups.append(layers)
             layers = []
-    if not groups or layers or any(len(g) not in (7, 8) for g in groups):
+    if not groups or layers:
         raise ValueError(f"{path}: convolutions per member {[len(g) for g in groups]}, "
                          f"{len(layers)} after the last fold; not a KeyNet")
     members = []
     for layers in groups:
-        net = KeyNet(width=layers[0][0].shape[0], context=layers[-1][0].shape[1], octaves=len(layers) == 8)
+        if any(len(t) != 2 for t, _ in layers):
+            raise ValueError(f"{path}: member {len(members)} has a convolution without its weight and "
+                             f"bias; not a KeyNet")
+        dilations = [d for _, d in layers]
+        first, last = layers[0][0][0], layers[-1][0][0]
+        net = KeyNet(width=first.shape[0], context=last.shape[1],
+                     octaves=(12, 1) in dilations, cadence=(5, 1) in dilations)
         modules = list(net.modules())
         targets = [(c, modules[i + 1] if isinstance(modules[i + 1], nn.BatchNorm2d) else None)
                    for i, c in enumerate(modules) if isinstance(c, nn.Conv2d)]
-        for i, ((conv, norm), tensors) in enumerate(zip(targets, layers)):
-            if len(tensors) != 2 or tensors[0].shape != conv.weight.shape:
+        if len(targets) != len(layers):
+            raise ValueError(f"{path}: member {len(members)} has {len(layers)} convolutions "
+                             f"where its KeyNet has {len(targets)}; not a KeyNet")
+        for i, ((conv, norm), (tensors, dilation)) in enumerate(zip(targets, layers)):
+            if tensors[0].shape != conv.weight.shape or dilation != conv.dilation:
                 raise ValueError(f"{path}: convolution {i} of member {len(members)} has "
-                                 f"{[tuple(t.shape) for t in tensors]}; not a KeyNet")
+                                 f"{[tuple(t.shape) for t in tensors]}, dilation {dilation}; not a KeyNet")
             _set_folded(conv, norm, *tensors)
         members.append(net.eval())
     return members

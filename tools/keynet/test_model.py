@@ -1,5 +1,7 @@
 """Checks that an exported model can be rebuilt from its ONNX file: the members that come
-back give the exported probabilities, with or without the octave stage, and can be
+back give the exported probabilities, with or without the octave and cadence stages
+(told apart by their dilations, as a member may have either with the same number of
+convolutions), and can be
 joined with a checkpoint into a larger ensemble. A graph that is not a KeyNet is refused.
 A teacher's probabilities, used for distillation, follow a transposed song's label."""
 
@@ -39,7 +41,9 @@ def main():
     failures = []
     x = torch.rand(4, 1, BINS, FRAMES)
     shipped = keynet.Ensemble([trained_looking(keynet.KeyNet(), 1),
-                               trained_looking(keynet.KeyNet(width=12, context=16, octaves=False), 2)]).eval()
+                               trained_looking(keynet.KeyNet(width=12, context=16, octaves=False), 2),
+                               trained_looking(keynet.KeyNet(width=12, context=16, octaves=False, cadence=True), 3)
+                               ]).eval()
     with tempfile.TemporaryDirectory() as work:
         path = os.path.join(work, "model.onnx")
         export.export_onnx(shipped, path)
@@ -51,14 +55,15 @@ def main():
             worst = float((keynet.Ensemble(members)(x) - expected).abs().max())
             if worst > 1e-6:
                 failures.append(f"rebuilt ensemble differs by {worst:.3g}")
-            # A checkpoint joins the exported members; all three weigh the same.
+            # A checkpoint joins the exported members; all weigh the same.
             third = trained_looking(keynet.KeyNet(), 4)
             checkpoint = os.path.join(work, "third.pt")
             keynet.save(third, checkpoint)
             grown = keynet.load([path, checkpoint]).eval()
-            want = (2 * expected + third(x)) / 3
-            if len(grown.members) != 3 or float((grown(x) - want).abs().max()) > 1e-6:
-                failures.append("the exported members and a checkpoint do not make a three-member ensemble")
+            n = len(shipped.members)
+            want = (n * expected + third(x)) / (n + 1)
+            if len(grown.members) != n + 1 or float((grown(x) - want).abs().max()) > 1e-6:
+                failures.append("the exported members and a checkpoint do not make one larger ensemble")
         # A KeyNet graph whose first kernel has the wrong shape.
         exported = onnx.load(path)
         first = next(n for n in exported.graph.node if n.op_type == "Conv").input[1]
@@ -67,6 +72,12 @@ def main():
         bent = os.path.join(work, "bent.onnx")
         onnx.save(exported, bent)
         refusals = [bent]
+        # A KeyNet graph whose first convolution is spread out in frequency.
+        exported = onnx.load(path)
+        spread = next(n for n in exported.graph.node if n.op_type == "Conv")
+        next(a for a in spread.attribute if a.name == "dilations").ints[:] = [2, 1]
+        refusals.append(os.path.join(work, "spread.onnx"))
+        onnx.save(exported, refusals[-1])
         # A graph that is not a KeyNet: one convolution and no fold.
         plain = os.path.join(work, "plain.onnx")
         torch.onnx.export(nn.Conv2d(1, 2, 3).eval(), torch.zeros(1, 1, BINS, FRAMES), plain)

@@ -147,6 +147,8 @@ def main():
     parser.add_argument("--context", type=int, default=32)
     parser.add_argument("--octaves", action=argparse.BooleanOptionalAction, default=True,
                         help="relate each bin to its octaves before pooling time")
+    parser.add_argument("--cadence", action=argparse.BooleanOptionalAction, default=False,
+                        help="relate chord roots a fourth or fifth apart in neighbouring frames")
     parser.add_argument("--teacher", nargs="+", metavar="CHECKPOINT",
                         help="learn also from these models' averaged probabilities (distillation)")
     parser.add_argument("--teacher-weight", type=float, default=0.5, help="share of the loss that is the teacher's")
@@ -176,7 +178,7 @@ def main():
         agree = float((teacher.argmax(1) == yt).float().mean())
         print(f"teacher agrees with {agree * 100:.1f}% of the training labels")
 
-    model = keynet.KeyNet(args.width, args.context, args.octaves)
+    model = keynet.KeyNet(args.width, args.context, args.octaves, args.cadence)
     params = [p for p in model.parameters() if p.requires_grad]
     print(f"{sum(p.numel() for p in params)} trainable parameters")
     opt = torch.optim.AdamW(params, lr=3e-3, weight_decay=1e-4)
