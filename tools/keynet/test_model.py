@@ -40,9 +40,10 @@ def main():
     torch.manual_seed(3)
     failures = []
     x = torch.rand(4, 1, BINS, FRAMES)
-    shipped = keynet.Ensemble([trained_looking(keynet.KeyNet(), 1),
+    shipped = keynet.Ensemble([trained_looking(keynet.KeyNet(cadence=True), 1),
                                trained_looking(keynet.KeyNet(width=12, context=16, octaves=False), 2),
-                               trained_looking(keynet.KeyNet(width=12, context=16, octaves=False, cadence=True), 3)
+                               trained_looking(keynet.KeyNet(width=12, context=16, octaves=False, cadence=True), 3),
+                               trained_looking(keynet.KeyNet(width=12, context=16), 5)
                                ]).eval()
     with tempfile.TemporaryDirectory() as work:
         path = os.path.join(work, "model.onnx")

@@ -147,7 +147,7 @@ def main():
     parser.add_argument("--context", type=int, default=32)
     parser.add_argument("--octaves", action=argparse.BooleanOptionalAction, default=True,
                         help="relate each bin to its octaves before pooling time")
-    parser.add_argument("--cadence", action=argparse.BooleanOptionalAction, default=False,
+    parser.add_argument("--cadence", action=argparse.BooleanOptionalAction, default=True,
                         help="relate chord roots a fourth or fifth apart in neighbouring frames")
     parser.add_argument("--teacher", nargs="+", metavar="CHECKPOINT",
                         help="learn also from these models' averaged probabilities (distillation)")
