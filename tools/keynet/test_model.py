@@ -3,8 +3,7 @@ back give the exported probabilities, with or without the octave and cadence sta
 (told apart by their dilations, as a member may have either with the same number of
 convolutions), and can be
 joined with a checkpoint into a larger ensemble. A graph that is not a KeyNet is refused.
-A teacher's probabilities, used for distillation, follow a transposed song's label and may
-be averaged over the song's registers."""
+A teacher's probabilities, used for distillation, follow a transposed song's label."""
 
 import os
 import sys
@@ -112,34 +111,7 @@ def distillation_failures():
     other = float(train.distillation_loss(torch.randn(8, 24), teacher, 2.0))
     if abs(same) > 1e-5 or not other > 0.01:
         failures.append(f"distillation loss {same:.3g} for the teacher's own answer, {other:.3g} for another")
-    failures += register_failures()
     return failures
-
-
-class LoudestBin(nn.Module):
-    """A stand-in teacher that names the major key of the loudest bin (C when silent)."""
-
-    def forward(self, x):
-        loudest = x.sum(dim=(1, 3)).argmax(1)
-        return nn.functional.one_hot(loudest % 12, 24).float()
-
-
-def register_failures():
-    """The teacher's answer averaged over registers: a note in the lowest octave falls off
-    the bottom when moved down (the teacher then says C), one in the highest off the top
-    when moved up; one in the middle is heard in all three."""
-    x = torch.zeros(3, 1, BINS, FRAMES)
-    x[0, 0, 5] = 1.0          # F2
-    x[1, 0, 12 * 3 + 9] = 1   # A5
-    x[2, 0, 12 * 5 + 2] = 1   # D7
-    got = train.teacher_answers(LoudestBin(), x, octaves=True)
-    want = torch.zeros(3, 24)
-    want[0, 5], want[0, 0], want[1, 9], want[2, 2], want[2, 0] = 2 / 3, 1 / 3, 1.0, 2 / 3, 1 / 3
-    if not torch.allclose(got, want):
-        return [f"answers over registers {got[:, :12].tolist()}, expected {want[:, :12].tolist()}"]
-    if not torch.equal(train.teacher_answers(LoudestBin(), x, octaves=False).argmax(1), torch.tensor([5, 9, 2])):
-        return ["the teacher's plain answer is not its answer for the song as it is"]
-    return []
 
 
 if __name__ == "__main__":

@@ -72,21 +72,16 @@ def template_baseline(features):
     return np.argmax(c @ p.T, axis=1)
 
 
-def shift_bins(x, shift):
-    """Features moved by `shift` bins along frequency; zeros enter."""
-    if shift == 0:
-        return x
+def transpose(x, y, shift):
+    """Moves features by `shift` bins (zeros enter) and relabels the tonic."""
     out = torch.zeros_like(x)
     if shift > 0:
         out[:, :, shift:, :] = x[:, :, :-shift, :]
-    else:
+    elif shift < 0:
         out[:, :, :shift, :] = x[:, :, -shift:, :]
-    return out
-
-
-def transpose(x, y, shift):
-    """Moves features by `shift` bins (zeros enter) and relabels the tonic."""
-    return shift_bins(x, shift), (y // 12) * 12 + (y % 12 + shift) % 12
+    else:
+        out = x
+    return out, (y // 12) * 12 + (y % 12 + shift) % 12
 
 
 def tilt(x, rng):
@@ -116,21 +111,10 @@ def roll_keys(p, shift):
     return p.view(-1, 2, 12).roll(shift, dims=2).reshape(-1, 24)
 
 
-def predict(model, x, shift=0):
-    """Probabilities for each song, heard `shift` bins higher when asked (an octave keeps
-    the key, so a shift of 12 needs no relabelling)."""
+def predict(model, x):
     model.eval()
     with torch.no_grad():
-        return torch.cat([model(shift_bins(x[i:i + 64].float(), shift)) for i in range(0, len(x), 64)])
-
-
-def teacher_answers(model, x, octaves):
-    """The teacher's probabilities; with `octaves`, averaged with its answers for the song
-    an octave down and an octave up. Six octaves leave the model unsure of a song near an
-    edge of the range, and the same song in another register is the same key: the student
-    learns the averaged answer and so gets in one pass what the teacher needs three for."""
-    shifts = (-12, 0, 12) if octaves else (0,)
-    return sum(predict(model, x, s) for s in shifts) / len(shifts)
+        return torch.cat([model(x[i:i + 64].float()) for i in range(0, len(x), 64)])
 
 
 def distillation_loss(logits, teacher, temperature):
@@ -167,8 +151,6 @@ def main():
                         help="relate chord roots a fourth or fifth apart in neighbouring frames")
     parser.add_argument("--teacher", nargs="+", metavar="CHECKPOINT",
                         help="learn also from these models' averaged probabilities (distillation)")
-    parser.add_argument("--teacher-octaves", action="store_true",
-                        help="average the teacher's answers for each song an octave down, as is and an octave up")
     parser.add_argument("--teacher-weight", type=float, default=0.5, help="share of the loss that is the teacher's")
     parser.add_argument("--temperature", type=float, default=2.0)
     parser.add_argument("--evaluate", nargs="+", metavar="CHECKPOINT",
@@ -192,10 +174,9 @@ def main():
     teacher = None
     if args.teacher:
         # The teacher hears each song untransposed; its answer turns with the song.
-        started = time.time()
-        teacher = teacher_answers(keynet.load(args.teacher), xt, args.teacher_octaves)
+        teacher = predict(keynet.load(args.teacher), xt)
         agree = float((teacher.argmax(1) == yt).float().mean())
-        print(f"teacher agrees with {agree * 100:.1f}% of the training labels ({time.time() - started:.0f} s)")
+        print(f"teacher agrees with {agree * 100:.1f}% of the training labels")
 
     model = keynet.KeyNet(args.width, args.context, args.octaves, args.cadence)
     params = [p for p in model.parameters() if p.requires_grad]
