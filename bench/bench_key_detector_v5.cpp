@@ -1,7 +1,7 @@
 // The neural key detector on 45 s of 44.1 kHz audio: a whole measurement (three
 // windows), each stage of one window on its own, the FFTs alone against the
 // constant-Q stage, and the peak memory of one measurement.
-#include "app/resource_bundle.h"
+#include "core/resource_bundle.h"
 #include "keydetect/v5/cqt.h"
 #include "keydetect/v5/key_detector_v5.h"
 #include "keydetect/v5/key_model.h"

@@ -1,6 +1,6 @@
 // isSameSong over realistic pairs: Chinese, Latin and mixed titles, featured artists,
 // version markers and OCR-like noise (dropped, doubled and substituted characters).
-#include "app/song.h"
+#include "core/song.h"
 
 #include <QRandomGenerator>
 #include <QStringList>

@@ -1,7 +1,7 @@
 #include "app/app_delegate.h"
 
-#include "app/app_state.h"
-#include "app/settings_store.h"
+#include "core/app_state.h"
+#include "core/settings_store.h"
 #include "pluginlink/auto_tune_syncer.h"
 #include "pluginlink/key_link_check.h"
 #include "pluginlink/plugin_ipc.h"
@@ -10,19 +10,14 @@
 #include <QThreadPool>
 #include <QTimer>
 
-AppDelegate::AppDelegate(SettingsStore& settings, QObject* parent) : QObject(parent), m_settings(settings) {}
+AppDelegate::AppDelegate(SettingsStore& settings, AutoTuneSyncer* syncer, QObject* parent)
+    : QObject(parent), m_settings(settings), m_syncer(syncer)
+{}
 
 AppDelegate::~AppDelegate() = default;
 
 void AppDelegate::applicationDidFinishLaunching()
 {
-    // First use of the shared state starts its artwork timer and installs the plug-in
-    // metadata provider, so the first state write already carries the song lines.
-    AppState::shared();
-    // The syncer belongs to the main panel's view; until the panel exists the delegate
-    // keeps it, so the heartbeat runs from launch.
-    m_syncer = std::make_unique<AutoTuneSyncer>();
-
     if (m_settings.privacyConsent()) {
         startPostLaunchChecks();
         return;

@@ -18,7 +18,8 @@ public:
     static constexpr int kConsentDelay_ms = 1600;
     static constexpr int kPostLaunchDelay_ms = 4000;
 
-    explicit AppDelegate(SettingsStore& settings, QObject* parent = nullptr);
+    // `syncer` (not owned) belongs to the owner of the run and outlives the delegate.
+    AppDelegate(SettingsStore& settings, AutoTuneSyncer* syncer, QObject* parent = nullptr);
     ~AppDelegate() override;
 
     // What runs on a background thread 4 s after launch once consent is stored.
@@ -34,11 +35,11 @@ public:
     // The quit steps: the quit record for the plug-in, then the transposer.
     void applicationShouldTerminate();
 
-    AutoTuneSyncer* syncer() const { return m_syncer.get(); }
+    AutoTuneSyncer* syncer() const { return m_syncer; }
 
 private:
     SettingsStore& m_settings;
-    std::unique_ptr<AutoTuneSyncer> m_syncer;
+    AutoTuneSyncer* m_syncer;
     std::function<void()> m_keyLinkCheck;
     std::function<void()> m_presentConsent;
     std::function<void()> m_stopTransposer;

@@ -1,23 +1,33 @@
 #include "app/app_delegate.h"
-#include "app/app_state.h"
-#include "app/build_info.h"
-#include "app/offline_mode.h"
+#include "app/app_run.h"
+#include "app/command_line.h"
 #include "app/quit_signals.h"
-#include "app/settings_store.h"
+#include "core/build_info.h"
 #include "keydetect/offline_key_test.h"
-#include "players/now_playing.h"
-#include "players/now_playing_artwork_reader.h"
+#include "pluginlink/instance_lock.h"
+#include "pluginlink/plugin_ipc.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QGuiApplication>
+#include <cstdio>
 
 namespace {
+
 void describeApplication()
 {
     QCoreApplication::setOrganizationName(QStringLiteral("Tonivox"));
     QCoreApplication::setApplicationName(QStringLiteral("Tonivox"));
     QCoreApplication::setApplicationVersion(appShortVersion());
 }
+
+void print(FILE* stream, const QString& text)
+{
+    const QByteArray bytes = text.toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
+    std::fflush(stream);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -25,12 +35,43 @@ int main(int argc, char** argv)
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));
+    const QString programName = QFileInfo(arguments.value(0, QStringLiteral("tonivox"))).fileName();
 
-    // The offline key tests run instead of everything else: no window, no consent.
-    if (const auto mode = detectOfflineMode(arguments)) {
+    const CommandLine commandLine = CommandLine::parse(arguments);
+    switch (commandLine.action) {
+    case CommandLine::Action::help:
+        print(stdout, CommandLine::usage(programName));
+        return 0;
+    case CommandLine::Action::version:
+        print(stdout, QStringLiteral("Tonivox %1\n").arg(appShortVersion()));
+        return 0;
+    case CommandLine::Action::invalid:
+        print(stderr, QStringLiteral("%1: %2\nTry '%1 --help'.\n").arg(programName, commandLine.problem));
+        return 2;
+    case CommandLine::Action::offline: {
+        // The offline key tests run instead of everything else: no window, no consent.
         QCoreApplication app(argc, argv);
         describeApplication();
-        return runOfflineKeyTest(*mode, arguments);
+        return runOfflineKeyTest(*commandLine.offlineMode, arguments);
+    }
+    case CommandLine::Action::run:
+        break;
+    }
+
+    // Before the application object: a second instance needs no display to say so.
+    InstanceLock instance(PluginIPC::dir());
+    switch (instance.tryLock()) {
+    case InstanceLock::Outcome::acquired:
+        break;
+    case InstanceLock::Outcome::heldElsewhere:
+        print(stderr, QStringLiteral("%1: %2\n").arg(programName, instance.failureText()));
+        return 1;
+    case InstanceLock::Outcome::unavailable:
+        // The link directory is unusable, so no second instance can write there either:
+        // run, as every other write to it fails silently too.
+        print(stderr, QStringLiteral("%1: %2; running without the single-instance check\n")
+                          .arg(programName, instance.failureText()));
+        break;
     }
 
     QGuiApplication app(argc, argv);
@@ -38,10 +79,9 @@ int main(int argc, char** argv)
     QGuiApplication::setApplicationDisplayName(QStringLiteral("Melodrix 声友"));
     installQuitSignalHandlers(&app);
 
-    AppState::shared().setNowPlayingReader(std::make_shared<NowPlayingArtworkReader>(NowPlaying::shared()));
-    AppDelegate delegate(SettingsStore::shared());
-    QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate,
+    AppRun run;
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &run.delegate(),
                      &AppDelegate::applicationShouldTerminate);
-    delegate.applicationDidFinishLaunching();
+    run.delegate().applicationDidFinishLaunching();
     return app.exec();
 }

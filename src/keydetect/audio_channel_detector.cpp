@@ -1,6 +1,6 @@
 #include "keydetect/audio_channel_detector.h"
 
-#include "app/settings_store.h"
+#include "core/settings_store.h"
 #include "keydetect/audio_mixdown.h"
 #include "keydetect/power_spectrum.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/audio_channel.h"
+#include "core/audio_channel.h"
 #include "platform/audio_input_service.h"
 
 #include <QCoro/QCoroTask>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/offline_mode.h"
+#include "core/offline_mode.h"
 
 #include <QString>
 #include <QStringList>

@@ -21,12 +21,6 @@ KuGouDetector::KuGouDetector(const QString& home, Clock clock)
       m_clock(std::move(clock))
 {}
 
-KuGouDetector& KuGouDetector::shared()
-{
-    static KuGouDetector instance(QDir::homePath());
-    return instance;
-}
-
 std::optional<Song> KuGouDetector::current()
 {
     const auto date = file_times::modificationDate(m_playlistPath);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/song.h"
+#include "core/song.h"
 #include "players/file_times.h"
 #include "players/kugou_playlist.h"
 #include "players/status_text.h"
@@ -23,7 +23,6 @@ public:
 
     // Files are looked up below home; clock gives "now" for the database age rule.
     explicit KuGouDetector(const QString& home, Clock clock = std::chrono::system_clock::now);
-    static KuGouDetector& shared();
 
     std::optional<Song> current();
     std::optional<Song> currentFromDB();

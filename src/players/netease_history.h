@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/song.h"
+#include "core/song.h"
 
 #include <QString>
 #include <optional>

@@ -15,12 +15,6 @@ NeteaseMusicDetector::NeteaseMusicDetector(const QString& home, QString tempDir)
       m_tempDir(std::move(tempDir))
 {}
 
-NeteaseMusicDetector& NeteaseMusicDetector::shared()
-{
-    static NeteaseMusicDetector instance(QDir::homePath(), QDir::tempPath());
-    return instance;
-}
-
 QString NeteaseMusicDetector::sqlitePath() const
 {
     for (const QString& candidate : m_candidates) {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/song.h"
+#include "core/song.h"
 #include "players/file_times.h"
 #include "players/status_text.h"
 
@@ -18,7 +18,6 @@ class NeteaseMusicDetector {
 public:
     // Files are looked up below home; the private copies go to tempDir.
     NeteaseMusicDetector(const QString& home, QString tempDir);
-    static NeteaseMusicDetector& shared();
 
     // The newest history row's song and its play time (milliseconds since 1970, as stored).
     std::optional<std::pair<Song, QString>> currentWithID();

@@ -17,14 +17,6 @@ NowPlaying::~NowPlaying()
     m_refreshQueue.waitForDone();
 }
 
-NowPlaying& NowPlaying::shared()
-{
-    // Never destroyed: a refresh may still be waiting on the bus when the process exits.
-    static NowPlaying* instance =
-        new NowPlaying(std::make_shared<MprisProvider>(), platform::defaultRunningApplications());
-    return *instance;
-}
-
 NowPlaying::Info NowPlaying::info()
 {
     std::unique_lock lock(m_lock);

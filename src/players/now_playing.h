@@ -40,9 +40,6 @@ public:
     NowPlaying(const NowPlaying&) = delete;
     NowPlaying& operator=(const NowPlaying&) = delete;
 
-    // Over MPRIS on the session bus; lives until the process ends.
-    static NowPlaying& shared();
-
     Info info();
     // "MPRIS 桥接" when the last refresh had an answer, "MPRIS 无数据" when not; "未检查" before.
     QString diag() const { return m_diag.get(); }

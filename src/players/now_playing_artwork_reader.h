@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/now_playing_reader.h"
+#include "core/now_playing_reader.h"
 
 class NowPlaying;
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/song.h"
+#include "core/song.h"
 #include "players/player_source.h"
 
 #include <QImage>

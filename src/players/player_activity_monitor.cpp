@@ -9,6 +9,7 @@
 
 #include <QRegularExpression>
 #include <QSysInfo>
+#include <QtConcurrent/QtConcurrentRun>
 #include <set>
 
 namespace {
@@ -26,15 +27,35 @@ PlayerActivityMonitor::Snapshot songSnapshot(const Song& song, QString identity,
 
 } // namespace
 
-PlayerActivityMonitor::PlayerActivityMonitor()
-    : PlayerActivityMonitor(Readers{KuGouDetector::shared(), QQMusicDetector::shared(),
-                                    NeteaseMusicDetector::shared(), NowPlaying::shared(),
-                                    platform::defaultRunningApplications()})
-{}
-
 PlayerActivityMonitor::PlayerActivityMonitor(Readers readers, Clock clock)
     : m_readers(std::move(readers)), m_clock(std::move(clock))
-{}
+{
+    m_readExecutor.setMaxThreadCount(1);
+    m_readExecutor.setExpiryTimeout(-1);
+    m_readExecutor.setObjectName(QStringLiteral("com.tonivox.player-poll"));
+}
+
+PlayerActivityMonitor::~PlayerActivityMonitor()
+{
+    m_readExecutor.waitForDone();
+}
+
+QCoro::Task<bool> PlayerActivityMonitor::pollAsync(std::stop_token token)
+{
+    // One read at a time: a poll that finds a read still running waits for the next tick.
+    if (m_reading)
+        co_return false;
+    m_reading = true;
+    QFuture<States> read = QtConcurrent::run(&m_readExecutor, [this] { return readAll(); });
+    const std::optional<States> states = co_await cancellation::awaitFuture(read, token);
+    // The monitor outlives every poll: the owner cancels the loop before destroying it, and
+    // the destructor waits for the executor.
+    m_reading = false;
+    if (!states)
+        co_return false;
+    update(*states);
+    co_return true;
+}
 
 PlayerActivityMonitor::States PlayerActivityMonitor::readAll()
 {
@@ -200,9 +221,8 @@ QString PlayerActivityMonitor::formatLocalReadDiag(const QString& osVersion, con
            QStringLiteral(" 网易云:") + netease + QStringLiteral(" 系统:") + system;
 }
 
-QString PlayerActivityMonitor::localReadDiag()
+QString PlayerActivityMonitor::localReadDiag() const
 {
-    return formatLocalReadDiag(osVersionText(), KuGouDetector::shared().diag(),
-                               QQMusicDetector::shared().diag(), NeteaseMusicDetector::shared().diag(),
-                               NowPlaying::shared().diag());
+    return formatLocalReadDiag(osVersionText(), m_readers.kugou.diag(), m_readers.qqmusic.diag(),
+                               m_readers.netease.diag(), m_readers.nowPlaying.diag());
 }

@@ -1,10 +1,12 @@
 #pragma once
 
-#include "app/song.h"
+#include "core/cancellation.h"
+#include "core/song.h"
 #include "players/file_times.h"
 #include "players/player_source.h"
 
 #include <QString>
+#include <QThreadPool>
 #include <functional>
 #include <map>
 #include <memory>
@@ -22,7 +24,10 @@ class RunningApplications;
 // runs the readers of the running players (QQ Music's always), lays the now-playing
 // information over them and elects one player.
 //
-// Thread safety: not synchronised; every call from the tracking loop's thread, one at a time.
+// Thread safety: the monitor's state (update, activeSong, active) belongs to the main thread.
+// readAll() walks caches, copies databases and may wait on SQLite locks, so the loop calls
+// pollAsync(), which runs it on the monitor's serial executor and applies the result on the
+// calling thread. readAll() and poll() directly are for tests and tools, one call at a time.
 class PlayerActivityMonitor {
 public:
     // What one poll saw of one player.
@@ -47,21 +52,27 @@ public:
         std::shared_ptr<const platform::RunningApplications> applications;
     };
 
-    // Over the process-wide readers, the now-playing bridge and the /proc scan.
-    PlayerActivityMonitor();
+    // The readers must outlive the monitor.
     explicit PlayerActivityMonitor(Readers readers, Clock clock = std::chrono::system_clock::now);
+    // Waits for a read still running on the executor.
+    ~PlayerActivityMonitor();
+    PlayerActivityMonitor(const PlayerActivityMonitor&) = delete;
+    PlayerActivityMonitor& operator=(const PlayerActivityMonitor&) = delete;
 
     // Reads all players; always one entry for each of the three.
     States readAll();
     // Moves the per-player memory forward and elects `active`.
     void update(const States& states);
     void poll() { update(readAll()); }
+    // readAll() on the serial executor, then update() here. False when stopped first or
+    // when the previous read is still running (nothing is applied then).
+    QCoro::Task<bool> pollAsync(std::stop_token token);
 
     std::optional<Song> activeSong() const;
     std::optional<PlayerSource> active() const { return m_active; }
 
-    // "Linux 6.1 酷狗:… QQ:… 网易云:… 系统:…" over the process-wide readers.
-    static QString localReadDiag();
+    // "Linux 6.1 酷狗:… QQ:… 网易云:… 系统:…" over this monitor's readers.
+    QString localReadDiag() const;
     static QString formatLocalReadDiag(const QString& osVersion, const QString& kugou, const QString& qq,
                                        const QString& netease, const QString& system);
     // "Linux " and the kernel's major.minor.
@@ -76,4 +87,6 @@ private:
     std::map<PlayerSource, Song> m_lastGood;
     std::map<PlayerSource, TimeStamp> m_lastStart;
     std::optional<PlayerSource> m_active;
+    QThreadPool m_readExecutor;
+    bool m_reading = false;
 };

@@ -22,12 +22,6 @@ QQMusicDetector::QQMusicDetector(const QString& home, QString tempDir)
       m_metaDbPath(home + kRoot + QStringLiteral("qqmusic.sqlite")), m_tempDir(std::move(tempDir))
 {}
 
-QQMusicDetector& QQMusicDetector::shared()
-{
-    static QQMusicDetector instance(QDir::homePath(), QDir::tempPath());
-    return instance;
-}
-
 std::optional<QQPlayList> QQMusicDetector::decodeArchive()
 {
     if (!QFileInfo::exists(m_archivePath)) {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/song.h"
+#include "core/song.h"
 #include "players/file_times.h"
 #include "players/qq_play_list.h"
 #include "players/status_text.h"
@@ -30,7 +30,6 @@ public:
     // The files are looked up below home; copies of the metadata database go to tempDir.
     explicit QQMusicDetector(const QString& home, QString tempDir);
     // The process-wide reader over the user's home and temporary folders.
-    static QQMusicDetector& shared();
 
     // The song at the archive's last-playing index, with "id|title".
     std::optional<std::pair<Song, QString>> currentWithID();

@@ -1,6 +1,6 @@
 #include "pluginlink/auto_tune_syncer.h"
 
-#include "app/semitone.h"
+#include "core/semitone.h"
 #include "pluginlink/plugin_files.h"
 
 namespace {

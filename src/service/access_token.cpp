@@ -1,6 +1,6 @@
 #include "service/access_token.h"
 
-#include "app/settings_store.h"
+#include "core/settings_store.h"
 
 #include <QtGlobal>
 #include <algorithm>

@@ -1,6 +1,6 @@
 #include "service/server_api.h"
 
-#include "app/settings_store.h"
+#include "core/settings_store.h"
 #include "service/access_token.h"
 #include "service/service_address.h"
 #include "service/service_bodies.h"

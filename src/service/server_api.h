@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/song.h"
+#include "core/song.h"
 #include "service/service_records.h"
 #include "service/service_result.h"
 

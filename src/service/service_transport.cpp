@@ -1,6 +1,6 @@
 #include "service/service_transport.h"
 
-#include "app/build_info.h"
+#include "core/build_info.h"
 #include "service/access_token.h"
 
 #include <QCoreApplication>

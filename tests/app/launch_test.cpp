@@ -1,6 +1,6 @@
 #include "app/app_delegate.h"
-#include "app/offline_mode.h"
-#include "app/settings_store.h"
+#include "core/offline_mode.h"
+#include "core/settings_store.h"
 #include "pluginlink/key_link_check.h"
 #include "pluginlink/plugin_ipc.h"
 #include "support/temp_home.h"
@@ -40,7 +40,7 @@ TEST(AppDelegate, ConsentGateAndPostLaunchCheckRunOnce)
     // Without consent: the consent window is presented about 1.6 s after launch, and no
     // check is scheduled.
     {
-        AppDelegate delegate(SettingsStore::shared());
+        AppDelegate delegate(SettingsStore::shared(), nullptr);
         std::atomic<int> checks{0};
         int presented = 0;
         delegate.setKeyLinkCheck([&] { ++checks; });
@@ -57,7 +57,7 @@ TEST(AppDelegate, ConsentGateAndPostLaunchCheckRunOnce)
     // With consent: no window; the check runs once about 4 s later on another thread,
     // however often the checks are started.
     SettingsStore::shared().setPrivacyConsent(true);
-    AppDelegate delegate(SettingsStore::shared());
+    AppDelegate delegate(SettingsStore::shared(), nullptr);
     std::atomic<int> checks{0};
     std::atomic<bool> offMainThread{false};
     const auto mainThread = std::this_thread::get_id();
@@ -83,7 +83,7 @@ TEST(AppDelegate, ConsentGateAndPostLaunchCheckRunOnce)
 TEST(AppDelegate, QuitStepsWriteTheQuitRecordThenStopTheTransposer)
 {
     TempHome home;
-    AppDelegate delegate(SettingsStore::shared());
+    AppDelegate delegate(SettingsStore::shared(), nullptr);
     QByteArray seenByStop;
     int stops = 0;
     delegate.setTransposerStop([&] {

@@ -40,7 +40,13 @@ public:
         QFile f(stateFile());
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     }
-    void signal(int sig) { ::kill(static_cast<pid_t>(m_process.processId()), sig); }
+    // Never pid 0: that would signal the test's own process group.
+    void signal(int sig)
+    {
+        const qint64 pid = m_process.processId();
+        ASSERT_GT(pid, 0) << "the program is not running";
+        ::kill(static_cast<pid_t>(pid), sig);
+    }
     bool waitForExit() { return m_process.waitForFinished(10000); }
     QProcess& process() { return m_process; }
 

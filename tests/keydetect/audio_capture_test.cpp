@@ -1,6 +1,6 @@
 // Capture against the real PulseAudio server of the test services: tones are played into
 // the null sink "loop" and recorded from its monitor "loop.monitor" (48 kHz).
-#include "app/settings_store.h"
+#include "core/settings_store.h"
 #include "keydetect/audio_channel_detector.h"
 #include "keydetect/synth.h"
 #include "support/temp_home.h"

@@ -1,6 +1,6 @@
 // The constant-Q basis file and front end: file layout, per-bin tuning, the sparse
 // kernels against the dense computation, log scaling, and hostile basis files.
-#include "app/resource_bundle.h"
+#include "core/resource_bundle.h"
 #include "keydetect/v5/cqt.h"
 #include "keydetect/v5/cqt_layout.h"
 #include "keydetect/v5/windows.h"

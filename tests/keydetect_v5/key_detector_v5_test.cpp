@@ -1,7 +1,7 @@
 // KeyDetectorV5 end to end on its serial executor: failure texts, window starts, load
 // retries with hostile resource folders, the test entry points, and the shipped model
 // on cadences in all 24 keys.
-#include "app/resource_bundle.h"
+#include "core/resource_bundle.h"
 #include "keydetect/v5/key_classes.h"
 #include "keydetect/v5/key_detector_v5.h"
 #include "test_signals.h"

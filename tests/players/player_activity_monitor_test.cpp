@@ -6,6 +6,7 @@
 #include "players/now_playing.h"
 #include "players/player_activity_monitor.h"
 #include "players/qq_music_detector.h"
+#include "support/run_task.h"
 #include "support/temp_home.h"
 
 #include <QDir>
@@ -201,6 +202,26 @@ TEST_F(MonitorTest, RunningPlayersAreElectedByTheirFileDates)
     EXPECT_EQ(monitor.readAll().at(PlayerSource::netease).activity, file_times::fromSeconds(0));
 }
 
+TEST_F(MonitorTest, PollAsyncReadsOnItsExecutorAndAppliesOnTheCaller)
+{
+    FakePlayer kugouProcess(QStringLiteral("kugou"));
+    ASSERT_TRUE(kugouProcess.isReady());
+    ASSERT_TRUE(
+        writeFile(kugou.playlistPath(), kugouPlaylist({{{QStringLiteral("Jay - Sunny Day"), {}, {}, 1.0}}})));
+
+    std::stop_source stop;
+    EXPECT_TRUE(runTask(monitor.pollAsync(stop.get_token())));
+    EXPECT_EQ(monitor.active(), PlayerSource::kugou);
+    EXPECT_EQ(monitor.activeSong()->title, QStringLiteral("Sunny Day"));
+
+    // Stopped before it starts: nothing read, nothing applied.
+    ASSERT_TRUE(
+        writeFile(kugou.playlistPath(), kugouPlaylist({{{QStringLiteral("Jay - Rainy Day"), {}, {}, 1.0}}})));
+    stop.request_stop();
+    EXPECT_FALSE(runTask(monitor.pollAsync(stop.get_token())));
+    EXPECT_EQ(monitor.activeSong()->title, QStringLiteral("Sunny Day"));
+}
+
 TEST_F(MonitorTest, NewerUnknownQQPlayHidesTheOlderArchiveSong)
 {
     FakePlayer qqProcess(QStringLiteral("qqmusic"));
@@ -281,12 +302,12 @@ TEST_F(MonitorTest, NowPlayingMarksOnlyARunningPlayer)
     EXPECT_FALSE(states.at(PlayerSource::kugou).isRunning);
 }
 
-TEST(LocalReadDiag, StatusLineOverAllReaders)
+TEST_F(ElectionTest, LocalReadDiagIsTheStatusLineOverItsReaders)
 {
     EXPECT_TRUE(QRegularExpression(QStringLiteral(R"(^Linux \d+\.\d+$)"))
                     .match(PlayerActivityMonitor::osVersionText())
                     .hasMatch());
-    EXPECT_EQ(PlayerActivityMonitor::localReadDiag(),
+    EXPECT_EQ(monitor.localReadDiag(),
               PlayerActivityMonitor::osVersionText() +
                   QStringLiteral(" 酷狗:未检查 QQ:未检查 网易云:未检查 系统:未检查"));
     EXPECT_EQ(PlayerActivityMonitor::formatLocalReadDiag(

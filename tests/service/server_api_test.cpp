@@ -1,10 +1,10 @@
 // The real client against the real key-library server on loopback.
-#include "app/build_info.h"
-#include "app/settings_store.h"
-#include "service/run_task.h"
+#include "core/build_info.h"
+#include "core/settings_store.h"
 #include "service/server_api.h"
 #include "service/service_transport.h"
 #include "support/keylib_server_process.h"
+#include "support/run_task.h"
 #include "support/temp_home.h"
 
 #include <QCoro/QCoroTask>

@@ -1,6 +1,6 @@
 #include "support/temp_home.h"
 
-#include "app/settings_store.h"
+#include "core/settings_store.h"
 #include "pluginlink/plugin_ipc.h"
 
 #include <QDateTime>
@@ -8,17 +8,17 @@
 #include <QFile>
 #include <QFileInfo>
 
-TempHome::TempHome() : m_oldHome(qgetenv("HOME"))
+TempHome::TempHome() : m_oldHome(qgetenv("HOME")), m_settings(std::make_unique<SettingsStore>(settingsPath()))
 {
     qputenv("HOME", m_dir.path().toUtf8());
-    SettingsStore::setSharedPath(settingsPath());
+    m_previousSettings = SettingsStore::installShared(m_settings.get());
     PluginIPC::resetForTests();
 }
 
 TempHome::~TempHome()
 {
     PluginIPC::resetForTests();
-    SettingsStore::setSharedPath(QString());
+    SettingsStore::installShared(m_previousSettings);
     qputenv("HOME", m_oldHome);
 }
 

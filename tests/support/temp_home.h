@@ -3,9 +3,13 @@
 #include <QByteArray>
 #include <QString>
 #include <QTemporaryDir>
+#include <memory>
 
-// Points HOME (and with it the plug-in link directory) and the shared settings at a
-// fresh temporary folder for the lifetime of the object; restores both afterwards.
+class SettingsStore;
+
+// Points HOME (and with it the plug-in link directory) at a fresh temporary folder and
+// installs a settings store of its own as the shared one, for the lifetime of the object;
+// puts both back afterwards.
 class TempHome {
 public:
     TempHome();
@@ -17,10 +21,13 @@ public:
     QString settingsPath() const { return m_dir.path() + QStringLiteral("/Tonivox.conf"); }
     // ~/Library/Application Support/Tonivox under the temporary home.
     QString linkDir() const;
+    SettingsStore& settings() { return *m_settings; }
 
 private:
     QTemporaryDir m_dir;
     QByteArray m_oldHome;
+    std::unique_ptr<SettingsStore> m_settings;
+    SettingsStore* m_previousSettings = nullptr;
 };
 
 // Reads a whole file; empty when missing.

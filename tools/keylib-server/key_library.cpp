@@ -1,6 +1,6 @@
 #include "key_library.h"
 
-#include "app/song.h"
+#include "core/song.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

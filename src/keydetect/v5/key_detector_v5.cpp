@@ -1,6 +1,6 @@
 #include "keydetect/v5/key_detector_v5.h"
 
-#include "app/resource_bundle.h"
+#include "core/resource_bundle.h"
 #include "keydetect/v5/cqt_layout.h"
 #include "keydetect/v5/file_errors.h"
 #include "keydetect/v5/key_classes.h"

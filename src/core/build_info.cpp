@@ -1,4 +1,4 @@
-#include "app/build_info.h"
+#include "core/build_info.h"
 
 QString appShortVersion()
 {

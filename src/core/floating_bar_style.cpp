@@ -1,6 +1,6 @@
-#include "app/floating_bar_style.h"
+#include "core/floating_bar_style.h"
 
-#include "app/settings_store.h"
+#include "core/settings_store.h"
 
 QString rawValue(FloatingBarStyle style)
 {

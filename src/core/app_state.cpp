@@ -1,11 +1,11 @@
-#include "app/app_state.h"
+#include "core/app_state.h"
 
-#include "app/key_notation.h"
-#include "app/now_playing_reader.h"
-#include "app/settings_store.h"
-#include "pluginlink/plugin_ipc.h"
+#include "core/key_notation.h"
+#include "core/now_playing_reader.h"
+#include "core/settings_store.h"
 
 #include <QPointer>
+#include <atomic>
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 
@@ -44,8 +44,6 @@ AppState::AppState(SettingsStore& settings, QObject* parent) : QObject(parent), 
     m_artworkTimer.setTimerType(Qt::CoarseTimer);
     connect(&m_artworkTimer, &QTimer::timeout, this, &AppState::artworkTick);
     m_artworkTimer.start();
-
-    installMetaProvider();
 }
 
 AppState::~AppState()
@@ -54,28 +52,35 @@ AppState::~AppState()
         m_artworkRead->waitForFinished();
 }
 
-AppState& AppState::shared()
-{
-    // Lives until the process ends; never destroyed, so no observer outlives it.
-    static AppState* instance = new AppState(SettingsStore::shared());
-    return *instance;
+namespace {
+std::atomic<AppState*> installedState{nullptr};
 }
 
-void AppState::installMetaProvider()
+AppState& AppState::shared()
 {
-    QPointer<AppState> weak(this);
-    PluginIPC::setMetaProvider([weak]() -> QMap<QString, QString> {
-        if (!weak)
-            return {};
-        return {{QStringLiteral("song"), weak->displaySong()},
-                {QStringLiteral("key"), weak->displayKey()},
-                {QStringLiteral("detail"), weak->keyDetail()},
-                {QStringLiteral("source"), weak->songSource()}};
-    });
+    AppState* state = installedState.load();
+    if (!state)
+        qFatal("AppState::shared() called while no owner of the run exists");
+    return *state;
+}
+
+AppState* AppState::installShared(AppState* state)
+{
+    return installedState.exchange(state);
+}
+
+QMap<QString, QString> AppState::pluginMeta() const
+{
+    return {{QStringLiteral("song"), displaySong()},
+            {QStringLiteral("key"), displayKey()},
+            {QStringLiteral("detail"), keyDetail()},
+            {QStringLiteral("source"), songSource()}};
 }
 
 void AppState::setNowPlayingReader(std::shared_ptr<NowPlayingReader> reader)
 {
+    if (m_artworkRead)
+        m_artworkRead->waitForFinished();
     m_nowPlaying = std::move(reader);
 }
 

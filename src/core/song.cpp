@@ -1,4 +1,4 @@
-#include "app/song.h"
+#include "core/song.h"
 
 #include <QRegularExpression>
 #include <QSet>

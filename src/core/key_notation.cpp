@@ -1,4 +1,4 @@
-#include "app/key_notation.h"
+#include "core/key_notation.h"
 
 #include <QStringList>
 #include <array>

@@ -1,7 +1,6 @@
-#include "app/app_state.h"
-#include "app/now_playing_reader.h"
-#include "app/settings_store.h"
-#include "pluginlink/plugin_ipc.h"
+#include "core/app_state.h"
+#include "core/now_playing_reader.h"
+#include "core/settings_store.h"
 #include "support/temp_home.h"
 
 #include <QSignalSpy>
@@ -192,22 +191,3 @@ TEST(AppState, ArtworkTimerReadsTheNowPlayingSourceOffTheMainThread)
     EXPECT_GE(source->reads.load(), 1);
 }
 
-TEST(AppState, InstallsThePluginMetadataProviderWeakly)
-{
-    TempHome home;
-    {
-        AppState state(SettingsStore::shared());
-        state.setCurrent(Song{u("晴天"), u("周杰伦")});
-        state.setKeyText(u("Db 大调"));
-        state.setSongSource(u("QQ音乐"));
-        PluginIPC::write({}, false);
-        const QByteArray text = readAll(PluginIPC::file());
-        EXPECT_TRUE(text.contains("meta_key=C#/Db 大调\n"));
-        EXPECT_TRUE(text.contains("meta_song=周杰伦 - 晴天\n"));
-        EXPECT_TRUE(text.contains("meta_source=QQ音乐\n"));
-        EXPECT_FALSE(text.contains("meta_detail")); // empty values give no line
-    }
-    // The state is gone: the provider answers an empty map and no meta line is written.
-    PluginIPC::write({}, false);
-    EXPECT_FALSE(readAll(PluginIPC::file()).contains("meta_"));
-}

@@ -1,13 +1,14 @@
 #pragma once
 
-#include "app/audio_channel.h"
-#include "app/floating_bar_style.h"
-#include "app/song.h"
+#include "core/audio_channel.h"
+#include "core/floating_bar_style.h"
+#include "core/song.h"
 
 #include <QColor>
 #include <QFutureWatcher>
 #include <QImage>
 #include <QList>
+#include <QMap>
 #include <QObject>
 #include <QTimer>
 #include <QVariant>
@@ -55,15 +56,24 @@ class AppState : public QObject {
 public:
     static constexpr int kArtworkPeriod_ms = 2000;
 
-    // Constructed in the documented order; the artwork timer starts at once and the
-    // plug-in metadata provider is installed (weakly bound to this state).
+    // Constructed in the documented order; the artwork timer starts at once. `settings`
+    // must outlive the state.
     explicit AppState(SettingsStore& settings, QObject* parent = nullptr);
     ~AppState() override;
 
-    // The process-wide state over the shared settings, created on first use.
+    // A view of the owner of the run's state; calling it while no owner exists is a
+    // programming error and stops the process.
     static AppState& shared();
+    // Makes shared() answer `state` (not owned; nullptr removes it); returns the previous one.
+    static AppState* installShared(AppState* state);
 
-    // Where the artwork timer reads the now-playing song and cover; none reads nothing.
+    // The four metadata entries the plug-in state file carries: "song", "key", "detail"
+    // and "source" (the displayed song, key, key detail and song source).
+    QMap<QString, QString> pluginMeta() const;
+
+    // Where the artwork timer reads the now-playing song and cover; none reads nothing. Waits
+    // for a read of the previous reader still in flight, so that the caller may destroy
+    // what that reader uses (a short wait: readers answer from their cache).
     void setNowPlayingReader(std::shared_ptr<NowPlayingReader> reader);
 
     static std::optional<int> noteSemitone(const QString& name);
@@ -161,7 +171,6 @@ private:
         field = std::forward<V>(value);
         (emit(this->*notifiers)(), ...);
     }
-    void installMetaProvider();
 
     SettingsStore& m_settings;
 

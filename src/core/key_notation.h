@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/semitone.h"
+#include "core/semitone.h"
 
 #include <QString>
 #include <optional>

@@ -1,5 +1,5 @@
-#include "app/app_state.h"
-#include "app/key_notation.h"
+#include "core/app_state.h"
+#include "core/key_notation.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "app/resource_bundle.h"
+#include "core/resource_bundle.h"
 
 #include <QCoreApplication>
 #include <QDir>

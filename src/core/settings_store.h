@@ -15,10 +15,15 @@ class SettingsStore {
 public:
     explicit SettingsStore(const QString& iniPath);
 
-    // The process-wide store: ~/.config/Tonivox/Tonivox.conf unless a test redirected it.
+    SettingsStore(const SettingsStore&) = delete;
+    SettingsStore& operator=(const SettingsStore&) = delete;
+
+    // A view of the store the owner of the run installed (a test's own store in tests);
+    // without one, a store at defaultPath() that lives until the process ends.
     static SettingsStore& shared();
-    // Points the shared store at another file (tests); the next shared() opens it.
-    static void setSharedPath(const QString& iniPath);
+    // Makes shared() answer `store` (not owned; nullptr removes it) and returns the store
+    // it answered before, for the installer to put back when `store` goes away.
+    static SettingsStore* installShared(SettingsStore* store);
     static QString defaultPath();
 
     QString path() const { return m_settings->fileName(); }

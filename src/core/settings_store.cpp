@@ -1,21 +1,14 @@
-#include "app/settings_store.h"
+#include "core/settings_store.h"
 
-#include "app/settings_keys.h"
+#include "core/settings_keys.h"
 
 #include <QDir>
+#include <atomic>
 #include <QStandardPaths>
 
 namespace {
-std::unique_ptr<SettingsStore>& sharedSlot()
-{
-    static std::unique_ptr<SettingsStore> slot;
-    return slot;
-}
-QString& sharedPathOverride()
-{
-    static QString path;
-    return path;
-}
+// The owner's store; never owned here, so nothing it hands out can dangle from this side.
+std::atomic<SettingsStore*> installedStore{nullptr};
 } // namespace
 
 SettingsStore::SettingsStore(const QString& iniPath)
@@ -30,18 +23,17 @@ QString SettingsStore::defaultPath()
 
 SettingsStore& SettingsStore::shared()
 {
-    auto& slot = sharedSlot();
-    if (!slot) {
-        const QString& override = sharedPathOverride();
-        slot = std::make_unique<SettingsStore>(override.isEmpty() ? defaultPath() : override);
-    }
-    return *slot;
+    if (SettingsStore* store = installedStore.load())
+        return *store;
+    // Without an owner (a tool, an early error path): one store for the rest of the process,
+    // never freed, so a reference to it cannot dangle.
+    static SettingsStore* fallback = new SettingsStore(defaultPath());
+    return *fallback;
 }
 
-void SettingsStore::setSharedPath(const QString& iniPath)
+SettingsStore* SettingsStore::installShared(SettingsStore* store)
 {
-    sharedPathOverride() = iniPath;
-    sharedSlot().reset();
+    return installedStore.exchange(store);
 }
 
 std::optional<QString> SettingsStore::text(const char* key) const

@@ -1,5 +1,5 @@
-#include "app/settings_keys.h"
-#include "app/settings_store.h"
+#include "core/settings_keys.h"
+#include "core/settings_store.h"
 #include "support/temp_home.h"
 
 #include <QTemporaryDir>

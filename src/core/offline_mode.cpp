@@ -1,4 +1,4 @@
-#include "app/offline_mode.h"
+#include "core/offline_mode.h"
 
 #include <array>
 

@@ -1,0 +1,75 @@
+#include "app/app_run.h"
+
+#include "app/app_delegate.h"
+#include "core/app_state.h"
+#include "core/resource_bundle.h"
+#include "core/settings_store.h"
+#include "keydetect/v5/key_detector_v5.h"
+#include "platform/running_applications.h"
+#include "players/kugou_detector.h"
+#include "players/mpris_provider.h"
+#include "players/netease_music_detector.h"
+#include "players/now_playing.h"
+#include "players/now_playing_artwork_reader.h"
+#include "players/player_activity_monitor.h"
+#include "players/qq_music_detector.h"
+#include "pluginlink/auto_tune_syncer.h"
+#include "pluginlink/plugin_ipc.h"
+
+#include <QDir>
+#include <QPointer>
+
+AppRun::Paths AppRun::defaultPaths()
+{
+    return {SettingsStore::defaultPath(), QDir::homePath(), QDir::tempPath()};
+}
+
+AppRun::AppRun(const Paths& paths)
+{
+    m_settings = std::make_unique<SettingsStore>(paths.settingsFile);
+    m_previousSettings = SettingsStore::installShared(m_settings.get());
+
+    m_state = std::make_unique<AppState>(*m_settings);
+    AppState::installShared(m_state.get());
+    // Installed before the syncer exists, so its first write already carries the song lines.
+    QPointer<AppState> weakState(m_state.get());
+    PluginIPC::setMetaProvider([weakState]() -> QMap<QString, QString> {
+        return weakState ? weakState->pluginMeta() : QMap<QString, QString>{};
+    });
+
+    m_applications = platform::defaultRunningApplications();
+    m_nowPlaying = std::make_unique<NowPlaying>(std::make_shared<MprisProvider>(), m_applications);
+    m_state->setNowPlayingReader(std::make_shared<NowPlayingArtworkReader>(*m_nowPlaying));
+
+    m_kugou = std::make_unique<KuGouDetector>(paths.home);
+    m_qqmusic = std::make_unique<QQMusicDetector>(paths.home, paths.tempDir);
+    m_netease = std::make_unique<NeteaseMusicDetector>(paths.home, paths.tempDir);
+    m_playerMonitor = std::make_unique<PlayerActivityMonitor>(
+        PlayerActivityMonitor::Readers{*m_kugou, *m_qqmusic, *m_netease, *m_nowPlaying, m_applications});
+
+    m_keyDetectorV5 = std::make_unique<KeyDetectorV5>([] { return findResourceDir(); });
+
+    // The heartbeat runs from here on, for the whole run.
+    m_syncer = std::make_unique<AutoTuneSyncer>();
+    m_delegate = std::make_unique<AppDelegate>(*m_settings, m_syncer.get());
+}
+
+AppRun::~AppRun()
+{
+    m_delegate.reset();
+    m_syncer.reset();
+    m_keyDetectorV5.reset();
+    m_playerMonitor.reset();
+    m_netease.reset();
+    m_qqmusic.reset();
+    m_kugou.reset();
+    // The artwork reader holds the bridge: drop it before the bridge goes.
+    m_state->setNowPlayingReader(nullptr);
+    m_nowPlaying.reset();
+    m_applications.reset();
+    PluginIPC::setMetaProvider(nullptr);
+    AppState::installShared(nullptr);
+    m_state.reset();
+    SettingsStore::installShared(m_previousSettings);
+    m_settings.reset();
+}

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QString>
+#include <memory>
+
+class AppDelegate;
+class AppState;
+class AutoTuneSyncer;
+class KeyDetectorV5;
+class KuGouDetector;
+class NeteaseMusicDetector;
+class NowPlaying;
+class PlayerActivityMonitor;
+class QQMusicDetector;
+class SettingsStore;
+namespace platform {
+class RunningApplications;
+}
+
+// The owner of the run: creates the objects that live for the whole interactive run in one
+// defined order, owns them, and destroys them in reverse order. Everything else (the
+// delegate, later the tracker, the transposer and the windows) gets non-owning pointers.
+// While it lives, SettingsStore::shared() and AppState::shared() are views of its objects,
+// and the plug-in state file carries its state's metadata.
+//
+// Thread safety: create, use and destroy on the main thread, after the application object.
+class AppRun {
+public:
+    struct Paths {
+        QString settingsFile; // the INI file of the settings store
+        QString home;         // where the players keep their data
+        QString tempDir;      // where private copies of player databases go
+    };
+    // The user's real settings, home and temporary folder.
+    static Paths defaultPaths();
+
+    explicit AppRun(const Paths& paths = defaultPaths());
+    ~AppRun();
+    AppRun(const AppRun&) = delete;
+    AppRun& operator=(const AppRun&) = delete;
+
+    SettingsStore& settings() { return *m_settings; }
+    AppState& state() { return *m_state; }
+    NowPlaying& nowPlaying() { return *m_nowPlaying; }
+    PlayerActivityMonitor& playerMonitor() { return *m_playerMonitor; }
+    KeyDetectorV5& keyDetectorV5() { return *m_keyDetectorV5; }
+    AutoTuneSyncer& syncer() { return *m_syncer; }
+    AppDelegate& delegate() { return *m_delegate; }
+
+private:
+    // Declaration order is creation order; destruction runs backwards.
+    std::unique_ptr<SettingsStore> m_settings;
+    SettingsStore* m_previousSettings = nullptr;
+    std::unique_ptr<AppState> m_state;
+    std::shared_ptr<const platform::RunningApplications> m_applications;
+    std::unique_ptr<NowPlaying> m_nowPlaying;
+    std::unique_ptr<KuGouDetector> m_kugou;
+    std::unique_ptr<QQMusicDetector> m_qqmusic;
+    std::unique_ptr<NeteaseMusicDetector> m_netease;
+    std::unique_ptr<PlayerActivityMonitor> m_playerMonitor;
+    std::unique_ptr<KeyDetectorV5> m_keyDetectorV5;
+    std::unique_ptr<AutoTuneSyncer> m_syncer;
+    std::unique_ptr<AppDelegate> m_delegate;
+};

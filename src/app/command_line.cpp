@@ -1,0 +1,91 @@
+#include "app/command_line.h"
+
+#include <array>
+
+namespace {
+
+// Options the Qt GUI application consumes itself, with whether each takes a value.
+struct QtOption {
+    const char* name;
+    bool takesValue;
+};
+constexpr std::array<QtOption, 8> kQtOptions = {{
+    {"-platform", true},
+    {"-platformpluginpath", true},
+    {"-platformtheme", true},
+    {"-plugin", true},
+    {"-display", true},
+    {"-qwindowtitle", true},
+    {"-reverse", false},
+    {"-nograb", false},
+}};
+
+std::optional<QtOption> qtOption(const QString& argument)
+{
+    for (const QtOption& option : kQtOptions) {
+        if (argument == QLatin1String(option.name) ||
+            argument == QLatin1Char('-') + QLatin1String(option.name))
+            return option;
+    }
+    return std::nullopt;
+}
+
+CommandLine invalid(QString problem)
+{
+    CommandLine out;
+    out.action = CommandLine::Action::invalid;
+    out.problem = std::move(problem);
+    return out;
+}
+
+} // namespace
+
+CommandLine CommandLine::parse(const QStringList& arguments)
+{
+    if (const auto mode = detectOfflineMode(arguments)) {
+        CommandLine out;
+        out.action = Action::offline;
+        out.offlineMode = mode;
+        return out;
+    }
+    CommandLine out;
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString& argument = arguments.at(i);
+        if (argument == QLatin1String("--help") || argument == QLatin1String("-h")) {
+            out.action = Action::help;
+            return out;
+        }
+        if (argument == QLatin1String("--version")) {
+            out.action = Action::version;
+            continue;
+        }
+        if (const auto option = qtOption(argument)) {
+            if (option->takesValue && ++i >= arguments.size())
+                return invalid(QStringLiteral("option %1 needs a value").arg(argument));
+            continue;
+        }
+        if (argument.startsWith(QLatin1Char('-')))
+            return invalid(QStringLiteral("unknown option %1").arg(argument));
+        return invalid(QStringLiteral("unexpected argument %1").arg(argument));
+    }
+    return out;
+}
+
+QString CommandLine::usage(const QString& programName)
+{
+    return QStringLiteral("Usage: %1 [--help | --version]\n"
+                          "       %1 --keytest FILE...\n"
+                          "       %1 --keytest-v5 FILE...\n"
+                          "       %1 --v5-pcm-dump IN OUT\n"
+                          "       %1 --v5-resampled-dump IN OUT\n"
+                          "       %1 --v5-cqt-dump IN OUT [START]\n"
+                          "       %1 --v5-features FILE\n"
+                          "\n"
+                          "Without options, starts Melodrix 声友 (Tonivox): keeps the Auto-Tune plug-in in\n"
+                          "the key of the song your music player plays.\n"
+                          "\n"
+                          "  -h, --help     show this text and exit\n"
+                          "      --version  show the version and exit\n"
+                          "  --keytest ...  the offline key test modes: analyse audio files and exit\n")
+        .arg(programName);
+}
