@@ -54,27 +54,28 @@ ServiceResult<void> statusOnly(const HttpAnswer& answer)
     return {};
 }
 
-QCoro::Task<ServiceResult<void>> postJson(const char* path, QJsonObject body,
+QCoro::Task<ServiceResult<void>> postJson(const char* path, QJsonObject body, std::stop_token stop,
                                           std::chrono::milliseconds timeout)
 {
     if (!consentGiven())
         co_return consentMissing();
     const QNetworkRequest request =
         service_transport::makeRequest(endpoint(path), Auth::whenHeld, true, timeout);
-    const HttpAnswer answer = co_await service_transport::post(request, encoded(body));
+    const HttpAnswer answer = co_await service_transport::post(request, encoded(body), stop);
     co_return statusOnly(answer);
 }
 
 } // namespace
 
-QCoro::Task<ServiceResult<LookupResult>> lookup(Song song, std::chrono::milliseconds timeout)
+QCoro::Task<ServiceResult<LookupResult>> lookup(Song song, std::stop_token stop,
+                                                std::chrono::milliseconds timeout)
 {
     if (!consentGiven())
         co_return consentMissing();
     QUrl url = endpoint("/v1/key/lookup");
     url.setQuery(service_address::lookupQuery(song.artist, song.title), QUrl::StrictMode);
     const QNetworkRequest request = service_transport::makeRequest(url, Auth::whenHeld, false, timeout);
-    const HttpAnswer answer = co_await service_transport::get(request);
+    const HttpAnswer answer = co_await service_transport::get(request, stop);
     if (answer.failure)
         co_return *answer.failure;
     if (answer.status == kStatusUpgradeRequired)
@@ -86,17 +87,17 @@ QCoro::Task<ServiceResult<LookupResult>> lookup(Song song, std::chrono::millisec
 
 QCoro::Task<ServiceResult<void>> feedback(QString artist, QString title, std::optional<QString> key,
                                           std::optional<QString> source, std::optional<QString> prevKey,
-                                          std::chrono::milliseconds timeout)
+                                          std::stop_token stop, std::chrono::milliseconds timeout)
 {
     QJsonObject body = service_bodies::feedback(artist, title, key, source, prevKey);
-    co_return co_await postJson("/v1/key/feedback", std::move(body), timeout);
+    co_return co_await postJson("/v1/key/feedback", std::move(body), stop, timeout);
 }
 
-QCoro::Task<ServiceResult<AppVersion>> appVersion(std::chrono::milliseconds timeout)
+QCoro::Task<ServiceResult<AppVersion>> appVersion(std::stop_token stop, std::chrono::milliseconds timeout)
 {
     const QNetworkRequest request =
         service_transport::makeRequest(endpoint("/v1/app/version"), Auth::never, false, timeout);
-    const HttpAnswer answer = co_await service_transport::get(request);
+    const HttpAnswer answer = co_await service_transport::get(request, stop);
     if (answer.failure)
         co_return *answer.failure;
     if (answer.status != kStatusOK)
@@ -117,9 +118,10 @@ void reportPlaySeconds(const QString& artist, const QString& title, double secon
         encoded(*body));
 }
 
-QCoro::Task<ServiceResult<void>> postKeyReport(QJsonObject body, std::chrono::milliseconds timeout)
+QCoro::Task<ServiceResult<void>> postKeyReport(QJsonObject body, std::stop_token stop,
+                                               std::chrono::milliseconds timeout)
 {
-    co_return co_await postJson("/v1/key/report", std::move(body), timeout);
+    co_return co_await postJson("/v1/key/report", std::move(body), stop, timeout);
 }
 
 } // namespace ServerAPI

@@ -22,6 +22,7 @@ struct ServiceError {
         timedOut,       // no data arrived within the transfer time-out
         decoding,       // a 200 answer whose body is not the JSON record expected
         consentMissing, // nothing was sent: privacy consent has not been given
+        cancelled,      // the caller requested stop; the request was aborted or never sent
     };
 
     Kind kind = Kind::transport;

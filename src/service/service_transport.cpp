@@ -1,6 +1,7 @@
 #include "service/service_transport.h"
 
 #include "core/build_info.h"
+#include "core/cancellation.h"
 #include "service/access_token.h"
 
 #include <QCoreApplication>
@@ -52,6 +53,13 @@ void limitAnswerSize(QNetworkReply* reply, bool* tooLarge)
     QObject::connect(reply, &QNetworkReply::readyRead, reply, check);
 }
 
+HttpAnswer cancelledAnswer()
+{
+    HttpAnswer answer;
+    answer.failure = ServiceError::of(ServiceError::Kind::cancelled, QStringLiteral("request cancelled"));
+    return answer;
+}
+
 HttpAnswer answerOf(QNetworkReply& reply, bool tooLarge)
 {
     HttpAnswer answer;
@@ -79,12 +87,16 @@ HttpAnswer answerOf(QNetworkReply& reply, bool tooLarge)
     return answer;
 }
 
-QCoro::Task<HttpAnswer> awaitAnswer(QNetworkReply* raw)
+QCoro::Task<HttpAnswer> awaitAnswer(QNetworkReply* raw, std::stop_token stop)
 {
     const ReplyGuard guard(raw);
     bool tooLarge = false;
     limitAnswerSize(raw, &tooLarge);
+    // Aborting makes the reply finish at once, which ends the await below.
+    const cancellation::StopGuard onStop(stop, raw, [raw] { raw->abort(); });
     co_await raw;
+    if (stop.stop_requested())
+        co_return cancelledAnswer();
     co_return answerOf(*raw, tooLarge);
 }
 
@@ -116,14 +128,18 @@ QNetworkRequest makeRequest(const QUrl& url, Auth auth, bool jsonBody, std::chro
     return request;
 }
 
-QCoro::Task<HttpAnswer> get(QNetworkRequest request)
+QCoro::Task<HttpAnswer> get(QNetworkRequest request, std::stop_token stop)
 {
-    co_return co_await awaitAnswer(network().get(request));
+    if (stop.stop_requested())
+        co_return cancelledAnswer();
+    co_return co_await awaitAnswer(network().get(request), stop);
 }
 
-QCoro::Task<HttpAnswer> post(QNetworkRequest request, QByteArray body)
+QCoro::Task<HttpAnswer> post(QNetworkRequest request, QByteArray body, std::stop_token stop)
 {
-    co_return co_await awaitAnswer(network().post(request, body));
+    if (stop.stop_requested())
+        co_return cancelledAnswer();
+    co_return co_await awaitAnswer(network().post(request, body), stop);
 }
 
 void postAndForget(const QNetworkRequest& request, const QByteArray& body)

@@ -8,6 +8,7 @@
 #include <QUrl>
 #include <chrono>
 #include <optional>
+#include <stop_token>
 
 class QNetworkAccessManager;
 
@@ -39,8 +40,10 @@ QNetworkAccessManager& network();
 // application/json" when `jsonBody`, and the transfer time-out (no data for that long).
 QNetworkRequest makeRequest(const QUrl& url, Auth auth, bool jsonBody, std::chrono::milliseconds timeout);
 
-QCoro::Task<HttpAnswer> get(QNetworkRequest request);
-QCoro::Task<HttpAnswer> post(QNetworkRequest request, QByteArray body);
+// A stop request aborts the reply at once (or sends nothing when it came first) and the
+// answer fails with Kind::cancelled.
+QCoro::Task<HttpAnswer> get(QNetworkRequest request, std::stop_token stop = {});
+QCoro::Task<HttpAnswer> post(QNetworkRequest request, QByteArray body, std::stop_token stop = {});
 
 // Starts a POST and forgets it: the reply is discarded unread when it finishes.
 void postAndForget(const QNetworkRequest& request, const QByteArray& body);

@@ -5,6 +5,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTemporaryDir>
+#include <QTest>
 #include <future>
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -186,16 +187,19 @@ TEST_F(KeylibServerTest, FailAndDelaySwitches)
     ASSERT_TRUE(late);
     EXPECT_EQ(late->status, 200);
 
-    // A shutdown wakes an answer that is still being delayed instead of waiting it out.
+    // A shutdown wakes an answer that is still being delayed instead of waiting it out, and
+    // the waiting client is told so.
     auto pending = std::async(std::launch::async, [port = server->port()] {
         httplib::Client waiting("127.0.0.1", port);
         waiting.set_read_timeout(10, 0);
-        return static_cast<bool>(waiting.Get("/v1/app/version"));
+        const auto answer = waiting.Get("/v1/app/version");
+        return answer ? answer->status : -1;
     });
-    ASSERT_TRUE(server->waitForRequests(2));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return server->errorOutput().count("delaying an answer") >= 3; }, 5000));
     EXPECT_EQ(server->stop(), 0);
-    EXPECT_EQ(pending.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    ASSERT_EQ(pending.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_EQ(pending.get(), 503);
 }
 
 TEST_F(KeylibServerTest, StartUpErrorsAreReportedNotServed)

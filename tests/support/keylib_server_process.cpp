@@ -58,7 +58,8 @@ QString KeylibServerProcess::baseURL() const
 
 QByteArray KeylibServerProcess::errorOutput()
 {
-    return m_process->readAllStandardError();
+    m_errorOutput += m_process->readAllStandardError();
+    return m_errorOutput;
 }
 
 QList<QJsonObject> KeylibServerProcess::requests() const

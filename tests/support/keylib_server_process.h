@@ -46,6 +46,7 @@ private:
     QTemporaryDir m_dir;
     std::unique_ptr<QProcess> m_process;
     int m_port = 0;
+    QByteArray m_errorOutput;
 };
 
 // Runs the server binary to completion (for start-up errors): exit code and stderr.

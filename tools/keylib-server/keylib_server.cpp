@@ -7,6 +7,7 @@
 #include <QUrl>
 #include <QUrlQuery>
 #include <algorithm>
+#include <cstdio>
 #include <httplib.h>
 #include <sys/socket.h>
 
@@ -186,17 +187,23 @@ void KeylibServer::stop()
     m_http->stop();
 }
 
-void KeylibServer::waitDelay()
+bool KeylibServer::waitDelay()
 {
     if (m_options.delay.count() <= 0)
-        return;
+        return false;
+    // Announced, so a client can tell that its request is being held.
+    std::fprintf(stderr, "delaying an answer by %lld ms\n", static_cast<long long>(m_options.delay.count()));
+    std::fflush(stderr);
     std::unique_lock lock(m_stopMutex);
-    m_stopped.wait_for(lock, m_options.delay, [this] { return m_stopping; });
+    return m_stopped.wait_for(lock, m_options.delay, [this] { return m_stopping; });
 }
 
 void KeylibServer::handle(Endpoint endpoint, const httplib::Request& request, httplib::Response& response)
 {
-    waitDelay();
+    if (waitDelay()) {
+        setError(response, 503, QStringLiteral("server shutting down"));
+        return;
+    }
     const QString auth = authState(request, m_options.token);
     const QString appVersion = qs(request.get_header_value("X-App-Version"));
     if (m_options.failStatus) {

@@ -40,7 +40,8 @@ private:
     void handle(Endpoint endpoint, const httplib::Request& request, httplib::Response& response);
     void answer(Endpoint endpoint, const httplib::Request& request, httplib::Response& response,
                 const QString& auth);
-    void waitDelay();
+    // Waits out --delay-ms; true when a shutdown cut the wait short.
+    bool waitDelay();
 
     ServerOptions m_options;
     KeyLibrary& m_library;

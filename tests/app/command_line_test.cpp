@@ -1,0 +1,35 @@
+#include "app/command_line.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+CommandLine parse(std::initializer_list<const char*> list)
+{
+    QStringList args{QStringLiteral("tonivox")};
+    for (const char* a : list)
+        args.append(QString::fromUtf8(a));
+    return CommandLine::parse(args);
+}
+} // namespace
+
+TEST(CommandLine, DecidesBeforeAnyDisplayExists)
+{
+    using Action = CommandLine::Action;
+    EXPECT_EQ(parse({}).action, Action::run);
+    EXPECT_EQ(parse({"-platform", "offscreen"}).action, Action::run);
+    EXPECT_EQ(parse({"--version"}).action, Action::version);
+    // Help wins wherever it stands.
+    EXPECT_EQ(parse({"--version", "-h"}).action, Action::help);
+    EXPECT_EQ(parse({"--help"}).action, Action::help);
+
+    // An offline switch keeps its own rules: file names and other switches beside it.
+    const CommandLine offline = parse({"song.wav", "--help", "--keytest-v5"});
+    EXPECT_EQ(offline.action, Action::offline);
+    EXPECT_EQ(offline.offlineMode, OfflineMode::keytestV5);
+
+    const CommandLine unknown = parse({"--frobnicate"});
+    EXPECT_EQ(unknown.action, Action::invalid);
+    EXPECT_EQ(unknown.problem, QStringLiteral("unknown option --frobnicate"));
+    EXPECT_EQ(parse({"song.wav"}).action, Action::invalid);
+    EXPECT_EQ(parse({"-platform"}).problem, QStringLiteral("option -platform needs a value"));
+}
