@@ -19,6 +19,12 @@
 // every wait it makes returns early once stop is requested, and after every co_await it
 // checks the token before touching anything.
 //
+// Lifetime: a coroutine that runs for the whole run never touches its object after an await
+// unless it is sure the object still exists: either its owner cancels its TaskHandle before
+// destroying the object and the coroutine checks its token before anything else after every
+// co_await (a cancelled await resumes later, from the event loop), or it holds a QPointer
+// guard and checks it.
+//
 // Thread safety: the awaits run on the thread of the coroutine (the main thread in the
 // application); request_stop() may come from any thread. The wake-up is always queued to
 // the awaiting thread, so a stop requested inside the coroutine's own call stack never

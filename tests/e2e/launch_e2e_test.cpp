@@ -2,7 +2,6 @@
 // reaches the plug-in link directory.
 #include <QDateTime>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
