@@ -7,6 +7,7 @@
 #include "keydetect/audio_channel_detector.h"
 #include "keydetect/v5/key_detector_v5.h"
 #include "keydetect_v5/test_signals.h"
+#include "platform/pulse_audio_client.h"
 #include "player_desk.h"
 #include "pluginlink/auto_tune_settings.h"
 #include "pluginlink/auto_tune_syncer.h"
@@ -15,6 +16,7 @@
 #include <QCoro/QCoroTask>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 #include <algorithm>
 #include <benchmark/benchmark.h>
@@ -115,11 +117,16 @@ void BM_PollPlayersAsync(benchmark::State& state)
 }
 BENCHMARK(BM_PollPlayersAsync)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-std::optional<uint32_t> loopMonitor()
+// The null sink's monitor, once the client has listed it (bounded: the client connects in
+// the background).
+std::optional<uint32_t> loopMonitor(const AudioInputService& audio)
 {
-    for (const auto& channel : AudioChannelDetector::listInputs()) {
-        if (channel.uid == QStringLiteral("loop.monitor"))
-            return channel.deviceID;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        for (const auto& channel : AudioChannelDetector::listInputs(audio)) {
+            if (channel.uid == QStringLiteral("loop.monitor"))
+                return channel.deviceID;
+        }
+        QThread::msleep(50);
     }
     return std::nullopt;
 }
@@ -127,7 +134,8 @@ std::optional<uint32_t> loopMonitor()
 // Five captures from the null sink's monitor, each stopped 300 ms after it began.
 void BM_CaptureStartStop(benchmark::State& state)
 {
-    const auto device = loopMonitor();
+    PulseAudioClient audio;
+    const auto device = loopMonitor(audio);
     if (!device) {
         state.SkipWithError("no loop.monitor: run under tests/run-with-services");
         return;
@@ -137,7 +145,7 @@ void BM_CaptureStartStop(benchmark::State& state)
         for (int i = 0; i < 5; ++i) {
             std::stop_source stop;
             QTimer::singleShot(300, [&stop] { stop.request_stop(); });
-            const auto samples = co_await AudioChannelDetector::capture(*device, 1s, stop.get_token());
+            const auto samples = co_await AudioChannelDetector::capture(audio, *device, 1s, stop.get_token());
             recorded += samples ? 1 : 0;
             co_await cancellation::sleepFor(100ms, {});
         }
@@ -146,24 +154,13 @@ void BM_CaptureStartStop(benchmark::State& state)
 }
 BENCHMARK(BM_CaptureStartStop)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// Points PULSE_SERVER elsewhere for one case.
-class PulseServerOverride {
-public:
-    explicit PulseServerOverride(const QByteArray& address) : m_previous(qgetenv("PULSE_SERVER"))
-    {
-        qputenv("PULSE_SERVER", address);
-    }
-    ~PulseServerOverride() { qputenv("PULSE_SERVER", m_previous); }
-
-private:
-    QByteArray m_previous;
-};
-
-// Five listings 400 ms apart, as the panel refreshes its channel picker.
-QCoro::Task<> listInputsRepeatedly(int& listed)
+// Five listings 400 ms apart, as the panel refreshes its channel picker, from a client of
+// the run that cannot reach its server (it keeps trying in the background meanwhile).
+QCoro::Task<> listInputsRepeatedly(const QByteArray& server, int& listed)
 {
+    const PulseAudioClient audio(PulseAudioClient::Options{server});
     for (int i = 0; i < 5; ++i) {
-        listed += static_cast<int>(AudioChannelDetector::listInputs().size());
+        listed += static_cast<int>(AudioChannelDetector::listInputs(audio).size());
         co_await cancellation::sleepFor(400ms, {});
     }
 }
@@ -172,9 +169,9 @@ QCoro::Task<> listInputsRepeatedly(int& listed)
 void BM_ListInputsNoServer(benchmark::State& state)
 {
     QTemporaryDir dir;
-    const PulseServerOverride server("unix:" + dir.filePath(QStringLiteral("nobody")).toUtf8());
+    const QByteArray server = "unix:" + dir.filePath(QStringLiteral("nobody")).toUtf8();
     int listed = 0;
-    measureStalls(state, [&] { return listInputsRepeatedly(listed); });
+    measureStalls(state, [&] { return listInputsRepeatedly(server, listed); });
     state.counters["listed"] = listed;
 }
 BENCHMARK(BM_ListInputsNoServer)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -194,12 +191,9 @@ void BM_ListInputsStoppedServer(benchmark::State& state)
         state.SkipWithError("cannot listen on a unix socket");
         return;
     }
-    {
-        const PulseServerOverride server("unix:" + path);
-        int listed = 0;
-        measureStalls(state, [&] { return listInputsRepeatedly(listed); });
-        state.counters["listed"] = listed;
-    }
+    int listed = 0;
+    measureStalls(state, [&] { return listInputsRepeatedly("unix:" + path, listed); });
+    state.counters["listed"] = listed;
     ::close(fd);
 }
 BENCHMARK(BM_ListInputsStoppedServer)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
