@@ -5,6 +5,7 @@
 #include "core/resource_bundle.h"
 #include "core/settings_store.h"
 #include "keydetect/v5/key_detector_v5.h"
+#include "platform/pulse_audio_client.h"
 #include "platform/running_applications.h"
 #include "players/kugou_detector.h"
 #include "players/mpris_provider.h"
@@ -37,6 +38,9 @@ AppRun::AppRun(const Paths& paths)
         return weakState ? weakState->pluginMeta() : QMap<QString, QString>{};
     });
 
+    // Connects in the background; its lists fill in as the server answers.
+    m_audio = std::make_unique<PulseAudioClient>();
+
     m_applications = platform::defaultRunningApplications();
     m_nowPlaying = std::make_unique<NowPlaying>(std::make_shared<MprisProvider>(), m_applications);
     m_state->setNowPlayingReader(std::make_shared<NowPlayingArtworkReader>(*m_nowPlaying));
@@ -67,6 +71,7 @@ AppRun::~AppRun()
     m_state->setNowPlayingReader(nullptr);
     m_nowPlaying.reset();
     m_applications.reset();
+    m_audio.reset();
     PluginIPC::setMetaProvider(nullptr);
     AppState::installShared(nullptr);
     m_state.reset();

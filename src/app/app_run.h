@@ -10,6 +10,7 @@ class KeyDetectorV5;
 class KuGouDetector;
 class NeteaseMusicDetector;
 class NowPlaying;
+class PulseAudioClient;
 class PlayerActivityMonitor;
 class QQMusicDetector;
 class SettingsStore;
@@ -41,6 +42,8 @@ public:
 
     SettingsStore& settings() { return *m_settings; }
     AppState& state() { return *m_state; }
+    // The run's one sound server client: input listing, capture, later the transposer.
+    PulseAudioClient& audio() { return *m_audio; }
     NowPlaying& nowPlaying() { return *m_nowPlaying; }
     PlayerActivityMonitor& playerMonitor() { return *m_playerMonitor; }
     KeyDetectorV5& keyDetectorV5() { return *m_keyDetectorV5; }
@@ -52,6 +55,7 @@ private:
     std::unique_ptr<SettingsStore> m_settings;
     SettingsStore* m_previousSettings = nullptr;
     std::unique_ptr<AppState> m_state;
+    std::unique_ptr<PulseAudioClient> m_audio;
     std::shared_ptr<const platform::RunningApplications> m_applications;
     std::unique_ptr<NowPlaying> m_nowPlaying;
     std::unique_ptr<KuGouDetector> m_kugou;

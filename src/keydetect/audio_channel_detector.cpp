@@ -4,11 +4,10 @@
 #include "keydetect/audio_mixdown.h"
 #include "keydetect/power_spectrum.h"
 
-#include <QCoro/QCoroFuture>
 #include <QCoro/QCoroSignal>
 #include <QObject>
-#include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <functional>
 #include <memory>
@@ -16,9 +15,6 @@
 
 namespace {
 
-// A new stream's first data can arrive late (an idle monitor starts about a second late), so
-// a recording waits for its samples at most this much longer than its duration.
-constexpr std::chrono::seconds kLateStartAllowance{3};
 constexpr int kMusicalityLog2 = 11;
 constexpr size_t kMusicalityLength = size_t{1} << kMusicalityLog2;
 constexpr size_t kConcentrationPeaks = 8;
@@ -54,8 +50,10 @@ std::vector<float> takeSamples(CaptureContext& context, size_t frames)
     return std::move(context.samples);
 }
 
-// Starts the recording whose callback fills `context`; the caller owns the result.
-AudioRecording* startCapture(std::shared_ptr<CaptureContext> context, uint32_t deviceID)
+// Starts the recording whose callbacks fill `context`; they run on the client's thread and
+// only append and post a wake-up, as the service's contract asks.
+std::unique_ptr<AudioRecording>
+startCapture(AudioInputService& audio, const std::shared_ptr<CaptureContext>& context, uint32_t deviceID)
 {
     auto onInput = [context](const AudioBufferRef& buffer) {
         const std::array<AudioBufferRef, 1> list{buffer};
@@ -75,16 +73,10 @@ AudioRecording* startCapture(std::shared_ptr<CaptureContext> context, uint32_t d
         context->ended = true;
         context->wake->post();
     };
-    return AudioChannelDetector::inputService().startRecording(deviceID, onInput, onEnded).release();
+    return audio.startRecording(deviceID, onInput, onEnded);
 }
 
 } // namespace
-
-AudioInputService& AudioChannelDetector::inputService()
-{
-    static const std::unique_ptr<AudioInputService> service = makePulseAudioInputService();
-    return *service;
-}
 
 std::vector<AudioChannelDetector::Channel>
 AudioChannelDetector::channelsFrom(const std::vector<AudioSourceInfo>& sources)
@@ -100,17 +92,18 @@ AudioChannelDetector::channelsFrom(const std::vector<AudioSourceInfo>& sources)
     return channels;
 }
 
-std::vector<AudioChannelDetector::Channel> AudioChannelDetector::listInputs()
+std::vector<AudioChannelDetector::Channel> AudioChannelDetector::listInputs(const AudioInputService& audio)
 {
-    return channelsFrom(inputService().listSources());
+    return channelsFrom(audio.listSources());
 }
 
-std::optional<AudioChannelDetector::Channel> AudioChannelDetector::selectedChannel()
+std::optional<AudioChannelDetector::Channel>
+AudioChannelDetector::selectedChannel(const AudioInputService& audio)
 {
     const std::optional<QString> uid = SettingsStore::shared().accompanimentChannelUID();
     if (!uid)
         return std::nullopt;
-    const std::vector<Channel> inputs = listInputs();
+    const std::vector<Channel> inputs = listInputs(audio);
     const auto it =
         std::find_if(inputs.begin(), inputs.end(), [&](const Channel& c) { return c.uid == *uid; });
     if (it == inputs.end())
@@ -119,7 +112,8 @@ std::optional<AudioChannelDetector::Channel> AudioChannelDetector::selectedChann
 }
 
 QCoro::Task<std::optional<std::vector<float>>>
-AudioChannelDetector::capture(uint32_t deviceID, std::chrono::duration<double> duration, std::stop_token stop)
+AudioChannelDetector::capture(AudioInputService& audio, uint32_t deviceID,
+                              std::chrono::duration<double> duration, std::stop_token stop)
 {
     if (stop.stop_requested())
         co_return std::nullopt;
@@ -127,9 +121,9 @@ AudioChannelDetector::capture(uint32_t deviceID, std::chrono::duration<double> d
     auto wake = std::make_unique<CaptureWake>();
     context->wake = wake.get();
 
-    // Connecting can take up to the service's time limit; it runs off this thread. The
-    // future carries a plain pointer so that nothing but `recording` keeps the stream alive.
-    std::unique_ptr<AudioRecording> recording(co_await QtConcurrent::run(startCapture, context, deviceID));
+    // Queues the stream's start and returns at once: the wait below covers the start-up too,
+    // so a stop request or the stream failing to start is seen while it is starting.
+    std::unique_ptr<AudioRecording> recording = startCapture(audio, context, deviceID);
     if (!recording)
         co_return std::nullopt;
 

@@ -25,8 +25,10 @@ struct AudioSourceInfo {
     std::optional<double> nominalRateHz; // the source's sample rate
 };
 
-// A running recording. Destroying it stops the stream; once the destructor returns no
-// callback of this recording runs any more.
+// A running recording. Destroying it stops the stream without waiting for the server; once
+// the destructor returns no callback of this recording runs any more. Destroy it on any
+// thread but the sound server client's own (never from inside its callbacks), and before
+// the service that made it.
 class AudioRecording {
 public:
     virtual ~AudioRecording() = default;
@@ -36,26 +38,34 @@ public:
     virtual uint32_t channelCount() const = 0;
 };
 
-// Audio inputs of the desktop's sound server. Every call queries the server afresh; a server
-// that is not running gives an empty list and no recording within a bounded time.
+// Audio inputs of the desktop's sound server, as one long-lived client sees them.
 //
-// Thread safety: callable from any thread. The callbacks run on the server client's own
-// thread and must only copy the data out (they may take a short lock).
+// Thread safety: every member may be called from any thread except the client's own.
+// listSources() answers from the client's current list and never waits for the server.
 class AudioInputService {
 public:
     // Called with one interleaved float buffer at the source's native rate and channel count.
+    // Runs on the client's thread: copy the data out (a short lock is fine) and return.
     using InputCallback = std::function<void(const AudioBufferRef& buffer)>;
-    // Called once when the stream ends on its own (the source disappeared, the server went away).
+    // Called at most once, on the client's thread, when the stream ends without being
+    // destroyed: it failed to start, its source went away, or the server went away. It must
+    // not destroy the recording or the service, nor call into either, nor block: record the
+    // fact, wake whoever waits, and return. Never called after the recording's destructor.
     using EndedCallback = std::function<void()>;
+    // Called on the client's thread after the lists changed (or the connection came or went).
+    // Same rules as EndedCallback.
+    using ChangeCallback = std::function<void()>;
 
     virtual ~AudioInputService() = default;
-    // Sources in the order the server lists them, sources without channels included.
-    virtual std::vector<AudioSourceInfo> listSources() = 0;
-    // Starts recording from a source; absent when the source is unknown or the stream fails.
+    // Sources in the order the server lists them, sources without channels included; empty
+    // while the client is not connected.
+    virtual std::vector<AudioSourceInfo> listSources() const = 0;
+    // Starts recording from a source of the current list without waiting for the server:
+    // absent when the source is not listed or the client is not connected. Whether data ever
+    // comes is told by the callbacks.
     virtual std::unique_ptr<AudioRecording> startRecording(uint32_t deviceID, InputCallback onInput,
                                                            EndedCallback onEnded) = 0;
+    // Replaces the one change listener (nothing: none). The old listener is not called any
+    // more once this returns.
+    virtual void setChangeCallback(ChangeCallback onChange) = 0;
 };
-
-// The PulseAudio client (also served by pipewire-pulse). Connects for every call, at most
-// `connectTimeout_ms` long, and never spawns a server.
-std::unique_ptr<AudioInputService> makePulseAudioInputService(int connectTimeout_ms = 2000);

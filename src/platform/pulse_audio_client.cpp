@@ -1,0 +1,566 @@
+// PulseAudio realisation of the audio inputs: sources are the inputs (a sink's monitor is the
+// loop-back input), the source index is the device id, the description the name, the source
+// name the persistent uid and the sample spec rate the nominal rate.
+#include "platform/pulse_audio_client.h"
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <pulse/pulseaudio.h>
+#include <sys/time.h>
+
+namespace {
+
+// Holds the threaded main loop's lock for a scope; never taken on the loop's own thread.
+class LoopLock {
+public:
+    explicit LoopLock(pa_threaded_mainloop* loop) : m_loop(loop) { pa_threaded_mainloop_lock(m_loop); }
+    ~LoopLock() { pa_threaded_mainloop_unlock(m_loop); }
+    LoopLock(const LoopLock&) = delete;
+    LoopLock& operator=(const LoopLock&) = delete;
+
+private:
+    pa_threaded_mainloop* m_loop;
+};
+
+std::optional<QString> textOrAbsent(const char* text)
+{
+    if (!text || !*text)
+        return std::nullopt;
+    return QString::fromUtf8(text);
+}
+
+// What a recording needs of a source besides what callers see.
+struct SourceRecord {
+    AudioSourceInfo info;
+    QByteArray name;
+    pa_sample_spec spec{};
+    pa_channel_map map{};
+};
+
+struct Lists {
+    std::vector<SourceRecord> sources;
+    std::vector<AudioSinkInfo> sinks;
+    std::optional<QString> defaultSink;
+};
+
+} // namespace
+
+class PulseAudioClient::Impl {
+public:
+    explicit Impl(Options options) : m_options(std::move(options))
+    {
+        m_retryDelay = m_options.retryMin;
+        m_loop = pa_threaded_mainloop_new();
+        if (!m_loop)
+            return;
+        m_api = pa_threaded_mainloop_get_api(m_loop);
+        pa_threaded_mainloop_set_name(m_loop, "tonivox-pulse");
+        LoopLock lock(m_loop);
+        if (pa_threaded_mainloop_start(m_loop) < 0)
+            return;
+        m_started = true;
+        connect();
+    }
+
+    ~Impl()
+    {
+        if (!m_loop)
+            return;
+        if (m_started) {
+            {
+                LoopLock lock(m_loop);
+                m_shuttingDown = true;
+                freeTimer(m_retryTimer);
+                dropContext();
+            }
+            pa_threaded_mainloop_stop(m_loop);
+        }
+        pa_threaded_mainloop_free(m_loop);
+    }
+
+    pa_threaded_mainloop* loop() const { return m_loop; }
+
+    // With the loop locked: the context when it is ready for streams.
+    pa_context* readyContext() const
+    {
+        return m_context && pa_context_get_state(m_context) == PA_CONTEXT_READY ? m_context : nullptr;
+    }
+
+    std::optional<SourceRecord> source(uint32_t deviceID) const
+    {
+        std::lock_guard guard(m_listLock);
+        const auto it = std::find_if(m_lists.sources.begin(), m_lists.sources.end(),
+                                     [&](const SourceRecord& s) { return s.info.deviceID == deviceID; });
+        if (it == m_lists.sources.end())
+            return std::nullopt;
+        return *it;
+    }
+
+    std::vector<AudioSourceInfo> sources() const
+    {
+        std::lock_guard guard(m_listLock);
+        std::vector<AudioSourceInfo> out;
+        out.reserve(m_lists.sources.size());
+        for (const SourceRecord& s : m_lists.sources)
+            out.push_back(s.info);
+        return out;
+    }
+
+    std::vector<AudioSinkInfo> sinks() const
+    {
+        std::lock_guard guard(m_listLock);
+        return m_lists.sinks;
+    }
+
+    std::optional<QString> defaultSink() const
+    {
+        std::lock_guard guard(m_listLock);
+        return m_lists.defaultSink;
+    }
+
+    bool isConnected() const
+    {
+        std::lock_guard guard(m_listLock);
+        return m_connected;
+    }
+
+    int connectionCount() const { return m_connections.load(); }
+
+    void setChangeCallback(ChangeCallback onChange)
+    {
+        std::lock_guard guard(m_callbackLock);
+        m_onChange = std::move(onChange);
+    }
+
+private:
+    // Everything below runs on the loop's thread, or with the loop locked.
+
+    void connect()
+    {
+        m_context = pa_context_new(m_api, "Tonivox");
+        if (!m_context) {
+            scheduleRetry();
+            return;
+        }
+        pa_context_set_state_callback(m_context, onContextState, this);
+        const char* server = m_options.server ? m_options.server->constData() : nullptr;
+        if (pa_context_connect(m_context, server, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+            dropContext();
+            scheduleRetry();
+            return;
+        }
+        // A server that accepts the socket but never answers would keep the attempt forever.
+        m_connectDeadline = startTimer(m_options.connectTimeout, [](Impl* self) {
+            self->m_connectDeadline = nullptr;
+            self->dropContext();
+            self->scheduleRetry();
+        });
+    }
+
+    static void onContextState(pa_context* context, void* userdata)
+    {
+        auto* self = static_cast<Impl*>(userdata);
+        switch (pa_context_get_state(context)) {
+        case PA_CONTEXT_READY:
+            self->freeTimer(self->m_connectDeadline);
+            self->m_retryDelay = self->m_options.retryMin;
+            ++self->m_connections;
+            pa_context_set_subscribe_callback(context, onSubscription, self);
+            pa_operation_unref(pa_context_subscribe(
+                context,
+                static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SINK |
+                                                    PA_SUBSCRIPTION_MASK_SERVER),
+                nullptr, nullptr));
+            self->refresh();
+            break;
+        case PA_CONTEXT_FAILED:
+        case PA_CONTEXT_TERMINATED:
+            self->dropContext();
+            self->publish(Lists{}, false);
+            self->scheduleRetry();
+            break;
+        case PA_CONTEXT_UNCONNECTED:
+        case PA_CONTEXT_CONNECTING:
+        case PA_CONTEXT_AUTHORIZING:
+        case PA_CONTEXT_SETTING_NAME:
+            break;
+        }
+    }
+
+    // Forgets the context; its pending operations are cancelled with it. Streams keep their
+    // own reference and end (their recordings see EndedCallback).
+    void dropContext()
+    {
+        freeTimer(m_connectDeadline);
+        m_refreshing = false;
+        m_refreshAgain = false;
+        ++m_generation;
+        if (!m_context)
+            return;
+        pa_context_set_state_callback(m_context, nullptr, nullptr);
+        pa_context_set_subscribe_callback(m_context, nullptr, nullptr);
+        pa_context_disconnect(m_context);
+        pa_context_unref(m_context);
+        m_context = nullptr;
+    }
+
+    void scheduleRetry()
+    {
+        if (m_shuttingDown || m_retryTimer)
+            return;
+        m_retryTimer = startTimer(m_retryDelay, [](Impl* self) {
+            self->m_retryTimer = nullptr;
+            self->connect();
+        });
+        m_retryDelay = std::min(m_retryDelay * 2, m_options.retryMax);
+    }
+
+    static void onSubscription(pa_context*, pa_subscription_event_type_t, uint32_t, void* userdata)
+    {
+        // Any source, sink or server change: load the lists again (they are short).
+        static_cast<Impl*>(userdata)->refresh();
+    }
+
+    // Loads the server's default sink, the sources and the sinks, then publishes them at once.
+    // A change while loading loads again afterwards.
+    void refresh()
+    {
+        if (!readyContext())
+            return;
+        if (m_refreshing) {
+            m_refreshAgain = true;
+            return;
+        }
+        m_refreshing = true;
+        m_pending = Lists{};
+        m_pendingParts = 3;
+        const auto issue = [this](pa_operation* operation) {
+            if (operation)
+                pa_operation_unref(operation);
+            else
+                partDone();
+        };
+        auto* token = new RefreshToken{this, m_generation};
+        m_refreshToken.reset(token);
+        issue(pa_context_get_server_info(m_context, onServerInfo, token));
+        issue(pa_context_get_source_info_list(m_context, onSourceInfo, token));
+        issue(pa_context_get_sink_info_list(m_context, onSinkInfo, token));
+    }
+
+    // Ties a loading round to the context it was issued on: answers of a dropped context are
+    // never called (its operations are cancelled), but the token makes that explicit.
+    struct RefreshToken {
+        Impl* self;
+        quint64 generation;
+        Impl* current() const { return self->m_generation == generation ? self : nullptr; }
+    };
+
+    static void onServerInfo(pa_context*, const pa_server_info* info, void* userdata)
+    {
+        Impl* self = static_cast<RefreshToken*>(userdata)->current();
+        if (!self)
+            return;
+        if (info)
+            self->m_pending.defaultSink = textOrAbsent(info->default_sink_name);
+        self->partDone();
+    }
+
+    static void onSourceInfo(pa_context*, const pa_source_info* info, int eol, void* userdata)
+    {
+        Impl* self = static_cast<RefreshToken*>(userdata)->current();
+        if (!self)
+            return;
+        if (eol != 0 || !info) {
+            self->partDone();
+            return;
+        }
+        SourceRecord source;
+        source.info.deviceID = info->index;
+        source.info.name = textOrAbsent(info->description);
+        source.info.uid = textOrAbsent(info->name);
+        source.info.channelCount = info->sample_spec.channels;
+        if (info->sample_spec.rate > 0)
+            source.info.nominalRateHz = static_cast<double>(info->sample_spec.rate);
+        source.name = QByteArray(info->name ? info->name : "");
+        source.spec = info->sample_spec;
+        source.map = info->channel_map;
+        self->m_pending.sources.push_back(std::move(source));
+    }
+
+    static void onSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* userdata)
+    {
+        Impl* self = static_cast<RefreshToken*>(userdata)->current();
+        if (!self)
+            return;
+        if (eol != 0 || !info) {
+            self->partDone();
+            return;
+        }
+        AudioSinkInfo sink;
+        sink.index = info->index;
+        sink.name = QString::fromUtf8(info->name ? info->name : "");
+        sink.description = QString::fromUtf8(info->description ? info->description : "");
+        sink.channelCount = info->sample_spec.channels;
+        if (info->sample_spec.rate > 0)
+            sink.nominalRateHz = static_cast<double>(info->sample_spec.rate);
+        self->m_pending.sinks.push_back(std::move(sink));
+    }
+
+    void partDone()
+    {
+        if (--m_pendingParts > 0)
+            return;
+        m_refreshing = false;
+        publish(std::move(m_pending), true);
+        if (m_refreshAgain) {
+            m_refreshAgain = false;
+            refresh();
+        }
+    }
+
+    void publish(Lists lists, bool connected)
+    {
+        {
+            std::lock_guard guard(m_listLock);
+            m_lists = std::move(lists);
+            m_connected = connected;
+        }
+        std::lock_guard guard(m_callbackLock);
+        if (m_onChange)
+            m_onChange();
+    }
+
+    using TimerAction = void (*)(Impl*);
+    struct Timer {
+        Impl* self;
+        TimerAction action;
+    };
+
+    pa_time_event* startTimer(std::chrono::milliseconds delay, TimerAction action)
+    {
+        timeval when{};
+        pa_gettimeofday(&when);
+        pa_timeval_add(&when, static_cast<pa_usec_t>(delay.count()) * PA_USEC_PER_MSEC);
+        auto* timer = new Timer{this, action};
+        pa_time_event* event = m_api->time_new(
+            m_api, &when,
+            [](pa_mainloop_api* api, pa_time_event* e, const timeval*, void* userdata) {
+                const Timer timer = *static_cast<Timer*>(userdata);
+                api->time_free(e); // the destroy callback frees the Timer
+                timer.action(timer.self);
+            },
+            timer);
+        m_api->time_set_destroy(event, [](pa_mainloop_api*, pa_time_event*, void* userdata) {
+            delete static_cast<Timer*>(userdata);
+        });
+        return event;
+    }
+
+    void freeTimer(pa_time_event*& event)
+    {
+        if (event)
+            m_api->time_free(event);
+        event = nullptr;
+    }
+
+    Options m_options;
+    pa_threaded_mainloop* m_loop = nullptr;
+    pa_mainloop_api* m_api = nullptr;
+    bool m_started = false;
+    bool m_shuttingDown = false;
+    pa_context* m_context = nullptr;
+    pa_time_event* m_connectDeadline = nullptr;
+    pa_time_event* m_retryTimer = nullptr;
+    std::chrono::milliseconds m_retryDelay{0};
+    std::atomic<int> m_connections{0};
+
+    bool m_refreshing = false;
+    bool m_refreshAgain = false;
+    int m_pendingParts = 0;
+    quint64 m_generation = 0;
+    Lists m_pending;
+    std::unique_ptr<RefreshToken> m_refreshToken;
+
+    mutable std::mutex m_listLock; // guards m_lists and m_connected
+    Lists m_lists;
+    bool m_connected = false;
+
+    std::mutex m_callbackLock; // held while the change callback runs
+    ChangeCallback m_onChange;
+};
+
+namespace {
+
+class PulseRecording final : public AudioRecording {
+public:
+    PulseRecording(pa_threaded_mainloop* loop, AudioInputService::InputCallback onInput,
+                   AudioInputService::EndedCallback onEnded)
+        : m_loop(loop), m_onInput(std::move(onInput)), m_onEnded(std::move(onEnded))
+    {}
+
+    ~PulseRecording() override
+    {
+        if (!m_stream)
+            return;
+        LoopLock lock(m_loop);
+        closeLocked();
+    }
+
+    // With the loop locked: opens the record stream; false when the server refuses at once.
+    bool startLocked(pa_context* context, const SourceRecord& source)
+    {
+        // Float samples at the source's own rate and channel count: the caller mixes and resamples.
+        pa_sample_spec sampleSpec = source.spec;
+        sampleSpec.format = PA_SAMPLE_FLOAT32NE;
+        if (!pa_sample_spec_valid(&sampleSpec))
+            return false;
+        pa_channel_map map = source.map;
+        if (!pa_channel_map_compatible(&map, &sampleSpec))
+            pa_channel_map_init_extend(&map, sampleSpec.channels, PA_CHANNEL_MAP_DEFAULT);
+        m_rate = sampleSpec.rate;
+        m_channels = sampleSpec.channels;
+
+        m_stream = pa_stream_new(context, "Tonivox key detection", &sampleSpec, &map);
+        if (!m_stream)
+            return false;
+        pa_stream_set_state_callback(m_stream, onState, this);
+        pa_stream_set_read_callback(m_stream, onRead, this);
+
+        // A small fragment makes an idle monitor hand over data at once instead of a second late.
+        pa_buffer_attr attr{};
+        attr.maxlength = static_cast<uint32_t>(-1);
+        attr.tlength = static_cast<uint32_t>(-1);
+        attr.prebuf = static_cast<uint32_t>(-1);
+        attr.minreq = static_cast<uint32_t>(-1);
+        attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(20 * PA_USEC_PER_MSEC, &sampleSpec));
+        // Never moved to another source: a source that goes away ends the recording.
+        const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+        if (pa_stream_connect_record(m_stream, source.name.constData(), &attr, flags) < 0) {
+            closeLocked();
+            return false;
+        }
+        return true;
+    }
+
+    double sampleRateHz() const override { return m_rate; }
+    uint32_t channelCount() const override { return m_channels; }
+
+private:
+    void closeLocked()
+    {
+        pa_stream_set_read_callback(m_stream, nullptr, nullptr);
+        if (pa_stream_get_state(m_stream) == PA_STREAM_CREATING) {
+            // The server has not answered the creation yet and a stream cannot be disconnected
+            // before it has: keep our reference until it settles, then close it there, or the
+            // server would keep recording for the rest of the connection.
+            pa_stream_set_state_callback(m_stream, closeWhenSettled, nullptr);
+        } else {
+            pa_stream_set_state_callback(m_stream, nullptr, nullptr);
+            pa_stream_disconnect(m_stream);
+            pa_stream_unref(m_stream);
+        }
+        m_stream = nullptr;
+    }
+
+    static void closeWhenSettled(pa_stream* stream, void*)
+    {
+        const pa_stream_state_t state = pa_stream_get_state(stream);
+        if (state == PA_STREAM_READY) {
+            pa_stream_disconnect(stream);
+        } else if (!PA_STREAM_IS_GOOD(state)) {
+            pa_stream_set_state_callback(stream, nullptr, nullptr);
+            pa_stream_unref(stream);
+        }
+    }
+
+    static void onState(pa_stream* stream, void* userdata)
+    {
+        auto* self = static_cast<PulseRecording*>(userdata);
+        if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream)) && !self->m_endReported) {
+            self->m_endReported = true;
+            if (self->m_onEnded)
+                self->m_onEnded();
+        }
+    }
+
+    static void onRead(pa_stream* stream, size_t, void* userdata)
+    {
+        auto* self = static_cast<PulseRecording*>(userdata);
+        while (pa_stream_readable_size(stream) > 0) {
+            const void* data = nullptr;
+            size_t bytes = 0;
+            if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0)
+                return;
+            // A hole (no data but a size) is dropped; real data goes to the caller as one buffer.
+            if (data && self->m_onInput) {
+                self->m_onInput(AudioBufferRef{self->m_channels, static_cast<uint32_t>(bytes),
+                                               static_cast<const float*>(data)});
+            }
+            pa_stream_drop(stream);
+        }
+    }
+
+    pa_threaded_mainloop* m_loop;
+    AudioInputService::InputCallback m_onInput;
+    AudioInputService::EndedCallback m_onEnded;
+    pa_stream* m_stream = nullptr;
+    double m_rate = 0;
+    uint32_t m_channels = 0;
+    bool m_endReported = false; // loop thread only
+};
+
+} // namespace
+
+PulseAudioClient::PulseAudioClient() : PulseAudioClient(Options{}) {}
+
+PulseAudioClient::PulseAudioClient(Options options) : m_impl(std::make_unique<Impl>(std::move(options))) {}
+
+PulseAudioClient::~PulseAudioClient() = default;
+
+std::vector<AudioSourceInfo> PulseAudioClient::listSources() const
+{
+    return m_impl->sources();
+}
+
+std::vector<AudioSinkInfo> PulseAudioClient::listSinks() const
+{
+    return m_impl->sinks();
+}
+
+std::optional<QString> PulseAudioClient::defaultSinkName() const
+{
+    return m_impl->defaultSink();
+}
+
+bool PulseAudioClient::isConnected() const
+{
+    return m_impl->isConnected();
+}
+
+int PulseAudioClient::connectionCount() const
+{
+    return m_impl->connectionCount();
+}
+
+void PulseAudioClient::setChangeCallback(ChangeCallback onChange)
+{
+    m_impl->setChangeCallback(std::move(onChange));
+}
+
+std::unique_ptr<AudioRecording> PulseAudioClient::startRecording(uint32_t deviceID, InputCallback onInput,
+                                                                 EndedCallback onEnded)
+{
+    pa_threaded_mainloop* loop = m_impl->loop();
+    if (!loop || pa_threaded_mainloop_in_thread(loop))
+        return nullptr;
+    const std::optional<SourceRecord> source = m_impl->source(deviceID);
+    if (!source)
+        return nullptr;
+    auto recording = std::make_unique<PulseRecording>(loop, std::move(onInput), std::move(onEnded));
+    LoopLock lock(loop);
+    pa_context* context = m_impl->readyContext();
+    if (!context || !recording->startLocked(context, *source))
+        return nullptr;
+    return recording;
+}
