@@ -19,10 +19,10 @@ QString percent(double fraction)
 } // namespace
 
 QString keytestV5Line(const QString& name, const std::optional<KeyDetectorV5::Measurement>& measurement,
-                      const std::optional<QString>& lastError)
+                      const std::optional<QString>& error)
 {
     if (!measurement)
-        return name + QStringLiteral("\tV5 失败：") + lastError.value_or(QStringLiteral("unknown error"));
+        return name + QStringLiteral("\tV5 失败：") + error.value_or(QStringLiteral("unknown error"));
     QStringList windows;
     for (const double start : measurement->windowStarts)
         windows << QString::asprintf("%.1f", start);
