@@ -31,11 +31,6 @@ QString keytestV5Line(const QString& name, const std::optional<KeyDetectorV5::Me
                            windows.join(QLatin1Char(',')));
 }
 
-QString wroteLine(qsizetype floatCount, const QString& outputPath)
-{
-    return QStringLiteral("wrote %1 floats to %2").arg(floatCount).arg(outputPath);
-}
-
 std::optional<QString> featuresLine(std::span<const double> probabilities)
 {
     if (probabilities.size() != static_cast<std::size_t>(key_classes::kClassCount))

@@ -18,9 +18,6 @@ namespace v5_mode_output {
 QString keytestV5Line(const QString& name, const std::optional<KeyDetectorV5::Measurement>& measurement,
                       const std::optional<QString>& error);
 
-// "wrote <count> floats to <path>".
-QString wroteLine(qsizetype floatCount, const QString& outputPath);
-
 // "--v5-features": "key=<key> confidence=<c>% margin=<m>%" from the 24 probabilities
 // (stable ranking); nothing unless there are exactly 24, which the mode reports as
 // "模型预测失败".
