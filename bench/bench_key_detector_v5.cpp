@@ -63,7 +63,7 @@ BENCHMARK(BM_PeakMemoryOfOneMeasurement)->Iterations(1)->Unit(benchmark::kMillis
 
 void BM_Measure45s(benchmark::State& state)
 {
-    auto& detector = KeyDetectorV5::shared();
+    KeyDetectorV5 detector([] { return findResourceDir(); });
     detector.measure(audio45s(), kRate).waitForFinished(); // loads model and basis
     for (auto _ : state) {
         auto m = detector.measure(audio45s(), kRate);

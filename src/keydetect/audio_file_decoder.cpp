@@ -40,7 +40,13 @@ struct FrameFreer {
     void operator()(AVFrame* f) const { av_frame_free(&f); }
 };
 
-// The whole file as 44.1 kHz mono floats, converted frame by frame as it decodes.
+// Samples at 44.1 kHz of a span in seconds; negative spans are empty.
+size_t samplesOf(double seconds)
+{
+    return static_cast<size_t>(std::max(0.0, seconds * kDecodeRateHz));
+}
+
+// The file as 44.1 kHz mono floats, converted frame by frame as it decodes.
 class Decoder {
 public:
     bool open(const QString& path)
@@ -63,13 +69,15 @@ public:
         return m_codec->sample_rate > 0 && m_codec->ch_layout.nb_channels > 0;
     }
 
-    std::optional<std::vector<float>> decodeAll()
+    // Up to the end of the file, or until `sampleLimit` samples are out. Samples the
+    // resampler has put out are final, so stopping early changes none of them.
+    std::optional<std::vector<float>> decode(size_t sampleLimit)
     {
         std::unique_ptr<AVPacket, PacketFreer> packet(av_packet_alloc());
         std::unique_ptr<AVFrame, FrameFreer> frame(av_frame_alloc());
         if (!packet || !frame)
             return std::nullopt;
-        while (av_read_frame(m_format.get(), packet.get()) >= 0) {
+        while (m_output.size() < sampleLimit && av_read_frame(m_format.get(), packet.get()) >= 0) {
             if (packet->stream_index == m_stream) {
                 // A damaged packet is skipped, as players do.
                 if (avcodec_send_packet(m_codec.get(), packet.get()) >= 0 && !receive(frame.get()))
@@ -77,9 +85,11 @@ public:
             }
             av_packet_unref(packet.get());
         }
-        avcodec_send_packet(m_codec.get(), nullptr);
-        if (!receive(frame.get()) || !flushResampler())
-            return std::nullopt;
+        if (m_output.size() < sampleLimit) {
+            avcodec_send_packet(m_codec.get(), nullptr);
+            if (!receive(frame.get()) || !flushResampler())
+                return std::nullopt;
+        }
         if (m_output.empty())
             return std::nullopt;
         return std::move(m_output);
@@ -183,7 +193,7 @@ private:
 
 } // namespace
 
-std::optional<std::vector<float>> decodeAudioFile(const QString& path)
+std::optional<std::vector<float>> decodeAudioFile(const QString& path, size_t sampleLimit)
 {
     // The test modes print their own verdicts; FFmpeg's diagnostics would only mix into them.
     static std::once_flag quiet;
@@ -194,15 +204,15 @@ std::optional<std::vector<float>> decodeAudioFile(const QString& path)
     Decoder decoder;
     if (!decoder.open(path))
         return std::nullopt;
-    return decoder.decodeAll();
+    return decoder.decode(sampleLimit);
 }
 
 std::optional<std::vector<float>> sliceForTest(std::span<const float> samples, double startSeconds,
                                                double seconds)
 {
     const size_t count = samples.size();
-    const auto startOffset = static_cast<size_t>(std::max(0.0, startSeconds * kDecodeRateHz));
-    const auto length = static_cast<size_t>(std::max(0.0, seconds * kDecodeRateHz));
+    const size_t startOffset = samplesOf(startSeconds);
+    const size_t length = samplesOf(seconds);
     const size_t start = std::min(count, startOffset);
     const size_t end = std::min(start + length, count);
     if (end - start < kMinSliceSamples)
@@ -211,14 +221,22 @@ std::optional<std::vector<float>> sliceForTest(std::span<const float> samples, d
                               samples.begin() + static_cast<long>(end));
 }
 
-std::optional<KeyDetectorV2::LoadedAudio> KeyDetectorV2::loadForTest(const QString& path, double startSeconds,
-                                                                     double seconds)
+std::optional<DecodedSlice> decodeSliceForTest(const QString& path, double startSeconds, double seconds)
 {
-    const auto decoded = decodeAudioFile(path);
+    const auto decoded = decodeAudioFile(path, samplesOf(startSeconds) + samplesOf(seconds));
     if (!decoded)
         return std::nullopt;
     auto slice = sliceForTest(*decoded, startSeconds, seconds);
     if (!slice)
         return std::nullopt;
-    return LoadedAudio{std::move(*slice), kDecodeRateHz};
+    return DecodedSlice{std::move(*slice), decoded->size()};
+}
+
+std::optional<KeyDetectorV2::LoadedAudio> KeyDetectorV2::loadForTest(const QString& path, double startSeconds,
+                                                                     double seconds)
+{
+    auto slice = decodeSliceForTest(path, startSeconds, seconds);
+    if (!slice)
+        return std::nullopt;
+    return LoadedAudio{std::move(slice->samples), kDecodeRateHz};
 }

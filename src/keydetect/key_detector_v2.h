@@ -88,5 +88,6 @@ struct KeyDetectorV2 {
     };
     // The test modes' decoder: the file from `startSeconds` for at most `seconds` at 44.1 kHz
     // mono; absent when the file cannot be decoded or the slice is not longer than 10 s.
+    // Decoding stops where the slice ends.
     static std::optional<LoadedAudio> loadForTest(const QString& path, double startSeconds, double seconds);
 };

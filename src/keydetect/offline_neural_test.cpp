@@ -1,5 +1,6 @@
 #include "keydetect/offline_neural_test.h"
 
+#include "core/resource_bundle.h"
 #include "keydetect/audio_file_decoder.h"
 #include "keydetect/offline_key_test.h"
 #include "keydetect/v5/key_detector_v5.h"
@@ -7,16 +8,31 @@
 
 #include <QFileInfo>
 
+namespace {
+
+// Each mode makes its own detector, loading from the resource folder.
+std::unique_ptr<KeyDetectorV5> makeDetector()
+{
+    return std::make_unique<KeyDetectorV5>([] { return findResourceDir(); });
+}
+
+} // namespace
+
 int runKeyTestV5(const QStringList& files, std::FILE* out)
 {
-    KeyDetectorV5& detector = KeyDetectorV5::shared();
+    const auto detector = makeDetector();
+    // The failure line of a file that cannot be decoded names the previous measurement's
+    // error (nothing after a verdict, which prints as "unknown error").
+    std::optional<QString> previousError;
     for (const QString& path : files) {
         const QString name = QFileInfo(path).fileName();
         std::optional<KeyDetectorV5::Measurement> measurement;
-        if (auto samples = loadTestAudio(path))
-            measurement = detector.measure(std::move(*samples), kDecodeRateHz).result();
-        // After a decoding failure the error is whatever the previous measurement left.
-        printTestLine(out, v5_mode_output::keytestV5Line(name, measurement, detector.lastError()));
+        if (auto samples = loadTestAudio(path)) {
+            KeyDetectorV5::Outcome outcome = detector->measure(std::move(*samples), kDecodeRateHz).result();
+            measurement = std::move(outcome.measurement);
+            previousError = measurement ? std::nullopt : std::optional(outcome.error);
+        }
+        printTestLine(out, v5_mode_output::keytestV5Line(name, measurement, previousError));
     }
     return 0;
 }
@@ -31,8 +47,7 @@ int runCqtDump(const QStringList& operands, std::FILE* out)
         printTestLine(out, QStringLiteral("读不了 ") + operands.at(0));
         return 1;
     }
-    const auto features =
-        KeyDetectorV5::shared().cqtForTest(std::move(*samples), kDecodeRateHz, start).result();
+    const auto features = makeDetector()->cqtForTest(std::move(*samples), kDecodeRateHz, start).result();
     if (!features) {
         printTestLine(out, QStringLiteral("CQT 失败"));
         return 1;
@@ -47,8 +62,7 @@ int runResampledDump(const QStringList& operands, std::FILE* out)
     auto samples = loadTestAudio(operands.at(0));
     if (!samples)
         return 1;
-    const auto resampled =
-        KeyDetectorV5::shared().resampledForTest(std::move(*samples), kDecodeRateHz, 0.0).result();
+    const auto resampled = makeDetector()->resampledForTest(std::move(*samples), kDecodeRateHz, 0.0).result();
     if (!resampled)
         return 1;
     return writeFloatDump(operands.at(1), *resampled, out) ? 0 : 1;
@@ -63,7 +77,7 @@ int runFeatures(const QStringList& operands, std::FILE* out)
         std::fprintf(stderr, "cannot read %s\n", qPrintable(operands.at(0)));
         return 1;
     }
-    const auto probabilities = KeyDetectorV5::shared().predictFeaturesForTest(std::move(*features)).result();
+    const auto probabilities = makeDetector()->predictFeaturesForTest(std::move(*features)).result();
     const auto line = probabilities ? v5_mode_output::featuresLine(*probabilities) : std::nullopt;
     if (!line) {
         printTestLine(out, QStringLiteral("模型预测失败"));

@@ -1,20 +1,13 @@
 #include "keydetect/power_spectrum.h"
 
+#include "core/fftw_planner_lock.h"
+
 #include <array>
 #include <cmath>
 #include <fftw3.h>
 #include <memory>
 #include <mutex>
 #include <numbers>
-
-namespace {
-// FFTW's planner is not thread-safe; executing a plan is.
-std::mutex& plannerMutex()
-{
-    static std::mutex mutex;
-    return mutex;
-}
-} // namespace
 
 PowerSpectrum::PowerSpectrum(int log2Size) : m_size(size_t{1} << log2Size)
 {
@@ -23,14 +16,14 @@ PowerSpectrum::PowerSpectrum(int log2Size) : m_size(size_t{1} << log2Size)
     m_output = output;
     if (!m_input || !output)
         return;
-    std::lock_guard lock(plannerMutex());
+    std::lock_guard lock(fftwPlannerMutex());
     m_plan = fftwf_plan_dft_r2c_1d(static_cast<int>(m_size), m_input, output, FFTW_ESTIMATE);
 }
 
 PowerSpectrum::~PowerSpectrum()
 {
     if (m_plan) {
-        std::lock_guard lock(plannerMutex());
+        std::lock_guard lock(fftwPlannerMutex());
         fftwf_destroy_plan(static_cast<fftwf_plan>(m_plan));
     }
     fftwf_free(m_output);

@@ -8,9 +8,9 @@
 // gives them: powers[k] = re² + im² for k = 1 … N/2 − 1, and powers[0] = DC² + Nyquist²
 // (the two real terms the packed form stores together). Single precision.
 //
-// Each object owns its plan, created with FFTW_ESTIMATE; plan creation and destruction are
-// serialised process-wide, so objects may be created on any thread. One object is used by
-// one thread at a time.
+// Each object owns its plan, created with FFTW_ESTIMATE; plan creation and destruction hold
+// the program's one FFTW planner lock (core/fftw_planner_lock.h), so objects may be created
+// and destroyed on any thread. One object is used by one thread at a time.
 class PowerSpectrum {
 public:
     explicit PowerSpectrum(int log2Size);

@@ -155,17 +155,22 @@ TEST_F(OfflineKeyTest, NeuralModesMeasureDumpAndPredict)
 {
     const QString sixty = progressionFile(QStringLiteral("sixty.wav"), 60);
 
-    // Three windows of a 45 s decode; a file that cannot be decoded gets the failure line.
-    const RunResult keytest =
-        run({QStringLiteral("--keytest-v5"), sixty, path(QStringLiteral("missing.wav"))});
+    // Three windows of a 45 s decode; a file that cannot be decoded gets the failure line
+    // with the previous measurement's error: none after a verdict, "audio too short" after
+    // the 12 s decode of a 20 s file.
+    const QString twenty = progressionFile(QStringLiteral("twenty.wav"), 20);
+    const RunResult keytest = run({QStringLiteral("--keytest-v5"), sixty, path(QStringLiteral("missing.wav")),
+                                   twenty, path(QStringLiteral("gone.wav"))});
     EXPECT_EQ(keytest.status, 0) << keytest.err.toStdString();
     const QStringList lines = keytest.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    ASSERT_EQ(lines.size(), 2) << keytest.out.toStdString();
+    ASSERT_EQ(lines.size(), 4) << keytest.out.toStdString();
     static const QRegularExpression measured(
         QStringLiteral("^sixty\\.wav\tkey=[A-G]#? (大调|小调) confidence=\\d+\\.\\d% margin=\\d+\\.\\d% "
                        "windows=0\\.0,7\\.5,15\\.0$"));
     EXPECT_TRUE(measured.match(lines[0]).hasMatch()) << lines[0].toStdString();
-    EXPECT_TRUE(lines[1].startsWith(QStringLiteral("missing.wav\tV5 失败："))) << lines[1].toStdString();
+    EXPECT_EQ(lines[1], QStringLiteral("missing.wav\tV5 失败：unknown error"));
+    EXPECT_EQ(lines[2], QStringLiteral("twenty.wav\tV5 失败：audio too short"));
+    EXPECT_EQ(lines[3], QStringLiteral("gone.wav\tV5 失败：audio too short"));
 
     // The first window resampled: 30 s at 22050 Hz.
     const QString resampled = path(QStringLiteral("resampled.f32"));
@@ -235,11 +240,36 @@ TEST(SliceForTest, NeedsMoreThanTenSecondsAfterTheStart)
     EXPECT_FALSE(sliceForTest(long_, 70.0, 45.0));
 }
 
-TEST(OfflineOperands, AreTheArgumentsAfterTheSwitch)
+TEST(DecodeSliceForTest, StopsDecodingWhereTheSliceEnds)
 {
-    const QStringList arguments = {"tonivox", "-v", "--keytest", "a.mp3", "b.mp3"};
-    EXPECT_EQ(offlineOperands(OfflineMode::keytest, arguments), (QStringList{"a.mp3", "b.mp3"}));
-    EXPECT_TRUE(offlineOperands(OfflineMode::v5PcmDump, arguments).isEmpty());
+    QTemporaryDir dir;
+    // Ten minutes of 8 kHz mono: a whole decode would be 26.5 million samples at 44.1 kHz.
+    const QString tenMinutes = dir.filePath(QStringLiteral("ten-minutes.wav"));
+    ASSERT_TRUE(synth::writeWav(tenMinutes, synth::sine(440.0, 600.0, 8000.0, 0.5f), 8000, 1));
+    const auto slice = decodeSliceForTest(tenMinutes, 8.0, 45.0);
+    ASSERT_TRUE(slice);
+    EXPECT_EQ(slice->samples.size(), 45u * 44100u);
+    EXPECT_GE(slice->decodedSamples, 53u * 44100u);
+    EXPECT_LT(slice->decodedSamples, 54u * 44100u);
+
+    // Stopping early changes no sample: the slice of a whole decode, value for value (48 kHz
+    // stereo, so the decoder mixes and resamples).
+    const QString sixty = dir.filePath(QStringLiteral("sixty.wav"));
+    ASSERT_TRUE(synth::writeWav(sixty, synth::progression(9, synth::majorCadence(), 60.0, 48000), 48000, 2));
+    const auto whole = decodeAudioFile(sixty);
+    ASSERT_TRUE(whole);
+    const auto early = decodeSliceForTest(sixty, 8.0, 45.0);
+    ASSERT_TRUE(early);
+    EXPECT_LT(early->decodedSamples, whole->size() - 6u * 44100u);
+    EXPECT_EQ(early->samples, sliceForTest(*whole, 8.0, 45.0));
+
+    // A file that ends before the slice does is decoded to its end, as before.
+    const QString twenty = dir.filePath(QStringLiteral("twenty.wav"));
+    ASSERT_TRUE(synth::writeWav(twenty, synth::sine(440.0, 20.0, 48000.0, 0.5f), 48000, 1));
+    const auto shortSlice = decodeSliceForTest(twenty, 8.0, 45.0);
+    ASSERT_TRUE(shortSlice);
+    EXPECT_EQ(shortSlice->decodedSamples, decodeAudioFile(twenty)->size());
+    EXPECT_EQ(shortSlice->samples.size(), shortSlice->decodedSamples - 8u * 44100u);
 }
 
 } // namespace

@@ -26,12 +26,6 @@ TEST(V5ModeOutput, KeytestLineForAFailure)
               QStringLiteral("a.wav\tV5 失败：unknown error"));
 }
 
-TEST(V5ModeOutput, WroteLine)
-{
-    EXPECT_EQ(wroteLine(661500, QStringLiteral("/tmp/x.f32")),
-              QStringLiteral("wrote 661500 floats to /tmp/x.f32"));
-}
-
 TEST(V5ModeOutput, FeaturesLineNeedsExactly24Probabilities)
 {
     std::vector<double> p(24, 0.0);

@@ -1,5 +1,6 @@
 #include "keydetect/v5/cqt.h"
 
+#include "core/fftw_planner_lock.h"
 #include "keydetect/v5/cqt_layout.h"
 #include "keydetect/v5/file_errors.h"
 
@@ -13,13 +14,6 @@
 using namespace cqt_layout;
 
 namespace {
-
-// FFTW's planner is not thread-safe; executing a plan is.
-std::mutex& plannerMutex()
-{
-    static std::mutex mutex;
-    return mutex;
-}
 
 // The hot loop of the detector: on x86-64 an AVX2/FMA clone is picked at load time
 // where the processor has it.
@@ -118,7 +112,7 @@ CqtFrontEnd::CqtFrontEnd()
     : m_fft(std::make_unique<Fft>()), m_re(std::size_t(kFrameBlock) * kSpectrumBins),
       m_im(std::size_t(kFrameBlock) * kSpectrumBins)
 {
-    std::lock_guard lock(plannerMutex());
+    std::lock_guard lock(fftwPlannerMutex());
     m_fft->in = fftwf_alloc_real(kFftSize);
     m_fft->out = fftwf_alloc_complex(kSpectrumBins);
     m_fft->plan = fftwf_plan_dft_r2c_1d(kFftSize, m_fft->in, m_fft->out, FFTW_ESTIMATE);
@@ -126,7 +120,7 @@ CqtFrontEnd::CqtFrontEnd()
 
 CqtFrontEnd::~CqtFrontEnd()
 {
-    std::lock_guard lock(plannerMutex());
+    std::lock_guard lock(fftwPlannerMutex());
     fftwf_destroy_plan(m_fft->plan);
     fftwf_free(m_fft->in);
     fftwf_free(m_fft->out);

@@ -52,7 +52,8 @@ enum class KernelSupport {
 };
 
 // Holds the FFT plan and scratch buffers. Not thread-safe: one instance per thread
-// (the detector keeps one on its serial executor). Construction may run on any thread.
+// (the detector keeps one on its serial executor). Construction and destruction may run
+// on any thread: they plan under the program's one FFTW planner lock.
 class CqtFrontEnd {
 public:
     CqtFrontEnd();

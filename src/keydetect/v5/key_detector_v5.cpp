@@ -1,6 +1,5 @@
 #include "keydetect/v5/key_detector_v5.h"
 
-#include "core/resource_bundle.h"
 #include "keydetect/v5/cqt_layout.h"
 #include "keydetect/v5/file_errors.h"
 #include "keydetect/v5/key_classes.h"
@@ -13,13 +12,6 @@
 
 const QString KeyDetectorV5::kModelFile = QStringLiteral("KeyNetV5.onnx");
 const QString KeyDetectorV5::kBasisFile = QStringLiteral("keynet_v5_cqt_basis.f32");
-
-KeyDetectorV5& KeyDetectorV5::shared()
-{
-    // Never destroyed: a measurement may still run while static objects go away.
-    static auto* instance = new KeyDetectorV5([] { return findResourceDir(); });
-    return *instance;
-}
 
 KeyDetectorV5::KeyDetectorV5(std::function<std::optional<QString>()> resourceDir)
     : m_resourceDir(std::move(resourceDir))
@@ -38,20 +30,7 @@ bool KeyDetectorV5::sameScale(const QString& a, const QString& b)
     return key_classes::sameScale(a, b);
 }
 
-std::optional<QString> KeyDetectorV5::lastError() const
-{
-    std::lock_guard lock(m_errorMutex);
-    return m_lastError;
-}
-
-void KeyDetectorV5::setLastError(std::optional<QString> error)
-{
-    std::lock_guard lock(m_errorMutex);
-    m_lastError = std::move(error);
-}
-
-QFuture<std::optional<KeyDetectorV5::Measurement>> KeyDetectorV5::measure(std::vector<float> samples,
-                                                                          double sampleRate_Hz)
+QFuture<KeyDetectorV5::Outcome> KeyDetectorV5::measure(std::vector<float> samples, double sampleRate_Hz)
 {
     return QtConcurrent::run(&m_executor, [this, samples = std::move(samples), sampleRate_Hz] {
         return measureNow(samples, sampleRate_Hz);
@@ -148,21 +127,15 @@ std::optional<std::vector<float>> KeyDetectorV5::resampledWindow(const std::vect
     return v5_windows::resampleWindow(std::span(samples).subspan(start, length), sampleRate_Hz);
 }
 
-std::optional<KeyDetectorV5::Measurement> KeyDetectorV5::measureNow(const std::vector<float>& samples,
-                                                                    double sampleRate_Hz)
+KeyDetectorV5::Outcome KeyDetectorV5::measureNow(const std::vector<float>& samples, double sampleRate_Hz)
 {
-    setLastError(std::nullopt);
     const long long count = static_cast<long long>(samples.size());
     const long long window = v5_windows::windowLength(sampleRate_Hz);
-    if (count < window) {
-        setLastError(QStringLiteral("audio too short"));
-        return std::nullopt;
-    }
+    if (count < window)
+        return {std::nullopt, QStringLiteral("audio too short")};
     QString loadError;
-    if (!loadIfNeeded(&loadError)) {
-        setLastError(QStringLiteral("model load: ") + loadError);
-        return std::nullopt;
-    }
+    if (!loadIfNeeded(&loadError))
+        return {std::nullopt, QStringLiteral("model load: ") + loadError};
 
     std::vector<double> sum(key_classes::kClassCount, 0.0);
     std::vector<double> used;
@@ -184,10 +157,8 @@ std::optional<KeyDetectorV5::Measurement> KeyDetectorV5::measureNow(const std::v
             sum[i] += (*probabilities)[i];
         used.push_back(start);
     }
-    if (used.empty()) {
-        setLastError(error.value_or(QStringLiteral("no complete 30-second window")));
-        return std::nullopt;
-    }
+    if (used.empty())
+        return {std::nullopt, error.value_or(QStringLiteral("no complete 30-second window"))};
 
     for (double& p : sum)
         p /= static_cast<double>(used.size());
@@ -198,5 +169,5 @@ std::optional<KeyDetectorV5::Measurement> KeyDetectorV5::measureNow(const std::v
     m.margin = sum[ranking.best] - sum[ranking.second];
     m.probabilities = std::move(sum);
     m.windowStarts = std::move(used);
-    return m;
+    return {std::move(m), QString()};
 }

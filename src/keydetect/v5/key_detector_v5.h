@@ -8,7 +8,6 @@
 #include <QThreadPool>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -20,9 +19,10 @@
 // Thread safety: the detector stands for an actor. Every measurement and test call runs
 // on the detector's own serial executor (one thread), so calls never overlap and the
 // lazily loaded model and basis need no lock; the calls return futures, so a caller on
-// the main thread never waits. `lastError()` and `sameScale()` may be called from any
-// thread. The model and the basis are loaded on first use and kept; a failed load is
-// retried on the next call.
+// the main thread never waits. `sameScale()` may be called from any thread. The model
+// and the basis are loaded on first use and kept; a failed load is retried on the next
+// call. The owner of the run holds one detector; test modes, tests and benchmarks make
+// their own.
 class KeyDetectorV5 {
 public:
     struct Measurement {
@@ -33,12 +33,18 @@ public:
         std::vector<double> windowStarts;  // seconds, of the windows that were used
     };
 
+    // What one measurement gave: a verdict, or why there is none. Each measurement
+    // carries its own error, whatever the detector measured before or since.
+    struct Outcome {
+        std::optional<Measurement> measurement;
+        // Without a verdict: "audio too short", "model load: " + the reason, "CQT or model
+        // prediction failed" or "no complete 30-second window". Empty with a verdict.
+        QString error;
+    };
+
     // Resource file names in the resource folder.
     static const QString kModelFile; // "KeyNetV5.onnx"
     static const QString kBasisFile; // "keynet_v5_cqt_basis.f32"
-
-    // The process-wide detector, loading from findResourceDir(). Created on first use.
-    static KeyDetectorV5& shared();
 
     // A detector that loads its files from the folder `resourceDir` returns (nothing:
     // no resource folder). The function is called on the executor at each load attempt.
@@ -48,14 +54,9 @@ public:
     KeyDetectorV5(const KeyDetectorV5&) = delete;
     KeyDetectorV5& operator=(const KeyDetectorV5&) = delete;
 
-    // Measures mono `samples` at `sampleRate_Hz`. Nothing when no window gave a
-    // verdict; lastError() then says why.
-    QFuture<std::optional<Measurement>> measure(std::vector<float> samples, double sampleRate_Hz);
-
-    // Why the latest finished measurement gave no verdict: "audio too short",
-    // "model load: " + the reason, "CQT or model prediction failed" or "no complete
-    // 30-second window"; nothing after a measurement that succeeded.
-    std::optional<QString> lastError() const;
+    // Measures mono `samples` at `sampleRate_Hz`: the verdict of the windows, or the
+    // error when no window gave one.
+    QFuture<Outcome> measure(std::vector<float> samples, double sampleRate_Hz);
 
     // True for the same key or a relative major/minor pair (see key_classes).
     static bool sameScale(const QString& a, const QString& b);
@@ -74,19 +75,16 @@ public:
 
 private:
     // Executor only.
-    std::optional<Measurement> measureNow(const std::vector<float>& samples, double sampleRate_Hz);
+    Outcome measureNow(const std::vector<float>& samples, double sampleRate_Hz);
     bool loadIfNeeded(QString* error);
     std::optional<std::vector<float>> cqt(std::span<const float> samples22k);
     std::optional<std::vector<double>> predict(std::span<const float> features);
     std::optional<std::vector<float>> resampledWindow(const std::vector<float>& samples, double sampleRate_Hz,
                                                       double startSeconds) const;
-    void setLastError(std::optional<QString> error);
 
     std::function<std::optional<QString>()> m_resourceDir;
     std::optional<KeyModel> m_model;
     std::optional<CqtBasis> m_basis;
     std::unique_ptr<CqtFrontEnd> m_frontEnd;
-    mutable std::mutex m_errorMutex;
-    std::optional<QString> m_lastError;
     QThreadPool m_executor; // last: destroyed (and drained) first
 };

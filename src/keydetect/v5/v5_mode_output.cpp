@@ -19,21 +19,16 @@ QString percent(double fraction)
 } // namespace
 
 QString keytestV5Line(const QString& name, const std::optional<KeyDetectorV5::Measurement>& measurement,
-                      const std::optional<QString>& lastError)
+                      const std::optional<QString>& error)
 {
     if (!measurement)
-        return name + QStringLiteral("\tV5 失败：") + lastError.value_or(QStringLiteral("unknown error"));
+        return name + QStringLiteral("\tV5 失败：") + error.value_or(QStringLiteral("unknown error"));
     QStringList windows;
     for (const double start : measurement->windowStarts)
         windows << QString::asprintf("%.1f", start);
     return name + QStringLiteral("\tkey=%1 confidence=%2% margin=%3% windows=%4")
                       .arg(measurement->key, percent(measurement->confidence), percent(measurement->margin),
                            windows.join(QLatin1Char(',')));
-}
-
-QString wroteLine(qsizetype floatCount, const QString& outputPath)
-{
-    return QStringLiteral("wrote %1 floats to %2").arg(floatCount).arg(outputPath);
 }
 
 std::optional<QString> featuresLine(std::span<const double> probabilities)

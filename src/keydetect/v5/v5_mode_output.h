@@ -13,13 +13,10 @@
 namespace v5_mode_output {
 
 // "--keytest-v5": "<name>\tkey=<key> confidence=<c>% margin=<m>% windows=0.0,7.5,15.0"
-// for a measurement; otherwise "<name>\tV5 失败：" + the detector's last error, or
-// "unknown error" when there is none.
+// for a measurement; otherwise "<name>\tV5 失败：" + `error`, or "unknown error" when
+// there is none.
 QString keytestV5Line(const QString& name, const std::optional<KeyDetectorV5::Measurement>& measurement,
-                      const std::optional<QString>& lastError);
-
-// "wrote <count> floats to <path>".
-QString wroteLine(qsizetype floatCount, const QString& outputPath);
+                      const std::optional<QString>& error);
 
 // "--v5-features": "key=<key> confidence=<c>% margin=<m>%" from the 24 probabilities
 // (stable ranking); nothing unless there are exactly 24, which the mode reports as
