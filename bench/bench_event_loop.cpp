@@ -228,7 +228,7 @@ void BM_KeyDetectorV5Measurement(benchmark::State& state)
     bool measured = false;
     measureStalls(state, [&]() -> QCoro::Task<> {
         const auto result = co_await cancellation::awaitFuture(detector.measure(audio, 44100.0), {});
-        measured = result && *result;
+        measured = result && result->measurement.has_value();
     });
     state.counters["measured"] = measured ? 1 : 0;
 }
