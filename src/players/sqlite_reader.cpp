@@ -12,6 +12,24 @@ namespace {
 
 constexpr std::array<const char*, 3> kSideFiles = {"-wal", "-shm", "-journal"};
 
+} // namespace
+
+bool createOwnerOnly(QFile& file)
+{
+    constexpr QFileDevice::Permissions kOwnerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+    // Created with mode 0600, so no other user can open it at any moment; the umask can
+    // only take bits away, and setPermissions puts back what an odd umask took from us.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly, kOwnerOnly))
+        return false;
+    if (!file.setPermissions(kOwnerOnly)) {
+        file.remove();
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
 // Copies into a new owner-only file; a partial copy is removed.
 bool copyPrivately(const QString& source, const QString& target)
 {
@@ -19,9 +37,9 @@ bool copyPrivately(const QString& source, const QString& target)
     if (!in.open(QIODevice::ReadOnly))
         return false;
     QFile out(target);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+    if (!createOwnerOnly(out))
         return false;
-    bool ok = out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    bool ok = true;
     constexpr qint64 kChunk = 1 << 20;
     while (ok && !in.atEnd()) {
         const QByteArray chunk = in.read(kChunk);

@@ -4,6 +4,7 @@
 #include <QStringList>
 #include <optional>
 
+class QFile;
 struct sqlite3;
 
 // A small in-process SQLite reader for the players' databases.
@@ -36,6 +37,10 @@ private:
     static std::optional<SqliteDatabase> open(const QByteArray& name, int flags);
     sqlite3* m_db = nullptr;
 };
+
+// Creates the file, which must not exist yet, for writing with owner-only permissions
+// (0600) from its first moment, whatever the umask; false when it exists or cannot be made.
+bool createOwnerOnly(QFile& file);
 
 // A copy of a database in a private temporary file (owner-only permissions), removed
 // with its side files when the object goes, also on every error path. A write-ahead log

@@ -57,11 +57,10 @@ void AutoTuneSyncer::setKeyScale(int semitone, int scaleIndex)
 {
     const int k = reduceSemitone(semitone);
     m_ipc.insert(QStringLiteral("2"), static_cast<double>(static_cast<float>(k) / 11.0f));
-    writeState();
     m_ipc.insert(QStringLiteral("1"), static_cast<double>(static_cast<float>(scaleIndex) / 14.0f));
-    writeState();
     m_ipc.insert(QStringLiteral("key"), k);
     m_ipc.insert(QStringLiteral("scale"), scaleIndex);
+    // One write: the plug-in never sees the new key with the old scale.
     writeState();
 }
 
@@ -80,10 +79,9 @@ void AutoTuneSyncer::apply(const AutoTuneSettings& s)
         {"correctionMode", s.correctionMode},
         {"inputType", s.inputType},
     };
-    for (const auto& [name, value] : entries) {
+    for (const auto& [name, value] : entries)
         m_ipc.insert(QLatin1String(name), single(value));
-        writeState();
-    }
+    writeState();
 }
 
 void AutoTuneSyncer::poll()

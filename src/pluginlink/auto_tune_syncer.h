@@ -44,9 +44,9 @@ public:
     PluginIPC::ParamMap& ipc() { return m_ipc; }
     const PluginIPC::ParamMap& ipc() const { return m_ipc; }
 
-    // Key and scale: three state writes ("2", then "1", then "key" and "scale").
+    // Key and scale ("2", "1", "key", "scale"), then one state write.
     void setKeyScale(int semitone, int scaleIndex);
-    // Eleven writes, one per parameter, in the plug-in's order; classic mode is not sent.
+    // The eleven parameters of a record, then one state write; classic mode is not sent.
     void apply(const AutoTuneSettings& settings);
     // Counts whatever the plug-in has written so far as consumed.
     void discardPendingHostParams();

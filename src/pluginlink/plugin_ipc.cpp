@@ -1,19 +1,26 @@
 #include "pluginlink/plugin_ipc.h"
 
+#include "core/atomic_file.h"
+#include "core/capped_log.h"
+#include "core/number_format.h"
+#include "core/single_line.h"
+
 #include <QDateTime>
 #include <QDir>
-#include <QFile>
-#include <QSaveFile>
-#include <algorithm>
-#include <cstdio>
+#include <limits>
 
 namespace PluginIPC {
 namespace {
 
-std::optional<qint64>& lastSeqSlot()
+struct Seqs {
+    std::optional<qint64> lastWrite;  // last non-heartbeat state write (lastSeq)
+    std::optional<qint64> lastIssued; // last seq written in any record, the quit record included
+};
+
+Seqs& seqs()
 {
-    static std::optional<qint64> seq;
-    return seq;
+    static Seqs s;
+    return s;
 }
 
 MetaProvider& providerSlot()
@@ -22,16 +29,27 @@ MetaProvider& providerSlot()
     return provider;
 }
 
+Clock& clockSlot()
+{
+    static Clock clock;
+    return clock;
+}
+
 void ensureDir()
 {
     QDir().mkpath(dir());
 }
 
-QByteArray formatValue(double value)
+qint64 issueSeq()
 {
-    char buffer[64];
-    const int n = std::snprintf(buffer, sizeof buffer, "%.4f", value);
-    return QByteArray(buffer, n > 0 ? std::min<int>(n, sizeof buffer - 1) : 0);
+    Seqs& s = seqs();
+    s.lastIssued = nextSeq(s.lastIssued, nowMillis());
+    return *s.lastIssued;
+}
+
+QByteArray lineText(const QString& text)
+{
+    return singleLine(text).toUtf8();
 }
 
 } // namespace
@@ -58,24 +76,30 @@ void setMetaProvider(MetaProvider provider)
 
 std::optional<qint64> lastSeq()
 {
-    return lastSeqSlot();
+    return seqs().lastWrite;
+}
+
+qint64 nextSeq(std::optional<qint64> lastIssued, qint64 now_ms)
+{
+    if (!lastIssued || now_ms > *lastIssued)
+        return now_ms;
+    return *lastIssued == std::numeric_limits<qint64>::max() ? *lastIssued : *lastIssued + 1;
 }
 
 qint64 nowMillis()
 {
-    return QDateTime::currentMSecsSinceEpoch();
+    const Clock& clock = clockSlot();
+    return clock ? clock() : QDateTime::currentMSecsSinceEpoch();
+}
+
+void setClock(Clock clock)
+{
+    clockSlot() = std::move(clock);
 }
 
 bool writeAtomically(const QString& filePath, const QByteArray& bytes)
 {
-    QSaveFile out(filePath);
-    if (!out.open(QIODevice::WriteOnly))
-        return false;
-    if (out.write(bytes) != bytes.size()) {
-        out.cancelWriting();
-        return false;
-    }
-    return out.commit();
+    return replaceFileAtomically(filePath, bytes);
 }
 
 QByteArray stateText(qint64 seq, const ParamMap& params, const QMap<QString, QString>& meta)
@@ -87,10 +111,10 @@ QByteArray stateText(qint64 seq, const ParamMap& params, const QMap<QString, QSt
     // QMap orders QString keys by UTF-16 code units, which equals code-point order for
     // the ASCII names the map holds.
     for (auto it = params.cbegin(); it != params.cend(); ++it)
-        text += it.key().toUtf8() + '=' + formatValue(it.value()) + '\n';
+        text += lineText(it.key()) + '=' + number_format::fixed(it.value(), 4) + '\n';
     for (auto it = meta.cbegin(); it != meta.cend(); ++it) {
         if (!it.value().isEmpty())
-            text += "meta_" + it.key().toUtf8() + '=' + it.value().toUtf8() + '\n';
+            text += "meta_" + lineText(it.key()) + '=' + lineText(it.value()) + '\n';
     }
     return text;
 }
@@ -98,45 +122,33 @@ QByteArray stateText(qint64 seq, const ParamMap& params, const QMap<QString, QSt
 void write(const ParamMap& params, bool heartbeat)
 {
     ensureDir();
-    auto& seqSlot = lastSeqSlot();
-    qint64 seq = 0;
-    if (heartbeat && seqSlot) {
-        seq = *seqSlot;
-    } else {
-        seq = nowMillis();
-        seqSlot = seq;
-    }
+    Seqs& s = seqs();
+    if (!heartbeat || !s.lastWrite)
+        s.lastWrite = issueSeq();
     const MetaProvider& provider = providerSlot();
     const QMap<QString, QString> meta = provider ? provider() : QMap<QString, QString>{};
-    writeAtomically(file(), stateText(seq, params, meta));
+    writeAtomically(file(), stateText(*s.lastWrite, params, meta));
 }
 
 void markAppQuit()
 {
-    if (!lastSeqSlot())
+    if (!seqs().lastWrite)
         return;
     ensureDir();
-    writeAtomically(file(), "seq=" + QByteArray::number(nowMillis()) + "\nappRunning=0\n");
+    writeAtomically(file(), "seq=" + QByteArray::number(issueSeq()) + "\nappRunning=0\n");
 }
 
 void chainLog(const QString& text)
 {
     ensureDir();
-    const QString logPath = path(kAppLogFile);
-    const QByteArray line = text.toUtf8() + '\n';
-    QFile log(logPath);
-    if (log.exists()) {
-        if (log.open(QIODevice::WriteOnly | QIODevice::Append))
-            log.write(line);
-        return;
-    }
-    writeAtomically(logPath, line);
+    capped_log::appendLine(path(kAppLogFile), text);
 }
 
 void resetForTests()
 {
-    lastSeqSlot().reset();
+    seqs() = {};
     providerSlot() = nullptr;
+    clockSlot() = nullptr;
 }
 
 } // namespace PluginIPC

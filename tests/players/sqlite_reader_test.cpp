@@ -1,0 +1,144 @@
+#include "players/sqlite_reader.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <atomic>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sqlite3.h>
+#include <sys/fanotify.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+// Sets a permissive umask for one test, so that a file created with the defaults would
+// be readable and writable by everyone.
+class PermissiveUmask {
+public:
+    PermissiveUmask() : m_previous(::umask(0)) {}
+    ~PermissiveUmask() { ::umask(m_previous); }
+
+private:
+    mode_t m_previous;
+};
+
+mode_t modeOf(const QString& path)
+{
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return 07777;
+    return st.st_mode & 07777;
+}
+
+// A running player's database in WAL mode with rows not yet checkpointed; the connection
+// stays open so that the log is not folded in.
+class PlayerDatabase {
+public:
+    explicit PlayerDatabase(const QString& path) : m_path(path)
+    {
+        sqlite3_open(QFile::encodeName(path).constData(), &m_db);
+        m_ok = sqlite3_exec(m_db,
+                            "PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0;"
+                            "CREATE TABLE song(title TEXT); INSERT INTO song VALUES('晴天');",
+                            nullptr, nullptr, nullptr) == SQLITE_OK &&
+               QFile::exists(path + QStringLiteral("-wal"));
+    }
+    ~PlayerDatabase() { sqlite3_close(m_db); }
+    bool ok() const { return m_ok; }
+
+private:
+    QString m_path;
+    sqlite3* m_db = nullptr;
+    bool m_ok = false;
+};
+
+} // namespace
+
+// The copy reads the player's uncheckpointed rows, every file of it is owner-only, and all
+// of them go with the object.
+TEST(PrivateDatabaseCopy, OwnerOnlyAndGoneWithTheObject)
+{
+    PermissiveUmask umask;
+    QTemporaryDir dir;
+    QFile taken(dir.filePath(QStringLiteral("taken.sqlite")));
+    ASSERT_TRUE(createOwnerOnly(taken));
+    QFile again(taken.fileName());
+    EXPECT_FALSE(createOwnerOnly(again)); // never writes into a file someone else put there
+
+    const QString source = dir.filePath(QStringLiteral("player.db"));
+    const PlayerDatabase player(source);
+    ASSERT_TRUE(player.ok());
+
+    const QString copies = dir.filePath(QStringLiteral("copies"));
+    ASSERT_TRUE(QDir().mkpath(copies));
+    {
+        auto copy = PrivateDatabaseCopy::make(source, copies, QStringLiteral("qq-"));
+        ASSERT_TRUE(copy.has_value());
+        EXPECT_EQ(modeOf(copy->path()), 0600);
+        EXPECT_EQ(modeOf(copy->path() + QStringLiteral("-wal")), 0600);
+        auto db = SqliteDatabase::openCopy(copy->path());
+        ASSERT_TRUE(db.has_value());
+        EXPECT_EQ(db->firstRow(QStringLiteral("SELECT title FROM song")),
+                  QStringList({QStringLiteral("晴天")}));
+        // The side files SQLite makes for the copy follow the copy's mode.
+        for (const QString& name : QDir(copies).entryList(QDir::Files | QDir::Hidden))
+            EXPECT_EQ(modeOf(copies + QLatin1Char('/') + name), 0600) << name.toStdString();
+    }
+    EXPECT_TRUE(QDir(copies).isEmpty(QDir::Files | QDir::Hidden));
+}
+
+// The kernel holds every open of a file in the copies folder until the test has looked at
+// the new file's mode, so the moment right after creation is seen, not raced.
+TEST(PrivateDatabaseCopy, NoOtherUserCanOpenACopyAtAnyMoment)
+{
+    PermissiveUmask umask;
+    QTemporaryDir dir;
+    const QString source = dir.filePath(QStringLiteral("player.db"));
+    const PlayerDatabase player(source);
+    ASSERT_TRUE(player.ok());
+    const QString copies = dir.filePath(QStringLiteral("copies"));
+    ASSERT_TRUE(QDir().mkpath(copies));
+
+    const int watch = fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY);
+    if (watch < 0)
+        GTEST_SKIP() << "fanotify permission events need CAP_SYS_ADMIN";
+    ASSERT_EQ(fanotify_mark(watch, FAN_MARK_ADD, FAN_OPEN_PERM | FAN_EVENT_ON_CHILD, AT_FDCWD,
+                            QFile::encodeName(copies).constData()),
+              0);
+
+    std::atomic<bool> done = false;
+    bool copied = false;
+    std::thread copier([&] {
+        copied = PrivateDatabaseCopy::make(source, copies, QStringLiteral("qq-")).has_value();
+        done = true;
+    });
+    QList<mode_t> modes;
+    while (!done) {
+        pollfd p{watch, POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0)
+            continue;
+        alignas(fanotify_event_metadata) char buffer[4096];
+        const ssize_t n = ::read(watch, buffer, sizeof buffer);
+        auto* event = reinterpret_cast<fanotify_event_metadata*>(buffer);
+        for (ssize_t left = n; FAN_EVENT_OK(event, left); event = FAN_EVENT_NEXT(event, left)) {
+            if (event->fd < 0)
+                continue;
+            struct stat st {};
+            if (::fstat(event->fd, &st) == 0 && S_ISREG(st.st_mode))
+                modes.append(st.st_mode & 07777);
+            const fanotify_response allow{event->fd, FAN_ALLOW};
+            EXPECT_EQ(::write(watch, &allow, sizeof allow), static_cast<ssize_t>(sizeof allow));
+            ::close(event->fd);
+        }
+    }
+    ::close(watch); // lets any open still held go on
+    copier.join();
+    EXPECT_TRUE(copied);
+    EXPECT_EQ(modes.size(), 2) << "the copy and its write-ahead log";
+    for (mode_t mode : modes)
+        EXPECT_EQ(mode, 0600);
+}
