@@ -46,10 +46,13 @@ QCoro::Task<bool> PlayerActivityMonitor::pollAsync(std::stop_token token)
     if (m_reading)
         co_return false;
     m_reading = true;
+    const std::weak_ptr<void> alive = m_lifetime;
     QFuture<States> read = QtConcurrent::run(&m_readExecutor, [this] { return readAll(); });
     const std::optional<States> states = co_await cancellation::awaitFuture(read, token);
-    // The monitor outlives every poll: the owner cancels the loop before destroying it, and
-    // the destructor waits for the executor.
+    // A cancelled await resumes from the event loop, possibly after the owner destroyed the
+    // monitor (its destructor waited for the read itself).
+    if (alive.expired())
+        co_return false;
     m_reading = false;
     if (!states)
         co_return false;

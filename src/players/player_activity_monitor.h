@@ -89,4 +89,6 @@ private:
     std::optional<PlayerSource> m_active;
     QThreadPool m_readExecutor;
     bool m_reading = false;
+    // Expires with the monitor: a poll resumed after the monitor is gone sees it.
+    std::shared_ptr<void> m_lifetime = std::make_shared<int>(0);
 };

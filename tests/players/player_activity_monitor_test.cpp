@@ -11,6 +11,7 @@
 
 #include <QDir>
 #include <QRegularExpression>
+#include <QTest>
 #include <QThread>
 #include <gtest/gtest.h>
 
@@ -220,6 +221,18 @@ TEST_F(MonitorTest, PollAsyncReadsOnItsExecutorAndAppliesOnTheCaller)
     stop.request_stop();
     EXPECT_FALSE(runTask(monitor.pollAsync(stop.get_token())));
     EXPECT_EQ(monitor.activeSong()->title, QStringLiteral("Sunny Day"));
+
+    // Cancelled and destroyed while its read runs: the poll ends later without touching it.
+    auto doomed = std::make_unique<PlayerActivityMonitor>(
+        PlayerActivityMonitor::Readers{kugou, qq, netease, nowPlaying, std::make_shared<OwnChildren>()});
+    std::stop_source cancel;
+    QObject context;
+    std::optional<bool> outcome;
+    QCoro::connect(doomed->pollAsync(cancel.get_token()), &context, [&](bool applied) { outcome = applied; });
+    cancel.request_stop();
+    doomed.reset();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return outcome.has_value(); }, 5000));
+    EXPECT_FALSE(*outcome);
 }
 
 TEST_F(MonitorTest, NewerUnknownQQPlayHidesTheOlderArchiveSong)
