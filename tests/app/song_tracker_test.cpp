@@ -44,7 +44,9 @@ struct ScriptedWindow final : WindowRecognitionPort {
     QCoro::Task<std::optional<Song>> ocrCurrentSong() override
     {
         ++attempts;
-        co_return song;
+        // A copy: g++ 12 moves a member named in co_return out of the object.
+        std::optional<Song> copy = song;
+        co_return copy;
     }
     QString lastPlayerLabel() const override { return player; }
     bool screenCaptureAllowed() const override { return allowed; }
@@ -195,7 +197,7 @@ TEST_F(TrackerTest, ALibraryKeyReachesThePluginShiftedByTheTransposition)
 
 // Disabled (issue 18): a window-recognised song is looked up again on every recognition
 // pass instead of being taken as the same song; the loop's fault is not found yet.
-TEST_F(TrackerTest, DISABLED_WindowLabelsGiveWayToPlayersAndAGoneSongClears)
+TEST_F(TrackerTest, WindowLabelsGiveWayToPlayersAndAGoneSongClears)
 {
     startServer();
     window.song = Song{u("晴天"), u("周杰伦")};
