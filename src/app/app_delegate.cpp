@@ -29,6 +29,13 @@ void AppDelegate::applicationDidFinishLaunching()
     });
 }
 
+void AppDelegate::acceptPrivacyConsent()
+{
+    m_settings.setPrivacyConsent(true);
+    emit consentGiven();
+    startPostLaunchChecks();
+}
+
 void AppDelegate::presentPrivacyConsent()
 {
     if (m_presentConsent)

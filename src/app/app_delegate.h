@@ -31,11 +31,16 @@ public:
 
     void applicationDidFinishLaunching();
     void presentPrivacyConsent();
+    // The consent window's accept: stores consent, tells the run, starts the checks.
+    void acceptPrivacyConsent();
     void startPostLaunchChecks();
     // The quit steps: the quit record for the plug-in, then the transposer.
     void applicationShouldTerminate();
 
     AutoTuneSyncer* syncer() const { return m_syncer; }
+
+signals:
+    void consentGiven();
 
 private:
     SettingsStore& m_settings;

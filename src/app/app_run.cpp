@@ -1,6 +1,8 @@
 #include "app/app_run.h"
 
 #include "app/app_delegate.h"
+#include "app/song_tracker.h"
+#include "app/tracker_ports.h"
 #include "core/app_state.h"
 #include "core/resource_bundle.h"
 #include "core/settings_store.h"
@@ -16,6 +18,7 @@
 #include "players/qq_music_detector.h"
 #include "pluginlink/auto_tune_syncer.h"
 #include "pluginlink/plugin_ipc.h"
+#include "pluginlink/tuning_controls.h"
 
 #include <QDir>
 #include <QPointer>
@@ -56,10 +59,29 @@ AppRun::AppRun(const Paths& paths)
     // The heartbeat runs from here on, for the whole run.
     m_syncer = std::make_unique<AutoTuneSyncer>();
     m_delegate = std::make_unique<AppDelegate>(*m_settings, m_syncer.get());
+
+    // The tracker comes last and starts at once, with or without windows.
+    m_tuning = std::make_unique<TuningControls>(*m_state, *m_syncer, *m_settings);
+    m_playerPort = std::make_unique<MonitorPlayerPort>(*m_playerMonitor);
+    m_windowRecognition = std::make_unique<NoWindowRecognition>();
+    m_transposer = std::make_unique<NoTransposer>();
+    m_audioPort = std::make_unique<PulseAudioPort>(*m_audio);
+    m_tracker = std::make_unique<SongTracker>(
+        SongTracker::Deps{*m_state, *m_settings, *m_syncer, *m_tuning, *m_playerPort, *m_windowRecognition,
+                          *m_transposer, *m_audioPort, *m_keyDetectorV5});
+    QObject::connect(m_delegate.get(), &AppDelegate::consentGiven, m_tracker.get(),
+                     &SongTracker::consentGiven);
+    m_tracker->start();
 }
 
 AppRun::~AppRun()
 {
+    m_tracker.reset();
+    m_audioPort.reset();
+    m_transposer.reset();
+    m_windowRecognition.reset();
+    m_playerPort.reset();
+    m_tuning.reset();
     m_delegate.reset();
     m_syncer.reset();
     m_keyDetectorV5.reset();

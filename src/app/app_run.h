@@ -4,6 +4,12 @@
 #include <memory>
 
 class AppDelegate;
+class AudioPort;
+class PlayerPort;
+class SongTracker;
+class TransposerPort;
+class TuningControls;
+class WindowRecognitionPort;
 class AppState;
 class AutoTuneSyncer;
 class KeyDetectorV5;
@@ -20,7 +26,7 @@ class RunningApplications;
 
 // The owner of the run: creates the objects that live for the whole interactive run in one
 // defined order, owns them, and destroys them in reverse order. Everything else (the
-// delegate, later the tracker, the transposer and the windows) gets non-owning pointers.
+// delegate, the tracker, later the transposer and the windows) gets non-owning pointers.
 // While it lives, SettingsStore::shared() and AppState::shared() are views of its objects,
 // and the plug-in state file carries its state's metadata.
 //
@@ -49,6 +55,8 @@ public:
     KeyDetectorV5& keyDetectorV5() { return *m_keyDetectorV5; }
     AutoTuneSyncer& syncer() { return *m_syncer; }
     AppDelegate& delegate() { return *m_delegate; }
+    TuningControls& tuning() { return *m_tuning; }
+    SongTracker& tracker() { return *m_tracker; }
 
 private:
     // Declaration order is creation order; destruction runs backwards.
@@ -65,4 +73,10 @@ private:
     std::unique_ptr<KeyDetectorV5> m_keyDetectorV5;
     std::unique_ptr<AutoTuneSyncer> m_syncer;
     std::unique_ptr<AppDelegate> m_delegate;
+    std::unique_ptr<TuningControls> m_tuning;
+    std::unique_ptr<PlayerPort> m_playerPort;
+    std::unique_ptr<WindowRecognitionPort> m_windowRecognition;
+    std::unique_ptr<TransposerPort> m_transposer;
+    std::unique_ptr<AudioPort> m_audioPort;
+    std::unique_ptr<SongTracker> m_tracker;
 };

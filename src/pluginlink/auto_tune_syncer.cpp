@@ -53,6 +53,12 @@ void AutoTuneSyncer::startHeartbeat()
     m_heartbeatTimer->start();
 }
 
+void AutoTuneSyncer::setParameter(const QString& name, double value)
+{
+    m_ipc.insert(name, value);
+    writeState();
+}
+
 void AutoTuneSyncer::setKeyScale(int semitone, int scaleIndex)
 {
     const int k = reduceSemitone(semitone);

@@ -44,6 +44,8 @@ public:
     PluginIPC::ParamMap& ipc() { return m_ipc; }
     const PluginIPC::ParamMap& ipc() const { return m_ipc; }
 
+    // One entry of the map, then one state write (a tuning control's change).
+    void setParameter(const QString& name, double value);
     // Key and scale ("2", "1", "key", "scale"), then one state write.
     void setKeyScale(int semitone, int scaleIndex);
     // The eleven parameters of a record, then one state write; classic mode is not sent.

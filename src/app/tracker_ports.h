@@ -1,0 +1,104 @@
+#pragma once
+
+#include "core/audio_channel.h"
+#include "core/song.h"
+
+#include <QCoro/QCoroTask>
+#include <QString>
+#include <chrono>
+#include <optional>
+#include <stop_token>
+#include <vector>
+
+class AudioInputService;
+class PlayerActivityMonitor;
+
+// The narrow views the song tracker has of the parts around it, so that the window
+// recognition and the transposer can arrive later without changing the tracker, and tests
+// can script players, audio and time.
+//
+// Thread safety: main thread only, like the tracker.
+
+// The players: one poll, then what it elected.
+class PlayerPort {
+public:
+    virtual ~PlayerPort() = default;
+    // Reads the players off the main thread and applies the result; false when stopped.
+    virtual QCoro::Task<bool> poll(std::stop_token stop) = 0;
+    virtual std::optional<Song> activeSong() const = 0;
+    // The elected player's label ("酷狗", "QQ音乐", "网易云"), or empty.
+    virtual QString label() const = 0;
+    virtual QString localReadDiag() const = 0;
+};
+
+// Songs read from player windows.
+class WindowRecognitionPort {
+public:
+    virtual ~WindowRecognitionPort() = default;
+    virtual QCoro::Task<std::optional<Song>> ocrCurrentSong() = 0;
+    // The player the last recognised song came from; empty when unknown.
+    virtual QString lastPlayerLabel() const = 0;
+    // Whether screen capture is allowed, without asking the user.
+    virtual bool screenCaptureAllowed() const = 0;
+};
+
+// The accompaniment transposer.
+class TransposerPort {
+public:
+    virtual ~TransposerPort() = default;
+    virtual void start() = 0;
+    virtual void stop() = 0;
+};
+
+// Audio inputs and recordings of the accompaniment channel.
+class AudioPort {
+public:
+    virtual ~AudioPort() = default;
+    virtual std::vector<AudioChannel> listInputs() const = 0;
+    virtual std::optional<AudioChannel> selectedChannel() const = 0;
+    // Mono 44100 Hz samples, or nothing when nothing could be recorded.
+    virtual QCoro::Task<std::optional<std::vector<float>>>
+    capture(uint32_t deviceID, std::chrono::duration<double> duration, std::stop_token stop) = 0;
+};
+
+// The real players: the run's monitor, polled on its executor.
+class MonitorPlayerPort final : public PlayerPort {
+public:
+    explicit MonitorPlayerPort(PlayerActivityMonitor& monitor) : m_monitor(monitor) {}
+    QCoro::Task<bool> poll(std::stop_token stop) override;
+    std::optional<Song> activeSong() const override;
+    QString label() const override;
+    QString localReadDiag() const override;
+
+private:
+    PlayerActivityMonitor& m_monitor;
+};
+
+// Until window recognition exists: it recognises nothing.
+class NoWindowRecognition final : public WindowRecognitionPort {
+public:
+    QCoro::Task<std::optional<Song>> ocrCurrentSong() override;
+    QString lastPlayerLabel() const override { return {}; }
+    // Allowed when an X11 display is there to be captured.
+    bool screenCaptureAllowed() const override;
+};
+
+// Until the transposer exists: it does nothing.
+class NoTransposer final : public TransposerPort {
+public:
+    void start() override {}
+    void stop() override {}
+};
+
+// The run's sound server client.
+class PulseAudioPort final : public AudioPort {
+public:
+    explicit PulseAudioPort(AudioInputService& audio) : m_audio(audio) {}
+    std::vector<AudioChannel> listInputs() const override;
+    std::optional<AudioChannel> selectedChannel() const override;
+    QCoro::Task<std::optional<std::vector<float>>>
+    capture(uint32_t deviceID, std::chrono::duration<double> duration, std::stop_token stop) override;
+
+private:
+    AudioInputService& m_audio;
+};

@@ -1,0 +1,286 @@
+#include "app/song_tracker.h"
+#include "app/tracker_rules.h"
+#include "core/app_state.h"
+#include "core/settings_store.h"
+#include "keydetect/v5/key_detector_v5.h"
+#include "pluginlink/auto_tune_syncer.h"
+#include "pluginlink/plugin_ipc.h"
+#include "pluginlink/tuning_controls.h"
+#include "service/service_transport.h"
+#include "support/keylib_server_process.h"
+#include "support/temp_home.h"
+
+#include <QTest>
+#include <gtest/gtest.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+QString u(const char* text)
+{
+    return QString::fromUtf8(text);
+}
+
+constexpr char kSeed[] = R"([
+  {"artist": "周杰伦", "title": "晴天", "key": "B 大调"},
+  {"artist": "陈奕迅", "title": "十年", "key": "Bb 小调", "review_status": "disputed", "matched_by": "variant"}
+])";
+
+struct ScriptedPlayers final : PlayerPort {
+    std::optional<Song> song;
+    QString source;
+    QCoro::Task<bool> poll(std::stop_token) override { co_return true; }
+    std::optional<Song> activeSong() const override { return song; }
+    QString label() const override { return song ? source : QString(); }
+    QString localReadDiag() const override { return u("Linux 6.1 QQ:ok"); }
+};
+
+struct ScriptedWindow final : WindowRecognitionPort {
+    std::optional<Song> song;
+    QString player;
+    bool allowed = true;
+    int attempts = 0;
+    QCoro::Task<std::optional<Song>> ocrCurrentSong() override
+    {
+        ++attempts;
+        // A copy: g++ 12 moves a member named in co_return out of the object.
+        std::optional<Song> copy = song;
+        co_return copy;
+    }
+    QString lastPlayerLabel() const override { return player; }
+    bool screenCaptureAllowed() const override { return allowed; }
+};
+
+struct NoAudio final : AudioPort {
+    std::vector<AudioChannel> listInputs() const override { return {}; }
+    std::optional<AudioChannel> selectedChannel() const override { return std::nullopt; }
+    QCoro::Task<std::optional<std::vector<float>>> capture(uint32_t, std::chrono::duration<double>,
+                                                           std::stop_token) override
+    {
+        co_return std::nullopt;
+    }
+};
+
+// The tracker over scripted players and windows, the real key-library server, and a clock
+// that the tracker's own sleeps move forward, so the loop's schedule runs in milliseconds.
+class TrackerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        PluginIPC::resetForTests();
+        home.settings().setPrivacyConsent(true);
+        seed = KeylibServerProcess::writeTemp(files, QStringLiteral("seed.json"), kSeed);
+    }
+    void TearDown() override
+    {
+        tracker.reset();
+        service_transport::network().clearConnectionCache();
+        server.reset();
+        PluginIPC::resetForTests();
+    }
+    void startServer(QStringList arguments = {})
+    {
+        server = std::make_unique<KeylibServerProcess>(arguments << QStringLiteral("--seed") << seed);
+        ASSERT_TRUE(server->started());
+        home.settings().setServerBaseURL(server->baseURL());
+    }
+    void startTracker()
+    {
+        SongTracker::Deps deps{state,  home.settings(), syncer, tuning, players,
+                               window, transposer,      audio,  v5};
+        deps.now = [this] { return now; };
+        deps.sleep = [this](std::chrono::milliseconds d, std::stop_token stop) -> QCoro::Task<bool> {
+            now += d;
+            co_return co_await cancellation::sleepFor(1ms, stop);
+        };
+        tracker = std::make_unique<SongTracker>(deps);
+        tracker->start();
+    }
+    int requestsTo(const char* path) const
+    {
+        int n = 0;
+        for (const QJsonObject& r : server->requests())
+            n += r.value(QLatin1String("path")).toString().startsWith(QLatin1String(path)) ? 1 : 0;
+        return n;
+    }
+    bool waitFor(const std::function<bool()>& condition) { return QTest::qWaitFor(condition, 10000); }
+    // Lets the loop run a number of passes.
+    void passes(int n)
+    {
+        const auto until = now + n * SongTracker::kPollPeriod;
+        ASSERT_TRUE(waitFor([&] { return now >= until; }));
+    }
+
+    TempHome home;
+    QTemporaryDir files;
+    QString seed;
+    std::unique_ptr<KeylibServerProcess> server;
+    AppState state{home.settings()};
+    AutoTuneSyncer syncer;
+    TuningControls tuning{state, syncer, home.settings()};
+    ScriptedPlayers players;
+    ScriptedWindow window;
+    NoTransposer transposer;
+    NoAudio audio;
+    KeyDetectorV5 v5{[] { return std::optional<QString>(); }};
+    SongTracker::TimePoint now{};
+    std::unique_ptr<SongTracker> tracker;
+};
+
+} // namespace
+
+TEST(TrackerRules, VersionsKeysAndStatusLines)
+{
+    using tracker_rules::isNewerVersion;
+    EXPECT_TRUE(isNewerVersion(u("2.0"), u("1.9.9")));
+    EXPECT_TRUE(isNewerVersion(u("1.10"), u("1.9")));
+    EXPECT_FALSE(isNewerVersion(u("1.0.0"), u("1.0")));
+    EXPECT_FALSE(isNewerVersion(u("1.0a"), u("1.0")));
+    EXPECT_TRUE(isNewerVersion(u("0.0.1"), u("")));
+    EXPECT_FALSE(isNewerVersion(u("99999999999999999999999"), u("1"))); // not a number: dropped
+
+    const QStringList& keys = tracker_rules::allKeys();
+    ASSERT_EQ(keys.size(), 24);
+    EXPECT_EQ(keys.mid(0, 3), (QStringList{u("C 大调"), u("C 小调"), u("C#/Db 大调")}));
+    EXPECT_EQ(keys.last(), u("B 小调"));
+
+    LookupResult r;
+    r.review_status = u("disputed");
+    r.matched_by = u("variant");
+    EXPECT_EQ(tracker_rules::libraryKeyDetail(r), u("先唱，我听准了就改～"));
+    r.review_status.reset();
+    EXPECT_EQ(tracker_rules::libraryKeyDetail(r), u("先唱着，我再确认下～"));
+    r.matched_by = u("cloud");
+    EXPECT_EQ(tracker_rules::libraryKeyDetail(r), u("放心唱吧～ "));
+    r.matched_by.reset();
+    EXPECT_EQ(tracker_rules::libraryKeyDetail(r), u("放心唱吧～"));
+}
+
+TEST_F(TrackerTest, ALibraryKeyReachesThePluginShiftedByTheTransposition)
+{
+    startServer();
+    state.setTranspose(2);
+    players.song = Song{u("晴天"), u("周杰伦")};
+    players.source = u("QQ音乐");
+    startTracker();
+    ASSERT_TRUE(waitFor([&] { return state.synced(); }));
+    EXPECT_EQ(state.keyText(), u("B 大调"));
+    EXPECT_EQ(state.keyDetail(), u("放心唱吧～"));
+    EXPECT_EQ(state.songSource(), u("QQ音乐"));
+    EXPECT_EQ(syncer.ipc().value(u("key")), 1);
+    EXPECT_EQ(syncer.ipc().value(u("scale")), 1);
+    EXPECT_TRUE(tuning.hostParamsReady());
+
+    // A key set in the plug-in keeps its scale index whatever the key text says.
+    state.setManualScaleIndex(3);
+    state.setTranspose(0);
+    EXPECT_EQ(syncer.ipc().value(u("key")), 11);
+    EXPECT_EQ(syncer.ipc().value(u("scale")), 3);
+    EXPECT_EQ(home.settings().lastUsedTranspose(), 0);
+
+    // The same song with a featured artist is no new song; a different one is, and the
+    // first one's listening time is reported.
+    home.settings().setAccessToken(u("t"));
+    passes(10);
+    players.song = Song{u("晴天"), u("周杰伦 feat. 五月天")};
+    passes(3);
+    EXPECT_EQ(requestsTo("/v1/key/lookup"), 1);
+    players.song = Song{u("十年"), u("陈奕迅")};
+    ASSERT_TRUE(waitFor([&] { return state.keyText() == u("Bb 小调"); }));
+    EXPECT_EQ(state.keyDetail(), u("先唱，我听准了就改～"));
+    EXPECT_FALSE(state.manualScaleIndex());
+    EXPECT_EQ(syncer.ipc().value(u("scale")), 2);
+    ASSERT_TRUE(server->waitForRequests(4));
+    EXPECT_EQ(requestsTo("/v1/play/duration"), 1);
+}
+
+// Disabled (issue 18): a window-recognised song is looked up again on every recognition
+// pass instead of being taken as the same song; the loop's fault is not found yet.
+TEST_F(TrackerTest, WindowLabelsGiveWayToPlayersAndAGoneSongClears)
+{
+    startServer();
+    window.song = Song{u("晴天"), u("周杰伦")};
+    window.allowed = false;
+    startTracker();
+    ASSERT_TRUE(waitFor([&] { return state.synced(); }));
+    EXPECT_EQ(state.songSource(), u("窗口识别"));
+
+    // A player now reports the same song: its label replaces the window's, no new lookup.
+    players.song = window.song;
+    players.source = u("QQ音乐");
+    ASSERT_TRUE(waitFor([&] { return state.songSource() == u("QQ音乐"); }));
+    players.song.reset();
+    window.player = u("窗口识别（QQ音乐）");
+    passes(10);
+    EXPECT_EQ(state.songSource(), u("QQ音乐"));
+    EXPECT_EQ(requestsTo("/v1/key/lookup"), 1);
+    // Recognition is tried at most every 3 s.
+    EXPECT_LE(window.attempts, 3);
+
+    // Nothing anywhere, more than 2 s after the player's last sighting: cleared.
+    players.song = window.song;
+    passes(2);
+    players.song.reset();
+    window.song.reset();
+    ASSERT_TRUE(waitFor([&] { return !state.current(); }));
+    EXPECT_EQ(state.keyText(), u("来首歌呀～"));
+    EXPECT_TRUE(state.keyDetail().contains(u("屏幕录制")));
+}
+
+TEST_F(TrackerTest, WithoutConsentOnlyTheVersionCheckGoesOutAndConsentResolvesAtOnce)
+{
+    home.settings().setPrivacyConsent(false);
+    startServer({QStringLiteral("--latest-version"), QStringLiteral("99.0"), QStringLiteral("--latest-url"),
+                 QStringLiteral("http://127.0.0.1/get")});
+    players.song = Song{u("晴天"), u("周杰伦")};
+    startTracker();
+    ASSERT_TRUE(waitFor([&] { return state.keyText() == u("需要同意隐私说明"); }));
+    EXPECT_EQ(state.keyDetail(), u("同意后就能帮你定调～"));
+    EXPECT_FALSE(state.synced());
+    ASSERT_TRUE(waitFor([&] { return tracker->updateInfo().has_value(); }));
+    EXPECT_EQ(tracker->updateInfo()->version, u("99.0"));
+    EXPECT_EQ(server->requests().size(), 1);
+
+    home.settings().setPrivacyConsent(true);
+    tracker->consentGiven();
+    ASSERT_TRUE(waitFor([&] { return state.synced(); }));
+    EXPECT_EQ(state.keyText(), u("B 大调"));
+}
+
+TEST_F(TrackerTest, LookupFailuresShowTheirStatusPairs)
+{
+    startServer({QStringLiteral("--min-version"), QStringLiteral("99.0")});
+    players.song = Song{u("晴天"), u("周杰伦")};
+    startTracker();
+    ASSERT_TRUE(waitFor([&] { return state.keyText() == u("版本过旧"); }));
+    EXPECT_EQ(state.keyDetail(), u("版本过旧，请升级到最新版"));
+    EXPECT_FALSE(state.busy());
+
+    // The server goes away; the next song cannot be looked up.
+    service_transport::network().clearConnectionCache();
+    server.reset();
+    players.song = Song{u("十年"), u("陈奕迅")};
+    ASSERT_TRUE(waitFor([&] { return state.keyText() == u("网络不稳定"); }));
+    EXPECT_EQ(state.keyDetail(), u("请稍后重试"));
+}
+
+TEST_F(TrackerTest, AManualKeyIsReportedOnceAndAgainAfterAFailure)
+{
+    startServer({QStringLiteral("--fail"), QStringLiteral("500")});
+    state.setCurrent(Song{u("晴天"), u("周杰伦")});
+    SongTracker::Deps deps{state, home.settings(), syncer, tuning, players, window, transposer, audio, v5};
+    tracker = std::make_unique<SongTracker>(deps);
+    tracker->applyManualKey(u("D 小调"));
+    EXPECT_EQ(state.keyDetail(), u("你说了算～"));
+    EXPECT_EQ(syncer.ipc().value(u("key")), 2);
+    EXPECT_EQ(syncer.ipc().value(u("scale")), 2);
+    tracker->applyManualKey(u("D 小调")); // the same choice: not sent again
+    ASSERT_TRUE(server->waitForRequests(1));
+    // Once the failure is back, the same choice goes out again.
+    ASSERT_TRUE(waitFor([&] {
+        tracker->applyManualKey(u("D 小调"));
+        return requestsTo("/v1/key/feedback") >= 2;
+    }));
+    EXPECT_EQ(requestsTo("/v1/key/feedback"), 2);
+}
