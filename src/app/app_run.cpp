@@ -16,6 +16,7 @@
 #include "players/qq_music_detector.h"
 #include "pluginlink/auto_tune_syncer.h"
 #include "pluginlink/plugin_ipc.h"
+#include "transpose/accompaniment_processor.h"
 
 #include <QDir>
 #include <QPointer>
@@ -40,6 +41,7 @@ AppRun::AppRun(const Paths& paths)
 
     // Connects in the background; its lists fill in as the server answers.
     m_audio = std::make_unique<PulseAudioClient>();
+    m_transposer = std::make_unique<AccompanimentProcessor>(*m_audio);
 
     m_applications = platform::defaultRunningApplications();
     m_nowPlaying = std::make_unique<NowPlaying>(std::make_shared<MprisProvider>(), m_applications);
@@ -56,6 +58,7 @@ AppRun::AppRun(const Paths& paths)
     // The heartbeat runs from here on, for the whole run.
     m_syncer = std::make_unique<AutoTuneSyncer>();
     m_delegate = std::make_unique<AppDelegate>(*m_settings, m_syncer.get());
+    m_delegate->setTransposerStop([transposer = m_transposer.get()] { transposer->stop(); });
 }
 
 AppRun::~AppRun()
@@ -71,6 +74,7 @@ AppRun::~AppRun()
     m_state->setNowPlayingReader(nullptr);
     m_nowPlaying.reset();
     m_applications.reset();
+    m_transposer.reset();
     m_audio.reset();
     PluginIPC::setMetaProvider(nullptr);
     AppState::installShared(nullptr);

@@ -4,6 +4,7 @@
 #include <memory>
 
 class AppDelegate;
+class AccompanimentProcessor;
 class AppState;
 class AutoTuneSyncer;
 class KeyDetectorV5;
@@ -48,6 +49,8 @@ public:
     PlayerActivityMonitor& playerMonitor() { return *m_playerMonitor; }
     KeyDetectorV5& keyDetectorV5() { return *m_keyDetectorV5; }
     AutoTuneSyncer& syncer() { return *m_syncer; }
+    // The accompaniment transposer on the run's sound server client; stopped by the quit steps.
+    AccompanimentProcessor& transposer() { return *m_transposer; }
     AppDelegate& delegate() { return *m_delegate; }
 
 private:
@@ -56,6 +59,7 @@ private:
     SettingsStore* m_previousSettings = nullptr;
     std::unique_ptr<AppState> m_state;
     std::unique_ptr<PulseAudioClient> m_audio;
+    std::unique_ptr<AccompanimentProcessor> m_transposer;
     std::shared_ptr<const platform::RunningApplications> m_applications;
     std::unique_ptr<NowPlaying> m_nowPlaying;
     std::unique_ptr<KuGouDetector> m_kugou;
