@@ -19,6 +19,7 @@
 #include "pluginlink/auto_tune_syncer.h"
 #include "pluginlink/plugin_ipc.h"
 #include "pluginlink/tuning_controls.h"
+#include "transpose/accompaniment_processor.h"
 
 #include <QDir>
 #include <QPointer>
@@ -43,6 +44,11 @@ AppRun::AppRun(const Paths& paths)
 
     // Connects in the background; its lists fill in as the server answers.
     m_audio = std::make_unique<PulseAudioClient>();
+    m_transposer = std::make_unique<AccompanimentProcessor>(*m_audio);
+    // The accompaniment follows the transposition from the first value on.
+    m_transposer->setSemitones(m_state->transpose());
+    QObject::connect(m_state.get(), &AppState::transposeChanged, m_transposer.get(),
+                     [this] { m_transposer->setSemitones(m_state->transpose()); });
 
     m_applications = platform::defaultRunningApplications();
     m_nowPlaying = std::make_unique<NowPlaying>(std::make_shared<MprisProvider>(), m_applications);
@@ -59,16 +65,17 @@ AppRun::AppRun(const Paths& paths)
     // The heartbeat runs from here on, for the whole run.
     m_syncer = std::make_unique<AutoTuneSyncer>();
     m_delegate = std::make_unique<AppDelegate>(*m_settings, m_syncer.get());
+    m_delegate->setTransposerStop([transposer = m_transposer.get()] { transposer->stop(); });
 
     // The tracker comes last and starts at once, with or without windows.
     m_tuning = std::make_unique<TuningControls>(*m_state, *m_syncer, *m_settings);
     m_playerPort = std::make_unique<MonitorPlayerPort>(*m_playerMonitor);
     m_windowRecognition = std::make_unique<NoWindowRecognition>();
-    m_transposer = std::make_unique<NoTransposer>();
+    m_transposerPort = std::make_unique<ProcessorTransposer>(*m_transposer);
     m_audioPort = std::make_unique<PulseAudioPort>(*m_audio);
     m_tracker = std::make_unique<SongTracker>(
         SongTracker::Deps{*m_state, *m_settings, *m_syncer, *m_tuning, *m_playerPort, *m_windowRecognition,
-                          *m_transposer, *m_audioPort, *m_keyDetectorV5});
+                          *m_transposerPort, *m_audioPort, *m_keyDetectorV5});
     QObject::connect(m_delegate.get(), &AppDelegate::consentGiven, m_tracker.get(),
                      &SongTracker::consentGiven);
     m_tracker->start();
@@ -78,7 +85,7 @@ AppRun::~AppRun()
 {
     m_tracker.reset();
     m_audioPort.reset();
-    m_transposer.reset();
+    m_transposerPort.reset();
     m_windowRecognition.reset();
     m_playerPort.reset();
     m_tuning.reset();
@@ -93,6 +100,7 @@ AppRun::~AppRun()
     m_state->setNowPlayingReader(nullptr);
     m_nowPlaying.reset();
     m_applications.reset();
+    m_transposer.reset();
     m_audio.reset();
     PluginIPC::setMetaProvider(nullptr);
     AppState::installShared(nullptr);

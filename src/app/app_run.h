@@ -4,6 +4,7 @@
 #include <memory>
 
 class AppDelegate;
+class AccompanimentProcessor;
 class AudioPort;
 class PlayerPort;
 class SongTracker;
@@ -54,6 +55,8 @@ public:
     PlayerActivityMonitor& playerMonitor() { return *m_playerMonitor; }
     KeyDetectorV5& keyDetectorV5() { return *m_keyDetectorV5; }
     AutoTuneSyncer& syncer() { return *m_syncer; }
+    // The accompaniment transposer on the run's sound server client; stopped by the quit steps.
+    AccompanimentProcessor& transposer() { return *m_transposer; }
     AppDelegate& delegate() { return *m_delegate; }
     TuningControls& tuning() { return *m_tuning; }
     SongTracker& tracker() { return *m_tracker; }
@@ -64,6 +67,7 @@ private:
     SettingsStore* m_previousSettings = nullptr;
     std::unique_ptr<AppState> m_state;
     std::unique_ptr<PulseAudioClient> m_audio;
+    std::unique_ptr<AccompanimentProcessor> m_transposer;
     std::shared_ptr<const platform::RunningApplications> m_applications;
     std::unique_ptr<NowPlaying> m_nowPlaying;
     std::unique_ptr<KuGouDetector> m_kugou;
@@ -76,7 +80,7 @@ private:
     std::unique_ptr<TuningControls> m_tuning;
     std::unique_ptr<PlayerPort> m_playerPort;
     std::unique_ptr<WindowRecognitionPort> m_windowRecognition;
-    std::unique_ptr<TransposerPort> m_transposer;
+    std::unique_ptr<TransposerPort> m_transposerPort;
     std::unique_ptr<AudioPort> m_audioPort;
     std::unique_ptr<SongTracker> m_tracker;
 };

@@ -3,6 +3,7 @@
 #include "keydetect/audio_channel_detector.h"
 #include "players/player_activity_monitor.h"
 #include "players/player_source.h"
+#include "transpose/accompaniment_processor.h"
 
 QCoro::Task<bool> MonitorPlayerPort::poll(std::stop_token stop)
 {
@@ -33,6 +34,16 @@ QCoro::Task<std::optional<Song>> NoWindowRecognition::ocrCurrentSong()
 bool NoWindowRecognition::screenCaptureAllowed() const
 {
     return !qEnvironmentVariableIsEmpty("DISPLAY");
+}
+
+void ProcessorTransposer::start()
+{
+    m_processor.start();
+}
+
+void ProcessorTransposer::stop()
+{
+    m_processor.stop();
 }
 
 std::vector<AudioChannel> PulseAudioPort::listInputs() const

@@ -10,6 +10,8 @@
 #include <stop_token>
 #include <vector>
 
+class AccompanimentProcessor;
+
 class AudioInputService;
 class PlayerActivityMonitor;
 
@@ -83,11 +85,15 @@ public:
     bool screenCaptureAllowed() const override;
 };
 
-// Until the transposer exists: it does nothing.
-class NoTransposer final : public TransposerPort {
+// The run's accompaniment transposer.
+class ProcessorTransposer final : public TransposerPort {
 public:
-    void start() override {}
-    void stop() override {}
+    explicit ProcessorTransposer(AccompanimentProcessor& processor) : m_processor(processor) {}
+    void start() override;
+    void stop() override;
+
+private:
+    AccompanimentProcessor& m_processor;
 };
 
 // The run's sound server client.

@@ -18,11 +18,12 @@ struct AudioBufferRef {
 
 // An audio input as the sound server describes it. Fields the server could not give are absent.
 struct AudioSourceInfo {
-    uint32_t deviceID = 0;               // the server's index of the source
-    std::optional<QString> name;         // human-readable description
-    std::optional<QString> uid;          // persistent identifier (the source's name)
-    uint32_t channelCount = 0;           // channels the source delivers; 0 = no input streams
-    std::optional<double> nominalRateHz; // the source's sample rate
+    uint32_t deviceID = 0;                // the server's index of the source
+    std::optional<QString> name;          // human-readable description
+    std::optional<QString> uid;           // persistent identifier (the source's name)
+    uint32_t channelCount = 0;            // channels the source delivers; 0 = no input streams
+    std::optional<double> nominalRateHz;  // the source's sample rate
+    std::optional<QString> monitorOfSink; // for a sink's monitor: that sink's name
 };
 
 // A running recording. Destroying it stops the stream without waiting for the server; once

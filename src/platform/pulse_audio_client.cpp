@@ -133,6 +133,20 @@ public:
         m_onChange = std::move(onChange);
     }
 
+    ListenerId addListener(ChangeCallback onChange)
+    {
+        std::lock_guard guard(m_callbackLock);
+        const ListenerId id = ++m_lastListener;
+        m_listeners.emplace_back(id, std::move(onChange));
+        return id;
+    }
+
+    void removeListener(ListenerId id)
+    {
+        std::lock_guard guard(m_callbackLock);
+        std::erase_if(m_listeners, [id](const auto& entry) { return entry.first == id; });
+    }
+
 private:
     // Everything below runs on the loop's thread, or with the loop locked.
 
@@ -280,6 +294,7 @@ private:
         source.info.name = textOrAbsent(info->description);
         source.info.uid = textOrAbsent(info->name);
         source.info.channelCount = info->sample_spec.channels;
+        source.info.monitorOfSink = textOrAbsent(info->monitor_of_sink_name);
         if (info->sample_spec.rate > 0)
             source.info.nominalRateHz = static_cast<double>(info->sample_spec.rate);
         source.name = QByteArray(info->name ? info->name : "");
@@ -329,6 +344,8 @@ private:
         std::lock_guard guard(m_callbackLock);
         if (m_onChange)
             m_onChange();
+        for (const auto& [id, listener] : m_listeners)
+            listener();
     }
 
     using TimerAction = void (*)(Impl*);
@@ -386,8 +403,10 @@ private:
     Lists m_lists;
     bool m_connected = false;
 
-    std::mutex m_callbackLock; // held while the change callback runs
+    std::mutex m_callbackLock; // held while the change callbacks run
     ChangeCallback m_onChange;
+    std::vector<std::pair<ListenerId, ChangeCallback>> m_listeners;
+    ListenerId m_lastListener = 0;
 };
 
 namespace {
@@ -408,20 +427,28 @@ public:
     }
 
     // With the loop locked: opens the record stream; false when the server refuses at once.
-    bool startLocked(pa_context* context, const SourceRecord& source)
+    // Without options: float samples at the source's own rate and channel count.
+    bool startLocked(pa_context* context, const SourceRecord& source,
+                     const std::optional<PulseAudioClient::RecordOptions>& options)
     {
-        // Float samples at the source's own rate and channel count: the caller mixes and resamples.
         pa_sample_spec sampleSpec = source.spec;
         sampleSpec.format = PA_SAMPLE_FLOAT32NE;
+        pa_channel_map map = source.map;
+        if (options) {
+            sampleSpec.rate = options->rate_Hz;
+            sampleSpec.channels =
+                static_cast<uint8_t>(std::min<uint32_t>(options->channels, PA_CHANNELS_MAX));
+            pa_channel_map_init_extend(&map, sampleSpec.channels, PA_CHANNEL_MAP_DEFAULT);
+        }
         if (!pa_sample_spec_valid(&sampleSpec))
             return false;
-        pa_channel_map map = source.map;
         if (!pa_channel_map_compatible(&map, &sampleSpec))
             pa_channel_map_init_extend(&map, sampleSpec.channels, PA_CHANNEL_MAP_DEFAULT);
         m_rate = sampleSpec.rate;
         m_channels = sampleSpec.channels;
 
-        m_stream = pa_stream_new(context, "Tonivox key detection", &sampleSpec, &map);
+        const QByteArray name = options ? options->streamName : QByteArray("Tonivox key detection");
+        m_stream = pa_stream_new(context, name.constData(), &sampleSpec, &map);
         if (!m_stream)
             return false;
         pa_stream_set_state_callback(m_stream, onState, this);
@@ -433,7 +460,8 @@ public:
         attr.tlength = static_cast<uint32_t>(-1);
         attr.prebuf = static_cast<uint32_t>(-1);
         attr.minreq = static_cast<uint32_t>(-1);
-        attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(20 * PA_USEC_PER_MSEC, &sampleSpec));
+        attr.fragsize = options ? options->fragmentFrames * static_cast<uint32_t>(pa_frame_size(&sampleSpec))
+                                : static_cast<uint32_t>(pa_usec_to_bytes(20 * PA_USEC_PER_MSEC, &sampleSpec));
         // Never moved to another source: a source that goes away ends the recording.
         const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
         if (pa_stream_connect_record(m_stream, source.name.constData(), &attr, flags) < 0) {
@@ -510,6 +538,146 @@ private:
     bool m_endReported = false; // loop thread only
 };
 
+// Closes a stream on the loop (locked): at once, or once the server has answered its creation.
+void closeStreamLocked(pa_stream* stream)
+{
+    pa_stream_set_write_callback(stream, nullptr, nullptr);
+    if (pa_stream_get_state(stream) == PA_STREAM_CREATING) {
+        pa_stream_set_state_callback(
+            stream,
+            [](pa_stream* s, void*) {
+                const pa_stream_state_t state = pa_stream_get_state(s);
+                if (state == PA_STREAM_READY) {
+                    pa_stream_disconnect(s);
+                } else if (!PA_STREAM_IS_GOOD(state)) {
+                    pa_stream_set_state_callback(s, nullptr, nullptr);
+                    pa_stream_unref(s);
+                }
+            },
+            nullptr);
+        return;
+    }
+    pa_stream_set_state_callback(stream, nullptr, nullptr);
+    pa_stream_disconnect(stream);
+    pa_stream_unref(stream);
+}
+
+class PulsePlayback final : public AudioPlayback {
+public:
+    PulsePlayback(pa_threaded_mainloop* loop, PulseAudioClient::RenderCallback render,
+                  AudioInputService::EndedCallback onEnded)
+        : m_loop(loop), m_render(std::move(render)), m_onEnded(std::move(onEnded))
+    {}
+
+    ~PulsePlayback() override
+    {
+        if (!m_stream)
+            return;
+        LoopLock lock(m_loop);
+        closeStreamLocked(m_stream);
+        m_stream = nullptr;
+    }
+
+    bool startLocked(pa_context* context, const PulseAudioClient::PlaybackOptions& options)
+    {
+        pa_sample_spec spec{};
+        spec.format = PA_SAMPLE_FLOAT32NE;
+        spec.rate = options.rate_Hz;
+        spec.channels = static_cast<uint8_t>(std::min<uint32_t>(options.channels, PA_CHANNELS_MAX));
+        if (!pa_sample_spec_valid(&spec))
+            return false;
+        pa_channel_map map{};
+        pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
+        m_frameBytes = pa_frame_size(&spec);
+
+        m_stream = pa_stream_new(context, options.streamName.constData(), &spec, &map);
+        if (!m_stream)
+            return false;
+        pa_stream_set_state_callback(m_stream, onState, this);
+        pa_stream_set_write_callback(m_stream, onWrite, this);
+
+        // The server's default target is about 2 s; ask for a small one, counted over the
+        // whole path to the sink (ADJUST_LATENCY).
+        pa_buffer_attr attr{};
+        attr.maxlength = static_cast<uint32_t>(-1);
+        attr.tlength = options.targetFrames * static_cast<uint32_t>(m_frameBytes);
+        attr.prebuf = static_cast<uint32_t>(-1);
+        attr.minreq = options.requestFrames * static_cast<uint32_t>(m_frameBytes);
+        attr.fragsize = static_cast<uint32_t>(-1);
+        // No device: the default sink, followed when it changes.
+        const auto flags = static_cast<pa_stream_flags_t>(
+            PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_INTERPOLATE_TIMING);
+        if (pa_stream_connect_playback(m_stream, nullptr, &attr, flags, nullptr, nullptr) < 0) {
+            closeStreamLocked(m_stream);
+            m_stream = nullptr;
+            return false;
+        }
+        return true;
+    }
+
+    std::optional<std::chrono::microseconds> latency() const override
+    {
+        if (!m_stream)
+            return std::nullopt;
+        LoopLock lock(m_loop);
+        if (pa_stream_get_state(m_stream) != PA_STREAM_READY)
+            return std::nullopt;
+        pa_usec_t usec = 0;
+        int negative = 0;
+        if (pa_stream_get_latency(m_stream, &usec, &negative) < 0)
+            return std::nullopt;
+        return std::chrono::microseconds(negative ? 0 : static_cast<int64_t>(usec));
+    }
+
+    std::optional<uint32_t> sinkIndex() const override
+    {
+        if (!m_stream)
+            return std::nullopt;
+        LoopLock lock(m_loop);
+        if (pa_stream_get_state(m_stream) != PA_STREAM_READY)
+            return std::nullopt;
+        const uint32_t index = pa_stream_get_device_index(m_stream);
+        if (index == PA_INVALID_INDEX)
+            return std::nullopt;
+        return index;
+    }
+
+private:
+    static void onState(pa_stream* stream, void* userdata)
+    {
+        auto* self = static_cast<PulsePlayback*>(userdata);
+        if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream)) && !self->m_endReported) {
+            self->m_endReported = true;
+            if (self->m_onEnded)
+                self->m_onEnded();
+        }
+    }
+
+    static void onWrite(pa_stream* stream, size_t bytes, void* userdata)
+    {
+        auto* self = static_cast<PulsePlayback*>(userdata);
+        while (bytes >= self->m_frameBytes) {
+            void* data = nullptr;
+            size_t size = bytes;
+            // The server's own memory block: nothing is allocated per request.
+            if (pa_stream_begin_write(stream, &data, &size) < 0 || !data || size < self->m_frameBytes)
+                return;
+            const size_t frames = size / self->m_frameBytes;
+            self->m_render(static_cast<float*>(data), static_cast<uint32_t>(frames));
+            if (pa_stream_write(stream, data, frames * self->m_frameBytes, nullptr, 0, PA_SEEK_RELATIVE) < 0)
+                return;
+            bytes -= frames * self->m_frameBytes;
+        }
+    }
+
+    pa_threaded_mainloop* m_loop;
+    PulseAudioClient::RenderCallback m_render;
+    AudioInputService::EndedCallback m_onEnded;
+    pa_stream* m_stream = nullptr;
+    size_t m_frameBytes = 8;
+    bool m_endReported = false; // loop thread only
+};
+
 } // namespace
 
 PulseAudioClient::PulseAudioClient() : PulseAudioClient(Options{}) {}
@@ -560,7 +728,49 @@ std::unique_ptr<AudioRecording> PulseAudioClient::startRecording(uint32_t device
     auto recording = std::make_unique<PulseRecording>(loop, std::move(onInput), std::move(onEnded));
     LoopLock lock(loop);
     pa_context* context = m_impl->readyContext();
-    if (!context || !recording->startLocked(context, *source))
+    if (!context || !recording->startLocked(context, *source, std::nullopt))
         return nullptr;
     return recording;
+}
+
+std::unique_ptr<AudioRecording> PulseAudioClient::startRecording(uint32_t deviceID,
+                                                                 const RecordOptions& options,
+                                                                 InputCallback onInput, EndedCallback onEnded)
+{
+    pa_threaded_mainloop* loop = m_impl->loop();
+    if (!loop || pa_threaded_mainloop_in_thread(loop))
+        return nullptr;
+    const std::optional<SourceRecord> source = m_impl->source(deviceID);
+    if (!source)
+        return nullptr;
+    auto recording = std::make_unique<PulseRecording>(loop, std::move(onInput), std::move(onEnded));
+    LoopLock lock(loop);
+    pa_context* context = m_impl->readyContext();
+    if (!context || !recording->startLocked(context, *source, options))
+        return nullptr;
+    return recording;
+}
+
+PulseAudioClient::ListenerId PulseAudioClient::addChangeListener(ChangeCallback onChange)
+{
+    return m_impl->addListener(std::move(onChange));
+}
+
+void PulseAudioClient::removeChangeListener(ListenerId id)
+{
+    m_impl->removeListener(id);
+}
+
+std::unique_ptr<AudioPlayback> PulseAudioClient::startPlayback(const PlaybackOptions& options,
+                                                               RenderCallback render, EndedCallback onEnded)
+{
+    pa_threaded_mainloop* loop = m_impl->loop();
+    if (!loop || pa_threaded_mainloop_in_thread(loop))
+        return nullptr;
+    auto playback = std::make_unique<PulsePlayback>(loop, std::move(render), std::move(onEnded));
+    LoopLock lock(loop);
+    pa_context* context = m_impl->readyContext();
+    if (!context || !playback->startLocked(context, options))
+        return nullptr;
+    return playback;
 }

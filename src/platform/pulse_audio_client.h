@@ -4,9 +4,24 @@
 
 #include <QByteArray>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
+
+// A running playback stream. Destroying it stops the stream without waiting for the server;
+// once the destructor returns its render callback does not run any more. Same thread rules
+// as AudioRecording.
+class AudioPlayback {
+public:
+    virtual ~AudioPlayback() = default;
+    // What the server reports as the delay from a written sample to the speaker (buffer and
+    // sink), from its last timing update; absent until the stream runs. Takes the client's
+    // loop lock for a moment, never waits for the server.
+    virtual std::optional<std::chrono::microseconds> latency() const = 0;
+    // The sink the stream plays on now; absent until the server placed it.
+    virtual std::optional<uint32_t> sinkIndex() const = 0;
+};
 
 // An audio output as the sound server describes it.
 struct AudioSinkInfo {
@@ -19,8 +34,8 @@ struct AudioSinkInfo {
 
 // The one PulseAudio client of the run (also served by pipewire-pulse): a threaded main loop
 // and one context, subscribed to source, sink and server changes, which keep a current list
-// of sources, of sinks and the default sink's name. Record streams run on this client; a
-// playback stream on the default sink will run beside them on the same context.
+// of sources, of sinks and the default sink's name. Record streams and playback streams on
+// the default sink run on this client's one context.
 //
 // Connection: never spawns a server. An attempt that is not ready within `connectTimeout`
 // is abandoned; a failed attempt or a lost connection (the server stopped or restarted) is
@@ -51,10 +66,49 @@ public:
     PulseAudioClient(const PulseAudioClient&) = delete;
     PulseAudioClient& operator=(const PulseAudioClient&) = delete;
 
+    // A recording in a format of the caller's choice: the server converts rate and channels.
+    struct RecordOptions {
+        uint32_t rate_Hz = 48000;
+        uint32_t channels = 2;
+        // Frames per delivered fragment; small for low latency.
+        uint32_t fragmentFrames = 256;
+        QByteArray streamName = "Tonivox";
+    };
+
+    // A playback stream on the server's default sink (it follows the default when that
+    // changes), interleaved 32-bit float.
+    struct PlaybackOptions {
+        uint32_t rate_Hz = 48000;
+        uint32_t channels = 2;
+        // The buffer the server keeps filled (its default is about 2 s) and the smallest
+        // request it makes, both in frames.
+        uint32_t targetFrames = 512;
+        uint32_t requestFrames = 256;
+        QByteArray streamName = "Tonivox";
+    };
+    // Fills `frames` interleaved frames. Runs on the client's thread, as often as the server
+    // asks; it must write every sample, return promptly, and not call into the client.
+    using RenderCallback = std::function<void(float* interleaved, uint32_t frames)>;
+
     std::vector<AudioSourceInfo> listSources() const override;
     std::unique_ptr<AudioRecording> startRecording(uint32_t deviceID, InputCallback onInput,
                                                    EndedCallback onEnded) override;
+    // The same in the format of `options` (the callback's buffers carry options.channels).
+    std::unique_ptr<AudioRecording> startRecording(uint32_t deviceID, const RecordOptions& options,
+                                                   InputCallback onInput, EndedCallback onEnded);
     void setChangeCallback(ChangeCallback onChange) override;
+
+    // Further change listeners beside the one of setChangeCallback (same rules). A listener
+    // is not called any more once removeChangeListener returns.
+    using ListenerId = quint64;
+    ListenerId addChangeListener(ChangeCallback onChange);
+    void removeChangeListener(ListenerId id);
+
+    // Starts playing on the default sink without waiting for the server: absent when not
+    // connected or the server refuses at once. Silence is played until the callback is
+    // first asked; `onEnded` (rules of EndedCallback) tells a stream that failed or was lost.
+    std::unique_ptr<AudioPlayback> startPlayback(const PlaybackOptions& options, RenderCallback render,
+                                                 EndedCallback onEnded);
 
     // Sinks in the order the server lists them; empty while not connected.
     std::vector<AudioSinkInfo> listSinks() const;

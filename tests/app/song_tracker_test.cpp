@@ -52,6 +52,11 @@ struct ScriptedWindow final : WindowRecognitionPort {
     bool screenCaptureAllowed() const override { return allowed; }
 };
 
+struct NoTransposer final : TransposerPort {
+    void start() override {}
+    void stop() override {}
+};
+
 struct NoAudio final : AudioPort {
     std::vector<AudioChannel> listInputs() const override { return {}; }
     std::optional<AudioChannel> selectedChannel() const override { return std::nullopt; }

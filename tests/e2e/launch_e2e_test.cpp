@@ -90,18 +90,6 @@ TEST(Launch, StateFileWithinTwoSecondsAndQuitRecordOnSignals)
     }
 }
 
-TEST(Launch, QuitBeforeTheFirstWriteLeavesNoStateFile)
-{
-    Program program;
-    ASSERT_EQ(program.process().state(), QProcess::Running);
-    QTest::qWait(700);
-    ASSERT_FALSE(QFile::exists(program.stateFile()));
-    program.signal(SIGTERM);
-    ASSERT_TRUE(program.waitForExit());
-    EXPECT_EQ(program.process().exitStatus(), QProcess::NormalExit);
-    EXPECT_FALSE(QFile::exists(program.stateFile()));
-}
-
 TEST(Launch, AnOfflineSwitchAnywhereDivertsTheProcess)
 {
     Program program({QStringLiteral("somefile.f32"), QStringLiteral("--v5-features")});

@@ -96,9 +96,9 @@ TEST(Musicality, ScoresLoudOrTonalAudioAboveTheGateAndSilenceAtZero)
 TEST(ChannelListing, DropsSourcesWithoutChannelsAndFallsBackToTheNumber)
 {
     std::vector<AudioSourceInfo> sources(3);
-    sources[0] = {7, QStringLiteral("Monitor of Loopback"), QStringLiteral("loop.monitor"), 2, 48000.0};
-    sources[1] = {8, std::nullopt, std::nullopt, 1, std::nullopt};
-    sources[2] = {9, QStringLiteral("No inputs"), QStringLiteral("none"), 0, 44100.0};
+    sources[0] = {7, QStringLiteral("Monitor of Loopback"), QStringLiteral("loop.monitor"), 2, 48000.0, std::nullopt};
+    sources[1] = {8, std::nullopt, std::nullopt, 1, std::nullopt, std::nullopt};
+    sources[2] = {9, QStringLiteral("No inputs"), QStringLiteral("none"), 0, 44100.0, std::nullopt};
     const auto channels = AudioChannelDetector::channelsFrom(sources);
     ASSERT_EQ(channels.size(), 2u);
     EXPECT_EQ(channels[0],

@@ -1,0 +1,117 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace RubberBand {
+class RubberBandStretcher;
+}
+class LoopCapture;
+
+// The render side of the transposer: pulls captured stereo frames from a LoopCapture,
+// shifts their pitch with Rubber Band's real-time stretcher (or passes them through
+// untouched at 0 semitones) and fills the output.
+//
+// Latency is bounded: before every read from the capture ring, frames queued beyond
+// captureTargetFrames() (two render periods plus a margin, or the one block the stretcher
+// needs when that is more) are dropped, oldest first. So a capture clock that runs ahead of
+// the output never lets the delay grow; the ring's own 2 s rule is untouched.
+//
+// A new shift never reaches the running stretcher: Rubber Band forbids a change during
+// process() and allocates on the first block at a new pitch. setSemitones builds a fresh
+// stretcher at the new pitch on the caller's thread, primes it with its start pad, and hands
+// it over; the render thread swaps it in between blocks (so no stale audio follows a change,
+// and leaving bypass starts from fresh audio) and hands the old one back for disposal.
+//
+// Thread safety: construct, destroy, setSemitones and collectRetired on the owner's thread.
+// render() runs on one render thread and neither allocates nor blocks beyond the capture
+// lock. takeLevelReport may be called from one other thread.
+class TransposeRenderer {
+public:
+    static constexpr uint32_t kMaxSliceFrames = 8192; // staging buffer size; longer requests are split
+    static constexpr double kSampleRate_Hz = 48000.0;
+    static constexpr uint32_t kLevelReportFrames = 96000; // 2 s
+
+    struct Config {
+        uint32_t renderPeriodFrames = 256; // the output's usual request
+        uint32_t marginFrames = 256;
+        // Rubber Band options; the default is the engine chosen by measurement.
+        int stretcherOptions = defaultStretcherOptions();
+    };
+    static int defaultStretcherOptions();
+
+    // Throws what Rubber Band throws when the stretcher cannot be created.
+    TransposeRenderer(LoopCapture& capture, Config config);
+    ~TransposeRenderer();
+    TransposeRenderer(const TransposeRenderer&) = delete;
+    TransposeRenderer& operator=(const TransposeRenderer&) = delete;
+
+    // Throws what Rubber Band throws when a stretcher cannot be created (the shift stays).
+    void setSemitones(int semitones);
+    int semitones() const { return m_targetSemitones.load(std::memory_order_relaxed); }
+    // Frees stretchers the render thread has let go of.
+    void collectRetired();
+
+    // Fills `frames` interleaved stereo frames (render thread).
+    void render(float* interleaved, uint32_t frames);
+
+    // Most frames kept queued in the capture ring after a trim.
+    uint32_t captureTargetFrames() const { return m_captureTarget; }
+    // The stretcher's own delay at the given shift and options, frames (any thread; builds a
+    // stretcher of its own, so not for the render thread).
+    static uint32_t startDelayFrames(int semitones, int stretcherOptions = defaultStretcherOptions());
+
+    // A level report of the last 2 s of output: RMS of the input fed and of the output.
+    struct LevelReport {
+        double inRms = 0;
+        double outRms = 0;
+    };
+    // The report completed since the last call, if any (one reader thread).
+    std::optional<LevelReport> takeLevelReport();
+    // Frames dropped by the trim so far.
+    int64_t trimmedFrames() const { return m_trimmed.load(std::memory_order_relaxed); }
+
+private:
+    void renderSlice(float* left, float* right, uint32_t frames);
+    void applyTarget();
+    // A stretcher ready for the render thread and the output frames it must discard first.
+    struct Prepared {
+        std::unique_ptr<RubberBand::RubberBandStretcher> stretcher;
+        uint32_t skipFrames = 0;
+        ~Prepared();
+    };
+    std::unique_ptr<Prepared> prepare(int semitones) const;
+    void passThrough(float* left, float* right, uint32_t frames);
+    void shift(float* left, float* right, uint32_t frames);
+    bool feed(uint32_t frames);
+    void trimCapture(uint32_t needed);
+    void countLevels(const float* left, const float* right, uint32_t frames, double& sum);
+
+    LoopCapture& m_capture;
+    Config m_config;
+    uint32_t m_captureTarget;
+    std::unique_ptr<Prepared> m_current; // render thread's
+    RubberBand::RubberBandStretcher* m_stretcher = nullptr;
+    std::vector<float> m_feedL, m_feedR, m_outL, m_outR;
+    std::atomic<int> m_targetSemitones{0};
+    std::atomic<Prepared*> m_pending{nullptr}; // owner → render
+    // Render → owner: a single-producer single-consumer ring of stretchers to free.
+    static constexpr size_t kRetiredSlots = 8;
+    std::array<std::atomic<Prepared*>, kRetiredSlots> m_retired{};
+    size_t m_retireWrite = 0, m_retireRead = 0;
+    bool m_bypass = true;
+    uint32_t m_requestLeft = 0; // frames of the current request not rendered yet
+    uint32_t m_skipFrames = 0;  // stretcher output still to discard after a reset
+
+    // Level check, render thread only, published through the atomics below.
+    double m_inSumSq = 0, m_outSumSq = 0;
+    uint64_t m_inFrames = 0, m_outFrames = 0;
+    std::atomic<double> m_reportIn{0}, m_reportOut{0};
+    std::atomic<uint64_t> m_reportSeq{0};
+    uint64_t m_takenSeq = 0;
+    std::atomic<int64_t> m_trimmed{0};
+};

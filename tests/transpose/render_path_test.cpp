@@ -1,0 +1,264 @@
+// The render path in virtual time: the capture ring is filled and the renderer pulled as the
+// two stream callbacks would, without a server, so allocations and clock drift can be
+// counted exactly.
+#include "transpose/loop_capture.h"
+#include "transpose/tone_measure.h"
+#include "transpose/transpose_renderer.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <new>
+#include <numbers>
+#include <vector>
+
+namespace {
+std::atomic<bool> g_counting{false};
+std::atomic<long> g_allocations{0};
+void count()
+{
+    if (g_counting.load(std::memory_order_relaxed))
+        g_allocations.fetch_add(1, std::memory_order_relaxed);
+}
+} // namespace
+
+// Rubber Band allocates with malloc and posix_memalign, not only with new: the C allocator
+// is replaced too (glibc lets a program interpose it), so nothing escapes the count.
+extern "C" {
+void* __libc_malloc(size_t size);
+void* __libc_calloc(size_t count, size_t size);
+void* __libc_realloc(void* p, size_t size);
+void* __libc_memalign(size_t alignment, size_t size);
+
+void* malloc(size_t size)
+{
+    count();
+    return __libc_malloc(size);
+}
+void* calloc(size_t n, size_t size)
+{
+    count();
+    return __libc_calloc(n, size);
+}
+void* realloc(void* p, size_t size)
+{
+    count();
+    return __libc_realloc(p, size);
+}
+int posix_memalign(void** out, size_t alignment, size_t size)
+{
+    count();
+    void* p = __libc_memalign(alignment, size);
+    if (!p)
+        return ENOMEM;
+    *out = p;
+    return 0;
+}
+void* aligned_alloc(size_t alignment, size_t size)
+{
+    count();
+    return __libc_memalign(alignment, size);
+}
+}
+
+// Every allocation of the test binary passes here; only those made while counting are counted.
+void* operator new(std::size_t size)
+{
+    if (void* p = std::malloc(size ? size : 1))
+        return p;
+    throw std::bad_alloc();
+}
+void* operator new[](std::size_t size)
+{
+    return operator new(size);
+}
+void operator delete(void* p) noexcept
+{
+    std::free(p);
+}
+void operator delete[](void* p) noexcept
+{
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept
+{
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept
+{
+    std::free(p);
+}
+
+namespace {
+
+constexpr double kRate = 48000.0;
+
+// A stereo source of known content: 440 Hz left, 660 Hz right, fed to the ring in blocks
+// as a capture stream would deliver it, at a rate `speed` times the output's.
+class Source {
+public:
+    explicit Source(LoopCapture& capture, double speed = 1.0)
+        : m_capture(capture), m_speed(speed), m_block(2 * 10000)
+    {}
+
+    // Appends what the capture clock delivered while the output played `outputFrames`.
+    void advance(uint32_t outputFrames)
+    {
+        m_owed += outputFrames * m_speed;
+        const auto frames = static_cast<uint32_t>(m_owed);
+        m_owed -= frames;
+        for (uint32_t i = 0; i < frames; ++i, ++m_frame) {
+            const double t = static_cast<double>(m_frame) / kRate;
+            m_block[2 * i] = static_cast<float>(0.4 * std::sin(2 * std::numbers::pi * 440 * t));
+            m_block[2 * i + 1] = static_cast<float>(0.4 * std::sin(2 * std::numbers::pi * 660 * t));
+        }
+        const AudioBufferRef buffer{2, frames * 8, m_block.data()};
+        m_capture.append(std::span(&buffer, 1));
+    }
+
+private:
+    LoopCapture& m_capture;
+    double m_speed;
+    double m_owed = 0;
+    int64_t m_frame = 0;
+    std::vector<float> m_block;
+};
+
+struct Output {
+    std::vector<float> left, right;
+};
+
+// Plays `seconds` in periods of `period` frames; calls `each` before every period.
+template <typename Each>
+Output play(TransposeRenderer& renderer, Source& source, double seconds, uint32_t period, Each each)
+{
+    Output out;
+    std::vector<float> interleaved(2 * period);
+    const auto periods = static_cast<int64_t>(seconds * kRate / period);
+    out.left.reserve(static_cast<size_t>(periods * period));
+    out.right.reserve(static_cast<size_t>(periods * period));
+    for (int64_t p = 0; p < periods; ++p) {
+        each(p);
+        source.advance(period);
+        renderer.render(interleaved.data(), period);
+        for (uint32_t i = 0; i < period; ++i) {
+            out.left.push_back(interleaved[2 * i]);
+            out.right.push_back(interleaved[2 * i + 1]);
+        }
+    }
+    return out;
+}
+
+std::vector<float> tail(const std::vector<float>& samples, double seconds)
+{
+    return {samples.end() - static_cast<std::ptrdiff_t>(seconds * kRate), samples.end()};
+}
+
+TEST(TransposeRenderer, RenderPathAllocatesNothingOverTenSecondsOfShiftsAndBypass)
+{
+    LoopCapture capture(1);
+    TransposeRenderer renderer(capture, {});
+    Source source(capture);
+    renderer.setSemitones(3);
+    constexpr uint32_t kPeriod = 256;
+    std::vector<float> interleaved(2 * 9000);
+    // Warm up outside the count: the first blocks of a stretcher are not the render path.
+    for (int i = 0; i < 50; ++i) {
+        source.advance(kPeriod);
+        renderer.render(interleaved.data(), kPeriod);
+    }
+    g_allocations = 0;
+    g_counting = true;
+    // A change is prepared on the owner's thread, outside the render path and the count.
+    const auto change = [&](int semitones) {
+        g_counting = false;
+        renderer.setSemitones(semitones);
+        g_counting = true;
+    };
+    const auto periods = static_cast<int>(10 * kRate / kPeriod);
+    for (int p = 0; p < periods; ++p) {
+        if (p == periods / 4)
+            change(-2);
+        if (p == periods / 2)
+            change(0);
+        if (p == 3 * periods / 4)
+            change(5); // leaving bypass
+        source.advance(kPeriod);
+        renderer.render(interleaved.data(), kPeriod);
+    }
+    source.advance(9000); // a request over the staging size is split, not refused
+    renderer.render(interleaved.data(), 9000);
+    g_counting = false;
+    EXPECT_EQ(g_allocations.load(), 0);
+}
+
+TEST(TransposeRenderer, AtZeroTheOutputIsTheInputSampleForSampleAlsoForLongRequests)
+{
+    LoopCapture capture(1);
+    TransposeRenderer renderer(capture, {});
+    std::vector<float> input(2 * 8193);
+    for (size_t i = 0; i < input.size(); ++i)
+        input[i] = static_cast<float>(std::sin(0.001 * static_cast<double>(i * i % 100000)));
+    const AudioBufferRef buffer{2, static_cast<uint32_t>(input.size() * 4), input.data()};
+    capture.append(std::span(&buffer, 1));
+    std::vector<float> output(input.size(), 9.0f);
+    renderer.render(output.data(), 8193);
+    EXPECT_EQ(output, input);
+}
+
+TEST(TransposeRenderer, ShiftsEachSideByTheRatioOfTheSemitones)
+{
+    for (const int semitones : {-5, 2, 7}) {
+        LoopCapture capture(1);
+        TransposeRenderer renderer(capture, {});
+        Source source(capture);
+        renderer.setSemitones(semitones);
+        const Output out = play(renderer, source, 2.0, 256, [](int64_t) {});
+        const double ratio = std::pow(2.0, semitones / 12.0);
+        const auto left = tail(out.left, 1.0), right = tail(out.right, 1.0);
+        const auto peak = [&](const std::vector<float>& side, double expected) {
+            return tone_measure::peakFrequency(side, kRate, expected * 0.9, expected * 1.1) / expected;
+        };
+        EXPECT_NEAR(peak(left, 440 * ratio), 1.0, 0.005) << semitones;
+        EXPECT_NEAR(peak(right, 660 * ratio), 1.0, 0.005) << semitones;
+        // Level within 3 dB of the input's (0.4 peak).
+        EXPECT_NEAR(20 * std::log10(tone_measure::rms(left) / (0.4 / std::sqrt(2.0))), 0.0, 3.0) << semitones;
+    }
+}
+
+TEST(TransposeRenderer, ACaptureClockAheadOfTheOutputNeverLetsTheDelayGrow)
+{
+    // 0.1 % faster capture over five minutes would queue 14400 frames (300 ms) untrimmed.
+    for (const int semitones : {0, 4}) {
+        LoopCapture capture(1);
+        TransposeRenderer renderer(capture, {});
+        Source source(capture, 1.001);
+        renderer.setSemitones(semitones);
+        int64_t worst = 0;
+        const double seconds = semitones == 0 ? 300.0 : 60.0; // the stretcher costs real time
+        play(renderer, source, seconds, 256,
+             [&](int64_t) { worst = std::max(worst, capture.queuedFrames()); });
+        EXPECT_LE(worst, renderer.captureTargetFrames() + 256) << semitones;
+        EXPECT_NEAR(static_cast<double>(renderer.trimmedFrames()), seconds * kRate * 0.001, 2048)
+            << semitones;
+    }
+}
+
+TEST(TransposeRenderer, LevelReportEveryTwoSecondsOfOutput)
+{
+    LoopCapture capture(1);
+    TransposeRenderer renderer(capture, {});
+    Source source(capture);
+    play(renderer, source, 1.9, 256, [](int64_t) {});
+    EXPECT_FALSE(renderer.takeLevelReport());
+    play(renderer, source, 0.2, 256, [](int64_t) {});
+    const auto report = renderer.takeLevelReport();
+    ASSERT_TRUE(report);
+    EXPECT_NEAR(report->inRms, 0.4 / std::sqrt(2.0), 0.01);
+    EXPECT_NEAR(report->outRms, report->inRms, 0.01);
+    EXPECT_FALSE(renderer.takeLevelReport());
+}
+
+} // namespace
