@@ -7,7 +7,6 @@
 #include "pluginlink/plugin_ipc.h"
 
 #include <QPointer>
-#include <QThreadPool>
 #include <QTimer>
 
 AppDelegate::AppDelegate(SettingsStore& settings, AutoTuneSyncer* syncer, QObject* parent)
@@ -42,7 +41,7 @@ void AppDelegate::startPostLaunchChecks()
     std::function<void()> check = m_keyLinkCheck;
     QTimer::singleShot(kPostLaunchDelay_ms, Qt::PreciseTimer, this, [check] {
         if (check)
-            QThreadPool::globalInstance()->start(check);
+            check();
     });
 }
 

@@ -22,7 +22,9 @@ public:
     AppDelegate(SettingsStore& settings, AutoTuneSyncer* syncer, QObject* parent = nullptr);
     ~AppDelegate() override;
 
-    // What runs on a background thread 4 s after launch once consent is stored.
+    // What starts 4 s after launch once consent is stored, at most once per process. It is
+    // called on the main thread and must return at once (the key-link check hands its work
+    // to its own serial executor).
     void setKeyLinkCheck(std::function<void()> check) { m_keyLinkCheck = std::move(check); }
     // Shows the privacy-consent window.
     void setConsentPresenter(std::function<void()> present) { m_presentConsent = std::move(present); }

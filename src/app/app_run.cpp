@@ -15,6 +15,7 @@
 #include "players/player_activity_monitor.h"
 #include "players/qq_music_detector.h"
 #include "pluginlink/auto_tune_syncer.h"
+#include "pluginlink/key_link_check.h"
 #include "pluginlink/plugin_ipc.h"
 
 #include <QDir>
@@ -55,12 +56,20 @@ AppRun::AppRun(const Paths& paths)
 
     // The heartbeat runs from here on, for the whole run.
     m_syncer = std::make_unique<AutoTuneSyncer>();
+    // Idle until the post-launch checks start it; its warning lands in the state.
+    m_keyLinkCheck = std::make_unique<KeyLinkCheck>(KeyLinkCheck::Config::defaults());
     m_delegate = std::make_unique<AppDelegate>(*m_settings, m_syncer.get());
+    m_delegate->setKeyLinkCheck([check = m_keyLinkCheck.get(), state = m_state.get()] {
+        check->checkAndPublish(
+            [state](std::optional<QString> warning) { state->setKeyLinkWarning(warning); });
+    });
 }
 
 AppRun::~AppRun()
 {
     m_delegate.reset();
+    // Ends a check still running (and its tool) before anything it publishes to goes.
+    m_keyLinkCheck.reset();
     m_syncer.reset();
     m_keyDetectorV5.reset();
     m_playerMonitor.reset();

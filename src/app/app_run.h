@@ -7,6 +7,7 @@ class AppDelegate;
 class AppState;
 class AutoTuneSyncer;
 class KeyDetectorV5;
+class KeyLinkCheck;
 class KuGouDetector;
 class NeteaseMusicDetector;
 class NowPlaying;
@@ -48,6 +49,7 @@ public:
     PlayerActivityMonitor& playerMonitor() { return *m_playerMonitor; }
     KeyDetectorV5& keyDetectorV5() { return *m_keyDetectorV5; }
     AutoTuneSyncer& syncer() { return *m_syncer; }
+    KeyLinkCheck& keyLinkCheck() { return *m_keyLinkCheck; }
     AppDelegate& delegate() { return *m_delegate; }
 
 private:
@@ -64,5 +66,6 @@ private:
     std::unique_ptr<PlayerActivityMonitor> m_playerMonitor;
     std::unique_ptr<KeyDetectorV5> m_keyDetectorV5;
     std::unique_ptr<AutoTuneSyncer> m_syncer;
+    std::unique_ptr<KeyLinkCheck> m_keyLinkCheck;
     std::unique_ptr<AppDelegate> m_delegate;
 };
