@@ -17,6 +17,8 @@ AppDelegate::~AppDelegate() = default;
 
 void AppDelegate::applicationDidFinishLaunching()
 {
+    if (m_installPlugin)
+        m_installPlugin();
     if (m_settings.privacyConsent()) {
         startPostLaunchChecks();
         return;

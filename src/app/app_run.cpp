@@ -2,6 +2,7 @@
 
 #include "app/app_delegate.h"
 #include "core/app_state.h"
+#include "core/build_info.h"
 #include "core/resource_bundle.h"
 #include "core/settings_store.h"
 #include "keydetect/v5/key_detector_v5.h"
@@ -16,10 +17,13 @@
 #include "players/qq_music_detector.h"
 #include "pluginlink/auto_tune_syncer.h"
 #include "pluginlink/key_link_check.h"
+#include "pluginlink/plugin_installer.h"
 #include "pluginlink/plugin_ipc.h"
 
 #include <QDir>
+#include <QFutureWatcher>
 #include <QPointer>
+#include <QtConcurrent>
 
 AppRun::Paths AppRun::defaultPaths()
 {
@@ -59,6 +63,19 @@ AppRun::AppRun(const Paths& paths)
     // Idle until the post-launch checks start it; its warning lands in the state.
     m_keyLinkCheck = std::make_unique<KeyLinkCheck>(KeyLinkCheck::Config::defaults());
     m_delegate = std::make_unique<AppDelegate>(*m_settings, m_syncer.get());
+    m_delegate->setPluginInstaller([delegate = m_delegate.get(), settings = m_settings.get()] {
+        // The copy runs off the main thread; the marker is stored back on it.
+        const PluginInstaller::Request request{PluginInstaller::defaultComponentsDir(),
+                                               PluginInstaller::shippedBundle(), appShortVersion(),
+                                               settings->pluginInstalledForAppVersion()};
+        auto* watcher = new QFutureWatcher<std::optional<QString>>(delegate);
+        QObject::connect(watcher, &QFutureWatcherBase::finished, watcher, [watcher, settings] {
+            if (const auto marker = watcher->result())
+                settings->setPluginInstalledForAppVersion(*marker);
+            watcher->deleteLater();
+        });
+        watcher->setFuture(QtConcurrent::run([request] { return PluginInstaller::install(request); }));
+    });
     m_delegate->setKeyLinkCheck([check = m_keyLinkCheck.get(), state = m_state.get()] {
         check->checkAndPublish(
             [state](std::optional<QString> warning) { state->setKeyLinkWarning(warning); });
