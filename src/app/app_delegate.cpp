@@ -7,7 +7,6 @@
 #include "pluginlink/plugin_ipc.h"
 
 #include <QPointer>
-#include <QThreadPool>
 #include <QTimer>
 
 AppDelegate::AppDelegate(SettingsStore& settings, AutoTuneSyncer* syncer, QObject* parent)
@@ -18,6 +17,8 @@ AppDelegate::~AppDelegate() = default;
 
 void AppDelegate::applicationDidFinishLaunching()
 {
+    if (m_installPlugin)
+        m_installPlugin();
     if (m_settings.privacyConsent()) {
         startPostLaunchChecks();
         return;
@@ -49,7 +50,7 @@ void AppDelegate::startPostLaunchChecks()
     std::function<void()> check = m_keyLinkCheck;
     QTimer::singleShot(kPostLaunchDelay_ms, Qt::PreciseTimer, this, [check] {
         if (check)
-            QThreadPool::globalInstance()->start(check);
+            check();
     });
 }
 

@@ -22,8 +22,12 @@ public:
     AppDelegate(SettingsStore& settings, AutoTuneSyncer* syncer, QObject* parent = nullptr);
     ~AppDelegate() override;
 
-    // What runs on a background thread 4 s after launch once consent is stored.
+    // What starts 4 s after launch once consent is stored, at most once per process. It is
+    // called on the main thread and must return at once (the key-link check hands its work
+    // to its own serial executor).
     void setKeyLinkCheck(std::function<void()> check) { m_keyLinkCheck = std::move(check); }
+    // The first launch step: installs the host plug-in when needed; must return at once.
+    void setPluginInstaller(std::function<void()> install) { m_installPlugin = std::move(install); }
     // Shows the privacy-consent window.
     void setConsentPresenter(std::function<void()> present) { m_presentConsent = std::move(present); }
     // Stops the accompaniment transposer at quit.
@@ -45,6 +49,7 @@ signals:
 private:
     SettingsStore& m_settings;
     AutoTuneSyncer* m_syncer;
+    std::function<void()> m_installPlugin;
     std::function<void()> m_keyLinkCheck;
     std::function<void()> m_presentConsent;
     std::function<void()> m_stopTransposer;

@@ -4,6 +4,7 @@
 #include "app/song_tracker.h"
 #include "app/tracker_ports.h"
 #include "core/app_state.h"
+#include "core/build_info.h"
 #include "core/resource_bundle.h"
 #include "core/settings_store.h"
 #include "keydetect/v5/key_detector_v5.h"
@@ -17,12 +18,16 @@
 #include "players/player_activity_monitor.h"
 #include "players/qq_music_detector.h"
 #include "pluginlink/auto_tune_syncer.h"
+#include "pluginlink/key_link_check.h"
+#include "pluginlink/plugin_installer.h"
 #include "pluginlink/plugin_ipc.h"
 #include "pluginlink/tuning_controls.h"
 #include "transpose/accompaniment_processor.h"
 
 #include <QDir>
+#include <QFutureWatcher>
 #include <QPointer>
+#include <QtConcurrent>
 
 AppRun::Paths AppRun::defaultPaths()
 {
@@ -64,8 +69,27 @@ AppRun::AppRun(const Paths& paths)
 
     // The heartbeat runs from here on, for the whole run.
     m_syncer = std::make_unique<AutoTuneSyncer>();
+    // Idle until the post-launch checks start it; its warning lands in the state.
+    m_keyLinkCheck = std::make_unique<KeyLinkCheck>(KeyLinkCheck::Config::defaults());
     m_delegate = std::make_unique<AppDelegate>(*m_settings, m_syncer.get());
     m_delegate->setTransposerStop([transposer = m_transposer.get()] { transposer->stop(); });
+    m_delegate->setPluginInstaller([delegate = m_delegate.get(), settings = m_settings.get()] {
+        // The copy runs off the main thread; the marker is stored back on it.
+        const PluginInstaller::Request request{PluginInstaller::defaultComponentsDir(),
+                                               PluginInstaller::shippedBundle(), appShortVersion(),
+                                               settings->pluginInstalledForAppVersion()};
+        auto* watcher = new QFutureWatcher<std::optional<QString>>(delegate);
+        QObject::connect(watcher, &QFutureWatcherBase::finished, watcher, [watcher, settings] {
+            if (const auto marker = watcher->result())
+                settings->setPluginInstalledForAppVersion(*marker);
+            watcher->deleteLater();
+        });
+        watcher->setFuture(QtConcurrent::run([request] { return PluginInstaller::install(request); }));
+    });
+    m_delegate->setKeyLinkCheck([check = m_keyLinkCheck.get(), state = m_state.get()] {
+        check->checkAndPublish(
+            [state](std::optional<QString> warning) { state->setKeyLinkWarning(warning); });
+    });
 
     // The tracker comes last and starts at once, with or without windows.
     m_tuning = std::make_unique<TuningControls>(*m_state, *m_syncer, *m_settings);
@@ -90,6 +114,8 @@ AppRun::~AppRun()
     m_playerPort.reset();
     m_tuning.reset();
     m_delegate.reset();
+    // Ends a check still running (and its tool) before anything it publishes to goes.
+    m_keyLinkCheck.reset();
     m_syncer.reset();
     m_keyDetectorV5.reset();
     m_playerMonitor.reset();

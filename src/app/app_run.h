@@ -14,6 +14,7 @@ class WindowRecognitionPort;
 class AppState;
 class AutoTuneSyncer;
 class KeyDetectorV5;
+class KeyLinkCheck;
 class KuGouDetector;
 class NeteaseMusicDetector;
 class NowPlaying;
@@ -57,6 +58,7 @@ public:
     AutoTuneSyncer& syncer() { return *m_syncer; }
     // The accompaniment transposer on the run's sound server client; stopped by the quit steps.
     AccompanimentProcessor& transposer() { return *m_transposer; }
+    KeyLinkCheck& keyLinkCheck() { return *m_keyLinkCheck; }
     AppDelegate& delegate() { return *m_delegate; }
     TuningControls& tuning() { return *m_tuning; }
     SongTracker& tracker() { return *m_tracker; }
@@ -76,6 +78,7 @@ private:
     std::unique_ptr<PlayerActivityMonitor> m_playerMonitor;
     std::unique_ptr<KeyDetectorV5> m_keyDetectorV5;
     std::unique_ptr<AutoTuneSyncer> m_syncer;
+    std::unique_ptr<KeyLinkCheck> m_keyLinkCheck;
     std::unique_ptr<AppDelegate> m_delegate;
     std::unique_ptr<TuningControls> m_tuning;
     std::unique_ptr<PlayerPort> m_playerPort;

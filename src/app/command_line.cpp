@@ -59,6 +59,13 @@ CommandLine CommandLine::parse(const QStringList& arguments)
             out.action = Action::version;
             continue;
         }
+        if (argument == QLatin1String("--export-diagnostics")) {
+            if (++i >= arguments.size() || arguments.at(i).isEmpty())
+                return invalid(QStringLiteral("option --export-diagnostics needs a file"));
+            out.action = Action::exportDiagnostics;
+            out.exportPath = arguments.at(i);
+            continue;
+        }
         if (const auto option = qtOption(argument)) {
             if (option->takesValue && ++i >= arguments.size())
                 return invalid(QStringLiteral("option %1 needs a value").arg(argument));
@@ -74,6 +81,7 @@ CommandLine CommandLine::parse(const QStringList& arguments)
 QString CommandLine::usage(const QString& programName)
 {
     return QStringLiteral("Usage: %1 [--help | --version]\n"
+                          "       %1 --export-diagnostics FILE\n"
                           "       %1 --keytest FILE...\n"
                           "       %1 --keytest-v5 FILE...\n"
                           "       %1 --v5-pcm-dump IN OUT\n"
@@ -86,6 +94,9 @@ QString CommandLine::usage(const QString& programName)
                           "\n"
                           "  -h, --help     show this text and exit\n"
                           "      --version  show the version and exit\n"
+                          "  --export-diagnostics FILE\n"
+                          "                 write the diagnostic report to FILE and exit (beside a\n"
+                          "                 running program too: nothing of it is touched)\n"
                           "  --keytest ...  the offline key test modes: analyse audio files and exit\n")
         .arg(programName);
 }

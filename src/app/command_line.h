@@ -9,14 +9,15 @@
 // What the command line asks for, decided before any application object exists, so that
 // --help and --version answer without a display. Pure; any thread.
 struct CommandLine {
-    enum class Action { run, offline, help, version, invalid };
+    enum class Action { run, offline, help, version, exportDiagnostics, invalid };
     Action action = Action::run;
     std::optional<OfflineMode> offlineMode; // with Action::offline
     QString problem;                        // with Action::invalid: what was wrong
+    QString exportPath;                     // with Action::exportDiagnostics: the report file
 
     // `arguments` includes the program name first. An offline switch anywhere wins and
-    // keeps its own argument rules; otherwise only --help, --version and the display
-    // options Qt itself takes are accepted.
+    // keeps its own argument rules; otherwise only --help, --version,
+    // --export-diagnostics FILE and the display options Qt itself takes are accepted.
     static CommandLine parse(const QStringList& arguments);
     // The usage text printed by --help.
     static QString usage(const QString& programName);

@@ -1,6 +1,7 @@
 #include "app/app_delegate.h"
 #include "app/app_run.h"
 #include "app/command_line.h"
+#include "app/diagnostics_export.h"
 #include "app/quit_signals.h"
 #include "core/build_info.h"
 #include "keydetect/offline_key_test.h"
@@ -53,6 +54,16 @@ int main(int argc, char** argv)
         QCoreApplication app(argc, argv);
         describeApplication();
         return runOfflineKeyTest(*commandLine.offlineMode, arguments);
+    }
+    case CommandLine::Action::exportDiagnostics: {
+        // Beside a running program: no instance lock, no window, no syncer.
+        QCoreApplication app(argc, argv);
+        describeApplication();
+        const DiagnosticsExport result = exportDiagnostics(commandLine.exportPath);
+        print(result.written ? stdout : stderr,
+              result.written ? result.message + QLatin1Char('\n')
+                             : QStringLiteral("%1: %2\n").arg(programName, result.message));
+        return result.written ? 0 : 1;
     }
     case CommandLine::Action::run:
         break;

@@ -6,7 +6,9 @@
 #include "pluginlink/plugin_ipc.h"
 #include "support/temp_home.h"
 
+#include <QFile>
 #include <QSignalSpy>
+#include <QTest>
 #include <gtest/gtest.h>
 
 namespace {
@@ -57,4 +59,17 @@ TEST(AppRun, OwnsItsObjectsAndLendsThemAsSharedViews)
     // Each run wrote to its own settings file.
     EXPECT_EQ(SettingsStore(home.path() + QStringLiteral("/first.conf")).lastUsedTranspose(), -2);
     EXPECT_EQ(SettingsStore(home.path() + QStringLiteral("/second.conf")).lastUsedTranspose(), -2);
+}
+
+// The launch's first step removes the plug-in's old-name bundle (today nothing ships to
+// copy), off the main thread; the check waits for it.
+TEST(AppRun, LaunchRemovesTheOldPluginBundle)
+{
+    TempHome home;
+    const QString old = home.path() + QStringLiteral("/.vst3/Rigbox.vst3");
+    ASSERT_TRUE(writeFile(old + QStringLiteral("/Contents/x.so"), "old"));
+    AppRun run(pathsIn(home, "launch.conf"));
+    run.delegate().applicationDidFinishLaunching();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !QFile::exists(old); }, 10'000));
+    EXPECT_EQ(run.settings().pluginInstalledForAppVersion(), std::nullopt);
 }

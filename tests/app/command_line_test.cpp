@@ -22,6 +22,11 @@ TEST(CommandLine, DecidesBeforeAnyDisplayExists)
     EXPECT_EQ(parse({"--version", "-h"}).action, Action::help);
     EXPECT_EQ(parse({"--help"}).action, Action::help);
 
+    const CommandLine exported = parse({"--export-diagnostics", "report.txt"});
+    EXPECT_EQ(exported.action, Action::exportDiagnostics);
+    EXPECT_EQ(exported.exportPath, QStringLiteral("report.txt"));
+    EXPECT_EQ(parse({"--export-diagnostics"}).action, Action::invalid);
+
     // An offline switch keeps its own rules: file names and other switches beside it.
     const CommandLine offline = parse({"song.wav", "--help", "--keytest-v5"});
     EXPECT_EQ(offline.action, Action::offline);

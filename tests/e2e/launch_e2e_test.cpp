@@ -164,3 +164,40 @@ TEST(Launch, HelpAndVersionAnswerWithoutADisplay)
     EXPECT_TRUE(badOut.isEmpty());
     EXPECT_TRUE(bad.contains("unknown option --frobnicate")) << bad.toStdString();
 }
+
+// Support's terminal command beside a running program: the report is written, and the
+// program's state file keeps its writer (no second heartbeat, no new seq, no quit record).
+TEST(Launch, ExportDiagnosticsBesideARunningProgram)
+{
+    Program running;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return running.state().contains("appRunning=1"); }, 5000));
+    const QByteArray seqLine = running.state().split('\n').value(0);
+
+    const QString report = running.home() + QStringLiteral("/诊断.txt");
+    Program exporter({QStringLiteral("--export-diagnostics"), report}, running.home());
+    ASSERT_TRUE(exporter.waitForExit());
+    EXPECT_EQ(exporter.process().exitCode(), 0) << exporter.process().readAllStandardError().toStdString();
+    EXPECT_EQ(QString::fromLocal8Bit(exporter.process().readAllStandardOutput()).trimmed(), report);
+    QFile file(report);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(file.readAll());
+    EXPECT_TRUE(text.contains(QStringLiteral("IPC 状态文件：存在（修改于 ")));
+    EXPECT_TRUE(text.contains(QString::fromUtf8(seqLine)));
+    EXPECT_TRUE(text.endsWith(QStringLiteral("如需帮助，请把本文件发给你的调音师或 Melodrix 官方。\n")));
+
+    // The running program's next heartbeat still carries its own seq, and it runs on.
+    const QDateTime before = QFileInfo(running.stateFile()).lastModified();
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return QFileInfo(running.stateFile()).lastModified() != before; }, 5000));
+    EXPECT_EQ(running.state().split('\n').value(0), seqLine);
+    EXPECT_TRUE(running.state().contains("appRunning=1"));
+    EXPECT_EQ(running.process().state(), QProcess::Running);
+
+    // A file that cannot be written: a clear message and a non-zero exit.
+    Program failing({QStringLiteral("--export-diagnostics"), QStringLiteral("/nonexistent/dir/report.txt")},
+                    running.home());
+    ASSERT_TRUE(failing.waitForExit());
+    EXPECT_EQ(failing.process().exitCode(), 1);
+    EXPECT_TRUE(
+        failing.process().readAllStandardError().contains("cannot write /nonexistent/dir/report.txt"));
+}

@@ -2,6 +2,7 @@
 #include "core/song.h"
 #include "pluginlink/auto_tune_syncer.h"
 #include "pluginlink/plugin_ipc.h"
+#include "support/comma_locale.h"
 #include "support/temp_home.h"
 
 #include <QDir>
@@ -234,46 +235,6 @@ TEST(PluginIPC, ChainLogAppendsOneLinePerMessage)
 
 // Qt sets the C locale from the environment, so the numbers of the state file must not
 // depend on it: under German the state file still says "retune=0.3000".
-class CommaLocale : public ::testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
-        s_dir = new QTemporaryDir;
-        QProcess localedef;
-        localedef.start(QStringLiteral("localedef"),
-                        {QStringLiteral("-i"), QStringLiteral("de_DE"), QStringLiteral("-f"),
-                         QStringLiteral("UTF-8"), s_dir->filePath(QStringLiteral("de_DE.UTF-8"))});
-        localedef.waitForFinished(60'000);
-        s_setupLog = localedef.readAllStandardError().toStdString();
-    }
-    static void TearDownTestSuite()
-    {
-        delete s_dir;
-        s_dir = nullptr;
-    }
-    void SetUp() override
-    {
-        m_previous = std::setlocale(LC_ALL, nullptr);
-        m_previousLocpath = qgetenv("LOCPATH");
-        qputenv("LOCPATH", s_dir->path().toUtf8());
-        ASSERT_NE(std::setlocale(LC_ALL, "de_DE.UTF-8"), nullptr)
-            << "localedef (Debian package \"locales\") could not build de_DE.UTF-8: " << s_setupLog;
-    }
-    void TearDown() override
-    {
-        std::setlocale(LC_ALL, m_previous.c_str());
-        if (m_previousLocpath.isNull())
-            qunsetenv("LOCPATH");
-        else
-            qputenv("LOCPATH", m_previousLocpath);
-    }
-
-    static inline QTemporaryDir* s_dir = nullptr;
-    static inline std::string s_setupLog;
-    std::string m_previous;
-    QByteArray m_previousLocpath;
-};
-
 TEST_F(CommaLocale, StateFileNumbersKeepTheirPoint)
 {
     // The locale really took effect: printf-style formatting now writes a comma.

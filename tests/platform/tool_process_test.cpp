@@ -1,0 +1,142 @@
+#include "platform/tool_process.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <csignal>
+#include <gtest/gtest.h>
+#include <thread>
+
+using platform::runTool;
+using platform::ToolLimits;
+using platform::ToolRun;
+
+namespace {
+
+// A shell script in a temporary folder.
+class Script {
+public:
+    explicit Script(const QByteArray& body)
+    {
+        m_path = m_dir.filePath(QStringLiteral("tool"));
+        QFile f(m_path);
+        f.open(QIODevice::WriteOnly);
+        f.write("#!/bin/sh\n" + body);
+        f.close();
+        f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    QString path() const { return m_path; }
+    QString file(const char* name) const { return m_dir.filePath(QLatin1String(name)); }
+
+private:
+    QTemporaryDir m_dir;
+    QString m_path;
+};
+
+// Whether the process whose id the file holds still runs, given a moment to finish dying
+// (a killed orphan stays a zombie until its new parent reaps it: that counts as ended).
+bool processAlive(const QString& pidFile)
+{
+    QFile f(pidFile);
+    if (!f.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray pid = f.readAll().trimmed();
+    auto running = [&] {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(QString::fromLatin1(pid)));
+        if (!stat.open(QIODevice::ReadOnly))
+            return false;
+        const QByteArray text = stat.readAll();
+        const qsizetype close = text.lastIndexOf(')');
+        return close > 0 && text.mid(close + 2, 1) != "Z";
+    };
+    for (int i = 0; i < 500 && running(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return running();
+}
+
+ToolLimits shortLimits()
+{
+    ToolLimits limits;
+    limits.timeLimit = std::chrono::milliseconds(500);
+    limits.termGrace = std::chrono::milliseconds(200);
+    limits.drainAfterExit = std::chrono::milliseconds(200);
+    return limits;
+}
+
+} // namespace
+
+// A tool that writes far more than a pipe holds is drained while it runs; only the
+// bounded tail is kept.
+TEST(RunTool, DrainsLargeOutputAndKeepsItsTail)
+{
+    Script tool("head -c 1048576 /dev/zero | tr '\\0' 'x'; printf 'END'; exit 1\n");
+    ToolLimits limits;
+    limits.maxOutputBytes = 1000;
+    const ToolRun run = runTool(tool.path(), {}, limits);
+    ASSERT_EQ(run.end, ToolRun::End::exited) << run.error.toStdString();
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(run.outputTruncated);
+    EXPECT_EQ(run.output.size(), 1000);
+    EXPECT_TRUE(run.output.endsWith("xxxEND"));
+}
+
+TEST(RunTool, CombinesOutputAndPassesArgumentsVerbatim)
+{
+    Script tool("printf '[%s]' \"$@\"; echo err >&2; exit 7\n");
+    const ToolRun run = runTool(tool.path(), {QStringLiteral("VST "), QString(), QStringLiteral("8:0")}, {});
+    ASSERT_EQ(run.end, ToolRun::End::exited);
+    EXPECT_EQ(run.exitCode, 7);
+    EXPECT_EQ(run.output, QByteArray("[VST ][][8:0]err\n"));
+    EXPECT_FALSE(run.outputTruncated);
+}
+
+// The tool exits but leaves a child that holds the pipe: the call still returns, and the
+// child is ended with the tool's group.
+TEST(RunTool, ChildHoldingThePipeDoesNotKeepTheCallWaiting)
+{
+    Script tool("sleep 1000 &\necho $! > \"$(dirname \"$0\")/child\"\necho done\nexit 0\n");
+    const ToolRun run = runTool(tool.path(), {}, shortLimits());
+    ASSERT_EQ(run.end, ToolRun::End::exited);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.output, QByteArray("done\n"));
+    EXPECT_FALSE(processAlive(tool.file("child")));
+}
+
+// A tool that ignores SIGTERM and whose child ignores it too is killed after the grace.
+TEST(RunTool, TimeOutEndsTheWholeGroupEvenWhenItIgnoresSigterm)
+{
+    Script tool("trap '' TERM\n(trap '' TERM; sleep 1000) &\necho $! > \"$(dirname \"$0\")/child\"\n"
+                "while :; do sleep 1; done\n");
+    const ToolRun run = runTool(tool.path(), {}, shortLimits());
+    EXPECT_EQ(run.end, ToolRun::End::timedOut);
+    EXPECT_FALSE(processAlive(tool.file("child")));
+}
+
+TEST(RunTool, StopRequestEndsARunningTool)
+{
+    Script tool("sleep 1000\n");
+    std::stop_source stop;
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        stop.request_stop();
+    });
+    ToolLimits limits;
+    limits.termGrace = std::chrono::milliseconds(200);
+    const ToolRun run = runTool(tool.path(), {}, limits, stop.get_token());
+    stopper.join();
+    EXPECT_EQ(run.end, ToolRun::End::stopped);
+}
+
+TEST(RunTool, MissingOrNonExecutableToolIsNotStarted)
+{
+    const ToolRun missing = runTool(QStringLiteral("/nonexistent/keycheck"), {}, {});
+    EXPECT_EQ(missing.end, ToolRun::End::notStarted);
+    EXPECT_FALSE(missing.error.isEmpty());
+
+    QTemporaryDir dir;
+    QFile plain(dir.filePath(QStringLiteral("keycheck")));
+    plain.open(QIODevice::WriteOnly);
+    plain.write("not a program");
+    plain.close();
+    const ToolRun notExecutable = runTool(plain.fileName(), {}, {});
+    EXPECT_EQ(notExecutable.end, ToolRun::End::notStarted);
+}
