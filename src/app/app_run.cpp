@@ -105,6 +105,16 @@ AppRun::AppRun(const Paths& paths)
     m_tracker->start();
 }
 
+DiagnosticExporter::Sources AppRun::diagnosticSources() const
+{
+    DiagnosticExporter::Sources sources = DiagnosticExporter::Sources::defaults();
+    sources.applications = m_applications;
+    sources.kugou = m_kugou.get();
+    sources.qqMusic = m_qqmusic.get();
+    sources.netease = m_netease.get();
+    return sources;
+}
+
 AppRun::~AppRun()
 {
     m_tracker.reset();

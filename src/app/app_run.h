@@ -1,5 +1,7 @@
 #pragma once
 
+#include "diagnostics/diagnostic_exporter.h"
+
 #include <QString>
 #include <memory>
 
@@ -61,6 +63,9 @@ public:
     KeyLinkCheck& keyLinkCheck() { return *m_keyLinkCheck; }
     AppDelegate& delegate() { return *m_delegate; }
     TuningControls& tuning() { return *m_tuning; }
+    // Where the diagnostic report of this run reads: the user's locations with this run's
+    // player readers and running-applications scan.
+    DiagnosticExporter::Sources diagnosticSources() const;
     SongTracker& tracker() { return *m_tracker; }
 
 private:

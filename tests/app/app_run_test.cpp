@@ -37,6 +37,12 @@ TEST(AppRun, OwnsItsObjectsAndLendsThemAsSharedViews)
             EXPECT_EQ(&SettingsStore::shared(), &run.settings());
             EXPECT_EQ(&AppState::shared(), &run.state());
             EXPECT_EQ(run.delegate().syncer(), &run.syncer());
+            // The report reads this run's player readers, not fixed locations.
+            const DiagnosticExporter::Sources sources = run.diagnosticSources();
+            EXPECT_NE(sources.kugou, nullptr);
+            EXPECT_NE(sources.qqMusic, nullptr);
+            EXPECT_NE(sources.netease, nullptr);
+            EXPECT_NE(sources.applications, nullptr);
             EXPECT_TRUE(run.settings().path().endsWith(QLatin1String(name)));
             run.settings().setLastUsedTranspose(-2);
 
