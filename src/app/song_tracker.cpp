@@ -1,10 +1,10 @@
 #include "app/song_tracker.h"
 
+#include "app/local_detection.h"
 #include "app/report_book.h"
 #include "app/tracker_rules.h"
 #include "core/app_state.h"
 #include "core/build_info.h"
-#include "core/capped_log.h"
 #include "core/semitone.h"
 #include "core/settings_store.h"
 #include "keydetect/audio_channel_detector.h"
@@ -12,11 +12,9 @@
 #include "keydetect/key_detector_v2.h"
 #include "keydetect/v5/key_detector_v5.h"
 #include "pluginlink/auto_tune_syncer.h"
-#include "pluginlink/plugin_ipc.h"
 #include "pluginlink/tuning_controls.h"
 
 #include <QJsonObject>
-#include <QTime>
 #include <QtConcurrent/QtConcurrentRun>
 
 namespace {
@@ -508,11 +506,4 @@ QCoro::Task<> SongTracker::verification(Song song, QString dbKey, std::optional<
         co_return;
     if (sent.ok())
         claim.keep();
-}
-
-void SongTracker::detectLog(const QString& line)
-{
-    capped_log::appendLine(PluginIPC::path(PluginIPC::kDetectLogFile),
-                           QTime::currentTime().toString(QStringLiteral("HH:mm:ss")) + QLatin1Char(' ') +
-                               line);
 }

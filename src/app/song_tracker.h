@@ -93,9 +93,6 @@ public:
     // The song resolved is the song the players still report.
     bool songStillPlaying(const Song& song) const;
 
-    // Appends a time-stamped line to "detect_debug.log".
-    static void detectLog(const QString& line);
-
 signals:
     void updateInfoChanged();
 
