@@ -65,7 +65,10 @@ SongTracker::SongTracker(Deps deps, QObject* parent)
     connect(&m_deps.state, &AppState::transposeChanged, this, &SongTracker::onTransposeChanged);
 }
 
-SongTracker::~SongTracker() = default;
+SongTracker::~SongTracker()
+{
+    m_deps.audio.setInputsChanged({});
+}
 
 void SongTracker::start()
 {
@@ -91,14 +94,10 @@ QCoro::Task<> SongTracker::panelStart(std::stop_token stop)
     spawn([this](std::stop_token t) { return checkVersion(std::move(t)); });
 
     AppState& state = m_deps.state;
-    const std::vector<AudioChannel> inputs = m_deps.audio.listInputs();
-    state.setChannels(QList<AudioChannel>(inputs.begin(), inputs.end()));
+    // The sound server may still be connecting: its lists are taken again as they change.
+    m_deps.audio.setInputsChanged([this] { refreshChannels(); });
+    refreshChannels();
     m_deps.tuning.restoreHasCustomPreset();
-    if (const auto channel = m_deps.audio.selectedChannel()) {
-        state.setChannelName(channel->name);
-        state.setChannelStatus(QStringLiteral("已选择：") + channel->name);
-        m_deps.transposer.start();
-    }
     m_deps.tuning.restoreLastUsed();
     m_seenTranspose = state.transpose();
     m_deps.tuning.restoreSelectedPreset();
@@ -303,6 +302,28 @@ QCoro::Task<> SongTracker::refresh(std::optional<std::pair<Song, QString>> resol
     applyKeyToAutotune(*result.key);
     verifyLibraryKey(*song, *result.key, result.matched_by);
     state.setBusy(false);
+}
+
+void SongTracker::refreshChannels()
+{
+    AppState& state = m_deps.state;
+    const std::vector<AudioChannel> inputs = m_deps.audio.listInputs();
+    const QList<AudioChannel> channels(inputs.begin(), inputs.end());
+    // The state notifies on equal assignments too.
+    if (channels != state.channels())
+        state.setChannels(channels);
+    const auto channel = m_deps.audio.selectedChannel();
+    if (!channel)
+        return;
+    const QString status = QStringLiteral("已选择：") + channel->name;
+    if (state.channelName() != channel->name)
+        state.setChannelName(channel->name);
+    if (state.channelStatus() != status)
+        state.setChannelStatus(status);
+    if (!m_transposerStarted) {
+        m_transposerStarted = true;
+        m_deps.transposer.start();
+    }
 }
 
 void SongTracker::pushKey(const QString& keyText)
