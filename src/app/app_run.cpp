@@ -1,6 +1,7 @@
 #include "app/app_run.h"
 
 #include "app/app_delegate.h"
+#include "app/local_detection.h"
 #include "app/song_tracker.h"
 #include "app/tracker_ports.h"
 #include "core/app_state.h"
@@ -102,6 +103,13 @@ AppRun::AppRun(const Paths& paths)
                           *m_transposerPort, *m_audioPort, *m_keyDetectorV5});
     QObject::connect(m_delegate.get(), &AppDelegate::consentGiven, m_tracker.get(),
                      &SongTracker::consentGiven);
+    m_localDetection = std::make_unique<LocalDetection>(LocalDetection::Deps{
+        *m_state, *m_syncer, *m_playerPort, *m_audioPort, *m_keyDetectorV5,
+        [tracker = m_tracker.get()](const QString& key) { tracker->applyKeyToAutotune(key); }});
+    m_tracker->setLocalDetect(
+        [detection = m_localDetection.get()](Song song, AudioChannel channel, std::stop_token stop) {
+            return detection->localDetectAndRefine(std::move(song), std::move(channel), std::move(stop));
+        });
     m_tracker->start();
 }
 
@@ -117,7 +125,9 @@ DiagnosticExporter::Sources AppRun::diagnosticSources() const
 
 AppRun::~AppRun()
 {
+    // The tracker's run awaits a detection run: it goes first, then the reports.
     m_tracker.reset();
+    m_localDetection.reset();
     m_audioPort.reset();
     m_transposerPort.reset();
     m_windowRecognition.reset();

@@ -8,6 +8,7 @@
 class AppDelegate;
 class AccompanimentProcessor;
 class AudioPort;
+class LocalDetection;
 class PlayerPort;
 class SongTracker;
 class TransposerPort;
@@ -91,4 +92,5 @@ private:
     std::unique_ptr<TransposerPort> m_transposerPort;
     std::unique_ptr<AudioPort> m_audioPort;
     std::unique_ptr<SongTracker> m_tracker;
+    std::unique_ptr<LocalDetection> m_localDetection;
 };

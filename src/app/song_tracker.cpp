@@ -1,10 +1,10 @@
 #include "app/song_tracker.h"
 
+#include "app/local_detection.h"
 #include "app/report_book.h"
 #include "app/tracker_rules.h"
 #include "core/app_state.h"
 #include "core/build_info.h"
-#include "core/capped_log.h"
 #include "core/semitone.h"
 #include "core/settings_store.h"
 #include "keydetect/audio_channel_detector.h"
@@ -12,11 +12,9 @@
 #include "keydetect/key_detector_v2.h"
 #include "keydetect/v5/key_detector_v5.h"
 #include "pluginlink/auto_tune_syncer.h"
-#include "pluginlink/plugin_ipc.h"
 #include "pluginlink/tuning_controls.h"
 
 #include <QJsonObject>
-#include <QTime>
 #include <QtConcurrent/QtConcurrentRun>
 
 namespace {
@@ -67,7 +65,10 @@ SongTracker::SongTracker(Deps deps, QObject* parent)
     connect(&m_deps.state, &AppState::transposeChanged, this, &SongTracker::onTransposeChanged);
 }
 
-SongTracker::~SongTracker() = default;
+SongTracker::~SongTracker()
+{
+    m_deps.audio.setInputsChanged({});
+}
 
 void SongTracker::start()
 {
@@ -93,14 +94,10 @@ QCoro::Task<> SongTracker::panelStart(std::stop_token stop)
     spawn([this](std::stop_token t) { return checkVersion(std::move(t)); });
 
     AppState& state = m_deps.state;
-    const std::vector<AudioChannel> inputs = m_deps.audio.listInputs();
-    state.setChannels(QList<AudioChannel>(inputs.begin(), inputs.end()));
+    // The sound server may still be connecting: its lists are taken again as they change.
+    m_deps.audio.setInputsChanged([this] { refreshChannels(); });
+    refreshChannels();
     m_deps.tuning.restoreHasCustomPreset();
-    if (const auto channel = m_deps.audio.selectedChannel()) {
-        state.setChannelName(channel->name);
-        state.setChannelStatus(QStringLiteral("已选择：") + channel->name);
-        m_deps.transposer.start();
-    }
     m_deps.tuning.restoreLastUsed();
     m_seenTranspose = state.transpose();
     m_deps.tuning.restoreSelectedPreset();
@@ -307,6 +304,28 @@ QCoro::Task<> SongTracker::refresh(std::optional<std::pair<Song, QString>> resol
     state.setBusy(false);
 }
 
+void SongTracker::refreshChannels()
+{
+    AppState& state = m_deps.state;
+    const std::vector<AudioChannel> inputs = m_deps.audio.listInputs();
+    const QList<AudioChannel> channels(inputs.begin(), inputs.end());
+    // The state notifies on equal assignments too.
+    if (channels != state.channels())
+        state.setChannels(channels);
+    const auto channel = m_deps.audio.selectedChannel();
+    if (!channel)
+        return;
+    const QString status = QStringLiteral("已选择：") + channel->name;
+    if (state.channelName() != channel->name)
+        state.setChannelName(channel->name);
+    if (state.channelStatus() != status)
+        state.setChannelStatus(status);
+    if (!m_transposerStarted) {
+        m_transposerStarted = true;
+        m_deps.transposer.start();
+    }
+}
+
 void SongTracker::pushKey(const QString& keyText)
 {
     const auto semitone = tracker_rules::keySemitone(keyText);
@@ -508,11 +527,4 @@ QCoro::Task<> SongTracker::verification(Song song, QString dbKey, std::optional<
         co_return;
     if (sent.ok())
         claim.keep();
-}
-
-void SongTracker::detectLog(const QString& line)
-{
-    capped_log::appendLine(PluginIPC::path(PluginIPC::kDetectLogFile),
-                           QTime::currentTime().toString(QStringLiteral("HH:mm:ss")) + QLatin1Char(' ') +
-                               line);
 }

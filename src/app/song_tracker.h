@@ -93,9 +93,6 @@ public:
     // The song resolved is the song the players still report.
     bool songStillPlaying(const Song& song) const;
 
-    // Appends a time-stamped line to "detect_debug.log".
-    static void detectLog(const QString& line);
-
 signals:
     void updateInfoChanged();
 
@@ -106,6 +103,9 @@ private:
     QCoro::Task<> sendFeedback(QString artist, QString title, std::optional<QString> key, QString source,
                                std::optional<QString> prevKey, QString reportId, std::stop_token stop);
     void pushKey(const QString& keyText);
+    // The inputs and the stored channel as the sound server lists them now; the transposer
+    // starts the first time the stored channel is there.
+    void refreshChannels();
     void onTransposeChanged();
     // Starts a task that runs beside everything else and is cancelled with the tracker.
     template <typename Body> void spawn(Body&& body)
@@ -122,6 +122,7 @@ private:
     // Set when a lookup was refused for missing consent; consent then resolves again.
     bool m_waitingForConsent = false;
     bool m_resolveAgain = false;
+    bool m_transposerStarted = false;
     cancellation::TaskHandle m_libraryVerificationTask;
     std::list<cancellation::TaskHandle> m_tasks;
     cancellation::TaskHandle m_run; // last: cancelled first

@@ -1,9 +1,12 @@
 #include "app/tracker_ports.h"
 
 #include "keydetect/audio_channel_detector.h"
+#include "platform/pulse_audio_client.h"
 #include "players/player_activity_monitor.h"
 #include "players/player_source.h"
 #include "transpose/accompaniment_processor.h"
+
+#include <QObject>
 
 QCoro::Task<bool> MonitorPlayerPort::poll(std::stop_token stop)
 {
@@ -44,6 +47,38 @@ void ProcessorTransposer::start()
 void ProcessorTransposer::stop()
 {
     m_processor.stop();
+}
+
+PulseAudioPort::PulseAudioPort(PulseAudioClient& audio)
+    : m_audio(audio), m_mainThread(std::make_unique<QObject>())
+{}
+
+PulseAudioPort::~PulseAudioPort()
+{
+    // No call comes after this returns; queued ones die with the receiver below.
+    if (m_listener)
+        m_audio.removeChangeListener(*m_listener);
+    m_mainThread.reset();
+}
+
+void PulseAudioPort::setInputsChanged(std::function<void()> onChange)
+{
+    m_onInputsChanged = std::move(onChange);
+    if (m_listener)
+        return;
+    m_listener = m_audio.addChangeListener([this, receiver = m_mainThread.get(), pending = m_pending] {
+        // The client's thread: hand over to the main thread, once per burst.
+        if (pending->exchange(true))
+            return;
+        QMetaObject::invokeMethod(
+            receiver,
+            [this, pending] {
+                pending->store(false);
+                if (m_onInputsChanged)
+                    m_onInputsChanged();
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 std::vector<AudioChannel> PulseAudioPort::listInputs() const

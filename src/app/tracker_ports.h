@@ -5,15 +5,18 @@
 
 #include <QCoro/QCoroTask>
 #include <QString>
+#include <atomic>
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <stop_token>
 #include <vector>
 
 class AccompanimentProcessor;
-
-class AudioInputService;
 class PlayerActivityMonitor;
+class PulseAudioClient;
+class QObject;
 
 // The narrow views the song tracker has of the parts around it, so that the window
 // recognition and the transposer can arrive later without changing the tracker, and tests
@@ -61,6 +64,9 @@ public:
     // Mono 44100 Hz samples, or nothing when nothing could be recorded.
     virtual QCoro::Task<std::optional<std::vector<float>>>
     capture(uint32_t deviceID, std::chrono::duration<double> duration, std::stop_token stop) = 0;
+    // Calls `onChange` on the main thread after the inputs may have changed (also when the
+    // sound server connects late); a later call replaces it, an empty one stops the calls.
+    virtual void setInputsChanged(std::function<void()> onChange) { (void)onChange; }
 };
 
 // The real players: the run's monitor, polled on its executor.
@@ -99,12 +105,22 @@ private:
 // The run's sound server client.
 class PulseAudioPort final : public AudioPort {
 public:
-    explicit PulseAudioPort(AudioInputService& audio) : m_audio(audio) {}
+    explicit PulseAudioPort(PulseAudioClient& audio);
+    ~PulseAudioPort() override;
+    PulseAudioPort(const PulseAudioPort&) = delete;
+    PulseAudioPort& operator=(const PulseAudioPort&) = delete;
     std::vector<AudioChannel> listInputs() const override;
     std::optional<AudioChannel> selectedChannel() const override;
     QCoro::Task<std::optional<std::vector<float>>>
     capture(uint32_t deviceID, std::chrono::duration<double> duration, std::stop_token stop) override;
+    void setInputsChanged(std::function<void()> onChange) override;
 
 private:
-    AudioInputService& m_audio;
+    PulseAudioClient& m_audio;
+    // Lives on the main thread: the client's notifications are queued to it.
+    std::unique_ptr<QObject> m_mainThread;
+    std::function<void()> m_onInputsChanged;
+    std::optional<quint64> m_listener;
+    // A burst of notifications becomes one call.
+    std::shared_ptr<std::atomic<bool>> m_pending = std::make_shared<std::atomic<bool>>(false);
 };

@@ -3,6 +3,7 @@
 #include "core/app_state.h"
 #include "core/settings_store.h"
 #include "keydetect/v5/key_detector_v5.h"
+#include "platform/pulse_audio_client.h"
 #include "pluginlink/auto_tune_syncer.h"
 #include "pluginlink/plugin_ipc.h"
 #include "pluginlink/tuning_controls.h"
@@ -54,6 +55,12 @@ struct ScriptedWindow final : WindowRecognitionPort {
 
 struct NoTransposer final : TransposerPort {
     void start() override {}
+    void stop() override {}
+};
+
+struct CountingTransposer final : TransposerPort {
+    int starts = 0;
+    void start() override { ++starts; }
     void stop() override {}
 };
 
@@ -288,4 +295,29 @@ TEST_F(TrackerTest, AManualKeyIsReportedOnceAndAgainAfterAFailure)
         return requestsTo("/v1/key/feedback") >= 2;
     }));
     EXPECT_EQ(requestsTo("/v1/key/feedback"), 2);
+}
+
+// The sound server answers after panel start has read the (still empty) input list.
+TEST_F(TrackerTest, InputsListedLateStillReachTheStateAndStartTheTransposer)
+{
+    startServer();
+    home.settings().setAccompanimentChannelUID(u("loop.monitor"));
+    PulseAudioClient client;
+    PulseAudioPort port(client);
+    CountingTransposer counting;
+    SongTracker::Deps deps{state, home.settings(), syncer, tuning, players, window, counting, port, v5};
+    tracker = std::make_unique<SongTracker>(deps);
+    tracker->start();
+    const auto listed = [&] {
+        for (const AudioChannel& c : state.channels()) {
+            if (c.uid == u("loop.monitor"))
+                return true;
+        }
+        return false;
+    };
+    ASSERT_TRUE(waitFor(listed));
+    ASSERT_TRUE(waitFor([&] { return state.channelStatus().startsWith(u("已选择：")); }));
+    EXPECT_EQ(state.channelStatus(), u("已选择：") + state.channelName());
+    EXPECT_EQ(counting.starts, 1);
+    tracker.reset();
 }

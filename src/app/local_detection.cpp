@@ -1,0 +1,370 @@
+#include "app/local_detection.h"
+
+#include "app/report_book.h"
+#include "app/tracker_rules.h"
+#include "core/app_state.h"
+#include "core/capped_log.h"
+#include "core/number_format.h"
+#include "core/semitone.h"
+#include "keydetect/audio_channel_detector.h"
+#include "pluginlink/auto_tune_syncer.h"
+#include "pluginlink/plugin_ipc.h"
+#include "service/server_api.h"
+
+#include <QRegularExpression>
+#include <QTime>
+#include <QtConcurrent/QtConcurrentRun>
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
+using number_format::fixedText;
+
+namespace detection_rules {
+
+std::vector<float> latestSamples(std::span<const float> samples, double sampleRate, double seconds)
+{
+    const double wanted = std::floor(sampleRate * seconds);
+    if (!(wanted >= 1))
+        return {};
+    const std::size_t count =
+        wanted >= static_cast<double>(samples.size()) ? samples.size() : static_cast<std::size_t>(wanted);
+    return {samples.end() - static_cast<std::ptrdiff_t>(count), samples.end()};
+}
+
+void appendCapped(std::vector<float>& samples, std::span<const float> recording, std::size_t cap)
+{
+    if (recording.size() >= cap) {
+        samples.assign(recording.end() - static_cast<std::ptrdiff_t>(cap), recording.end());
+        return;
+    }
+    const std::size_t total = samples.size() + recording.size();
+    if (total > cap)
+        samples.erase(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(total - cap));
+    samples.insert(samples.end(), recording.begin(), recording.end());
+}
+
+double rootMeanSquare(std::span<const float> samples)
+{
+    if (samples.empty())
+        return 0;
+    double sum = 0;
+    for (const float s : samples)
+        sum += double(s) * double(s);
+    return std::sqrt(sum / static_cast<double>(samples.size()));
+}
+
+QString songLabel(const Song& song)
+{
+    return song.artist.isEmpty() ? song.title : song.artist + QStringLiteral(" - ") + song.title;
+}
+
+QString claimKey(const QString& artist, const QString& title, const QString& key)
+{
+    return tracker_rules::songId(artist, title) + QLatin1Char('|') + key;
+}
+
+KeyDetectionEvidence evidenceFor(const KeyDetectorV2::Measurement& m2, const KeyDetectorV5::Measurement* m5,
+                                 double listened)
+{
+    KeyDetectionEvidence evidence;
+    if (m5) {
+        evidence.modelKey = m5->key;
+        evidence.modelConfidence = m5->confidence;
+        evidence.modelMargin = m5->margin;
+    }
+    evidence.localV2Key = m2.key;
+    evidence.localV2Fit = m2.inKeyRate;
+    evidence.agreement = KeyDetectionEvidence::agreementOf(m2.key, evidence.modelKey);
+    evidence.windowStart_s = std::max(listened - kWindowSeconds, 0.0);
+    evidence.windowSeconds = kWindowSeconds;
+    return evidence;
+}
+
+QJsonObject reportBody(const QString& artist, const QString& title, const QString& key, double confidence,
+                       const QString& source, const QString& playerDiag,
+                       const std::optional<KeyDetectionEvidence>& evidence)
+{
+    QJsonObject body{{QStringLiteral("artist"), artist},
+                     {QStringLiteral("title"), title},
+                     {QStringLiteral("key"), key},
+                     {QStringLiteral("confidence"), confidence},
+                     {QStringLiteral("conflict"), false}};
+    if (!source.isEmpty())
+        body.insert(QStringLiteral("source"), source);
+    if (!playerDiag.isEmpty())
+        body.insert(QStringLiteral("player_diag"), playerDiag);
+    if (evidence) {
+        const QJsonObject payload = evidence->payload();
+        for (auto it = payload.begin(); it != payload.end(); ++it)
+            body.insert(it.key(), it.value());
+    }
+    return body;
+}
+
+QString captureLine(double seconds, double listened, double rms)
+{
+    return QStringLiteral("采集 ") + fixedText(seconds, 1) + QStringLiteral("s 累计已听 ") +
+           fixedText(listened, 0) + QStringLiteral("s 音量 ") + fixedText(rms, 3);
+}
+
+QString invalidCaptureLine(double listened)
+{
+    return QStringLiteral("采集无效（静音或环境噪声），累计已听 ") + fixedText(listened, 0) +
+           QStringLiteral("s");
+}
+
+QString measurementLine(int measureCount, double listened, const KeyDetectorV2::Measurement& m2)
+{
+    return QStringLiteral("第 ") + QString::number(measureCount) + QStringLiteral(" 次测量（已听 ") +
+           fixedText(listened, 0) + QStringLiteral(" 秒）→ ") + m2.key.value_or(QStringLiteral("没测出")) +
+           QStringLiteral(" ｜ 各段 ") + m2.segments.join(QLatin1Char('/')) + QStringLiteral(" ｜ 调内率 ") +
+           fixedText(m2.inKeyRate * 100, 0) + QStringLiteral("%");
+}
+
+QString shadowLine(const KeyDetectorV5::Measurement* m5, const QString& agreement)
+{
+    return QStringLiteral("V5 影子 → ") + (m5 ? m5->key : QStringLiteral("没测出")) +
+           QStringLiteral(" ｜ confidence ") + fixedText(m5 ? m5->confidence * 100 : 0.0, 1) +
+           QStringLiteral("% ｜ margin ") + fixedText(m5 ? m5->margin * 100 : 0.0, 1) +
+           QStringLiteral("% ｜ 一致 ") + agreement;
+}
+
+QString decisionLine(const QString& key, double inKeyRate)
+{
+    return QStringLiteral("定调 → ") + key + QStringLiteral("（3 段同一组音、调内率 ") +
+           QString::number(static_cast<int>(inKeyRate * 100)) + QStringLiteral("%）");
+}
+
+QString fallbackLine(int semitone)
+{
+    return QStringLiteral("半音阶保底已下发 key=") + QString::number(semitone) +
+           QStringLiteral(" scale=0(Chromatic)");
+}
+
+QString undecidedDetail(double listened)
+{
+    return QStringLiteral("调性还没确定，已听 ") + QString::number(static_cast<long long>(listened)) +
+           QStringLiteral(" 秒");
+}
+
+} // namespace detection_rules
+
+void detectLog(const QString& line)
+{
+    capped_log::appendLine(PluginIPC::path(PluginIPC::kDetectLogFile),
+                           QTime::currentTime().toString(QStringLiteral("HH:mm:ss")) + QLatin1Char(' ') +
+                               line);
+}
+
+namespace {
+
+// Leaves a claimed report in flight until accepted; gives it up otherwise, also when the
+// task is cancelled and its frame destroyed, so a later decision may report again.
+class ReportClaim {
+public:
+    explicit ReportClaim(QString key) : m_key(std::move(key)) {}
+    ~ReportClaim()
+    {
+        if (!m_accepted)
+            report_book::reportAbandoned(m_key);
+    }
+    ReportClaim(const ReportClaim&) = delete;
+    ReportClaim& operator=(const ReportClaim&) = delete;
+    void accept()
+    {
+        report_book::reportAccepted(m_key);
+        m_accepted = true;
+    }
+
+private:
+    QString m_key;
+    bool m_accepted = false;
+};
+
+} // namespace
+
+struct LocalDetection::Run {
+    Song song;
+    QString label;
+    std::vector<float> samples;
+    detection_rules::ListeningSchedule schedule;
+    std::optional<QString> decidedKey;
+    std::optional<TimePoint> lastFallback; // absent: the distant past
+};
+
+LocalDetection::LocalDetection(Deps deps) : m_deps(std::move(deps)) {}
+
+LocalDetection::~LocalDetection() = default;
+
+QCoro::Task<> LocalDetection::localDetectAndRefine(Song song, AudioChannel channel, std::stop_token stop)
+{
+    using namespace detection_rules;
+    AppState& state = m_deps.state;
+    Run run{song, songLabel(song), {}, {}, {}, {}};
+    const QString prefix = QStringLiteral("[") + run.label + QStringLiteral("] ");
+
+    state.setKeyText(QStringLiteral("半音阶模式"));
+    state.setKeyDetail(QStringLiteral("调性还没确定，正在听…"));
+    state.setKeyManuallySet(false);
+    applyChromaticFallback(run.label);
+
+    while (!stop.stop_requested()) {
+        const bool playing = co_await samePlaying(song, stop);
+        if (stop.stop_requested() || !playing)
+            co_return;
+
+        std::optional<std::vector<float>> recording =
+            co_await m_deps.audio.capture(channel.deviceID, kCaptureLength, stop);
+        if (stop.stop_requested())
+            co_return;
+        // Audio of another song must not be measured as this one's.
+        const bool stillPlaying = co_await samePlaying(song, stop);
+        if (stop.stop_requested() || !stillPlaying)
+            co_return;
+
+        if (recording &&
+            AudioChannelDetector::musicality(*recording) > AudioChannelDetector::kMusicalityGate) {
+            appendCapped(run.samples, *recording);
+            const double seconds = static_cast<double>(recording->size()) / kSampleRate;
+            const bool due = run.schedule.heard(seconds);
+            detectLog(prefix + captureLine(seconds, run.schedule.listened, rootMeanSquare(*recording)));
+            if (!run.decidedKey && due) {
+                std::optional<QString> decided = co_await measure(run, stop);
+                if (stop.stop_requested())
+                    co_return;
+                run.decidedKey = decided;
+            }
+        } else {
+            detectLog(prefix + invalidCaptureLine(run.schedule.listened));
+        }
+        if (!run.decidedKey)
+            refreshFallback(run);
+
+        const bool slept = co_await m_deps.sleep(kStepPause, stop);
+        if (!slept)
+            co_return;
+    }
+}
+
+QCoro::Task<bool> LocalDetection::samePlaying(Song song, std::stop_token stop)
+{
+    co_await m_deps.players.poll(stop);
+    if (stop.stop_requested())
+        co_return false;
+    // The same song by isSameSong: a featured artist added by the player is no new song.
+    const std::optional<Song> active = m_deps.players.activeSong();
+    co_return !active || Song::isSameSong(*active, song);
+}
+
+void LocalDetection::refreshFallback(Run& run)
+{
+    if (m_deps.state.keyManuallySet())
+        return;
+    const TimePoint now = m_deps.now();
+    if (run.lastFallback && now - *run.lastFallback < kFallbackEvery)
+        return;
+    run.lastFallback = now;
+    applyChromaticFallback(run.label);
+}
+
+QCoro::Task<std::optional<QString>> LocalDetection::measure(Run& run, std::stop_token stop)
+{
+    using namespace detection_rules;
+    AppState& state = m_deps.state;
+    const QString prefix = QStringLiteral("[") + run.label + QStringLiteral("] ");
+    run.schedule.measureCount += 1;
+    const double listened = run.schedule.listened;
+    auto window =
+        std::make_shared<const std::vector<float>>(latestSamples(run.samples, kSampleRate, kWindowSeconds));
+
+    // A few hundred FFTs: on a worker, so the main thread keeps serving. Futures go into
+    // variables first: g++ 12 mishandles lambdas and temporaries inside co_await.
+    QFuture<KeyDetectorV2::Measurement> classic = QtConcurrent::run(
+        [window] { return KeyDetectorV2::measure(*window, kSampleRate, KeyDetectorV2::kSegmentSeconds); });
+    const std::optional<KeyDetectorV2::Measurement> m2 = co_await cancellation::awaitFuture(classic, stop);
+    if (stop.stop_requested() || !m2)
+        co_return std::nullopt;
+    QFuture<KeyDetectorV5::Outcome> neural = m_deps.keyDetectorV5.measure(*window, kSampleRate);
+    const std::optional<KeyDetectorV5::Outcome> m5 = co_await cancellation::awaitFuture(neural, stop);
+    if (stop.stop_requested())
+        co_return std::nullopt;
+
+    const KeyDetectorV5::Measurement* v5 = m5 && m5->measurement ? &*m5->measurement : nullptr;
+    const KeyDetectionEvidence evidence = evidenceFor(*m2, v5, listened);
+    detectLog(prefix + measurementLine(run.schedule.measureCount, listened, *m2));
+    detectLog(prefix + shadowLine(v5, evidence.agreement));
+
+    if (!KeyDetectorV2::passes(*m2)) {
+        state.setKeyDetail(undecidedDetail(listened));
+        run.schedule.undecided();
+        co_return std::nullopt;
+    }
+    // The song may have changed while the detectors worked.
+    const bool playing = co_await samePlaying(run.song, stop);
+    if (stop.stop_requested() || !playing)
+        co_return std::nullopt;
+
+    const QString key = *m2->key;
+    detectLog(prefix + decisionLine(key, m2->inKeyRate));
+    state.setKeyText(key);
+    state.setKeyDetail(QStringLiteral("放心唱吧～"));
+    m_deps.applyKeyToAutotune(key);
+    if (claimReport(run.song.artist, run.song.title, key))
+        reportLocalKey(key, m2->inKeyRate, run.song, evidence);
+    co_return key;
+}
+
+void LocalDetection::applyChromaticFallback(const QString& label)
+{
+    AppState& state = m_deps.state;
+    static const QRegularExpression blanks(QStringLiteral("\\s+"));
+    const QString first = state.keyText().split(blanks, Qt::SkipEmptyParts).value(0, QStringLiteral("C"));
+    const int semitone = tracker_rules::keySemitone(first).value_or(0);
+    m_deps.syncer.setKeyScale(reduceSemitone(semitone + state.transpose()), 0);
+    state.setSynced(true);
+    if (!label.isEmpty())
+        detectLog(QStringLiteral("[") + label + QStringLiteral("] ") +
+                  detection_rules::fallbackLine(semitone));
+}
+
+bool LocalDetection::claimReport(const QString& artist, const QString& title, const QString& key)
+{
+    return report_book::claimReport(detection_rules::claimKey(artist, title, key));
+}
+
+void LocalDetection::reportLocalKey(const QString& key, double confidence, const Song& song,
+                                    std::optional<KeyDetectionEvidence> evidence)
+{
+    m_reports.remove_if([](const cancellation::TaskHandle& h) { return !h.isRunning(); });
+    m_reports.emplace_back().start([this, claim = detection_rules::claimKey(song.artist, song.title, key),
+                                    key, confidence, song, source = m_deps.state.songSource(),
+                                    evidence = std::move(evidence)](std::stop_token stop) {
+        return sendReport(claim, key, confidence, song, source, evidence, std::move(stop));
+    });
+}
+
+QCoro::Task<> LocalDetection::sendReport(QString claim, QString key, double confidence, Song song,
+                                         QString source, std::optional<KeyDetectionEvidence> evidence,
+                                         std::stop_token stop)
+{
+    ReportClaim guard(claim);
+    for (int attempt = 1;; ++attempt) {
+        // The players' status line is read afresh for every attempt; the consent rule is
+        // the request's own (nothing is sent without it, and that counts as a failure).
+        const QJsonObject body = detection_rules::reportBody(song.artist, song.title, key, confidence, source,
+                                                             m_deps.players.localReadDiag(), evidence);
+        const ServiceResult<void> sent = co_await ServerAPI::postKeyReport(body, stop);
+        if (stop.stop_requested())
+            co_return;
+        if (sent.ok()) {
+            guard.accept();
+            co_return;
+        }
+        if (attempt >= kReportAttempts)
+            co_return;
+        const bool slept = co_await m_deps.sleep(std::chrono::seconds(attempt * 2), stop);
+        if (!slept || stop.stop_requested())
+            co_return;
+    }
+}
