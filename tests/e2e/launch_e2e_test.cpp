@@ -171,7 +171,19 @@ TEST(Launch, ExportDiagnosticsBesideARunningProgram)
 {
     Program running;
     ASSERT_TRUE(QTest::qWaitFor([&] { return running.state().contains("appRunning=1"); }, 5000));
-    const QByteArray seqLine = running.state().split('\n').value(0);
+    // Launch pushes the restored settings; wait until a heartbeat repeats the seq, so any
+    // later change of it could only come from the exporter.
+    QByteArray seqLine;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            const QByteArray seen = running.state().split('\n').value(0);
+            const QDateTime at = QFileInfo(running.stateFile()).lastModified();
+            if (!QTest::qWaitFor([&] { return QFileInfo(running.stateFile()).lastModified() != at; }, 5000))
+                return false;
+            seqLine = running.state().split('\n').value(0);
+            return seqLine == seen;
+        },
+        20000));
 
     const QString report = running.home() + QStringLiteral("/诊断.txt");
     Program exporter({QStringLiteral("--export-diagnostics"), report}, running.home());
