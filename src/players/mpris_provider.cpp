@@ -93,9 +93,45 @@ struct PlayerCalls {
 
 } // namespace
 
+// Receives the bus signals on the thread that asked to watch.
+class MprisProvider::ChangeWatcher : public QObject {
+    Q_OBJECT
+public:
+    ChangeWatcher(QDBusConnection bus, std::function<void()> onChange)
+        : m_bus(std::move(bus)), m_onChange(std::move(onChange))
+    {
+        m_bus.connect(QString(), kObjectPath, QStringLiteral("org.freedesktop.DBus.Properties"),
+                      QStringLiteral("PropertiesChanged"), this, SLOT(changed()));
+        m_bus.connect(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                      QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameOwnerChanged"), this,
+                      SLOT(nameOwnerChanged(QString)));
+    }
+
+public slots:
+    void changed() { m_onChange(); }
+    void nameOwnerChanged(const QString& name)
+    {
+        if (name.startsWith(kPrefix))
+            m_onChange();
+    }
+
+private:
+    QDBusConnection m_bus;
+    std::function<void()> m_onChange;
+};
+
 MprisProvider::MprisProvider(QString busAddress, std::chrono::milliseconds timeout)
     : m_busAddress(std::move(busAddress)), m_timeout(timeout)
 {}
+
+MprisProvider::~MprisProvider() = default;
+
+void MprisProvider::watchChanges(std::function<void()> onChange)
+{
+    m_watcher.reset();
+    if (onChange)
+        m_watcher = std::make_unique<ChangeWatcher>(connection(m_busAddress), std::move(onChange));
+}
 
 std::optional<QVariantMap> MprisProvider::adapterInfo()
 {
@@ -167,3 +203,5 @@ std::optional<QVariantMap> MprisProvider::adapterInfo()
         chosen->first.insert(now_playing::keys::artworkData, *artwork);
     return chosen->first;
 }
+
+#include "mpris_provider.moc"

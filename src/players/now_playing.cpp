@@ -10,11 +10,25 @@ NowPlaying::NowPlaying(std::shared_ptr<NowPlayingProvider> provider,
 {
     m_refreshQueue.setMaxThreadCount(1);
     m_refreshQueue.setObjectName(QStringLiteral("com.tonivox.now-playing"));
+    m_provider->watchChanges([this] { refreshSoon(); });
 }
 
 NowPlaying::~NowPlaying()
 {
+    m_provider->watchChanges(nullptr);
     m_refreshQueue.waitForDone();
+}
+
+void NowPlaying::refreshSoon()
+{
+    std::unique_lock lock(m_lock);
+    if (m_refreshing) {
+        m_refreshAgain = true;
+        return;
+    }
+    m_refreshing = true;
+    lock.unlock();
+    m_refreshQueue.start([this] { refresh(); });
 }
 
 NowPlaying::Info NowPlaying::info()
@@ -32,6 +46,20 @@ NowPlaying::Info NowPlaying::info()
 
 void NowPlaying::refresh()
 {
+    for (;;) {
+        Info value = readOnce();
+        std::lock_guard lock(m_lock);
+        m_cached.emplace(std::chrono::steady_clock::now(), std::move(value));
+        // A change announced while this read ran may not be in it: read once more.
+        if (!std::exchange(m_refreshAgain, false)) {
+            m_refreshing = false;
+            return;
+        }
+    }
+}
+
+NowPlaying::Info NowPlaying::readOnce()
+{
     Info value;
     if (const auto answer = m_provider->adapterInfo()) {
         m_diag.set(kBridged);
@@ -42,7 +70,5 @@ void NowPlaying::refresh()
     } else {
         m_diag.set(kNoData);
     }
-    std::lock_guard lock(m_lock);
-    m_cached.emplace(std::chrono::steady_clock::now(), std::move(value));
-    m_refreshing = false;
+    return value;
 }

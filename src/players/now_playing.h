@@ -5,6 +5,7 @@
 
 #include <QThreadPool>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -20,11 +21,16 @@ class NowPlayingProvider {
 public:
     virtual ~NowPlayingProvider() = default;
     virtual std::optional<QVariantMap> adapterInfo() = 0;
+    // Calls `onChange` (from the thread this was called on, through its event loop) whenever
+    // the service announces a change; nothing stops it. Providers without announcements
+    // ignore it.
+    virtual void watchChanges(std::function<void()> onChange) { (void)onChange; }
 };
 
 // The system's now-playing information, cached. info() never waits for the service: it
 // answers the last refresh at once and, when that is kMaxAge old or older, queues one
-// refresh on the serial executor "com.tonivox.now-playing".
+// refresh on the serial executor "com.tonivox.now-playing". A change the service announces
+// queues a refresh at once, so a new song is in the cache before the next poll asks.
 //
 // Thread safety: info() and diag() from any thread.
 class NowPlaying {
@@ -49,6 +55,9 @@ public:
 
 private:
     void refresh();
+    // Queues a refresh, or one more after the running one.
+    void refreshSoon();
+    Info readOnce();
 
     std::shared_ptr<NowPlayingProvider> m_provider;
     std::shared_ptr<const platform::RunningApplications> m_applications;
@@ -58,5 +67,6 @@ private:
     std::mutex m_lock; // guards m_cached and m_refreshing
     std::optional<std::pair<std::chrono::steady_clock::time_point, Info>> m_cached;
     bool m_refreshing = false;
+    bool m_refreshAgain = false;
     QThreadPool m_refreshQueue;
 };

@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QDBusAbstractAdaptor>
 #include <QDBusConnection>
+#include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QThread>
 #include <QTimer>
@@ -56,7 +57,11 @@ public:
     ScriptAdaptor(PlayerState* state) : QDBusAbstractAdaptor(state), m_state(state) {}
 
 public slots:
-    void SetStatus(const QString& status) { m_state->status = status; }
+    void SetStatus(const QString& status)
+    {
+        m_state->status = status;
+        announce(QStringLiteral("PlaybackStatus"), status);
+    }
     void SetMetadata(const QVariantMap& metadata)
     {
         // A text sent for "mpris:trackid" is served as an object path, as players do.
@@ -65,6 +70,7 @@ public slots:
         if (trackId.startsWith(QLatin1Char('/')))
             m_state->metadata.insert(QStringLiteral("mpris:trackid"),
                                      QVariant::fromValue(QDBusObjectPath(trackId)));
+        announce(QStringLiteral("Metadata"), m_state->metadata);
     }
     // Stops answering for a while, as a hung player does.
     void Freeze(int ms)
@@ -73,6 +79,17 @@ public slots:
     }
 
 private:
+    // As players do: PropertiesChanged of the player interface.
+    static void announce(const QString& property, const QVariant& value)
+    {
+        QDBusMessage signal = QDBusMessage::createSignal(QStringLiteral("/org/mpris/MediaPlayer2"),
+                                                         QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                         QStringLiteral("PropertiesChanged"));
+        signal << QStringLiteral("org.mpris.MediaPlayer2.Player") << QVariantMap{{property, value}}
+               << QStringList();
+        QDBusConnection::sessionBus().send(signal);
+    }
+
     PlayerState* m_state;
 };
 

@@ -6,6 +6,7 @@
 
 #include <QBuffer>
 #include <QDBusObjectPath>
+#include <QTest>
 #include <QThread>
 #include <QUrl>
 #include <atomic>
@@ -189,6 +190,32 @@ TEST_F(MprisTest, PrefersThePlayingPlayerAndAnswersItsMetadata)
     EXPECT_EQ(info.identity, QStringLiteral("qqmusic|Sunny Day|Jay/Lara|/track/7"));
     ASSERT_TRUE(info.artwork);
     EXPECT_EQ(nowPlaying.diag(), NowPlaying::kBridged);
+}
+
+TEST_F(MprisTest, AnAnnouncedChangeRefreshesTheCacheAtOnce)
+{
+    FakePlayer qq(QStringLiteral("qqmusic"), {QStringLiteral("--mpris"), QStringLiteral("qqmusic")},
+                  bus.address());
+    ASSERT_TRUE(qq.isReady());
+    const auto play = [&](const char* title) {
+        return qq.script(QStringLiteral("qqmusic"), QStringLiteral("SetMetadata"),
+                         {QVariantMap{{QStringLiteral("xesam:title"), QString::fromUtf8(title)},
+                                      {QStringLiteral("xesam:artist"), QStringList{QStringLiteral("Jay")}}}});
+    };
+    ASSERT_TRUE(play("Sunny Day"));
+    ASSERT_TRUE(
+        qq.script(QStringLiteral("qqmusic"), QStringLiteral("SetStatus"), {QStringLiteral("Playing")}));
+
+    // The cache would keep its answer for an hour; only the player's announcement renews it.
+    NowPlaying nowPlaying(std::make_shared<MprisProvider>(bus.address()), nullptr, std::chrono::hours(1));
+    nowPlaying.info();
+    const auto title = [&] {
+        const auto info = nowPlaying.info();
+        return info.song ? info.song->title : QString();
+    };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return title() == QStringLiteral("Sunny Day"); }, 5000));
+    ASSERT_TRUE(play("Rainy Day"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return title() == QStringLiteral("Rainy Day"); }, 5000));
 }
 
 TEST_F(MprisTest, QuirkyPlayersStillAnswer)
