@@ -4,6 +4,7 @@
 #include "core/settings_store.h"
 #include "pluginlink/auto_tune_syncer.h"
 #include "pluginlink/plugin_ipc.h"
+#include "support/run_task.h"
 #include "support/temp_home.h"
 
 #include <QFile>
@@ -57,6 +58,7 @@ TEST(AppRun, OwnsItsObjectsAndLendsThemAsSharedViews)
             EXPECT_TRUE(text.contains("meta_source=QQ音乐\n"));
             EXPECT_FALSE(text.contains("meta_detail")); // empty values give no line
         }
+        drainCancelledTasks();
         // Gone: the settings view is the test's again and the metadata went with the state.
         EXPECT_EQ(&SettingsStore::shared(), &before);
         PluginIPC::write({}, false);
@@ -74,8 +76,11 @@ TEST(AppRun, LaunchRemovesTheOldPluginBundle)
     TempHome home;
     const QString old = home.path() + QStringLiteral("/.vst3/Rigbox.vst3");
     ASSERT_TRUE(writeFile(old + QStringLiteral("/Contents/x.so"), "old"));
-    AppRun run(pathsIn(home, "launch.conf"));
-    run.delegate().applicationDidFinishLaunching();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !QFile::exists(old); }, 10'000));
-    EXPECT_EQ(run.settings().pluginInstalledForAppVersion(), std::nullopt);
+    {
+        AppRun run(pathsIn(home, "launch.conf"));
+        run.delegate().applicationDidFinishLaunching();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !QFile::exists(old); }, 10'000));
+        EXPECT_EQ(run.settings().pluginInstalledForAppVersion(), std::nullopt);
+    }
+    drainCancelledTasks();
 }

@@ -10,6 +10,7 @@
 #include "pluginlink/tuning_controls.h"
 #include "service/service_transport.h"
 #include "support/keylib_server_process.h"
+#include "support/run_task.h"
 #include "support/temp_home.h"
 
 #include <QJsonDocument>
@@ -108,6 +109,7 @@ protected:
         tracker.reset();
         detection.reset();
         retired.clear();
+        drainCancelledTasks();
         service_transport::network().clearConnectionCache();
         server.reset();
         PluginIPC::resetForTests();

@@ -9,6 +9,7 @@
 #include "pluginlink/tuning_controls.h"
 #include "service/service_transport.h"
 #include "support/keylib_server_process.h"
+#include "support/run_task.h"
 #include "support/temp_home.h"
 
 #include <QTest>
@@ -87,6 +88,7 @@ protected:
     void TearDown() override
     {
         tracker.reset();
+        drainCancelledTasks();
         service_transport::network().clearConnectionCache();
         server.reset();
         PluginIPC::resetForTests();
