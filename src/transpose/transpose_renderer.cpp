@@ -32,15 +32,21 @@ int TransposeRenderer::defaultStretcherOptions()
 
 TransposeRenderer::TransposeRenderer(LoopCapture& capture, Config config)
     : m_capture(capture), m_config(config),
-      m_captureTarget(2 * config.renderPeriodFrames + config.marginFrames), m_current(prepare(0)),
-      m_stretcher(m_current->stretcher.get()), m_feedL(kMaxSliceFrames), m_feedR(kMaxSliceFrames),
-      m_outL(kMaxSliceFrames), m_outR(kMaxSliceFrames)
+      m_captureTarget(2 * config.renderPeriodFrames + config.marginFrames), m_feedL(kMaxSliceFrames),
+      m_feedR(kMaxSliceFrames), m_outL(kMaxSliceFrames), m_outR(kMaxSliceFrames),
+      m_builder([this] { buildLoop(); })
 {}
 
 TransposeRenderer::Prepared::~Prepared() = default;
 
 TransposeRenderer::~TransposeRenderer()
 {
+    {
+        std::lock_guard guard(m_buildLock);
+        m_quit = true;
+    }
+    m_buildWake.notify_all();
+    m_builder.join();
     delete m_pending.exchange(nullptr);
     for (auto& slot : m_retired)
         delete slot.exchange(nullptr);
@@ -49,6 +55,7 @@ TransposeRenderer::~TransposeRenderer()
 std::unique_ptr<TransposeRenderer::Prepared> TransposeRenderer::prepare(int semitones) const
 {
     auto prepared = std::make_unique<Prepared>();
+    prepared->semitones = semitones;
     auto& stretcher = prepared->stretcher;
     stretcher = std::make_unique<RubberBandStretcher>(
         static_cast<size_t>(kSampleRate_Hz), 2,
@@ -76,17 +83,62 @@ std::unique_ptr<TransposeRenderer::Prepared> TransposeRenderer::prepare(int semi
     // Output owed for the silence beyond the pad, plus the start delay, minus what came already.
     const size_t owed = stretcher->getStartDelay() + (fed - pad);
     prepared->skipFrames = static_cast<uint32_t>(owed > retrieved ? owed - retrieved : 0);
+    prepared->startDelay = static_cast<uint32_t>(stretcher->getStartDelay());
     return prepared;
 }
 
 void TransposeRenderer::setSemitones(int semitones)
 {
-    collectRetired();
     if (semitones != 0) {
-        // Published before the target, so a render that sees the target finds the stretcher.
-        delete m_pending.exchange(prepare(semitones).release(), std::memory_order_acq_rel);
+        std::lock_guard guard(m_buildLock);
+        m_requested = semitones;
+        ++m_requestSeq;
     }
+    m_buildWake.notify_one();
     m_targetSemitones.store(semitones, std::memory_order_release);
+}
+
+void TransposeRenderer::buildLoop()
+{
+    std::unique_lock lock(m_buildLock);
+    while (!m_quit) {
+        if (m_builtSeq == m_requestSeq) {
+            // Woken by a request, or now and then to free what the render thread let go of.
+            m_buildWake.wait_for(lock, std::chrono::milliseconds(100));
+            lock.unlock();
+            collectRetired();
+            lock.lock();
+            continue;
+        }
+        const uint64_t seq = m_requestSeq;
+        const int semitones = m_requested;
+        lock.unlock();
+        std::unique_ptr<Prepared> prepared;
+        try {
+            prepared = prepare(semitones);
+        } catch (const std::exception&) {
+            m_buildFailed.store(true, std::memory_order_relaxed);
+        }
+        const uint32_t startDelay = prepared ? prepared->startDelay : 0;
+        lock.lock();
+        // A newer request makes this one moot: that one is built next instead.
+        if (prepared && seq == m_requestSeq)
+            delete m_pending.exchange(prepared.release(), std::memory_order_acq_rel);
+        if (prepared)
+            m_startDelays[semitones] = startDelay;
+        m_builtSeq = seq;
+        lock.unlock();
+        prepared.reset();
+        collectRetired();
+        m_buildDone.notify_all();
+        lock.lock();
+    }
+}
+
+void TransposeRenderer::waitUntilBuilt()
+{
+    std::unique_lock lock(m_buildLock);
+    m_buildDone.wait(lock, [this] { return m_builtSeq == m_requestSeq; });
 }
 
 void TransposeRenderer::collectRetired()
@@ -97,15 +149,15 @@ void TransposeRenderer::collectRetired()
     }
 }
 
-uint32_t TransposeRenderer::startDelayFrames(int semitones, int stretcherOptions)
+std::optional<uint32_t> TransposeRenderer::startDelayFrames(int semitones) const
 {
     if (semitones == 0)
-        return 0;
-    // Read on a stretcher of our own: the running one belongs to the render thread.
-    RubberBandStretcher probe(static_cast<size_t>(kSampleRate_Hz), 2,
-                              static_cast<RubberBandStretcher::Options>(stretcherOptions), 1.0,
-                              pitchScale(semitones));
-    return static_cast<uint32_t>(probe.getStartDelay());
+        return 0u;
+    std::lock_guard guard(m_buildLock);
+    const auto it = m_startDelays.find(semitones);
+    if (it == m_startDelays.end())
+        return std::nullopt;
+    return it->second;
 }
 
 void TransposeRenderer::render(float* interleaved, uint32_t frames)
@@ -127,29 +179,50 @@ void TransposeRenderer::render(float* interleaved, uint32_t frames)
 void TransposeRenderer::applyTarget()
 {
     const int target = m_targetSemitones.load(std::memory_order_acquire);
-    m_bypass = target == 0;
-    if (!m_pending.load(std::memory_order_relaxed))
-        return;
-    // Only with a free slot to hand the old one back; otherwise next block.
+    // Taken only with a free slot to hand a stretcher back; otherwise next block. One built
+    // for an older target goes back unused.
     std::atomic<Prepared*>& slot = m_retired[m_retireWrite];
-    if (slot.load(std::memory_order_acquire))
-        return;
-    Prepared* fresh = m_pending.exchange(nullptr, std::memory_order_acq_rel);
-    if (!fresh)
-        return;
-    slot.store(m_current.release(), std::memory_order_release);
-    m_retireWrite = (m_retireWrite + 1) % kRetiredSlots;
-    m_current.reset(fresh);
-    m_stretcher = fresh->stretcher.get();
-    m_skipFrames = fresh->skipFrames;
+    if (!slot.load(std::memory_order_acquire)) {
+        if (Prepared* fresh = m_pending.exchange(nullptr, std::memory_order_acq_rel)) {
+            Prepared* old = fresh;
+            if (fresh->semitones == target) {
+                old = m_current.release();
+                m_current.reset(fresh);
+                m_stretcher = fresh->stretcher.get();
+                m_skipFrames = fresh->skipFrames;
+                m_currentStale = false;
+            }
+            if (old) {
+                slot.store(old, std::memory_order_release);
+                m_retireWrite = (m_retireWrite + 1) % kRetiredSlots;
+            }
+        }
+    }
+    if (target == 0) {
+        if (m_mode == Mode::Shift)
+            m_currentStale = true; // what it holds grows old while the capture passes by
+        m_mode = Mode::Bypass;
+    } else if (m_current && !m_currentStale) {
+        // The target's stretcher, or the previous shift until that one is ready.
+        m_mode = Mode::Shift;
+    }
 }
 
 void TransposeRenderer::renderSlice(float* left, float* right, uint32_t frames)
 {
-    if (m_bypass)
+    switch (m_mode) {
+    case Mode::Silence:
+        trimCapture(0);
+        std::memset(left, 0, frames * sizeof(float));
+        std::memset(right, 0, frames * sizeof(float));
+        break;
+    case Mode::Bypass:
         passThrough(left, right, frames);
-    else
+        break;
+    case Mode::Shift:
         shift(left, right, frames);
+        break;
+    }
 
     countLevels(left, right, frames, m_outSumSq);
     m_outFrames += frames;
