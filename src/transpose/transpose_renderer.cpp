@@ -122,12 +122,15 @@ void TransposeRenderer::buildLoop()
         const uint32_t startDelay = prepared ? prepared->startDelay : 0;
         lock.lock();
         // A newer request makes this one moot: that one is built next instead.
-        if (prepared && seq == m_requestSeq)
-            delete m_pending.exchange(prepared.release(), std::memory_order_acq_rel);
         if (prepared)
             m_startDelays[semitones] = startDelay;
+        // Freed below, outside the lock the owner's thread takes.
+        std::unique_ptr<Prepared> unplayed;
+        if (prepared && seq == m_requestSeq)
+            unplayed.reset(m_pending.exchange(prepared.release(), std::memory_order_acq_rel));
         m_builtSeq = seq;
         lock.unlock();
+        unplayed.reset();
         prepared.reset();
         collectRetired();
         m_buildDone.notify_all();
