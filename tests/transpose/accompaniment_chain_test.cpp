@@ -349,6 +349,79 @@ TEST_F(AccompanimentChain, ASourceThatVanishesStopsTheChainWhichStartsAgainWhenI
         << processor.statusText().toStdString();
 }
 
+// A server of this test's own, killed while the chain runs and started again: the services'
+// server is shared by the whole run and is not restarted. Each start has a runtime folder of
+// its own (a killed daemon's pid file would make the next one believe it still runs).
+TEST(AccompanimentChainRestart, AServerRestartStopsTheChainWhichStartsAgainOnTheNewServer)
+{
+    if (!qEnvironmentVariableIsSet("TONIVOX_TEST_SERVICES"))
+        GTEST_SKIP() << "needs the test services";
+    QTemporaryDir dir;
+    const QString root = dir.path();
+    ASSERT_TRUE(QDir().mkpath(root + QStringLiteral("/xdg")) &&
+                QDir().mkpath(root + QStringLiteral("/home")));
+    QFile::setPermissions(root + QStringLiteral("/xdg"),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    const QString socket = root + QStringLiteral("/native");
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), root + QStringLiteral("/xdg"));
+    environment.insert(QStringLiteral("HOME"), root + QStringLiteral("/home"));
+    environment.remove(QStringLiteral("PULSE_SERVER"));
+    environment.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+    const auto run = [&](const QString& program, const QStringList& arguments) {
+        QProcess process;
+        process.setProcessEnvironment(environment);
+        process.start(program, arguments);
+        const bool ok = process.waitForFinished(10000) && process.exitCode() == 0;
+        if (!ok)
+            ADD_FAILURE() << program.toStdString() << ": " << process.readAllStandardError().toStdString();
+        return ok;
+    };
+    const auto startServer = [&](int start) {
+        environment.insert(QStringLiteral("PULSE_RUNTIME_PATH"),
+                           root + QStringLiteral("/pulse%1").arg(start));
+        return run(QStringLiteral("pulseaudio"),
+                   {"-D", "-n", "--exit-idle-time=-1",
+                    QStringLiteral("--load=module-native-protocol-unix auth-anonymous=1 socket=") + socket,
+                    "--load=module-null-sink sink_name=in rate=48000",
+                    "--load=module-null-sink sink_name=out rate=48000"}) &&
+               run(QStringLiteral("pactl"),
+                   {QStringLiteral("--server=unix:") + socket, "set-default-sink", "out"});
+    };
+    const auto killServer = [&](int start) {
+        QFile file(root + QStringLiteral("/pulse%1/pid").arg(start));
+        if (file.open(QIODevice::ReadOnly))
+            ::kill(file.readAll().trimmed().toInt(), SIGKILL);
+    };
+
+    ASSERT_TRUE(startServer(1));
+    TempHome home;
+    home.settings().setAccompanimentChannelUID(QStringLiteral("in.monitor"));
+    PulseAudioClient::Options options{"unix:" + socket.toUtf8()};
+    options.retryMax = 500ms;
+    PulseAudioClient audio(options);
+    {
+        AccompanimentProcessor processor(audio);
+        processor.setSemitones(3);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return processor.start(); }, 10000))
+            << processor.statusText().toStdString();
+
+        killServer(1);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !processor.isRunning(); }, 10000));
+        EXPECT_TRUE(processor.statusText() == AccompanimentProcessor::kLostStatus ||
+                    processor.statusText() == AccompanimentProcessor::kOutputLostStatus)
+            << processor.statusText().toStdString();
+
+        ASSERT_TRUE(startServer(2));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return processor.isRunning(); }, 10000))
+            << processor.statusText().toStdString();
+        EXPECT_EQ(audio.connectionCount(), 2);
+        EXPECT_TRUE(processor.statusText().startsWith(QStringLiteral("运行中：")))
+            << processor.statusText().toStdString();
+    }
+    killServer(2);
+}
+
 TEST_F(AccompanimentChain, RefusesWithoutAChannelAndWhenTheLoopIsTheDefaultOutputsMonitor)
 {
     AccompanimentProcessor processor(*m_audio);
