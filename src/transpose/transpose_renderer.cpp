@@ -13,6 +13,10 @@ namespace {
 
 // Largest block handed to the stretcher at once.
 constexpr uint32_t kFeedBlockFrames = 512;
+// Backlog beyond the target is dropped once it stayed through this window (0.5 s)...
+constexpr int64_t kBacklogWindowFrames = 24000;
+// ...or at once beyond the target plus this (100 ms).
+constexpr int64_t kHardBacklogFrames = 4800;
 // Silence run through a new stretcher beyond its start pad.
 constexpr size_t kPrimeFrames = 8192;
 
@@ -32,8 +36,10 @@ int TransposeRenderer::defaultStretcherOptions()
 
 TransposeRenderer::TransposeRenderer(LoopCapture& capture, Config config)
     : m_capture(capture), m_config(config),
-      m_captureTarget(2 * config.renderPeriodFrames + config.marginFrames), m_feedL(kMaxSliceFrames),
-      m_feedR(kMaxSliceFrames), m_outL(kMaxSliceFrames), m_outR(kMaxSliceFrames),
+      m_captureTarget(2 * config.renderPeriodFrames + config.marginFrames),
+      m_captureBacklog(m_captureTarget, kBacklogWindowFrames, m_captureTarget + kHardBacklogFrames),
+      m_outputBacklog(m_captureTarget, kBacklogWindowFrames, m_captureTarget + kHardBacklogFrames),
+      m_feedL(kMaxSliceFrames), m_feedR(kMaxSliceFrames), m_outL(kMaxSliceFrames), m_outR(kMaxSliceFrames),
       m_builder([this] { buildLoop(); })
 {}
 
@@ -194,6 +200,7 @@ void TransposeRenderer::applyTarget()
                 m_stretcher = fresh->stretcher.get();
                 m_skipFrames = fresh->skipFrames;
                 m_currentStale = false;
+                m_outputBacklog.reset();
             }
             if (old) {
                 slot.store(old, std::memory_order_release);
@@ -215,7 +222,7 @@ void TransposeRenderer::renderSlice(float* left, float* right, uint32_t frames)
 {
     switch (m_mode) {
     case Mode::Silence:
-        trimCapture(0);
+        trimCapture(m_captureTarget);
         std::memset(left, 0, frames * sizeof(float));
         std::memset(right, 0, frames * sizeof(float));
         break;
@@ -240,16 +247,19 @@ void TransposeRenderer::renderSlice(float* left, float* right, uint32_t frames)
     }
 }
 
-void TransposeRenderer::trimCapture(uint32_t needed)
+void TransposeRenderer::trimCapture(int64_t maxQueued)
 {
-    const int64_t dropped = m_capture.trimTo(std::max({m_captureTarget, needed, m_requestLeft}));
+    const int64_t dropped = m_capture.trimTo(maxQueued);
     if (dropped > 0)
         m_trimmed.fetch_add(dropped, std::memory_order_relaxed);
 }
 
 void TransposeRenderer::passThrough(float* left, float* right, uint32_t frames)
 {
-    trimCapture(frames);
+    const int64_t needed = std::max(frames, m_requestLeft);
+    const int64_t queued = m_capture.queuedFrames();
+    if (const int64_t drop = m_captureBacklog.excess(queued - needed, frames); drop > 0)
+        trimCapture(queued - drop);
     if (!m_capture.read(left, right, frames)) {
         std::memset(left, 0, frames * sizeof(float));
         std::memset(right, 0, frames * sizeof(float));
@@ -273,20 +283,22 @@ bool TransposeRenderer::feed(uint32_t frames)
 void TransposeRenderer::shift(float* left, float* right, uint32_t frames)
 {
     // Everything captured goes in at once (the stretcher collects its own blocks), so no
-    // frame waits in the ring for a block to fill.
-    trimCapture(0);
+    // frame waits in the ring for a block to fill; the ring only needs its hard bound.
+    trimCapture(m_captureBacklog.hardLimit());
     for (int64_t queued = m_capture.queuedFrames(); queued > 0; queued = m_capture.queuedFrames()) {
         if (!feed(static_cast<uint32_t>(std::min<int64_t>(queued, kFeedBlockFrames))))
             break;
     }
-    // A capture clock ahead of the output would pile up output here instead: keep at most
-    // this slice plus the ring's bound.
-    while (m_skipFrames == 0 && m_stretcher->available() > static_cast<int>(frames + m_captureTarget)) {
-        const size_t n = std::min<size_t>(
-            static_cast<size_t>(m_stretcher->available()) - frames - m_captureTarget, kMaxSliceFrames);
-        float* scratch[2] = {m_feedL.data(), m_feedR.data()};
-        m_stretcher->retrieve(scratch, n);
-        m_trimmed.fetch_add(static_cast<int64_t>(n), std::memory_order_relaxed);
+    // A capture clock ahead of the output piles up output here instead: drop what stays.
+    if (m_skipFrames == 0) {
+        const int64_t available = std::max(0, m_stretcher->available());
+        for (int64_t drop = m_outputBacklog.excess(available - frames, frames); drop > 0;) {
+            const size_t n = static_cast<size_t>(std::min<int64_t>(drop, kMaxSliceFrames));
+            float* scratch[2] = {m_feedL.data(), m_feedR.data()};
+            m_stretcher->retrieve(scratch, n);
+            m_trimmed.fetch_add(static_cast<int64_t>(n), std::memory_order_relaxed);
+            drop -= static_cast<int64_t>(n);
+        }
     }
     while (m_skipFrames > 0 && m_stretcher->available() > 0) {
         const size_t n =

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "transpose/standing_backlog.h"
+
 #include <array>
 #include <atomic>
 #include <condition_variable>
@@ -20,10 +22,12 @@ class LoopCapture;
 // shifts their pitch with Rubber Band's real-time stretcher (or passes them through
 // untouched at 0 semitones) and fills the output.
 //
-// Latency is bounded: before every read from the capture ring, frames queued beyond
-// captureTargetFrames() (two render periods plus a margin, or the one block the stretcher
-// needs when that is more) are dropped, oldest first. So a capture clock that runs ahead of
-// the output never lets the delay grow; the ring's own 2 s rule is untouched.
+// Latency is bounded: what stays queued beyond captureTargetFrames() (two render periods plus
+// a margin) through half a second of reads is dropped, oldest first: from the capture ring
+// when passing through, from the stretcher's output when shifting (everything captured goes
+// into the stretcher at once). Jitter drops nothing, so equal clocks lose no frame; a capture
+// clock that runs ahead never lets the delay grow; more than 100 ms beyond the target is
+// dropped at once. The ring's own 2 s rule is untouched.
 //
 // A new shift never reaches the running stretcher: Rubber Band forbids a change during
 // process() and allocates on the first block at a new pitch. setSemitones only records the
@@ -104,12 +108,14 @@ private:
     void passThrough(float* left, float* right, uint32_t frames);
     void shift(float* left, float* right, uint32_t frames);
     bool feed(uint32_t frames);
-    void trimCapture(uint32_t needed);
+    void trimCapture(int64_t maxQueued);
     void countLevels(const float* left, const float* right, uint32_t frames, double& sum);
 
     LoopCapture& m_capture;
     Config m_config;
     uint32_t m_captureTarget;
+    StandingBacklog m_captureBacklog; // bypass: the ring
+    StandingBacklog m_outputBacklog;  // shift: the stretcher's output
     // What the render thread plays: silence until the first stretcher at a start with a
     // shift, the capture itself at 0, or the current stretcher.
     enum class Mode { Silence, Bypass, Shift };

@@ -148,7 +148,7 @@ protected:
     }
 
     // Plays interleaved stereo into "loop" with paplay.
-    void play(const std::vector<float>& samples)
+    void play(const std::vector<float>& samples, const QString& sink = QStringLiteral("loop"))
     {
         stopPlayer();
         const QString path = m_dir.filePath(QStringLiteral("signal.raw"));
@@ -156,8 +156,9 @@ protected:
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
         file.write(reinterpret_cast<const char*>(samples.data()), static_cast<qint64>(samples.size() * 4));
         file.close();
-        m_player.start(QStringLiteral("paplay"), {"--device=loop", "--raw", "--format=float32le",
-                                                  "--rate=48000", "--channels=2", path});
+        m_player.start(QStringLiteral("paplay"),
+                       {QStringLiteral("--device=") + sink, "--raw", "--format=float32le", "--rate=48000",
+                        "--channels=2", path});
         ASSERT_TRUE(m_player.waitForStarted(5000));
     }
 
@@ -227,9 +228,14 @@ TEST_F(AccompanimentChain, ShiftsEachSideBySemitonesAtTheInputsLevel)
 
 TEST_F(AccompanimentChain, AtZeroTheOutputIsTheCapturedInputSampleForSample)
 {
+    // A float loop of its own ("loop" stores 16-bit samples), so the input is the file's.
+    m_sourceModule = pactl({"load-module", "module-null-sink", "sink_name=transposer_in", "rate=48000",
+                            "format=float32le", "sink_properties=device.description=TransposerIn"});
+    ASSERT_FALSE(m_sourceModule.isEmpty());
+    m_home.settings().setAccompanimentChannelUID(QStringLiteral("transposer_in.monitor"));
     AccompanimentProcessor processor(*m_audio);
-    ASSERT_TRUE(processor.start()) << processor.statusText().toStdString();
-    ASSERT_TRUE(m_in.start(*m_audio, QStringLiteral("loop.monitor")));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return processor.start(); }, 10000))
+        << processor.statusText().toStdString();
     ASSERT_TRUE(recordOutput());
     // Noise, so that a stretch of it is found in one place only.
     uint32_t seed = 12345;
@@ -237,17 +243,39 @@ TEST_F(AccompanimentChain, AtZeroTheOutputIsTheCapturedInputSampleForSample)
         seed = seed * 1664525u + 1013904223u;
         return 0.3 * (static_cast<double>(seed >> 8) / (1u << 24) - 0.5);
     };
-    play(stereo(3.0, noise, noise));
+    const std::vector<float> signal = stereo(3.0, noise, noise);
+    play(signal, QStringLiteral("transposer_in"));
     ASSERT_TRUE(waitForSignal(2.0));
-    const auto out = m_out.left(), in = m_in.left();
+    const auto out = m_out.left();
+    std::vector<float> in(signal.size() / 2);
+    for (size_t i = 0; i < in.size(); ++i)
+        in[i] = signal[2 * i];
     const auto first = static_cast<size_t>(
         std::find_if(out.begin(), out.end(), [](float s) { return std::abs(s) > 0.01f; }) - out.begin());
+    // One second of output, each sample the input's own, in order. Between stretches the bound
+    // on the delay may drop a standing backlog once (frames skipped forward, never repeated),
+    // and a late capture fragment on a busy machine gives a moment of silence (nothing is
+    // consumed meanwhile, so the next stretch goes on where the last one ended).
     const auto stretch = slice(out, first + 24000, 48000);
     ASSERT_EQ(stretch.size(), 48000u);
-    const auto at = std::search(in.begin(), in.end(), stretch.begin(), stretch.begin() + 64);
-    ASSERT_NE(at, in.end()) << "the output's samples are not the input's";
-    const size_t offset = static_cast<size_t>(at - in.begin());
-    EXPECT_EQ(slice(in, offset, stretch.size()), stretch);
+    auto from = in.begin();
+    int jumps = -1; // the first stretch is found, not jumped to
+    for (size_t i = 0; i < stretch.size();) {
+        if (stretch[i] == 0.0f) {
+            ++i;
+            continue;
+        }
+        const auto at =
+            std::search(from, in.end(), stretch.begin() + static_cast<std::ptrdiff_t>(i),
+                        stretch.begin() + static_cast<std::ptrdiff_t>(std::min(i + 64, stretch.size())));
+        ASSERT_NE(at, in.end()) << "output sample " << i << " is not the input's";
+        jumps += at != from;
+        const auto [inEnd, outEnd] =
+            std::mismatch(at, in.end(), stretch.begin() + static_cast<std::ptrdiff_t>(i), stretch.end());
+        i = static_cast<size_t>(outEnd - stretch.begin());
+        from = inEnd;
+    }
+    EXPECT_LE(jumps, 1);
 }
 
 TEST_F(AccompanimentChain, AFourSecondBurstComesOutFourSecondsLong)
@@ -256,8 +284,10 @@ TEST_F(AccompanimentChain, AFourSecondBurstComesOutFourSecondsLong)
     processor.setSemitones(5);
     ASSERT_TRUE(processor.start());
     ASSERT_TRUE(recordOutput());
-    const auto burst = [](double t) { return t >= 0.5 && t < 4.5 ? tone(440)(t) : 0.0; };
-    play(stereo(6.0, burst, burst));
+    // The loop's monitor hands over a lump when a player starts; the chain drops that standing
+    // backlog within a second, during the silence before the burst.
+    const auto burst = [](double t) { return t >= 1.5 && t < 5.5 ? tone(440)(t) : 0.0; };
+    play(stereo(7.0, burst, burst));
     // Until the whole burst came out and silence again.
     ASSERT_TRUE(QTest::qWaitFor(
         [&] {

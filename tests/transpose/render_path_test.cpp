@@ -250,6 +250,26 @@ TEST(TransposeRenderer, ACaptureClockAheadOfTheOutputNeverLetsTheDelayGrow)
     }
 }
 
+TEST(TransposeRenderer, CaptureInBurstsAtTheOutputsRateLosesNoFrame)
+{
+    // Fragments of 1280 frames every fifth period of 256: the queue swings by more than the
+    // target, but nothing stays.
+    for (const int semitones : {0, 4}) {
+        LoopCapture capture(1);
+        TransposeRenderer renderer(capture, {});
+        Source source(capture);
+        renderer.setSemitones(semitones);
+        renderer.waitUntilBuilt();
+        std::vector<float> interleaved(2 * 256);
+        for (int p = 0; p < static_cast<int>(20 * kRate / 256); ++p) {
+            if (p % 5 == 0)
+                source.advance(5 * 256);
+            renderer.render(interleaved.data(), 256);
+        }
+        EXPECT_EQ(renderer.trimmedFrames(), 0) << semitones;
+    }
+}
+
 TEST(TransposeRenderer, LevelReportEveryTwoSecondsOfOutput)
 {
     LoopCapture capture(1);
