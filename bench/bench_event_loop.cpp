@@ -4,6 +4,7 @@
 // Budget: no stall above 8 ms (half a 60 Hz frame). Run under tests/run-with-services.
 #include "core/cancellation.h"
 #include "core/resource_bundle.h"
+#include "core/settings_store.h"
 #include "keydetect/audio_channel_detector.h"
 #include "keydetect/v5/key_detector_v5.h"
 #include "keydetect_v5/test_signals.h"
@@ -11,10 +12,12 @@
 #include "player_desk.h"
 #include "pluginlink/auto_tune_settings.h"
 #include "pluginlink/auto_tune_syncer.h"
+#include "transpose/accompaniment_processor.h"
 
 #include <QCoreApplication>
 #include <QCoro/QCoroTask>
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
@@ -233,5 +236,58 @@ void BM_KeyDetectorV5Measurement(benchmark::State& state)
     state.counters["measured"] = measured ? 1 : 0;
 }
 BENCHMARK(BM_KeyDetectorV5Measurement)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Ten changes of transposition 300 ms apart on a processor that runs from "loop" to a
+// second null sink made the default (the loop's own monitor would feed back).
+void BM_TransposeChangeWhileRunning(benchmark::State& state)
+{
+    const auto pactl = [](const QStringList& arguments) {
+        QProcess p;
+        p.start(QStringLiteral("pactl"), arguments);
+        p.waitForFinished(5000);
+        return p.readAllStandardOutput().trimmed();
+    };
+    const QByteArray previousDefault = pactl({"get-default-sink"});
+    const QByteArray module = pactl({"load-module", "module-null-sink", "sink_name=bench_out", "rate=48000"});
+    if (module.isEmpty()) {
+        state.SkipWithError("no PulseAudio server: run under tests/run-with-services");
+        return;
+    }
+    pactl({"set-default-sink", "bench_out"});
+    QTemporaryDir home;
+    SettingsStore settings(home.filePath(QStringLiteral("Tonivox.conf")));
+    SettingsStore* previousSettings = SettingsStore::installShared(&settings);
+    settings.setAccompanimentChannelUID(QStringLiteral("loop.monitor"));
+    {
+        PulseAudioClient audio;
+        for (int i = 0; i < 200 && audio.defaultSinkName() != QStringLiteral("bench_out"); ++i) {
+            QCoreApplication::processEvents();
+            QThread::msleep(10);
+        }
+        AccompanimentProcessor processor(audio);
+        processor.setSemitones(2);
+        if (!processor.start()) {
+            state.SkipWithError(qPrintable(processor.statusText()));
+        } else {
+            double worstCall_ms = 0;
+            measureStalls(state, [&]() -> QCoro::Task<> {
+                co_await cancellation::sleepFor(300ms, {});
+                for (const int semitones : {5, -3, 0, 6, -6, 1, 0, -1, 4, 2}) {
+                    QElapsedTimer call;
+                    call.start();
+                    processor.setSemitones(semitones);
+                    worstCall_ms = std::max(worstCall_ms, static_cast<double>(call.nsecsElapsed()) / 1e6);
+                    co_await cancellation::sleepFor(300ms, {});
+                }
+            });
+            state.counters["worst_change_call_ms"] = worstCall_ms;
+            state.counters["running"] = processor.isRunning() ? 1 : 0;
+        }
+    }
+    SettingsStore::installShared(previousSettings);
+    pactl({"set-default-sink", QString::fromUtf8(previousDefault)});
+    pactl({"unload-module", QString::fromUtf8(module)});
+}
+BENCHMARK(BM_TransposeChangeWhileRunning)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace

@@ -595,6 +595,7 @@ public:
             return false;
         pa_stream_set_state_callback(m_stream, onState, this);
         pa_stream_set_write_callback(m_stream, onWrite, this);
+        pa_stream_set_latency_update_callback(m_stream, onLatencyUpdate, this);
 
         // The server's default target is about 2 s; ask for a small one, counted over the
         // whole path to the sink (ADJUST_LATENCY).
@@ -617,16 +618,10 @@ public:
 
     std::optional<std::chrono::microseconds> latency() const override
     {
-        if (!m_stream)
+        const int64_t usec = m_latency_us.load(std::memory_order_relaxed);
+        if (usec < 0)
             return std::nullopt;
-        LoopLock lock(m_loop);
-        if (pa_stream_get_state(m_stream) != PA_STREAM_READY)
-            return std::nullopt;
-        pa_usec_t usec = 0;
-        int negative = 0;
-        if (pa_stream_get_latency(m_stream, &usec, &negative) < 0)
-            return std::nullopt;
-        return std::chrono::microseconds(negative ? 0 : static_cast<int64_t>(usec));
+        return std::chrono::microseconds(usec);
     }
 
     std::optional<uint32_t> sinkIndex() const override
@@ -653,6 +648,18 @@ private:
         }
     }
 
+    // A timing update from the server (AUTO_TIMING_UPDATE asks for one now and then): the
+    // delay is read here, on the loop, so that callers never take the loop lock for it.
+    static void onLatencyUpdate(pa_stream* stream, void* userdata)
+    {
+        auto* self = static_cast<PulsePlayback*>(userdata);
+        pa_usec_t usec = 0;
+        int negative = 0;
+        if (pa_stream_get_latency(stream, &usec, &negative) < 0)
+            return;
+        self->m_latency_us.store(negative ? 0 : static_cast<int64_t>(usec), std::memory_order_relaxed);
+    }
+
     static void onWrite(pa_stream* stream, size_t bytes, void* userdata)
     {
         auto* self = static_cast<PulsePlayback*>(userdata);
@@ -675,7 +682,8 @@ private:
     AudioInputService::EndedCallback m_onEnded;
     pa_stream* m_stream = nullptr;
     size_t m_frameBytes = 8;
-    bool m_endReported = false; // loop thread only
+    bool m_endReported = false;            // loop thread only
+    std::atomic<int64_t> m_latency_us{-1}; // -1: no timing update yet
 };
 
 } // namespace

@@ -16,8 +16,7 @@ class AudioPlayback {
 public:
     virtual ~AudioPlayback() = default;
     // What the server reports as the delay from a written sample to the speaker (buffer and
-    // sink), from its last timing update; absent until the stream runs. Takes the client's
-    // loop lock for a moment, never waits for the server.
+    // sink), read at its last timing update; absent until the first one. Takes no lock.
     virtual std::optional<std::chrono::microseconds> latency() const = 0;
     // The sink the stream plays on now; absent until the server placed it.
     virtual std::optional<uint32_t> sinkIndex() const = 0;

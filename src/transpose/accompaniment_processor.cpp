@@ -88,11 +88,8 @@ bool AccompanimentProcessor::start()
     } catch (const std::exception&) {
         return fail(QStringLiteral("音频单元创建失败"), QStringLiteral("音频单元创建失败"));
     }
-    try {
-        m_renderer->setSemitones(m_semitones);
-    } catch (const std::exception&) {
-        return fail(QStringLiteral("音频单元创建失败"), QStringLiteral("音频单元创建失败"));
-    }
+    // Built on the renderer's own thread; the output plays silence until it is ready.
+    m_renderer->setSemitones(m_semitones);
 
     PulseAudioClient::PlaybackOptions options;
     options.targetFrames = kPlaybackTargetFrames;
@@ -143,12 +140,7 @@ void AccompanimentProcessor::setSemitones(int semitones)
     m_semitones = semitones;
     if (!m_renderer)
         return;
-    try {
-        m_renderer->setSemitones(semitones);
-    } catch (const std::exception&) {
-        PluginIPC::chainLog(QStringLiteral("伴奏移调：音频单元创建失败"));
-        return;
-    }
+    m_renderer->setSemitones(semitones);
     updateLatency();
     setStatusText(runningStatus());
 }
@@ -170,21 +162,20 @@ AccompanimentProcessor::LatencyTerms AccompanimentProcessor::latencyTerms() cons
     return terms;
 }
 
-double AccompanimentProcessor::startDelayMs(int semitones)
+void AccompanimentProcessor::learnStartDelay(int semitones)
 {
-    auto it = m_startDelayCache.find(semitones);
-    if (it == m_startDelayCache.end())
-        it = m_startDelayCache
-                 .emplace(semitones, TransposeRenderer::startDelayFrames(semitones) / kFramesPerMs)
-                 .first;
-    return it->second;
+    if (m_startDelayCache.contains(semitones) || !m_renderer)
+        return;
+    // Known once the renderer's thread has built a stretcher for it.
+    if (const auto frames = m_renderer->startDelayFrames(semitones))
+        m_startDelayCache.emplace(semitones, *frames / kFramesPerMs);
 }
 
 void AccompanimentProcessor::updateLatency()
 {
     if (!m_running)
         return;
-    startDelayMs(m_semitones);
+    learnStartDelay(m_semitones);
     const LatencyTerms terms = latencyTerms();
     setLatencyMs(terms.captureTargetMs + terms.startDelayMs + terms.playbackMs);
 }
@@ -259,8 +250,11 @@ void AccompanimentProcessor::poll()
             PluginIPC::chainLog(LoopCapture::layoutLogLine(*layout));
         }
     }
+    if (m_renderer && m_renderer->takeBuildFailure()) {
+        fail(QStringLiteral("音频单元创建失败"), QStringLiteral("音频单元创建失败"));
+        return;
+    }
     if (m_renderer) {
-        m_renderer->collectRetired();
         if (const auto levels = m_renderer->takeLevelReport()) {
             PluginIPC::chainLog(QStringLiteral("伴奏移调：2s 采集 RMS=%1 输出 RMS=%2")
                                     .arg(QString::fromLatin1(number_format::fixed(levels->inRms, 4)),

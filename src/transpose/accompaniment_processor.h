@@ -23,7 +23,8 @@ class TransposeRenderer;
 //   no stored channel, or it is not listed    "请先选择伴奏回路通道" / "未选择伴奏通道"
 //   the record stream is refused              "采集启动失败（name）" / "采集启动失败（name）"
 //   no default sink (no server, none set)     "找不到音频输出组件" / "找不到音频输出组件"
-//   the stretcher cannot be created           "音频单元创建失败" / "音频单元创建失败"
+//   the stretcher cannot be created           "音频单元创建失败" / "音频单元创建失败" (also
+//                                             when a shift's stretcher fails while running)
 //   the playback stream is refused or fails   "输出启动失败" / "输出启动失败"
 //   the channel monitors the default sink     kFeedbackStatus / "回授：…" (the output would feed
 //                                             its own input; also checked while running)
@@ -89,7 +90,7 @@ private:
     void onStreamLost(quint64 generation, bool output);
     void poll();
     bool monitorsDefaultSink(uint32_t deviceID, QString* sink = nullptr) const;
-    double startDelayMs(int semitones);
+    void learnStartDelay(int semitones);
     void updateLatency();
     void setRunning(bool running);
     void setStatusText(const QString& text);

@@ -13,6 +13,10 @@ namespace {
 
 // Largest block handed to the stretcher at once.
 constexpr uint32_t kFeedBlockFrames = 512;
+// Backlog beyond the target is dropped once it stayed through this window (0.5 s)...
+constexpr int64_t kBacklogWindowFrames = 24000;
+// ...or at once beyond the target plus this (100 ms).
+constexpr int64_t kHardBacklogFrames = 4800;
 // Silence run through a new stretcher beyond its start pad.
 constexpr size_t kPrimeFrames = 8192;
 
@@ -23,24 +27,37 @@ double pitchScale(int semitones)
 
 } // namespace
 
+// Measured with bench_transpose (a chord of pure tones, -6..+6): the "faster" engine leaves
+// sidebands at -7..-18 dB; "finer" with its standard window is clean but starts 30-60 ms
+// late at twice the CPU; "finer" with the short window keeps sidebands at -36..-60 dB with a
+// 19-38 ms start at 60-90 ms of CPU per second. A running stretcher never changes pitch here
+// (each shift gets its own), so the consistency option buys nothing, and it raised the
+// sidebands of +4..+6 to -33..-35 dB.
 int TransposeRenderer::defaultStretcherOptions()
 {
     return RubberBandStretcher::OptionProcessRealTime | RubberBandStretcher::OptionEngineFiner |
-           RubberBandStretcher::OptionWindowShort | RubberBandStretcher::OptionPitchHighConsistency |
-           RubberBandStretcher::OptionChannelsTogether;
+           RubberBandStretcher::OptionWindowShort | RubberBandStretcher::OptionChannelsTogether;
 }
 
 TransposeRenderer::TransposeRenderer(LoopCapture& capture, Config config)
     : m_capture(capture), m_config(config),
-      m_captureTarget(2 * config.renderPeriodFrames + config.marginFrames), m_current(prepare(0)),
-      m_stretcher(m_current->stretcher.get()), m_feedL(kMaxSliceFrames), m_feedR(kMaxSliceFrames),
-      m_outL(kMaxSliceFrames), m_outR(kMaxSliceFrames)
+      m_captureTarget(2 * config.renderPeriodFrames + config.marginFrames),
+      m_captureBacklog(m_captureTarget, kBacklogWindowFrames, m_captureTarget + kHardBacklogFrames),
+      m_outputBacklog(m_captureTarget, kBacklogWindowFrames, m_captureTarget + kHardBacklogFrames),
+      m_feedL(kMaxSliceFrames), m_feedR(kMaxSliceFrames), m_outL(kMaxSliceFrames), m_outR(kMaxSliceFrames),
+      m_builder([this] { buildLoop(); })
 {}
 
 TransposeRenderer::Prepared::~Prepared() = default;
 
 TransposeRenderer::~TransposeRenderer()
 {
+    {
+        std::lock_guard guard(m_buildLock);
+        m_quit = true;
+    }
+    m_buildWake.notify_all();
+    m_builder.join();
     delete m_pending.exchange(nullptr);
     for (auto& slot : m_retired)
         delete slot.exchange(nullptr);
@@ -49,6 +66,7 @@ TransposeRenderer::~TransposeRenderer()
 std::unique_ptr<TransposeRenderer::Prepared> TransposeRenderer::prepare(int semitones) const
 {
     auto prepared = std::make_unique<Prepared>();
+    prepared->semitones = semitones;
     auto& stretcher = prepared->stretcher;
     stretcher = std::make_unique<RubberBandStretcher>(
         static_cast<size_t>(kSampleRate_Hz), 2,
@@ -76,17 +94,65 @@ std::unique_ptr<TransposeRenderer::Prepared> TransposeRenderer::prepare(int semi
     // Output owed for the silence beyond the pad, plus the start delay, minus what came already.
     const size_t owed = stretcher->getStartDelay() + (fed - pad);
     prepared->skipFrames = static_cast<uint32_t>(owed > retrieved ? owed - retrieved : 0);
+    prepared->startDelay = static_cast<uint32_t>(stretcher->getStartDelay());
     return prepared;
 }
 
 void TransposeRenderer::setSemitones(int semitones)
 {
-    collectRetired();
     if (semitones != 0) {
-        // Published before the target, so a render that sees the target finds the stretcher.
-        delete m_pending.exchange(prepare(semitones).release(), std::memory_order_acq_rel);
+        std::lock_guard guard(m_buildLock);
+        m_requested = semitones;
+        ++m_requestSeq;
     }
+    m_buildWake.notify_one();
     m_targetSemitones.store(semitones, std::memory_order_release);
+}
+
+void TransposeRenderer::buildLoop()
+{
+    std::unique_lock lock(m_buildLock);
+    while (!m_quit) {
+        if (m_builtSeq == m_requestSeq) {
+            // Woken by a request, or now and then to free what the render thread let go of.
+            m_buildWake.wait_for(lock, std::chrono::milliseconds(100));
+            lock.unlock();
+            collectRetired();
+            lock.lock();
+            continue;
+        }
+        const uint64_t seq = m_requestSeq;
+        const int semitones = m_requested;
+        lock.unlock();
+        std::unique_ptr<Prepared> prepared;
+        try {
+            prepared = prepare(semitones);
+        } catch (const std::exception&) {
+            m_buildFailed.store(true, std::memory_order_relaxed);
+        }
+        const uint32_t startDelay = prepared ? prepared->startDelay : 0;
+        lock.lock();
+        // A newer request makes this one moot: that one is built next instead.
+        if (prepared)
+            m_startDelays[semitones] = startDelay;
+        // Freed below, outside the lock the owner's thread takes.
+        std::unique_ptr<Prepared> unplayed;
+        if (prepared && seq == m_requestSeq)
+            unplayed.reset(m_pending.exchange(prepared.release(), std::memory_order_acq_rel));
+        m_builtSeq = seq;
+        lock.unlock();
+        unplayed.reset();
+        prepared.reset();
+        collectRetired();
+        m_buildDone.notify_all();
+        lock.lock();
+    }
+}
+
+void TransposeRenderer::waitUntilBuilt()
+{
+    std::unique_lock lock(m_buildLock);
+    m_buildDone.wait(lock, [this] { return m_builtSeq == m_requestSeq; });
 }
 
 void TransposeRenderer::collectRetired()
@@ -97,15 +163,15 @@ void TransposeRenderer::collectRetired()
     }
 }
 
-uint32_t TransposeRenderer::startDelayFrames(int semitones, int stretcherOptions)
+std::optional<uint32_t> TransposeRenderer::startDelayFrames(int semitones) const
 {
     if (semitones == 0)
-        return 0;
-    // Read on a stretcher of our own: the running one belongs to the render thread.
-    RubberBandStretcher probe(static_cast<size_t>(kSampleRate_Hz), 2,
-                              static_cast<RubberBandStretcher::Options>(stretcherOptions), 1.0,
-                              pitchScale(semitones));
-    return static_cast<uint32_t>(probe.getStartDelay());
+        return 0u;
+    std::lock_guard guard(m_buildLock);
+    const auto it = m_startDelays.find(semitones);
+    if (it == m_startDelays.end())
+        return std::nullopt;
+    return it->second;
 }
 
 void TransposeRenderer::render(float* interleaved, uint32_t frames)
@@ -127,29 +193,51 @@ void TransposeRenderer::render(float* interleaved, uint32_t frames)
 void TransposeRenderer::applyTarget()
 {
     const int target = m_targetSemitones.load(std::memory_order_acquire);
-    m_bypass = target == 0;
-    if (!m_pending.load(std::memory_order_relaxed))
-        return;
-    // Only with a free slot to hand the old one back; otherwise next block.
+    // Taken only with a free slot to hand a stretcher back; otherwise next block. One built
+    // for an older target goes back unused.
     std::atomic<Prepared*>& slot = m_retired[m_retireWrite];
-    if (slot.load(std::memory_order_acquire))
-        return;
-    Prepared* fresh = m_pending.exchange(nullptr, std::memory_order_acq_rel);
-    if (!fresh)
-        return;
-    slot.store(m_current.release(), std::memory_order_release);
-    m_retireWrite = (m_retireWrite + 1) % kRetiredSlots;
-    m_current.reset(fresh);
-    m_stretcher = fresh->stretcher.get();
-    m_skipFrames = fresh->skipFrames;
+    if (!slot.load(std::memory_order_acquire)) {
+        if (Prepared* fresh = m_pending.exchange(nullptr, std::memory_order_acq_rel)) {
+            Prepared* old = fresh;
+            if (fresh->semitones == target) {
+                old = m_current.release();
+                m_current.reset(fresh);
+                m_stretcher = fresh->stretcher.get();
+                m_skipFrames = fresh->skipFrames;
+                m_currentStale = false;
+                m_outputBacklog.reset();
+            }
+            if (old) {
+                slot.store(old, std::memory_order_release);
+                m_retireWrite = (m_retireWrite + 1) % kRetiredSlots;
+            }
+        }
+    }
+    if (target == 0) {
+        if (m_mode == Mode::Shift)
+            m_currentStale = true; // what it holds grows old while the capture passes by
+        m_mode = Mode::Bypass;
+    } else if (m_current && !m_currentStale) {
+        // The target's stretcher, or the previous shift until that one is ready.
+        m_mode = Mode::Shift;
+    }
 }
 
 void TransposeRenderer::renderSlice(float* left, float* right, uint32_t frames)
 {
-    if (m_bypass)
+    switch (m_mode) {
+    case Mode::Silence:
+        trimCapture(m_captureTarget);
+        std::memset(left, 0, frames * sizeof(float));
+        std::memset(right, 0, frames * sizeof(float));
+        break;
+    case Mode::Bypass:
         passThrough(left, right, frames);
-    else
+        break;
+    case Mode::Shift:
         shift(left, right, frames);
+        break;
+    }
 
     countLevels(left, right, frames, m_outSumSq);
     m_outFrames += frames;
@@ -164,16 +252,19 @@ void TransposeRenderer::renderSlice(float* left, float* right, uint32_t frames)
     }
 }
 
-void TransposeRenderer::trimCapture(uint32_t needed)
+void TransposeRenderer::trimCapture(int64_t maxQueued)
 {
-    const int64_t dropped = m_capture.trimTo(std::max({m_captureTarget, needed, m_requestLeft}));
+    const int64_t dropped = m_capture.trimTo(maxQueued);
     if (dropped > 0)
         m_trimmed.fetch_add(dropped, std::memory_order_relaxed);
 }
 
 void TransposeRenderer::passThrough(float* left, float* right, uint32_t frames)
 {
-    trimCapture(frames);
+    const int64_t needed = std::max(frames, m_requestLeft);
+    const int64_t queued = m_capture.queuedFrames();
+    if (const int64_t drop = m_captureBacklog.excess(queued - needed, frames); drop > 0)
+        trimCapture(queued - drop);
     if (!m_capture.read(left, right, frames)) {
         std::memset(left, 0, frames * sizeof(float));
         std::memset(right, 0, frames * sizeof(float));
@@ -197,20 +288,22 @@ bool TransposeRenderer::feed(uint32_t frames)
 void TransposeRenderer::shift(float* left, float* right, uint32_t frames)
 {
     // Everything captured goes in at once (the stretcher collects its own blocks), so no
-    // frame waits in the ring for a block to fill.
-    trimCapture(0);
+    // frame waits in the ring for a block to fill; the ring only needs its hard bound.
+    trimCapture(m_captureBacklog.hardLimit());
     for (int64_t queued = m_capture.queuedFrames(); queued > 0; queued = m_capture.queuedFrames()) {
         if (!feed(static_cast<uint32_t>(std::min<int64_t>(queued, kFeedBlockFrames))))
             break;
     }
-    // A capture clock ahead of the output would pile up output here instead: keep at most
-    // this slice plus the ring's bound.
-    while (m_skipFrames == 0 && m_stretcher->available() > static_cast<int>(frames + m_captureTarget)) {
-        const size_t n = std::min<size_t>(
-            static_cast<size_t>(m_stretcher->available()) - frames - m_captureTarget, kMaxSliceFrames);
-        float* scratch[2] = {m_feedL.data(), m_feedR.data()};
-        m_stretcher->retrieve(scratch, n);
-        m_trimmed.fetch_add(static_cast<int64_t>(n), std::memory_order_relaxed);
+    // A capture clock ahead of the output piles up output here instead: drop what stays.
+    if (m_skipFrames == 0) {
+        const int64_t available = std::max(0, m_stretcher->available());
+        for (int64_t drop = m_outputBacklog.excess(available - frames, frames); drop > 0;) {
+            const size_t n = static_cast<size_t>(std::min<int64_t>(drop, kMaxSliceFrames));
+            float* scratch[2] = {m_feedL.data(), m_feedR.data()};
+            m_stretcher->retrieve(scratch, n);
+            m_trimmed.fetch_add(static_cast<int64_t>(n), std::memory_order_relaxed);
+            drop -= static_cast<int64_t>(n);
+        }
     }
     while (m_skipFrames > 0 && m_stretcher->available() > 0) {
         const size_t n =

@@ -1,10 +1,16 @@
 #pragma once
 
+#include "transpose/standing_backlog.h"
+
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
 
 namespace RubberBand {
@@ -16,20 +22,26 @@ class LoopCapture;
 // shifts their pitch with Rubber Band's real-time stretcher (or passes them through
 // untouched at 0 semitones) and fills the output.
 //
-// Latency is bounded: before every read from the capture ring, frames queued beyond
-// captureTargetFrames() (two render periods plus a margin, or the one block the stretcher
-// needs when that is more) are dropped, oldest first. So a capture clock that runs ahead of
-// the output never lets the delay grow; the ring's own 2 s rule is untouched.
+// Latency is bounded: what stays queued beyond captureTargetFrames() (two render periods plus
+// a margin) through half a second of reads is dropped, oldest first: from the capture ring
+// when passing through, from the stretcher's output when shifting (everything captured goes
+// into the stretcher at once). Jitter drops nothing, so equal clocks lose no frame; a capture
+// clock that runs ahead never lets the delay grow; more than 100 ms beyond the target is
+// dropped at once. The ring's own 2 s rule is untouched.
 //
 // A new shift never reaches the running stretcher: Rubber Band forbids a change during
-// process() and allocates on the first block at a new pitch. setSemitones builds a fresh
-// stretcher at the new pitch on the caller's thread, primes it with its start pad, and hands
-// it over; the render thread swaps it in between blocks (so no stale audio follows a change,
-// and leaving bypass starts from fresh audio) and hands the old one back for disposal.
+// process() and allocates on the first block at a new pitch. setSemitones only records the
+// target and wakes the renderer's builder thread, which builds a fresh stretcher at the new
+// pitch, primes it with its start pad and hands it over; the render thread swaps it in
+// between blocks (so no stale audio follows a change, and leaving bypass starts from fresh
+// audio) and hands the old one back to the builder for disposal. Until the new one is ready
+// the render thread keeps what it plays: the previous shift, the bypass, or silence at the
+// start. Rapid changes coalesce: only the newest target is built.
 //
-// Thread safety: construct, destroy, setSemitones and collectRetired on the owner's thread.
-// render() runs on one render thread and neither allocates nor blocks beyond the capture
-// lock. takeLevelReport may be called from one other thread.
+// Thread safety: construct, destroy, setSemitones, startDelayFrames and takeBuildFailure on
+// the owner's thread, which never waits for a build. render() runs on one render thread and
+// neither allocates nor blocks beyond the capture lock. takeLevelReport may be called from
+// one other thread.
 class TransposeRenderer {
 public:
     static constexpr uint32_t kMaxSliceFrames = 8192; // staging buffer size; longer requests are split
@@ -44,26 +56,30 @@ public:
     };
     static int defaultStretcherOptions();
 
-    // Throws what Rubber Band throws when the stretcher cannot be created.
+    // Throws when the builder thread cannot be started.
     TransposeRenderer(LoopCapture& capture, Config config);
     ~TransposeRenderer();
     TransposeRenderer(const TransposeRenderer&) = delete;
     TransposeRenderer& operator=(const TransposeRenderer&) = delete;
 
-    // Throws what Rubber Band throws when a stretcher cannot be created (the shift stays).
+    // Takes effect once the builder has the stretcher ready (at once for 0).
     void setSemitones(int semitones);
     int semitones() const { return m_targetSemitones.load(std::memory_order_relaxed); }
-    // Frees stretchers the render thread has let go of.
-    void collectRetired();
+    // True once when a stretcher could not be built since the last call (the shift is not
+    // applied; the render thread keeps what it plays).
+    bool takeBuildFailure() { return m_buildFailed.exchange(false, std::memory_order_relaxed); }
+    // Blocks until the newest requested stretcher is built (or failed): for tests and
+    // benchmarks that drive render() themselves, never for a thread that must not wait.
+    void waitUntilBuilt();
 
     // Fills `frames` interleaved stereo frames (render thread).
     void render(float* interleaved, uint32_t frames);
 
     // Most frames kept queued in the capture ring after a trim.
     uint32_t captureTargetFrames() const { return m_captureTarget; }
-    // The stretcher's own delay at the given shift and options, frames (any thread; builds a
-    // stretcher of its own, so not for the render thread).
-    static uint32_t startDelayFrames(int semitones, int stretcherOptions = defaultStretcherOptions());
+    // The stretcher's own delay at the given shift, frames, once a stretcher for it has been
+    // built (0 at 0 semitones).
+    std::optional<uint32_t> startDelayFrames(int semitones) const;
 
     // A level report of the last 2 s of output: RMS of the input fed and of the output.
     struct LevelReport {
@@ -81,29 +97,50 @@ private:
     // A stretcher ready for the render thread and the output frames it must discard first.
     struct Prepared {
         std::unique_ptr<RubberBand::RubberBandStretcher> stretcher;
+        int semitones = 0;
         uint32_t skipFrames = 0;
+        uint32_t startDelay = 0;
         ~Prepared();
     };
     std::unique_ptr<Prepared> prepare(int semitones) const;
+    void buildLoop();
+    void collectRetired();
     void passThrough(float* left, float* right, uint32_t frames);
     void shift(float* left, float* right, uint32_t frames);
     bool feed(uint32_t frames);
-    void trimCapture(uint32_t needed);
+    void trimCapture(int64_t maxQueued);
     void countLevels(const float* left, const float* right, uint32_t frames, double& sum);
 
     LoopCapture& m_capture;
     Config m_config;
     uint32_t m_captureTarget;
+    StandingBacklog m_captureBacklog; // bypass: the ring
+    StandingBacklog m_outputBacklog;  // shift: the stretcher's output
+    // What the render thread plays: silence until the first stretcher at a start with a
+    // shift, the capture itself at 0, or the current stretcher.
+    enum class Mode { Silence, Bypass, Shift };
     std::unique_ptr<Prepared> m_current; // render thread's
     RubberBand::RubberBandStretcher* m_stretcher = nullptr;
+    Mode m_mode = Mode::Silence;
+    bool m_currentStale = false; // the current stretcher holds audio from before a bypass
     std::vector<float> m_feedL, m_feedR, m_outL, m_outR;
     std::atomic<int> m_targetSemitones{0};
     std::atomic<Prepared*> m_pending{nullptr}; // owner → render
-    // Render → owner: a single-producer single-consumer ring of stretchers to free.
+    // Render → builder: a single-producer single-consumer ring of stretchers to free.
     static constexpr size_t kRetiredSlots = 8;
     std::array<std::atomic<Prepared*>, kRetiredSlots> m_retired{};
     size_t m_retireWrite = 0, m_retireRead = 0;
-    bool m_bypass = true;
+
+    // Owner → builder requests, newest wins; guarded by m_buildLock.
+    mutable std::mutex m_buildLock;
+    std::condition_variable m_buildWake;
+    std::condition_variable m_buildDone;
+    int m_requested = 0;
+    uint64_t m_requestSeq = 0, m_builtSeq = 0;
+    bool m_quit = false;
+    std::map<int, uint32_t> m_startDelays; // by semitones, of stretchers built
+    std::atomic<bool> m_buildFailed{false};
+    std::thread m_builder;      // last: starts once everything above exists
     uint32_t m_requestLeft = 0; // frames of the current request not rendered yet
     uint32_t m_skipFrames = 0;  // stretcher output still to discard after a reset
 

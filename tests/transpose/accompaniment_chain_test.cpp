@@ -1,6 +1,7 @@
-// The whole chain on the test services' PulseAudio: a tone played into the null sink "loop"
-// is captured from its monitor, shifted, and played on a second null sink made the default,
-// whose monitor the test records. Changes the default sink, so runs alone and restores it.
+// The whole chain on a real PulseAudio server: a signal played into the null sink "loop" is
+// captured from its monitor, shifted, and played on a second null sink made the default,
+// whose monitor the test records. Changes the default sink and loads modules, so runs alone
+// and restores what it changed. Times are read on the recorded audio's own axis.
 #include "core/settings_store.h"
 #include "platform/pulse_audio_client.h"
 #include "support/temp_home.h"
@@ -8,15 +9,21 @@
 #include "transpose/tone_measure.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QProcess>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <cmath>
+#include <csignal>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <numbers>
+
+using namespace std::chrono_literals;
 
 namespace {
+
+constexpr double kRate = 48000.0;
 
 QByteArray pactl(const QStringList& arguments)
 {
@@ -24,6 +31,89 @@ QByteArray pactl(const QStringList& arguments)
     p.start(QStringLiteral("pactl"), arguments);
     p.waitForFinished(5000);
     return p.readAllStandardOutput().trimmed();
+}
+
+// Interleaved stereo; `left(t)` and `right(t)` give the samples at time t in seconds.
+template <typename Left, typename Right> std::vector<float> stereo(double seconds, Left left, Right right)
+{
+    const auto frames = static_cast<size_t>(seconds * kRate);
+    std::vector<float> samples(2 * frames);
+    for (size_t i = 0; i < frames; ++i) {
+        const double t = static_cast<double>(i) / kRate;
+        samples[2 * i] = static_cast<float>(left(t));
+        samples[2 * i + 1] = static_cast<float>(right(t));
+    }
+    return samples;
+}
+
+auto tone(double frequency_Hz, double amplitude = 0.3)
+{
+    return [=](double t) { return amplitude * std::sin(2 * std::numbers::pi * frequency_Hz * t); };
+}
+
+// A source's frames as they arrive, both sides.
+class Recorder {
+public:
+    // Starts afresh: what an earlier recording kept is dropped.
+    bool start(PulseAudioClient& audio, const QString& uid)
+    {
+        m_recording.reset();
+        {
+            std::lock_guard guard(m_lock);
+            m_left.clear();
+            m_right.clear();
+        }
+        for (const auto& source : audio.listSources()) {
+            if (source.uid == uid) {
+                m_recording = audio.startRecording(
+                    source.deviceID, PulseAudioClient::RecordOptions{},
+                    [this](const AudioBufferRef& buffer) {
+                        std::lock_guard guard(m_lock);
+                        for (uint32_t i = 0; i + 1 < buffer.byteSize / 4; i += 2) {
+                            m_left.push_back(buffer.data[i]);
+                            m_right.push_back(buffer.data[i + 1]);
+                        }
+                    },
+                    nullptr);
+            }
+        }
+        return m_recording != nullptr;
+    }
+    void stop() { m_recording.reset(); }
+    size_t frames() const
+    {
+        std::lock_guard guard(m_lock);
+        return m_left.size();
+    }
+    std::vector<float> left() const
+    {
+        std::lock_guard guard(m_lock);
+        return m_left;
+    }
+    std::vector<float> right() const
+    {
+        std::lock_guard guard(m_lock);
+        return m_right;
+    }
+    // Frames louder than `level` on the left so far.
+    size_t loudFrames(float level = 0.01f) const
+    {
+        std::lock_guard guard(m_lock);
+        return static_cast<size_t>(
+            std::count_if(m_left.begin(), m_left.end(), [&](float s) { return std::abs(s) > level; }));
+    }
+
+private:
+    mutable std::mutex m_lock;
+    std::vector<float> m_left, m_right;
+    std::unique_ptr<AudioRecording> m_recording;
+};
+
+std::vector<float> slice(const std::vector<float>& side, size_t from, size_t frames)
+{
+    from = std::min(from, side.size());
+    return {side.begin() + static_cast<std::ptrdiff_t>(from),
+            side.begin() + static_cast<std::ptrdiff_t>(std::min(side.size(), from + frames))};
 }
 
 class AccompanimentChain : public ::testing::Test {
@@ -45,109 +135,321 @@ protected:
 
     void TearDown() override
     {
-        m_recording.reset();
+        m_out.stop();
+        m_in.stop();
+        stopPlayer();
         m_audio.reset();
-        if (m_player.state() != QProcess::NotRunning) {
-            m_player.kill();
-            m_player.waitForFinished(2000);
-        }
         if (!m_previousDefault.isEmpty())
             pactl({"set-default-sink", QString::fromUtf8(m_previousDefault)});
         if (!m_module.isEmpty())
             pactl({"unload-module", QString::fromUtf8(m_module)});
+        if (!m_sourceModule.isEmpty())
+            pactl({"unload-module", QString::fromUtf8(m_sourceModule)});
     }
 
-    // Plays a stereo tone (left `left_Hz`, right `right_Hz`) into "loop" with paplay.
-    void play(double left_Hz, double right_Hz, double seconds)
+    // Plays interleaved stereo into "loop" with paplay.
+    void play(const std::vector<float>& samples, const QString& sink = QStringLiteral("loop"))
     {
-        const QString path = m_dir.filePath(QStringLiteral("tone.raw"));
+        stopPlayer();
+        const QString path = m_dir.filePath(QStringLiteral("signal.raw"));
         QFile file(path);
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        const auto frames = static_cast<int64_t>(seconds * 48000);
-        std::vector<float> samples(static_cast<size_t>(2 * frames));
-        for (int64_t i = 0; i < frames; ++i) {
-            samples[2 * i] = static_cast<float>(0.3 * std::sin(2 * M_PI * left_Hz * i / 48000.0));
-            samples[2 * i + 1] = static_cast<float>(0.3 * std::sin(2 * M_PI * right_Hz * i / 48000.0));
-        }
         file.write(reinterpret_cast<const char*>(samples.data()), static_cast<qint64>(samples.size() * 4));
         file.close();
-        m_player.start(QStringLiteral("paplay"), {"--device=loop", "--raw", "--format=float32le",
-                                                  "--rate=48000", "--channels=2", path});
+        m_player.start(QStringLiteral("paplay"),
+                       {QStringLiteral("--device=") + sink, "--raw", "--format=float32le", "--rate=48000",
+                        "--channels=2", path});
         ASSERT_TRUE(m_player.waitForStarted(5000));
     }
 
-    // Records the default sink's monitor; the frames arrive in m_left/m_right.
-    void record()
+    void stopPlayer()
     {
-        uint32_t monitor = 0;
-        for (const auto& source : m_audio->listSources()) {
-            if (source.uid == QStringLiteral("transposer_out.monitor"))
-                monitor = source.deviceID;
+        if (m_player.state() != QProcess::NotRunning) {
+            m_player.kill();
+            m_player.waitForFinished(2000);
         }
-        m_recording = m_audio->startRecording(
-            monitor, PulseAudioClient::RecordOptions{},
-            [this](const AudioBufferRef& buffer) {
-                std::lock_guard guard(m_lock);
-                for (uint32_t i = 0; i + 1 < buffer.byteSize / 4; i += 2) {
-                    m_left.push_back(buffer.data[i]);
-                    m_right.push_back(buffer.data[i + 1]);
-                }
-            },
-            nullptr);
-        ASSERT_TRUE(m_recording);
     }
 
-    // The last second of recorded signal once `seconds` of non-silence came out.
+    bool recordOutput() { return m_out.start(*m_audio, QStringLiteral("transposer_out.monitor")); }
+
+    // Until `seconds` of signal came out of the default sink.
     bool waitForSignal(double seconds)
     {
-        return QTest::qWaitFor(
-            [&] {
-                std::lock_guard guard(m_lock);
-                return std::count_if(m_left.begin(), m_left.end(),
-                                     [](float s) { return std::abs(s) > 0.01f; }) > seconds * 48000 * 0.6;
-            },
-            20000);
-    }
-
-    std::vector<float> lastSecond(const std::vector<float>& side)
-    {
-        std::lock_guard guard(m_lock);
-        return {side.end() - 48000, side.end()};
+        return QTest::qWaitFor([&] { return m_out.loudFrames() > seconds * kRate; }, 20000);
     }
 
     QTemporaryDir m_dir;
     TempHome m_home;
-    QByteArray m_previousDefault, m_module;
+    QByteArray m_previousDefault, m_module, m_sourceModule;
     std::unique_ptr<PulseAudioClient> m_audio;
-    std::unique_ptr<AudioRecording> m_recording;
+    Recorder m_out, m_in;
     QProcess m_player;
-    std::mutex m_lock;
-    std::vector<float> m_left, m_right;
 };
 
-TEST_F(AccompanimentChain, ShiftsATonePlayedIntoTheLoopAndKeepsItsSides)
+double relativeFrequency(const std::vector<float>& side, double expected_Hz)
+{
+    return tone_measure::peakFrequency(side, kRate, expected_Hz * 0.9, expected_Hz * 1.1) / expected_Hz;
+}
+
+TEST_F(AccompanimentChain, ShiftsEachSideBySemitonesAtTheInputsLevel)
+{
+    for (const int semitones : {-5, 2, 7}) {
+        AccompanimentProcessor processor(*m_audio);
+        processor.setSemitones(semitones);
+        ASSERT_TRUE(processor.start()) << processor.statusText().toStdString();
+        EXPECT_TRUE(processor.statusText().startsWith(
+            QStringLiteral("运行中：Monitor of Loopback→默认输出 移调%1（延迟 ")
+                .arg(QString::asprintf("%+d", semitones))))
+            << processor.statusText().toStdString();
+        ASSERT_TRUE(recordOutput());
+        play(stereo(4.0, tone(440), tone(660)));
+        ASSERT_TRUE(waitForSignal(2.5)) << semitones;
+        const double ratio = std::pow(2.0, semitones / 12.0);
+        const auto left = m_out.left(), right = m_out.right();
+        const auto lastLeft = slice(left, left.size() - 48000, 48000);
+        const auto lastRight = slice(right, right.size() - 48000, 48000);
+        EXPECT_NEAR(relativeFrequency(lastLeft, 440 * ratio), 1.0, 0.005) << semitones;
+        EXPECT_NEAR(relativeFrequency(lastRight, 660 * ratio), 1.0, 0.005) << semitones;
+        EXPECT_NEAR(20 * std::log10(tone_measure::rms(lastLeft) / (0.3 / std::sqrt(2.0))), 0.0, 3.0)
+            << semitones;
+
+        // The output stream's buffer counts: at least its target less one request.
+        const auto terms = processor.latencyTerms();
+        EXPECT_TRUE(terms.playbackReported);
+        EXPECT_GE(terms.playbackMs, (AccompanimentProcessor::kPlaybackTargetFrames -
+                                     AccompanimentProcessor::kRenderPeriodFrames) /
+                                        48.0);
+        EXPECT_GT(terms.startDelayMs, 0.0);
+        processor.stop();
+        EXPECT_EQ(processor.statusText(), QStringLiteral("已停止"));
+        m_out.stop();
+    }
+}
+
+TEST_F(AccompanimentChain, AtZeroTheOutputIsTheCapturedInputSampleForSample)
+{
+    // A float loop of its own ("loop" stores 16-bit samples), so the input is the file's.
+    m_sourceModule = pactl({"load-module", "module-null-sink", "sink_name=transposer_in", "rate=48000",
+                            "format=float32le", "sink_properties=device.description=TransposerIn"});
+    ASSERT_FALSE(m_sourceModule.isEmpty());
+    m_home.settings().setAccompanimentChannelUID(QStringLiteral("transposer_in.monitor"));
+    AccompanimentProcessor processor(*m_audio);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return processor.start(); }, 10000))
+        << processor.statusText().toStdString();
+    ASSERT_TRUE(recordOutput());
+    // Noise, so that a stretch of it is found in one place only.
+    uint32_t seed = 12345;
+    const auto noise = [&](double) {
+        seed = seed * 1664525u + 1013904223u;
+        return 0.3 * (static_cast<double>(seed >> 8) / (1u << 24) - 0.5);
+    };
+    const std::vector<float> signal = stereo(3.0, noise, noise);
+    play(signal, QStringLiteral("transposer_in"));
+    ASSERT_TRUE(waitForSignal(2.0));
+    const auto out = m_out.left();
+    std::vector<float> in(signal.size() / 2);
+    for (size_t i = 0; i < in.size(); ++i)
+        in[i] = signal[2 * i];
+    const auto first = static_cast<size_t>(
+        std::find_if(out.begin(), out.end(), [](float s) { return std::abs(s) > 0.01f; }) - out.begin());
+    // One second of output, each sample the input's own, in order. Between stretches the bound
+    // on the delay may drop a standing backlog once (frames skipped forward, never repeated),
+    // and a late capture fragment on a busy machine gives a moment of silence (nothing is
+    // consumed meanwhile, so the next stretch goes on where the last one ended).
+    const auto stretch = slice(out, first + 24000, 48000);
+    ASSERT_EQ(stretch.size(), 48000u);
+    auto from = in.begin();
+    int jumps = -1; // the first stretch is found, not jumped to
+    for (size_t i = 0; i < stretch.size();) {
+        if (stretch[i] == 0.0f) {
+            ++i;
+            continue;
+        }
+        const auto at =
+            std::search(from, in.end(), stretch.begin() + static_cast<std::ptrdiff_t>(i),
+                        stretch.begin() + static_cast<std::ptrdiff_t>(std::min(i + 64, stretch.size())));
+        ASSERT_NE(at, in.end()) << "output sample " << i << " is not the input's";
+        jumps += at != from;
+        const auto [inEnd, outEnd] =
+            std::mismatch(at, in.end(), stretch.begin() + static_cast<std::ptrdiff_t>(i), stretch.end());
+        i = static_cast<size_t>(outEnd - stretch.begin());
+        from = inEnd;
+    }
+    EXPECT_LE(jumps, 1);
+}
+
+TEST_F(AccompanimentChain, AFourSecondBurstComesOutFourSecondsLong)
 {
     AccompanimentProcessor processor(*m_audio);
-    processor.setSemitones(2);
-    ASSERT_TRUE(processor.start()) << processor.statusText().toStdString();
-    EXPECT_TRUE(processor.isRunning());
-    EXPECT_TRUE(processor.statusText().startsWith(
-        QStringLiteral("运行中：Monitor of Loopback→默认输出 移调+2（延迟 ")))
+    processor.setSemitones(5);
+    ASSERT_TRUE(processor.start());
+    ASSERT_TRUE(recordOutput());
+    // The loop's monitor hands over a lump when a player starts; the chain drops that standing
+    // backlog within a second, during the silence before the burst.
+    const auto burst = [](double t) { return t >= 1.5 && t < 5.5 ? tone(440)(t) : 0.0; };
+    play(stereo(7.0, burst, burst));
+    // Until the whole burst came out and silence again.
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            const auto out = m_out.left();
+            const auto last =
+                std::find_if(out.rbegin(), out.rend(), [](float s) { return std::abs(s) > 0.05f; });
+            return last != out.rend() && last - out.rbegin() > 24000;
+        },
+        20000));
+    const auto out = m_out.left();
+    const auto loud = [](float s) { return std::abs(s) > 0.05f; };
+    const auto first = std::find_if(out.begin(), out.end(), loud) - out.begin();
+    const auto last = out.rend() - std::find_if(out.rbegin(), out.rend(), loud);
+    EXPECT_NEAR(static_cast<double>(last - first) / kRate, 4.0, 0.04);
+}
+
+// Where, after `from`, 20 ms windows of the left side first show `to_Hz` stronger than
+// `from_Hz`; and whether from there on the old pitch never comes back (stale audio) and the
+// level never rises 3 dB above the input's (a burst). A short fade through silence while the
+// new stretcher fills is allowed.
+struct Switch {
+    std::optional<size_t> at;
+    bool stale = false;
+    bool burst = false;
+};
+Switch findSwitch(const std::vector<float>& side, size_t from, size_t until, double from_Hz, double to_Hz,
+                  double inputRms)
+{
+    constexpr size_t kWindow = 960, kHop = 240;
+    Switch result;
+    for (size_t start = from; start + kWindow <= until; start += kHop) {
+        const auto window = slice(side, start, kWindow);
+        const double oldPitch = tone_measure::magnitudeAt(window, kRate, from_Hz);
+        const double newPitch = tone_measure::magnitudeAt(window, kRate, to_Hz);
+        if (!result.at && newPitch > oldPitch) {
+            result.at = start + kWindow / 2;
+        } else if (result.at) {
+            result.stale = result.stale || (oldPitch > newPitch && oldPitch > 0.1 * inputRms);
+            result.burst = result.burst || 20 * std::log10(tone_measure::rms(window) / inputRms) > 3.0;
+        }
+    }
+    return result;
+}
+
+TEST_F(AccompanimentChain, AChangeWhileRunningTakesEffectWithinAHundredMilliseconds)
+{
+    AccompanimentProcessor processor(*m_audio);
+    ASSERT_TRUE(processor.start());
+    ASSERT_TRUE(recordOutput());
+    play(stereo(8.0, tone(440), tone(440)));
+    ASSERT_TRUE(waitForSignal(1.0));
+    double pitch_Hz = 440;
+    // Leaving bypass, then from one shift to another.
+    for (const int semitones : {7, -5}) {
+        const size_t mark = m_out.frames(); // the output's own time axis at the call
+        processor.setSemitones(semitones);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return m_out.frames() > mark + 48000; }, 10000));
+        const double next_Hz = 440 * std::pow(2.0, semitones / 12.0);
+        const Switch change =
+            findSwitch(m_out.left(), mark, mark + 48000, pitch_Hz, next_Hz, 0.3 / std::sqrt(2.0));
+        ASSERT_TRUE(change.at) << semitones;
+        EXPECT_FALSE(change.stale) << semitones;
+        EXPECT_FALSE(change.burst) << semitones;
+        pitch_Hz = next_Hz;
+    }
+}
+
+TEST_F(AccompanimentChain, ASourceThatVanishesStopsTheChainWhichStartsAgainWhenItReturns)
+{
+    const auto loadSource = [&] {
+        m_sourceModule = pactl({"load-module", "module-null-sink", "sink_name=transposer_in", "rate=48000",
+                                "sink_properties=device.description=TransposerIn"});
+        return !m_sourceModule.isEmpty();
+    };
+    ASSERT_TRUE(loadSource());
+    m_home.settings().setAccompanimentChannelUID(QStringLiteral("transposer_in.monitor"));
+    AccompanimentProcessor processor(*m_audio);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return processor.start(); }, 10000))
         << processor.statusText().toStdString();
-    record();
-    play(440, 660, 8);
-    ASSERT_TRUE(waitForSignal(2.5));
-    const double ratio = std::pow(2.0, 2 / 12.0);
-    const auto left = lastSecond(m_left), right = lastSecond(m_right);
-    EXPECT_NEAR(tone_measure::peakFrequency(left, 48000, 440 * ratio * 0.9, 440 * ratio * 1.1) /
-                    (440 * ratio),
-                1.0, 0.005);
-    EXPECT_NEAR(tone_measure::peakFrequency(right, 48000, 660 * ratio * 0.9, 660 * ratio * 1.1) /
-                    (660 * ratio),
-                1.0, 0.005);
-    EXPECT_NEAR(20 * std::log10(tone_measure::rms(left) / (0.3 / std::sqrt(2.0))), 0.0, 3.0);
-    processor.stop();
-    EXPECT_EQ(processor.statusText(), QStringLiteral("已停止"));
+
+    pactl({"unload-module", QString::fromUtf8(m_sourceModule)});
+    m_sourceModule.clear();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !processor.isRunning(); }, 10000));
+    EXPECT_EQ(processor.statusText(), AccompanimentProcessor::kLostStatus);
+
+    ASSERT_TRUE(loadSource());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return processor.isRunning(); }, 10000));
+    EXPECT_TRUE(processor.statusText().startsWith(QStringLiteral("运行中：")))
+        << processor.statusText().toStdString();
+}
+
+// A server of this test's own, killed while the chain runs and started again: the services'
+// server is shared by the whole run and is not restarted. Each start has a runtime folder of
+// its own (a killed daemon's pid file would make the next one believe it still runs).
+TEST(AccompanimentChainRestart, AServerRestartStopsTheChainWhichStartsAgainOnTheNewServer)
+{
+    if (!qEnvironmentVariableIsSet("TONIVOX_TEST_SERVICES"))
+        GTEST_SKIP() << "needs the test services";
+    QTemporaryDir dir;
+    const QString root = dir.path();
+    ASSERT_TRUE(QDir().mkpath(root + QStringLiteral("/xdg")) &&
+                QDir().mkpath(root + QStringLiteral("/home")));
+    QFile::setPermissions(root + QStringLiteral("/xdg"),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    const QString socket = root + QStringLiteral("/native");
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), root + QStringLiteral("/xdg"));
+    environment.insert(QStringLiteral("HOME"), root + QStringLiteral("/home"));
+    environment.remove(QStringLiteral("PULSE_SERVER"));
+    environment.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+    const auto run = [&](const QString& program, const QStringList& arguments) {
+        QProcess process;
+        process.setProcessEnvironment(environment);
+        process.start(program, arguments);
+        const bool ok = process.waitForFinished(10000) && process.exitCode() == 0;
+        if (!ok)
+            ADD_FAILURE() << program.toStdString() << ": " << process.readAllStandardError().toStdString();
+        return ok;
+    };
+    const auto startServer = [&](int start) {
+        environment.insert(QStringLiteral("PULSE_RUNTIME_PATH"),
+                           root + QStringLiteral("/pulse%1").arg(start));
+        return run(QStringLiteral("pulseaudio"),
+                   {"-D", "-n", "--exit-idle-time=-1",
+                    QStringLiteral("--load=module-native-protocol-unix auth-anonymous=1 socket=") + socket,
+                    "--load=module-null-sink sink_name=in rate=48000",
+                    "--load=module-null-sink sink_name=out rate=48000"}) &&
+               run(QStringLiteral("pactl"),
+                   {QStringLiteral("--server=unix:") + socket, "set-default-sink", "out"});
+    };
+    const auto killServer = [&](int start) {
+        QFile file(root + QStringLiteral("/pulse%1/pid").arg(start));
+        if (file.open(QIODevice::ReadOnly))
+            ::kill(file.readAll().trimmed().toInt(), SIGKILL);
+    };
+
+    ASSERT_TRUE(startServer(1));
+    TempHome home;
+    home.settings().setAccompanimentChannelUID(QStringLiteral("in.monitor"));
+    PulseAudioClient::Options options{"unix:" + socket.toUtf8()};
+    options.retryMax = 500ms;
+    PulseAudioClient audio(options);
+    {
+        AccompanimentProcessor processor(audio);
+        processor.setSemitones(3);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return processor.start(); }, 10000))
+            << processor.statusText().toStdString();
+
+        killServer(1);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !processor.isRunning(); }, 10000));
+        EXPECT_TRUE(processor.statusText() == AccompanimentProcessor::kLostStatus ||
+                    processor.statusText() == AccompanimentProcessor::kOutputLostStatus)
+            << processor.statusText().toStdString();
+
+        ASSERT_TRUE(startServer(2));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return processor.isRunning(); }, 10000))
+            << processor.statusText().toStdString();
+        EXPECT_EQ(audio.connectionCount(), 2);
+        EXPECT_TRUE(processor.statusText().startsWith(QStringLiteral("运行中：")))
+            << processor.statusText().toStdString();
+    }
+    killServer(2);
 }
 
 TEST_F(AccompanimentChain, RefusesWithoutAChannelAndWhenTheLoopIsTheDefaultOutputsMonitor)
