@@ -236,3 +236,8 @@ std::optional<QString> OwnChildren::localizedName(qint64 processIdentifier) cons
 {
     return m_proc.localizedName(processIdentifier);
 }
+
+std::optional<platform::RunningApplication> OwnChildren::application(qint64 processIdentifier) const
+{
+    return m_proc.application(processIdentifier);
+}

@@ -82,6 +82,7 @@ class OwnChildren : public platform::RunningApplications {
 public:
     std::vector<platform::RunningApplication> list() const override;
     std::optional<QString> localizedName(qint64 processIdentifier) const override;
+    std::optional<platform::RunningApplication> application(qint64 processIdentifier) const override;
 
 private:
     platform::ProcRunningApplications m_proc;
