@@ -44,6 +44,8 @@ TesseractTextRecognizer::TesseractTextRecognizer(const QByteArray& languages)
         m_api->SetPageSegMode(tesseract::PSM_AUTO);
         // Chinese text has no spaces between characters; keep Tesseract from inventing them.
         m_api->SetVariable("preserve_interword_spaces", "1");
+        // The strips carry no resolution; say it rather than let Tesseract guess (and log) one.
+        m_api->SetVariable("user_defined_dpi", "300");
     }
 }
 

@@ -1,0 +1,230 @@
+#include "core/settings_store.h"
+#include "platform/tesseract_text_recognizer.h"
+#include "platform/window_reader.h"
+#include "platform/x11_desktop_windows.h"
+#include "player_fixtures.h"
+#include "players/player_detector.h"
+#include "support/temp_home.h"
+
+#include <QCoro/QCoroTask>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A stand-in player window, run from a real copy of the helper under a player's name.
+class PlayerWindow {
+public:
+    PlayerWindow(const QString& name, const QString& size, const QString& firstCommand,
+                 const QStringList& extra = {})
+    {
+        static QTemporaryDir dir;
+        const QString path = dir.path() + u'/' + name;
+        if (!QFile::exists(path)) {
+            QFile::copy(QStringLiteral(TONIVOX_WINDOW_PLAYER_APP), path);
+            QFile::setPermissions(path, QFile::permissions(path) | QFile::ExeOwner);
+        }
+        m_process.start(path, QStringList{QStringLiteral("--size"), size, QStringLiteral("--title"),
+                                          QStringLiteral("Decoy Song - Other Artist")} +
+                                  extra);
+        m_process.waitForStarted();
+        send(firstCommand);
+    }
+    ~PlayerWindow()
+    {
+        m_process.closeWriteChannel();
+        if (!m_process.waitForFinished(5000))
+            m_process.kill();
+        m_process.waitForFinished();
+    }
+    // Sends a command and waits until the window has drawn it.
+    void send(const QString& command)
+    {
+        m_process.write(command.toUtf8() + '\n');
+        m_process.waitForBytesWritten();
+        if (command != QStringLiteral("raise"))
+            waitFor("drawn " + command.mid(4).section(u'|', 0, 0).toUtf8());
+    }
+    void waitFor(const QByteArray& line)
+    {
+        for (int i = 0; i < 100; ++i) {
+            while (m_process.canReadLine()) {
+                if (m_process.readLine().trimmed() == line)
+                    return;
+            }
+            m_process.waitForReadyRead(100);
+        }
+        ADD_FAILURE() << "window never said " << line.constData();
+    }
+    qint64 pid() const { return m_process.processId(); }
+
+private:
+    QProcess m_process;
+};
+
+class PlayerDetectorTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (qEnvironmentVariableIsEmpty("DISPLAY"))
+            GTEST_SKIP() << "needs tests/run-with-services";
+        reader = std::make_unique<platform::WindowReader>();
+        detector = makeDetector(*reader);
+    }
+    std::unique_ptr<PlayerDetector> makeDetector(platform::WindowReader& r)
+    {
+        auto d = std::make_unique<PlayerDetector>(
+            PlayerDetector::Deps{r, home.settings(), std::make_shared<OwnChildren>(),
+                                 [this](const QString& line) { log << line; }, [this] { return now; }, 20ms});
+        return d;
+    }
+    std::optional<Song> recognise() { return QCoro::waitFor(detector->ocrCurrentSong()); }
+    // Waits until the window manager reports the process's window as active.
+    void waitActive(qint64 pid)
+    {
+        for (int i = 0; i < 100; ++i) {
+            const auto desktop = reader->list().result();
+            if (desktop && desktop->activeProcess == pid)
+                return;
+            QThread::msleep(50);
+        }
+        ADD_FAILURE() << "window never became active";
+    }
+
+    TempHome home;
+    QStringList log;
+    PlayerDetector::Clock::time_point now = PlayerDetector::Clock::now();
+    std::unique_ptr<platform::WindowReader> reader;
+    std::unique_ptr<PlayerDetector> detector;
+};
+
+void expectSong(const std::optional<Song>& song, const QString& title, const QString& artist)
+{
+    ASSERT_TRUE(song.has_value());
+    EXPECT_EQ(song->title, title);
+    EXPECT_EQ(song->artist, artist);
+}
+
+} // namespace
+
+// Disabled until the Chinese bar reads reliably (issue 19): 晴 comes back as 睛.
+TEST_F(PlayerDetectorTest, DISABLED_ReadsTheBarsOfTheThreePlayersAndNeverTheDecoys)
+{
+    {
+        PlayerWindow qq(QStringLiteral("qqmusic"), QStringLiteral("800x600"),
+                        QStringLiteral("bar Blue Sky - Anna Lee"),
+                        {QStringLiteral("--left"), QStringLiteral("310")});
+        waitActive(qq.pid());
+        expectSong(recognise(), QStringLiteral("Blue Sky"), QStringLiteral("Anna Lee"));
+        EXPECT_EQ(detector->lastPlayerLabel(), QStringLiteral("窗口识别(QQ音乐)"));
+    }
+    {
+        PlayerWindow kugou(QStringLiteral("kugou"), QStringLiteral("800x600"),
+                           QStringLiteral("bar 晴天 - 周杰伦"));
+        waitActive(kugou.pid());
+        now += 3s;
+        expectSong(recognise(), QStringLiteral("晴天"), QStringLiteral("周杰伦"));
+        kugou.send(QStringLiteral("bar Half-Life - Rain"));
+        now += 3s;
+        expectSong(recognise(), QStringLiteral("Half-Life"), QStringLiteral("Rain"));
+        kugou.send(QStringLiteral("bar 播放列表"));
+        now += 3s;
+        EXPECT_FALSE(recognise());
+    }
+    {
+        PlayerWindow netease(
+            QStringLiteral("netease-cloud-music"), QStringLiteral("800x600"),
+            QStringLiteral("two 稻香|周杰伦"),
+            {QStringLiteral("--left"), QStringLiteral("110"), QStringLiteral("--bar"), QStringLiteral("80")});
+        waitActive(netease.pid());
+        now += 3s;
+        expectSong(recognise(), QStringLiteral("稻香"), QStringLiteral("周杰伦"));
+        EXPECT_EQ(detector->lastPlayerLabel(), QStringLiteral("窗口识别(网易云音乐)"));
+    }
+}
+
+// Disabled until a changed bar is seen by the very next pass (issue 19).
+TEST_F(PlayerDetectorTest, DISABLED_ScrollingFragmentsSeenOnceEachMergeAndChangingTextGivesNothing)
+{
+    PlayerWindow kugou(QStringLiteral("kugou"), QStringLiteral("800x600"),
+                       QStringLiteral("bar Blue Sky - An"));
+    waitActive(kugou.pid());
+    const QStringList scroll = {QStringLiteral("bar Sky - Anna Lee"), QStringLiteral("bar 3:45"),
+                                QStringLiteral("bar 3:46"), QStringLiteral("bar 3:47")};
+    detector->setPassHook([&](int pass) -> QCoro::Task<> {
+        kugou.send(scroll.value(pass));
+        co_return;
+    });
+    expectSong(recognise(), QStringLiteral("Blue Sky"), QStringLiteral("Anna Lee"));
+
+    const QStringList changing = {
+        QStringLiteral("bar Red Sun - Bob Marley"), QStringLiteral("bar Green Day - Cat Power"),
+        QStringLiteral("bar Wild Fox - Dan Brown"), QStringLiteral("bar Old Oak - Eve Holt")};
+    detector->setPassHook([&](int pass) -> QCoro::Task<> {
+        kugou.send(changing.value(pass));
+        co_return;
+    });
+    kugou.send(QStringLiteral("bar Cold Rain - Ann Wu"));
+    now += 3s;
+    const auto read = recognise();
+    EXPECT_FALSE(read) << read->title.toStdString() << " / " << read->artist.toStdString();
+}
+
+TEST_F(PlayerDetectorTest, ChoosesTheFrontPlayerCachesTwoSecondsAndIgnoresSmallWindows)
+{
+    {
+        PlayerWindow narrow(QStringLiteral("kugou"), QStringLiteral("599x600"),
+                            QStringLiteral("bar Blue Sky - Anna Lee"));
+        PlayerWindow low(QStringLiteral("qqmusic"), QStringLiteral("600x399"),
+                         QStringLiteral("bar Blue Sky - Anna Lee"));
+        waitActive(low.pid());
+        EXPECT_FALSE(recognise());
+        EXPECT_EQ(reader->grabCount(), 0);
+    }
+    PlayerWindow kugou(QStringLiteral("kugou"), QStringLiteral("800x600"),
+                       QStringLiteral("bar Blue Sky - Anna Lee"));
+    PlayerWindow qq(QStringLiteral("qqmusic"), QStringLiteral("800x600"), QStringLiteral("bar 3:45"),
+                    {QStringLiteral("--left"), QStringLiteral("310")});
+    qq.send(QStringLiteral("raise"));
+    waitActive(qq.pid());
+    now += 3s;
+    EXPECT_FALSE(recognise());
+    const int afterNone = reader->grabCount();
+    EXPECT_GT(afterNone, 0);
+    now += 1900ms;
+    EXPECT_FALSE(recognise());
+    EXPECT_EQ(reader->grabCount(), afterNone) << "a none result is cached too";
+    EXPECT_EQ(home.settings().ocrPinnedPlayer(), QStringLiteral("QQ音乐"));
+
+    // Raising the other window changes the front player: a fresh capture at once.
+    kugou.send(QStringLiteral("raise"));
+    waitActive(kugou.pid());
+    expectSong(recognise(), QStringLiteral("Blue Sky"), QStringLiteral("Anna Lee"));
+    EXPECT_GT(reader->grabCount(), afterNone);
+    const int afterSong = reader->grabCount();
+    now += 1s;
+    expectSong(recognise(), QStringLiteral("Blue Sky"), QStringLiteral("Anna Lee"));
+    EXPECT_EQ(reader->grabCount(), afterSong);
+    EXPECT_EQ(home.settings().ocrPinnedPlayer(), QStringLiteral("酷狗"));
+}
+
+TEST(PlayerDetectorNoDisplay, LogsOnceAndNeverCaptures)
+{
+    TempHome home;
+    QStringList log;
+    platform::WindowReader reader([] { return std::make_unique<platform::X11DesktopWindows>(":4242"); },
+                                  [] { return std::make_unique<platform::TesseractTextRecognizer>(); });
+    PlayerDetector detector(PlayerDetector::Deps{reader, home.settings(), std::make_shared<OwnChildren>(),
+                                                 [&](const QString& line) { log << line; }});
+    for (int i = 0; i < 3; ++i)
+        EXPECT_FALSE(QCoro::waitFor(detector.ocrCurrentSong()));
+    EXPECT_EQ(log, QStringList{PlayerDetector::noDisplayLogLine()});
+    EXPECT_EQ(reader.grabCount(), 0);
+    EXPECT_FALSE(reader.allowed());
+    EXPECT_FALSE(detector.lastPlayerLabel());
+}

@@ -1,0 +1,120 @@
+// A stand-in player window for the window recognition tests: a window of a given size whose
+// bottom bar shows a song the way Kugou and QQ Music (one line) or NetEase (two lines) do,
+// with decoy text left and right of where the song is read. Copied under the players'
+// executable names. Commands on stdin, one per line:
+//   bar <text>             the one-line bar
+//   two <title>|<artist>   the two-line bar
+//   raise                  asks the window manager to activate the window
+// Prints "drawn <text>" after each repaint has reached the server.
+#include <QCommandLineParser>
+#include <QFont>
+#include <QGuiApplication>
+#include <QPainter>
+#include <QRasterWindow>
+#include <QScreen>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+class PlayerWindow : public QRasterWindow {
+public:
+    int leftText = 150;
+    int barHeight = 100;
+    QString line;
+    QString title;
+    QString artist;
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter p(this);
+        p.fillRect(QRect(0, 0, width(), height()), QColor(250, 250, 250));
+        const QRect bar(0, height() - barHeight, width(), barHeight);
+        p.fillRect(bar, QColor(236, 236, 236));
+        QFont font(QStringLiteral("Noto Sans CJK SC"));
+        font.setPixelSize(22);
+        p.setFont(font);
+        p.setPen(Qt::black);
+        // Decoys outside the read strip on both sides, with a longer title than the song's.
+        QFont small = font;
+        small.setPixelSize(13);
+        p.setFont(small);
+        p.drawText(QRect(4, bar.top(), leftText - 20, barHeight), Qt::AlignVCenter,
+                   QStringLiteral("Decoy Longer - Text"));
+        p.drawText(QRect(width() * 78 / 100, bar.top(), width() / 5, barHeight), Qt::AlignVCenter,
+                   QStringLiteral("Decoy Longer - Text"));
+        p.setFont(font);
+        if (!line.isEmpty()) {
+            p.drawText(QRect(leftText, bar.top(), width() * 3 / 4 - leftText - 10, barHeight),
+                       Qt::AlignVCenter, line);
+        } else {
+            p.drawText(QPoint(leftText, bar.top() + 32), title);
+            font.setPixelSize(15);
+            p.setFont(font);
+            p.setPen(QColor(80, 80, 80));
+            p.drawText(QPoint(leftText, bar.top() + 58), artist);
+        }
+        p.end();
+        QTimer::singleShot(0, this, [this] {
+            // A grab of our own window is a round trip: the server has drawn what we sent.
+            screen()->grabWindow(winId(), 0, 0, 1, 1);
+            std::printf("drawn %s\n", qUtf8Printable(line.isEmpty() ? title : line));
+            std::fflush(stdout);
+        });
+    }
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QGuiApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.addOptions({{QStringLiteral("size"), QStringLiteral("WxH"), QStringLiteral("size")},
+                       {QStringLiteral("title"), QStringLiteral("window title"), QStringLiteral("title")},
+                       {QStringLiteral("left"), QStringLiteral("text start"), QStringLiteral("x")},
+                       {QStringLiteral("bar"), QStringLiteral("bar height"), QStringLiteral("h")}});
+    parser.process(app);
+    PlayerWindow window;
+    const QStringList size = parser.value(QStringLiteral("size")).split(u'x');
+    window.resize(size.value(0).toInt(), size.value(1).toInt());
+    window.setTitle(parser.value(QStringLiteral("title")));
+    if (parser.isSet(QStringLiteral("left")))
+        window.leftText = parser.value(QStringLiteral("left")).toInt();
+    if (parser.isSet(QStringLiteral("bar")))
+        window.barHeight = parser.value(QStringLiteral("bar")).toInt();
+
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QByteArray pending;
+    QObject::connect(&input, &QSocketNotifier::activated, &app, [&] {
+        char buffer[4096];
+        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n <= 0) {
+            app.quit();
+            return;
+        }
+        pending.append(buffer, n);
+        qsizetype end;
+        while ((end = pending.indexOf('\n')) >= 0) {
+            const QString command = QString::fromUtf8(pending.left(end));
+            pending.remove(0, end + 1);
+            if (command.startsWith(QStringLiteral("bar "))) {
+                window.line = command.mid(4);
+            } else if (command.startsWith(QStringLiteral("two "))) {
+                window.line.clear();
+                window.title = command.mid(4).section(u'|', 0, 0);
+                window.artist = command.mid(4).section(u'|', 1);
+            } else if (command == QStringLiteral("raise")) {
+                window.raise();
+                window.requestActivate();
+                continue;
+            }
+            window.update();
+        }
+    });
+    window.show();
+    return app.exec();
+}
