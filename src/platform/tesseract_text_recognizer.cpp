@@ -1,5 +1,6 @@
 #include "platform/tesseract_text_recognizer.h"
 
+#include <leptonica/allheaders.h>
 #include <omp.h>
 #include <tesseract/baseapi.h>
 #include <tesseract/resultiterator.h>
@@ -9,6 +10,8 @@ namespace {
 
 // Mean grey below this: light text on a dark bar.
 constexpr int kDarkBackground = 128;
+// A quarter of the line's height on every side of a line read on its own.
+constexpr int kLineMarginDivisor = 4;
 
 QImage darkOnLight(const QImage& image)
 {
@@ -41,7 +44,6 @@ TesseractTextRecognizer::TesseractTextRecognizer(const QByteArray& languages)
     limitOpenMpToCallingThread();
     m_loaded = m_api->Init(nullptr, languages.constData(), tesseract::OEM_LSTM_ONLY) == 0;
     if (m_loaded) {
-        m_api->SetPageSegMode(tesseract::PSM_AUTO);
         // Chinese text has no spaces between characters; keep Tesseract from inventing them.
         m_api->SetVariable("preserve_interword_spaces", "1");
         // The strips carry no resolution; say it rather than let Tesseract guess (and log) one.
@@ -61,26 +63,37 @@ std::optional<std::vector<TextLine>> TesseractTextRecognizer::recognize(const QI
         return std::nullopt;
     const QImage grey = darkOnLight(image);
     m_api->SetImage(grey.constBits(), grey.width(), grey.height(), 1, static_cast<int>(grey.bytesPerLine()));
-    if (m_api->Recognize(nullptr) != 0) {
+    // Lines are found on the whole strip, then each is read on its own as one line: read as a
+    // block, a short line of large CJK glyphs is split into pieces that the English model
+    // claims (稻香 came back as "fae").
+    m_api->SetPageSegMode(tesseract::PSM_SINGLE_BLOCK);
+    Boxa* boxes = m_api->GetComponentImages(tesseract::RIL_TEXTLINE, true, nullptr, nullptr);
+    if (boxes == nullptr) {
         m_api->Clear();
         return std::nullopt;
     }
     std::vector<TextLine> lines;
-    std::unique_ptr<tesseract::ResultIterator> it(m_api->GetIterator());
-    if (it) {
-        do {
-            if (it->Empty(tesseract::RIL_TEXTLINE))
-                continue;
-            const std::unique_ptr<char[]> text(it->GetUTF8Text(tesseract::RIL_TEXTLINE));
-            int left = 0, top = 0, right = 0, bottom = 0;
-            if (!text || !it->BoundingBox(tesseract::RIL_TEXTLINE, &left, &top, &right, &bottom))
-                continue;
-            QString line = QString::fromUtf8(text.get());
-            while (line.endsWith(u'\n'))
-                line.chop(1);
-            lines.push_back({line, QRect(QPoint(left, top), QPoint(right - 1, bottom - 1))});
-        } while (it->Next(tesseract::RIL_TEXTLINE));
+    m_api->SetPageSegMode(tesseract::PSM_SINGLE_LINE);
+    const QRect whole = grey.rect();
+    for (int i = 0; i < boxaGetCount(boxes); ++i) {
+        l_int32 x = 0, y = 0, w = 0, h = 0;
+        if (boxaGetBoxGeometry(boxes, i, &x, &y, &w, &h) != 0 || w < 1 || h < 1)
+            continue;
+        const QRect box(x, y, w, h);
+        // Some margin around the glyphs, as a line recogniser expects.
+        const int margin = h / kLineMarginDivisor;
+        const QRect read = box.adjusted(-margin, -margin, margin, margin).intersected(whole);
+        m_api->SetRectangle(read.x(), read.y(), read.width(), read.height());
+        const std::unique_ptr<char[]> text(m_api->GetUTF8Text());
+        if (!text)
+            continue;
+        QString line = QString::fromUtf8(text.get());
+        while (line.endsWith(u'\n'))
+            line.chop(1);
+        if (!line.trimmed().isEmpty())
+            lines.push_back({line, box});
     }
+    boxaDestroy(&boxes);
     m_api->Clear();
     return lines;
 }

@@ -14,6 +14,7 @@ constexpr double kMaxLeftEdgeDifference_pt = 12.0;
 constexpr double kMinTitleToArtistHeight = 0.85;
 constexpr double kMinGap_pt = -4.0;
 constexpr double kMaxGap_pt = 30.0;
+constexpr int kMinAgreeingPasses = 2;
 
 const QString kDash = QStringLiteral("-");
 
@@ -141,7 +142,7 @@ std::optional<Song> agreedTwoLineSong(const std::vector<std::vector<OcrLine>>& p
         if (best == nullptr || group.count > best->count)
             best = &group;
     }
-    if (best == nullptr || best->count < 2)
+    if (best == nullptr || best->count < kMinAgreeingPasses)
         return std::nullopt;
     return best->song;
 }
@@ -149,19 +150,19 @@ std::optional<Song> agreedTwoLineSong(const std::vector<std::vector<OcrLine>>& p
 std::optional<Song> agreedOneLineSong(const std::vector<std::vector<OcrLine>>& passes)
 {
     QStringList allDashLines;
-    int passesWithDash = 0;
+    std::vector<QStringList> dashLinesOfPass;
     for (const auto& pass : passes) {
-        bool any = false;
+        QStringList dashLines;
         for (const OcrLine& line : pass) {
             const QString text = clean(line.text);
-            if (!text.contains(kDash))
-                continue;
-            allDashLines.push_back(text);
-            any = true;
+            if (text.contains(kDash))
+                dashLines.push_back(text);
         }
-        passesWithDash += any ? 1 : 0;
+        allDashLines += dashLines;
+        if (!dashLines.isEmpty())
+            dashLinesOfPass.push_back(std::move(dashLines));
     }
-    if (passesWithDash < 2)
+    if (dashLinesOfPass.size() < std::size_t(kMinAgreeingPasses))
         return std::nullopt;
 
     QHash<QString, int> occurrences;
@@ -177,7 +178,19 @@ std::optional<Song> agreedOneLineSong(const std::vector<std::vector<OcrLine>>& p
     }
     if (auto song = parseSingleLine(stable))
         return song;
-    return parseSingleLine(mergeScrolling(allDashLines));
+    // A merged line must rest on fragments of two passes: a bar whose text changes every pass
+    // leaves lines that merge with nothing, and one of those is no agreement.
+    QStringList supported;
+    for (const QString& text : mergeScrolling(allDashLines)) {
+        const auto seenIn =
+            std::count_if(dashLinesOfPass.begin(), dashLinesOfPass.end(), [&](const QStringList& lines) {
+                return std::any_of(lines.begin(), lines.end(),
+                                   [&](const QString& line) { return text.contains(line); });
+            });
+        if (seenIn >= kMinAgreeingPasses)
+            supported.push_back(text);
+    }
+    return parseSingleLine(supported);
 }
 
 } // namespace

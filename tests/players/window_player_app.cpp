@@ -5,7 +5,8 @@
 //   bar <text>             the one-line bar
 //   two <title>|<artist>   the two-line bar
 //   raise                  asks the window manager to activate the window
-// Prints "drawn <text>" after each repaint has reached the server.
+// Drawing commands are numbered from 1; after a repaint has reached the server the helper
+// prints "drawn <n>", n being the last command that repaint shows.
 #include <QCommandLineParser>
 #include <QFont>
 #include <QGuiApplication>
@@ -23,9 +24,12 @@ class PlayerWindow : public QRasterWindow {
 public:
     int leftText = 150;
     int barHeight = 100;
+    int textSize = 22;
     QString line;
     QString title;
     QString artist;
+    // The last drawing command received.
+    int requested = 0;
 
 protected:
     void paintEvent(QPaintEvent*) override
@@ -35,7 +39,7 @@ protected:
         const QRect bar(0, height() - barHeight, width(), barHeight);
         p.fillRect(bar, QColor(236, 236, 236));
         QFont font(QStringLiteral("Noto Sans CJK SC"));
-        font.setPixelSize(22);
+        font.setPixelSize(textSize);
         p.setFont(font);
         p.setPen(Qt::black);
         // Decoys outside the read strip on both sides, with a longer title than the song's.
@@ -58,10 +62,13 @@ protected:
             p.drawText(QPoint(leftText, bar.top() + 58), artist);
         }
         p.end();
-        QTimer::singleShot(0, this, [this] {
-            // A grab of our own window is a round trip: the server has drawn what we sent.
+        // What this paint shows, taken now: a command read before the report below is not in it.
+        const int shown = requested;
+        QTimer::singleShot(0, this, [this, shown] {
+            // The backing store is flushed once paintEvent returns; a grab of our own window is
+            // then a round trip behind the flush, so the server holds the new pixels.
             screen()->grabWindow(winId(), 0, 0, 1, 1);
-            std::printf("drawn %s\n", qUtf8Printable(line.isEmpty() ? title : line));
+            std::printf("drawn %d\n", shown);
             std::fflush(stdout);
         });
     }
@@ -73,10 +80,12 @@ int main(int argc, char** argv)
 {
     QGuiApplication app(argc, argv);
     QCommandLineParser parser;
-    parser.addOptions({{QStringLiteral("size"), QStringLiteral("WxH"), QStringLiteral("size")},
-                       {QStringLiteral("title"), QStringLiteral("window title"), QStringLiteral("title")},
-                       {QStringLiteral("left"), QStringLiteral("text start"), QStringLiteral("x")},
-                       {QStringLiteral("bar"), QStringLiteral("bar height"), QStringLiteral("h")}});
+    parser.addOptions(
+        {{QStringLiteral("size"), QStringLiteral("WxH"), QStringLiteral("size")},
+         {QStringLiteral("title"), QStringLiteral("window title"), QStringLiteral("title")},
+         {QStringLiteral("left"), QStringLiteral("text start"), QStringLiteral("x")},
+         {QStringLiteral("bar"), QStringLiteral("bar height"), QStringLiteral("h")},
+         {QStringLiteral("text"), QStringLiteral("text size in pixels"), QStringLiteral("px")}});
     parser.process(app);
     PlayerWindow window;
     const QStringList size = parser.value(QStringLiteral("size")).split(u'x');
@@ -86,6 +95,8 @@ int main(int argc, char** argv)
         window.leftText = parser.value(QStringLiteral("left")).toInt();
     if (parser.isSet(QStringLiteral("bar")))
         window.barHeight = parser.value(QStringLiteral("bar")).toInt();
+    if (parser.isSet(QStringLiteral("text")))
+        window.textSize = parser.value(QStringLiteral("text")).toInt();
 
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     QByteArray pending;
@@ -111,7 +122,10 @@ int main(int argc, char** argv)
                 window.raise();
                 window.requestActivate();
                 continue;
+            } else {
+                continue;
             }
+            ++window.requested;
             window.update();
         }
     });

@@ -119,6 +119,10 @@ TEST(WindowText, PassesMustAgree)
     EXPECT_FALSE(window_text::agreedSong(Player::kugou, {blue, {}, {}}));
     EXPECT_FALSE(window_text::agreedSong(Player::kugou,
                                          {oneLine(QStringLiteral("3:45")), oneLine(QStringLiteral("3:46"))}));
+    // A bar that changes every pass: no line merges with another, so none is agreed on.
+    EXPECT_FALSE(window_text::agreedSong(Player::kugou, {oneLine(QStringLiteral("Cold Rain - Ann Wu")),
+                                                         oneLine(QStringLiteral("Red Sun - Bob Marley")),
+                                                         oneLine(QStringLiteral("Wild Fox - Dan Brown"))}));
 
     const auto sunny = twoLines(QStringLiteral("晴天"), QStringLiteral("周杰伦"));
     expectSong(window_text::agreedSong(Player::netease, {sunny, {}, sunny}), QStringLiteral("晴天"),
