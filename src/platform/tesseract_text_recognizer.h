@@ -12,7 +12,8 @@ class TessBaseAPI;
 namespace platform {
 
 // Tesseract with Simplified Chinese and English, loaded once and kept. Pictures are read as
-// greyscale, inverted when the text is light on dark (Tesseract reads dark on light best).
+// greyscale, inverted when the text is light on dark (Tesseract reads dark on light best);
+// the text lines are found on the whole picture and each is then read as a single line.
 //
 // Thread safety: as TextRecognizer (one thread). The first object limits OpenMP on its thread
 // to one thread: the bar's lines are short and the worker shares the machine with audio.

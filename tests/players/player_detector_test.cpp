@@ -21,8 +21,13 @@ using namespace std::chrono_literals;
 class PlayerWindow {
 public:
     PlayerWindow(const QString& name, const QString& size, const QString& firstCommand,
-                 const QStringList& extra = {})
+                 const QStringList& extra = {}, const QString& display = {})
     {
+        if (!display.isEmpty()) {
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(QStringLiteral("DISPLAY"), display);
+            m_process.setProcessEnvironment(env);
+        }
         static QTemporaryDir dir;
         const QString path = dir.path() + u'/' + name;
         if (!QFile::exists(path)) {
@@ -47,7 +52,7 @@ public:
     {
         m_process.write(command.toUtf8() + '\n');
         m_process.waitForBytesWritten();
-        if (command != QStringLiteral("raise"))
+        if (command != QStringLiteral("raise") && command != QStringLiteral("minimise"))
             waitForDrawn(++m_sent);
     }
     void waitForDrawn(int command)
@@ -96,6 +101,22 @@ protected:
             QThread::msleep(50);
         }
         ADD_FAILURE() << "window never became active";
+    }
+
+    // Waits until none of the process's windows is on screen.
+    void waitOffScreen(qint64 pid)
+    {
+        for (int i = 0; i < 100; ++i) {
+            const auto desktop = reader->list().result();
+            if (desktop && std::none_of(desktop->windows.begin(), desktop->windows.end(), [&](const auto& w) {
+                    return w.processIdentifier == pid &&
+                           std::find(desktop->onScreenTopFirst.begin(), desktop->onScreenTopFirst.end(),
+                                     w.id) != desktop->onScreenTopFirst.end();
+                }))
+                return;
+            QThread::msleep(50);
+        }
+        ADD_FAILURE() << "window never left the screen";
     }
 
     TempHome home;
@@ -219,6 +240,125 @@ TEST_F(PlayerDetectorTest, ChoosesTheFrontPlayerCachesTwoSecondsAndIgnoresSmallW
     expectSong(recognise(), QStringLiteral("Blue Sky"), QStringLiteral("Anna Lee"));
     EXPECT_EQ(reader->grabCount(), afterSong);
     EXPECT_EQ(home.settings().ocrPinnedPlayer(), QStringLiteral("酷狗"));
+}
+
+TEST_F(PlayerDetectorTest, WithNoPlayerInFrontOrOnScreenThePinDecidesAndTheFirstWindowSetsNoPin)
+{
+    // Both minimised: listed, but neither on screen, and no player is in front.
+    PlayerWindow kugou(QStringLiteral("kugou"), QStringLiteral("900x700"),
+                       QStringLiteral("bar Blue Sky - Anna Lee"));
+    PlayerWindow qq(QStringLiteral("qqmusic"), QStringLiteral("800x600"),
+                    QStringLiteral("bar Blue Sky - Anna Lee"),
+                    {QStringLiteral("--left"), QStringLiteral("310")});
+    kugou.send(QStringLiteral("minimise"));
+    qq.send(QStringLiteral("minimise"));
+    waitOffScreen(kugou.pid());
+    waitOffScreen(qq.pid());
+    const auto desktop = reader->list().result();
+    ASSERT_TRUE(desktop);
+    EXPECT_NE(desktop->activeProcess, kugou.pid());
+    EXPECT_NE(desktop->activeProcess, qq.pid());
+
+    home.settings().setOcrPinnedPlayer(QStringLiteral("QQ音乐"));
+    // A minimised window has no picture: the passes fail and nothing is read.
+    EXPECT_FALSE(recognise());
+    EXPECT_EQ(detector->lastPlayerLabel(), QStringLiteral("窗口识别(QQ音乐)"))
+        << "the pinned player, not the larger window";
+    EXPECT_EQ(home.settings().ocrPinnedPlayer(), QStringLiteral("QQ音乐"));
+
+    home.settings().removeOcrPinnedPlayer();
+    now += 3s;
+    EXPECT_FALSE(recognise());
+    EXPECT_EQ(detector->lastPlayerLabel(), QStringLiteral("窗口识别(酷狗)"))
+        << "the first window: the larger one";
+    EXPECT_FALSE(home.settings().ocrPinnedPlayer()) << "the first window sets no pin";
+}
+
+// An X server of the test's own, with openbox, that can be stopped and started again on the
+// same display.
+class OwnXServer {
+public:
+    OwnXServer() { start({}); }
+    ~OwnXServer() { stop(); }
+    QString display() const { return u':' + QString::number(m_number); }
+    void stop()
+    {
+        for (QProcess* p : {&m_wm, &m_server}) {
+            p->terminate();
+            if (!p->waitForFinished(5000))
+                p->kill();
+            p->waitForFinished();
+        }
+    }
+    // Without a number the server picks a free one; ready once it has written it.
+    void start(std::optional<int> number)
+    {
+        m_ready.setFileName(m_dir.filePath(QStringLiteral("display")));
+        m_ready.remove();
+        const QString where = number ? QStringLiteral(":%1 ").arg(*number) : QString();
+        m_server.start(QStringLiteral("bash"),
+                       {QStringLiteral("-c"),
+                        QStringLiteral("exec Xvfb %1-displayfd 3 -screen 0 1280x800x24 -nolisten tcp "
+                                       "-noreset 3>'%2' 2>/dev/null")
+                            .arg(where, m_ready.fileName())});
+        for (int i = 0; i < 100 && m_ready.size() == 0; ++i)
+            QThread::msleep(50);
+        ASSERT_TRUE(m_ready.open(QIODevice::ReadOnly));
+        m_number = m_ready.readAll().trimmed().toInt();
+        m_ready.close();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DISPLAY"), display());
+        m_wm.setProcessEnvironment(env);
+        m_wm.start(QStringLiteral("openbox"), {QStringLiteral("--sm-disable")});
+    }
+    void restart() { start(m_number); }
+
+private:
+    QTemporaryDir m_dir;
+    QFile m_ready;
+    QProcess m_server;
+    QProcess m_wm;
+    int m_number = 0;
+};
+
+TEST(PlayerDetectorXServer, ReadsAgainAfterTheServerWentAwayAndCameBack)
+{
+    if (qEnvironmentVariableIsEmpty("TONIVOX_TEST_SERVICES"))
+        GTEST_SKIP() << "needs tests/run-with-services";
+    OwnXServer server;
+    const QByteArray display = server.display().toUtf8();
+    TempHome home;
+    QStringList log;
+    auto now = PlayerDetector::Clock::now();
+    platform::WindowReader reader(
+        [display] { return std::make_unique<platform::X11DesktopWindows>(display); },
+        [] { return std::make_unique<platform::TesseractTextRecognizer>(); });
+    PlayerDetector detector(PlayerDetector::Deps{reader, home.settings(), std::make_shared<OwnChildren>(),
+                                                 [&](const QString& line) { log << line; },
+                                                 [&] { return now; }, 20ms});
+    // The window manager is up once the desktop can be listed.
+    const auto waitForDesktop = [&] {
+        for (int i = 0; i < 100 && !reader.list().result(); ++i)
+            QThread::msleep(50);
+    };
+    const auto readSong = [&] {
+        PlayerWindow kugou(QStringLiteral("kugou"), QStringLiteral("800x600"),
+                           QStringLiteral("bar Blue Sky - Anna Lee"), {}, server.display());
+        now += 3s;
+        expectSong(QCoro::waitFor(detector.ocrCurrentSong()), QStringLiteral("Blue Sky"),
+                   QStringLiteral("Anna Lee"));
+    };
+    waitForDesktop();
+    readSong();
+
+    server.stop();
+    now += 3s;
+    EXPECT_FALSE(QCoro::waitFor(detector.ocrCurrentSong()));
+    EXPECT_EQ(log, QStringList{PlayerDetector::noDisplayLogLine()});
+
+    server.restart();
+    waitForDesktop();
+    readSong();
 }
 
 TEST(PlayerDetectorNoDisplay, LogsOnceAndNeverCaptures)

@@ -5,6 +5,7 @@
 //   bar <text>             the one-line bar
 //   two <title>|<artist>   the two-line bar
 //   raise                  asks the window manager to activate the window
+//   minimise               asks the window manager to iconify the window
 // Drawing commands are numbered from 1; after a repaint has reached the server the helper
 // prints "drawn <n>", n being the last command that repaint shows.
 #include <QCommandLineParser>
@@ -121,6 +122,9 @@ int main(int argc, char** argv)
             } else if (command == QStringLiteral("raise")) {
                 window.raise();
                 window.requestActivate();
+                continue;
+            } else if (command == QStringLiteral("minimise")) {
+                window.showMinimized();
                 continue;
             } else {
                 continue;
