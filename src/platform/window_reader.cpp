@@ -3,9 +3,30 @@
 #include "platform/tesseract_text_recognizer.h"
 #include "platform/x11_desktop_windows.h"
 
-#include <QtConcurrent/QtConcurrentRun>
+#include <QPromise>
+#include <memory>
+#include <type_traits>
 
 namespace platform {
+namespace {
+
+// Runs `job` on the pool and returns its future. Not QtConcurrent::run: a thread that waits on
+// such a future takes a job not yet started off the pool and runs it itself, and then two
+// threads share the connection and the engine.
+template <typename Job> QFuture<std::invoke_result_t<Job>> runOn(QThreadPool& pool, Job job)
+{
+    using Result = std::invoke_result_t<Job>;
+    auto promise = std::make_shared<QPromise<Result>>();
+    QFuture<Result> future = promise->future();
+    promise->start();
+    pool.start([promise, job = std::move(job)]() mutable {
+        promise->addResult(job());
+        promise->finish();
+    });
+    return future;
+}
+
+} // namespace
 
 struct WindowReader::Worker {
     DesktopFactory makeDesktop;
@@ -56,7 +77,7 @@ WindowReader::~WindowReader()
 QFuture<std::optional<DesktopWindowList>> WindowReader::list()
 {
     Worker* worker = m_worker.get();
-    return QtConcurrent::run(&m_pool, [this, worker] {
+    return runOn(m_pool, [this, worker] {
         auto windows = worker->windows().list();
         m_allowed = windows.has_value();
         return windows;
@@ -67,7 +88,7 @@ QFuture<std::optional<std::vector<TextLine>>> WindowReader::readStrip(quint32 wi
                                                                       double factor)
 {
     Worker* worker = m_worker.get();
-    return QtConcurrent::run(&m_pool, [this, worker, window, area_px, factor] {
+    return runOn(m_pool, [this, worker, window, area_px, factor] {
         ++m_grabs;
         const auto image = worker->windows().grab(window, area_px);
         if (!image)
