@@ -17,63 +17,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A stand-in player window, run from a real copy of the helper under a player's name.
-class PlayerWindow {
-public:
-    PlayerWindow(const QString& name, const QString& size, const QString& firstCommand,
-                 const QStringList& extra = {}, const QString& display = {})
-    {
-        if (!display.isEmpty()) {
-            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-            env.insert(QStringLiteral("DISPLAY"), display);
-            m_process.setProcessEnvironment(env);
-        }
-        static QTemporaryDir dir;
-        const QString path = dir.path() + u'/' + name;
-        if (!QFile::exists(path)) {
-            QFile::copy(QStringLiteral(TONIVOX_WINDOW_PLAYER_APP), path);
-            QFile::setPermissions(path, QFile::permissions(path) | QFile::ExeOwner);
-        }
-        m_process.start(path, QStringList{QStringLiteral("--size"), size, QStringLiteral("--title"),
-                                          QStringLiteral("Decoy Song - Other Artist")} +
-                                  extra);
-        m_process.waitForStarted();
-        send(firstCommand);
-    }
-    ~PlayerWindow()
-    {
-        m_process.closeWriteChannel();
-        if (!m_process.waitForFinished(5000))
-            m_process.kill();
-        m_process.waitForFinished();
-    }
-    // Sends a command and waits until the server holds the window's repaint that shows it.
-    void send(const QString& command)
-    {
-        m_process.write(command.toUtf8() + '\n');
-        m_process.waitForBytesWritten();
-        if (command != QStringLiteral("raise") && command != QStringLiteral("minimise"))
-            waitForDrawn(++m_sent);
-    }
-    void waitForDrawn(int command)
-    {
-        for (int i = 0; i < 100; ++i) {
-            while (m_process.canReadLine()) {
-                const QByteArray line = m_process.readLine().trimmed();
-                if (line.startsWith("drawn ") && line.mid(6).toInt() >= command)
-                    return;
-            }
-            m_process.waitForReadyRead(100);
-        }
-        ADD_FAILURE() << "window never drew command " << command;
-    }
-    qint64 pid() const { return m_process.processId(); }
-
-private:
-    QProcess m_process;
-    int m_sent = 0;
-};
-
 class PlayerDetectorTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -151,10 +94,10 @@ TEST_F(PlayerDetectorTest, ReadsTheBarsOfTheThreePlayersAndNeverTheDecoys)
         waitActive(kugou.pid());
         now += 3s;
         expectSong(recognise(), QStringLiteral("晴天"), QStringLiteral("周杰伦"));
-        kugou.send(QStringLiteral("bar Half-Life - Rain"));
+        EXPECT_TRUE(kugou.send(QStringLiteral("bar Half-Life - Rain")));
         now += 3s;
         expectSong(recognise(), QStringLiteral("Half-Life"), QStringLiteral("Rain"));
-        kugou.send(QStringLiteral("bar 播放列表"));
+        EXPECT_TRUE(kugou.send(QStringLiteral("bar 播放列表")));
         now += 3s;
         EXPECT_FALSE(recognise());
     }
@@ -186,7 +129,7 @@ TEST_F(PlayerDetectorTest, ScrollingFragmentsSeenOnceEachMergeAndChangingTextGiv
     const QStringList scroll = {QStringLiteral("bar Sky - Anna Lee"), QStringLiteral("bar 3:45"),
                                 QStringLiteral("bar 3:46"), QStringLiteral("bar 3:47")};
     detector->setPassHook([&](int pass) -> QCoro::Task<> {
-        kugou.send(scroll.value(pass));
+        EXPECT_TRUE(kugou.send(scroll.value(pass)));
         co_return;
     });
     expectSong(recognise(), QStringLiteral("Blue Sky"), QStringLiteral("Anna Lee"));
@@ -195,10 +138,10 @@ TEST_F(PlayerDetectorTest, ScrollingFragmentsSeenOnceEachMergeAndChangingTextGiv
         QStringLiteral("bar Red Sun - Bob Marley"), QStringLiteral("bar Green Day - Cat Power"),
         QStringLiteral("bar Wild Fox - Dan Brown"), QStringLiteral("bar Old Oak - Eve Holt")};
     detector->setPassHook([&](int pass) -> QCoro::Task<> {
-        kugou.send(changing.value(pass));
+        EXPECT_TRUE(kugou.send(changing.value(pass)));
         co_return;
     });
-    kugou.send(QStringLiteral("bar Cold Rain - Ann Wu"));
+    EXPECT_TRUE(kugou.send(QStringLiteral("bar Cold Rain - Ann Wu")));
     now += 3s;
     const auto read = recognise();
     EXPECT_FALSE(read) << read->title.toStdString() << " / " << read->artist.toStdString();
@@ -219,7 +162,7 @@ TEST_F(PlayerDetectorTest, ChoosesTheFrontPlayerCachesTwoSecondsAndIgnoresSmallW
                        QStringLiteral("bar Blue Sky - Anna Lee"));
     PlayerWindow qq(QStringLiteral("qqmusic"), QStringLiteral("800x600"), QStringLiteral("bar 3:45"),
                     {QStringLiteral("--left"), QStringLiteral("310")});
-    qq.send(QStringLiteral("raise"));
+    EXPECT_TRUE(qq.send(QStringLiteral("raise")));
     waitActive(qq.pid());
     now += 3s;
     EXPECT_FALSE(recognise());
@@ -231,7 +174,7 @@ TEST_F(PlayerDetectorTest, ChoosesTheFrontPlayerCachesTwoSecondsAndIgnoresSmallW
     EXPECT_EQ(home.settings().ocrPinnedPlayer(), QStringLiteral("QQ音乐"));
 
     // Raising the other window changes the front player: a fresh capture at once.
-    kugou.send(QStringLiteral("raise"));
+    EXPECT_TRUE(kugou.send(QStringLiteral("raise")));
     waitActive(kugou.pid());
     expectSong(recognise(), QStringLiteral("Blue Sky"), QStringLiteral("Anna Lee"));
     EXPECT_GT(reader->grabCount(), afterNone);
@@ -250,8 +193,8 @@ TEST_F(PlayerDetectorTest, WithNoPlayerInFrontOrOnScreenThePinDecidesAndTheFirst
     PlayerWindow qq(QStringLiteral("qqmusic"), QStringLiteral("800x600"),
                     QStringLiteral("bar Blue Sky - Anna Lee"),
                     {QStringLiteral("--left"), QStringLiteral("310")});
-    kugou.send(QStringLiteral("minimise"));
-    qq.send(QStringLiteral("minimise"));
+    EXPECT_TRUE(kugou.send(QStringLiteral("minimise")));
+    EXPECT_TRUE(qq.send(QStringLiteral("minimise")));
     waitOffScreen(kugou.pid());
     waitOffScreen(qq.pid());
     const auto desktop = reader->list().result();
