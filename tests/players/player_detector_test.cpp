@@ -302,6 +302,37 @@ TEST(PlayerDetectorXServer, ReadsAgainAfterTheServerWentAwayAndCameBack)
     server.restart();
     waitForDesktop();
     readSong();
+
+    // The scale follows the server's Xft.dpi resource.
+    QProcess xprop;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DISPLAY"), server.display());
+    xprop.setProcessEnvironment(env);
+    xprop.start(QStringLiteral("xprop"),
+                {QStringLiteral("-root"), QStringLiteral("-f"), QStringLiteral("RESOURCE_MANAGER"),
+                 QStringLiteral("8s"), QStringLiteral("-set"), QStringLiteral("RESOURCE_MANAGER"),
+                 QStringLiteral("Xcursor.size:\t24\nXft.dpi:\t192\n")});
+    ASSERT_TRUE(xprop.waitForFinished());
+    ASSERT_EQ(xprop.exitCode(), 0);
+    const auto desktop = reader.list().result();
+    ASSERT_TRUE(desktop);
+    EXPECT_EQ(desktop->scale, 2.0);
+}
+
+TEST(X11DesktopScale, XftDpiOverNinetySixClampedToOneToThree)
+{
+    using platform::X11DesktopWindows;
+    EXPECT_EQ(X11DesktopWindows::scaleFromResources("Xft.dpi:\t192\n"), 2.0);
+    EXPECT_EQ(X11DesktopWindows::scaleFromResources("Xcursor.size:\t24\nXft.dpi: 144\r\nXft.antialias:\t1"),
+              1.5);
+    EXPECT_EQ(X11DesktopWindows::scaleFromResources("Xft.dpi:\t72"), 1.0);
+    EXPECT_EQ(X11DesktopWindows::scaleFromResources("Xft.dpi:\t960"), 3.0);
+    // Absent, malformed or senseless values: no scaling.
+    for (const QByteArray& resources :
+         {QByteArray(), QByteArray("Xft.dpix:\t192"), QByteArray("Xft.dpi:"), QByteArray("Xft.dpi:\tlarge"),
+          QByteArray("Xft.dpi:\t-192"), QByteArray("Xft.dpi:\tnan"), QByteArray("Xft.dpi:\t0"),
+          QByteArray("\0Xft.dpi:\t192", 14)})
+        EXPECT_EQ(X11DesktopWindows::scaleFromResources(resources), 1.0) << resources.constData();
 }
 
 TEST(PlayerDetectorNoDisplay, LogsOnceAndNeverCaptures)
