@@ -119,6 +119,16 @@ TEST_F(PlayerDetectorTest, ReadsTheBarsOfTheThreePlayersAndNeverTheDecoys)
         expectSong(recognise(), QStringLiteral("稻香"), QStringLiteral("周杰伦"));
         EXPECT_EQ(detector->lastPlayerLabel(), QStringLiteral("窗口识别(网易云音乐)"));
     }
+    {
+        // Dark theme: light text on a dark bar.
+        PlayerWindow dark(QStringLiteral("netease-cloud-music"), QStringLiteral("800x600"),
+                          QStringLiteral("two 晴天|周杰伦"),
+                          {QStringLiteral("--left"), QStringLiteral("110"), QStringLiteral("--bar"),
+                           QStringLiteral("80"), QStringLiteral("--dark")});
+        waitActive(dark.pid());
+        now += 3s;
+        expectSong(recognise(), QStringLiteral("晴天"), QStringLiteral("周杰伦"));
+    }
 }
 
 TEST_F(PlayerDetectorTest, ScrollingFragmentsSeenOnceEachMergeAndChangingTextGivesNothing)

@@ -26,6 +26,8 @@ public:
     int leftText = 150;
     int barHeight = 100;
     int textSize = 22;
+    // Light text on a dark bar, as the players' dark themes draw it.
+    bool dark = false;
     QString line;
     QString title;
     QString artist;
@@ -38,11 +40,11 @@ protected:
         QPainter p(this);
         p.fillRect(QRect(0, 0, width(), height()), QColor(250, 250, 250));
         const QRect bar(0, height() - barHeight, width(), barHeight);
-        p.fillRect(bar, QColor(236, 236, 236));
+        p.fillRect(bar, dark ? QColor(28, 28, 32) : QColor(236, 236, 236));
         QFont font(QStringLiteral("Noto Sans CJK SC"));
         font.setPixelSize(textSize);
         p.setFont(font);
-        p.setPen(Qt::black);
+        p.setPen(dark ? QColor(235, 235, 235) : QColor(Qt::black));
         // Decoys outside the read strip on both sides, with a longer title than the song's.
         QFont small = font;
         small.setPixelSize(13);
@@ -59,7 +61,7 @@ protected:
             p.drawText(QPoint(leftText, bar.top() + 32), title);
             font.setPixelSize(15);
             p.setFont(font);
-            p.setPen(QColor(80, 80, 80));
+            p.setPen(dark ? QColor(160, 160, 160) : QColor(80, 80, 80));
             p.drawText(QPoint(leftText, bar.top() + 58), artist);
         }
         p.end();
@@ -81,12 +83,12 @@ int main(int argc, char** argv)
 {
     QGuiApplication app(argc, argv);
     QCommandLineParser parser;
-    parser.addOptions(
-        {{QStringLiteral("size"), QStringLiteral("WxH"), QStringLiteral("size")},
-         {QStringLiteral("title"), QStringLiteral("window title"), QStringLiteral("title")},
-         {QStringLiteral("left"), QStringLiteral("text start"), QStringLiteral("x")},
-         {QStringLiteral("bar"), QStringLiteral("bar height"), QStringLiteral("h")},
-         {QStringLiteral("text"), QStringLiteral("text size in pixels"), QStringLiteral("px")}});
+    parser.addOptions({{QStringLiteral("size"), QStringLiteral("WxH"), QStringLiteral("size")},
+                       {QStringLiteral("title"), QStringLiteral("window title"), QStringLiteral("title")},
+                       {QStringLiteral("left"), QStringLiteral("text start"), QStringLiteral("x")},
+                       {QStringLiteral("bar"), QStringLiteral("bar height"), QStringLiteral("h")},
+                       {QStringLiteral("text"), QStringLiteral("text size in pixels"), QStringLiteral("px")},
+                       {QStringLiteral("dark"), QStringLiteral("light text on a dark bar")}});
     parser.process(app);
     PlayerWindow window;
     const QStringList size = parser.value(QStringLiteral("size")).split(u'x');
@@ -96,6 +98,7 @@ int main(int argc, char** argv)
         window.leftText = parser.value(QStringLiteral("left")).toInt();
     if (parser.isSet(QStringLiteral("bar")))
         window.barHeight = parser.value(QStringLiteral("bar")).toInt();
+    window.dark = parser.isSet(QStringLiteral("dark"));
     if (parser.isSet(QStringLiteral("text")))
         window.textSize = parser.value(QStringLiteral("text")).toInt();
 
