@@ -11,12 +11,14 @@
 #include "keydetect/v5/key_detector_v5.h"
 #include "platform/pulse_audio_client.h"
 #include "platform/running_applications.h"
+#include "platform/window_reader.h"
 #include "players/kugou_detector.h"
 #include "players/mpris_provider.h"
 #include "players/netease_music_detector.h"
 #include "players/now_playing.h"
 #include "players/now_playing_artwork_reader.h"
 #include "players/player_activity_monitor.h"
+#include "players/player_detector.h"
 #include "players/qq_music_detector.h"
 #include "pluginlink/auto_tune_syncer.h"
 #include "pluginlink/key_link_check.h"
@@ -95,7 +97,12 @@ AppRun::AppRun(const Paths& paths)
     // The tracker comes last and starts at once, with or without windows.
     m_tuning = std::make_unique<TuningControls>(*m_state, *m_syncer, *m_settings);
     m_playerPort = std::make_unique<MonitorPlayerPort>(*m_playerMonitor);
-    m_windowRecognition = std::make_unique<NoWindowRecognition>();
+    m_windowReader = std::make_unique<platform::WindowReader>();
+    m_playerDetector = std::make_unique<PlayerDetector>(
+        PlayerDetector::Deps{*m_windowReader, *m_settings, m_applications,
+                             [](const QString& line) { PluginIPC::chainLog(line); }});
+    screen_recording::requestOnceIfNeeded(*m_settings, m_windowReader->allowed());
+    m_windowRecognition = std::make_unique<DetectorWindowRecognition>(*m_playerDetector);
     m_transposerPort = std::make_unique<ProcessorTransposer>(*m_transposer);
     m_audioPort = std::make_unique<PulseAudioPort>(*m_audio);
     m_tracker = std::make_unique<SongTracker>(
@@ -131,6 +138,8 @@ AppRun::~AppRun()
     m_audioPort.reset();
     m_transposerPort.reset();
     m_windowRecognition.reset();
+    m_playerDetector.reset();
+    m_windowReader.reset();
     m_playerPort.reset();
     m_tuning.reset();
     m_delegate.reset();

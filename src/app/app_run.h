@@ -14,6 +14,7 @@ class SongTracker;
 class TransposerPort;
 class TuningControls;
 class WindowRecognitionPort;
+class PlayerDetector;
 class AppState;
 class AutoTuneSyncer;
 class KeyDetectorV5;
@@ -26,8 +27,9 @@ class PlayerActivityMonitor;
 class QQMusicDetector;
 class SettingsStore;
 namespace platform {
+class WindowReader;
 class RunningApplications;
-}
+} // namespace platform
 
 // The owner of the run: creates the objects that live for the whole interactive run in one
 // defined order, owns them, and destroys them in reverse order. Everything else (the
@@ -88,6 +90,8 @@ private:
     std::unique_ptr<AppDelegate> m_delegate;
     std::unique_ptr<TuningControls> m_tuning;
     std::unique_ptr<PlayerPort> m_playerPort;
+    std::unique_ptr<platform::WindowReader> m_windowReader;
+    std::unique_ptr<PlayerDetector> m_playerDetector;
     std::unique_ptr<WindowRecognitionPort> m_windowRecognition;
     std::unique_ptr<TransposerPort> m_transposerPort;
     std::unique_ptr<AudioPort> m_audioPort;

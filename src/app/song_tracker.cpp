@@ -165,8 +165,8 @@ QCoro::Task<> SongTracker::pollLoop(std::stop_token stop)
                     state.setKeyDetail(
                         m_deps.window.screenCaptureAllowed()
                             ? QString()
-                            : QStringLiteral("窗口识别需要「屏幕录制」权限（系统设置 → 隐私与安全性 → "
-                                             "屏幕录制，勾上 Melodrix）"));
+                            : QStringLiteral("窗口识别需要 X11 显示（在 X11 桌面或 XWayland 下运行 Melodrix，"
+                                             "窗口管理器需支持 EWMH）"));
                     lastSong.reset();
                     lastFromPlayer = false;
                 }

@@ -3,6 +3,7 @@
 #include "keydetect/audio_channel_detector.h"
 #include "platform/pulse_audio_client.h"
 #include "players/player_activity_monitor.h"
+#include "players/player_detector.h"
 #include "players/player_source.h"
 #include "transpose/accompaniment_processor.h"
 
@@ -37,6 +38,21 @@ QCoro::Task<std::optional<Song>> NoWindowRecognition::ocrCurrentSong()
 bool NoWindowRecognition::screenCaptureAllowed() const
 {
     return !qEnvironmentVariableIsEmpty("DISPLAY");
+}
+
+QCoro::Task<std::optional<Song>> DetectorWindowRecognition::ocrCurrentSong()
+{
+    return m_detector.ocrCurrentSong();
+}
+
+QString DetectorWindowRecognition::lastPlayerLabel() const
+{
+    return m_detector.lastPlayerLabel().value_or(QString());
+}
+
+bool DetectorWindowRecognition::screenCaptureAllowed() const
+{
+    return m_detector.screenCaptureAllowed();
 }
 
 void ProcessorTransposer::start()

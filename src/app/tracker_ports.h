@@ -17,6 +17,7 @@ class AccompanimentProcessor;
 class PlayerActivityMonitor;
 class PulseAudioClient;
 class QObject;
+class PlayerDetector;
 
 // The narrow views the song tracker has of the parts around it, so that the window
 // recognition and the transposer can arrive later without changing the tracker, and tests
@@ -89,6 +90,18 @@ public:
     QString lastPlayerLabel() const override { return {}; }
     // Allowed when an X11 display is there to be captured.
     bool screenCaptureAllowed() const override;
+};
+
+// The run's window recognition.
+class DetectorWindowRecognition final : public WindowRecognitionPort {
+public:
+    explicit DetectorWindowRecognition(PlayerDetector& detector) : m_detector(detector) {}
+    QCoro::Task<std::optional<Song>> ocrCurrentSong() override;
+    QString lastPlayerLabel() const override;
+    bool screenCaptureAllowed() const override;
+
+private:
+    PlayerDetector& m_detector;
 };
 
 // The run's accompaniment transposer.

@@ -153,6 +153,27 @@ std::optional<QString> ProcRunningApplications::localizedName(qint64 processIden
     return name;
 }
 
+std::optional<RunningApplication> ProcRunningApplications::application(qint64 processIdentifier) const
+{
+    if (processIdentifier < 1)
+        return std::nullopt;
+    const QByteArray procRoot = QFile::encodeName(m_procRoot);
+    const int procFd = ::open(procRoot.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (procFd < 0)
+        return std::nullopt;
+    const QByteArray pid = QByteArray::number(processIdentifier);
+    std::optional<RunningApplication> app;
+    const int pidFd = ::openat(procFd, pid.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (pidFd >= 0) {
+        const QString bundle = executableName(pidFd, exeTarget(procFd, pid));
+        if (!bundle.isEmpty())
+            app = RunningApplication{processIdentifier, bundle, processName(pidFd)};
+        ::close(pidFd);
+    }
+    ::close(procFd);
+    return app;
+}
+
 std::shared_ptr<RunningApplications> defaultRunningApplications()
 {
     static const auto instance = std::make_shared<ProcRunningApplications>();

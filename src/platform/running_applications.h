@@ -24,6 +24,8 @@ public:
     virtual std::vector<RunningApplication> list() const = 0;
     // The localized name of the running application with this process identifier.
     virtual std::optional<QString> localizedName(qint64 processIdentifier) const = 0;
+    // The running application with this process identifier, named as list() names it.
+    virtual std::optional<RunningApplication> application(qint64 processIdentifier) const = 0;
 };
 
 // The /proc scan. Processes whose executable link cannot be read (other users' processes,
@@ -38,6 +40,7 @@ public:
     ~ProcRunningApplications() override;
     std::vector<RunningApplication> list() const override;
     std::optional<QString> localizedName(qint64 processIdentifier) const override;
+    std::optional<RunningApplication> application(qint64 processIdentifier) const override;
 
 private:
     struct Cache;

@@ -239,7 +239,7 @@ TEST_F(TrackerTest, WindowLabelsGiveWayToPlayersAndAGoneSongClears)
     window.song.reset();
     ASSERT_TRUE(waitFor([&] { return !state.current(); }));
     EXPECT_EQ(state.keyText(), u("来首歌呀～"));
-    EXPECT_TRUE(state.keyDetail().contains(u("屏幕录制")));
+    EXPECT_TRUE(state.keyDetail().contains(u("X11 显示")));
 }
 
 TEST_F(TrackerTest, WithoutConsentOnlyTheVersionCheckGoesOutAndConsentResolvesAtOnce)

@@ -14,6 +14,7 @@
 #include <QTest>
 #include <QThread>
 #include <gtest/gtest.h>
+#include <limits>
 
 using namespace std::chrono_literals;
 using Snapshot = PlayerActivityMonitor::Snapshot;
@@ -345,4 +346,15 @@ TEST(RunningApplicationsScan, SeesAPlayerProcessByItsNames)
     EXPECT_TRUE(seen);
     EXPECT_EQ(apps.localizedName(player.pid()), QStringLiteral("netease-cloud-m"));
     EXPECT_FALSE(apps.localizedName(0));
+
+    // By process id, named as the scan names it; nothing for ids that name no process.
+    const auto app = apps.application(player.pid());
+    ASSERT_TRUE(app);
+    EXPECT_EQ(app->processIdentifier, player.pid());
+    EXPECT_EQ(app->bundleIdentifier, QStringLiteral("netease-cloud-music"));
+    EXPECT_EQ(app->localizedName, QStringLiteral("netease-cloud-m"));
+    EXPECT_FALSE(apps.application(0));
+    EXPECT_FALSE(apps.application(-1));
+    EXPECT_FALSE(apps.application(std::numeric_limits<qint64>::max()));
+    EXPECT_FALSE(platform::ProcRunningApplications(QStringLiteral("/nonexistent")).application(player.pid()));
 }

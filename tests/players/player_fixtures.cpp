@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcessEnvironment>
+#include <QTemporaryDir>
 #include <fcntl.h>
 #include <plist/plist.h>
 #include <sqlite3.h>
@@ -235,4 +236,59 @@ std::vector<platform::RunningApplication> OwnChildren::list() const
 std::optional<QString> OwnChildren::localizedName(qint64 processIdentifier) const
 {
     return m_proc.localizedName(processIdentifier);
+}
+
+std::optional<platform::RunningApplication> OwnChildren::application(qint64 processIdentifier) const
+{
+    return m_proc.application(processIdentifier);
+}
+
+PlayerWindow::PlayerWindow(const QString& executableName, const QString& size, const QString& firstCommand,
+                           const QStringList& extraArguments, const QString& display)
+{
+    if (!display.isEmpty()) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DISPLAY"), display);
+        m_process.setProcessEnvironment(env);
+    }
+    static QTemporaryDir dir;
+    const QString path = dir.path() + u'/' + executableName;
+    if (!QFile::exists(path)) {
+        QFile::copy(QStringLiteral(TONIVOX_WINDOW_PLAYER_APP), path);
+        QFile::setPermissions(path, QFile::permissions(path) | QFile::ExeOwner);
+    }
+    m_process.start(path, QStringList{QStringLiteral("--size"), size, QStringLiteral("--title"),
+                                      QStringLiteral("Decoy Song - Other Artist")} +
+                              extraArguments);
+    m_ready = m_process.waitForStarted() && send(firstCommand);
+}
+
+PlayerWindow::~PlayerWindow()
+{
+    m_process.closeWriteChannel();
+    if (!m_process.waitForFinished(5000))
+        m_process.kill();
+    m_process.waitForFinished();
+}
+
+bool PlayerWindow::send(const QString& command)
+{
+    m_process.write(command.toUtf8() + '\n');
+    m_process.waitForBytesWritten();
+    if (command == QStringLiteral("raise") || command == QStringLiteral("minimise"))
+        return true;
+    return waitForDrawn(++m_sent);
+}
+
+bool PlayerWindow::waitForDrawn(int command)
+{
+    for (int i = 0; i < 100; ++i) {
+        while (m_process.canReadLine()) {
+            const QByteArray line = m_process.readLine().trimmed();
+            if (line.startsWith("drawn ") && line.mid(6).toInt() >= command)
+                return true;
+        }
+        m_process.waitForReadyRead(100);
+    }
+    return false;
 }

@@ -82,7 +82,31 @@ class OwnChildren : public platform::RunningApplications {
 public:
     std::vector<platform::RunningApplication> list() const override;
     std::optional<QString> localizedName(qint64 processIdentifier) const override;
+    std::optional<platform::RunningApplication> application(qint64 processIdentifier) const override;
 
 private:
     platform::ProcRunningApplications m_proc;
+};
+
+// A stand-in player window (800 x 600 or the given size) whose bottom bar shows a song, run
+// from a real copy of the window helper under a player's executable name. `firstCommand` as
+// for send(); `display` overrides $DISPLAY.
+class PlayerWindow {
+public:
+    PlayerWindow(const QString& executableName, const QString& size, const QString& firstCommand,
+                 const QStringList& extraArguments = {}, const QString& display = {});
+    ~PlayerWindow();
+    // Whether the first command was drawn.
+    bool isReady() const { return m_ready; }
+    // Sends "bar <text>", "two <title>|<artist>", "raise" or "minimise"; for the drawing
+    // commands waits until the server holds the repaint that shows it. False on a time-out.
+    bool send(const QString& command);
+    qint64 pid() const { return m_process.processId(); }
+
+private:
+    bool waitForDrawn(int command);
+
+    QProcess m_process;
+    int m_sent = 0;
+    bool m_ready = false;
 };

@@ -1,0 +1,58 @@
+#include "players/window_player.h"
+
+#include "players/player_source.h"
+
+namespace window_player {
+
+QString rawValue(Player player)
+{
+    switch (player) {
+    case Player::kugou:
+        return QStringLiteral("酷狗");
+    case Player::qq:
+        return QStringLiteral("QQ音乐");
+    case Player::netease:
+        return QStringLiteral("网易云音乐");
+    }
+    return {};
+}
+
+std::optional<Player> fromRawValue(const QString& raw)
+{
+    for (Player player : allCases) {
+        if (rawValue(player) == raw)
+            return player;
+    }
+    return std::nullopt;
+}
+
+double leftEdgeLimit_pt(Player player)
+{
+    switch (player) {
+    case Player::kugou:
+        return 135.0;
+    case Player::qq:
+        return 300.0;
+    case Player::netease:
+        return 96.0;
+    }
+    return 0.0;
+}
+
+std::optional<Player> player(const QString& bundleId, const QString& appName)
+{
+    const auto source = player_source::fromApplication(bundleId, appName);
+    if (!source)
+        return std::nullopt;
+    switch (*source) {
+    case PlayerSource::kugou:
+        return Player::kugou;
+    case PlayerSource::qqmusic:
+        return Player::qq;
+    case PlayerSource::netease:
+        return Player::netease;
+    }
+    return std::nullopt;
+}
+
+} // namespace window_player
