@@ -1,6 +1,7 @@
 #include "diagnostics/diagnostic_report.h"
 
 #include "core/number_format.h"
+#include "platform/audio_component_lookup.h"
 
 #include <QLocale>
 #include <QStringDecoder>
@@ -8,15 +9,7 @@
 namespace diagnostic_report {
 namespace {
 
-QString looseName(const QString& text)
-{
-    QString out;
-    for (QChar c : text) {
-        if (c.isLetterOrNumber())
-            out.append(c.toLower());
-    }
-    return out;
-}
+using platform::looseName;
 
 // Modification times as the user reads them: short date, medium time, user's locale.
 QString localTime(const QDateTime& time)

@@ -46,4 +46,8 @@ private:
 
 std::shared_ptr<AudioComponentLookup> defaultAudioComponentLookup();
 
+// A component or bundle name reduced to lower-case letters and digits: "Auto-Tune Pro",
+// "autotune_pro" and "AutoTunePro" all name the same thing.
+QString looseName(const QString& text);
+
 } // namespace platform

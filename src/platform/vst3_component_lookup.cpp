@@ -7,9 +7,7 @@
 #include <QJsonObject>
 
 namespace platform {
-namespace {
 
-// "Auto-Tune Pro", "autotune_pro" and "AutoTunePro" all name the same thing.
 QString looseName(const QString& text)
 {
     QString out;
@@ -19,6 +17,8 @@ QString looseName(const QString& text)
     }
     return out;
 }
+
+namespace {
 
 struct ModuleInfo {
     QStringList names;
