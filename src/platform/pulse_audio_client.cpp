@@ -541,7 +541,10 @@ private:
 // Closes a stream on the loop (locked): at once, or once the server has answered its creation.
 void closeStreamLocked(pa_stream* stream)
 {
+    // Every callback that carries the playback object goes before the object does: a timing
+    // update the server already sent would otherwise land on freed memory.
     pa_stream_set_write_callback(stream, nullptr, nullptr);
+    pa_stream_set_latency_update_callback(stream, nullptr, nullptr);
     if (pa_stream_get_state(stream) == PA_STREAM_CREATING) {
         pa_stream_set_state_callback(
             stream,

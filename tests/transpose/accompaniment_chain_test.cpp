@@ -186,6 +186,16 @@ protected:
     QProcess m_player;
 };
 
+// The sound server plays in real time; an AddressSanitizer build of the render path falls
+// behind it, so what these cases measure (pitch, length, sample-exact passthrough, reaction
+// time) says nothing there. The cases without timing still run under sanitizers.
+#if defined(__SANITIZE_ADDRESS__)
+#define SKIP_TIMING_UNDER_SANITIZERS()                                                                       \
+    GTEST_SKIP() << "real-time measurements mean nothing in a sanitizer build"
+#else
+#define SKIP_TIMING_UNDER_SANITIZERS() static_cast<void>(0)
+#endif
+
 double relativeFrequency(const std::vector<float>& side, double expected_Hz)
 {
     return tone_measure::peakFrequency(side, kRate, expected_Hz * 0.9, expected_Hz * 1.1) / expected_Hz;
@@ -193,6 +203,7 @@ double relativeFrequency(const std::vector<float>& side, double expected_Hz)
 
 TEST_F(AccompanimentChain, ShiftsEachSideBySemitonesAtTheInputsLevel)
 {
+    SKIP_TIMING_UNDER_SANITIZERS();
     for (const int semitones : {-5, 2, 7}) {
         AccompanimentProcessor processor(*m_audio);
         processor.setSemitones(semitones);
@@ -232,6 +243,7 @@ TEST_F(AccompanimentChain, ShiftsEachSideBySemitonesAtTheInputsLevel)
 
 TEST_F(AccompanimentChain, AtZeroTheOutputIsTheCapturedInputSampleForSample)
 {
+    SKIP_TIMING_UNDER_SANITIZERS();
     // A float loop of its own ("loop" stores 16-bit samples), so the input is the file's.
     m_sourceModule = pactl({"load-module", "module-null-sink", "sink_name=transposer_in", "rate=48000",
                             "format=float32le", "sink_properties=device.description=TransposerIn"});
@@ -284,6 +296,7 @@ TEST_F(AccompanimentChain, AtZeroTheOutputIsTheCapturedInputSampleForSample)
 
 TEST_F(AccompanimentChain, AFourSecondBurstComesOutFourSecondsLong)
 {
+    SKIP_TIMING_UNDER_SANITIZERS();
     AccompanimentProcessor processor(*m_audio);
     processor.setSemitones(5);
     ASSERT_TRUE(processor.start());
@@ -338,6 +351,7 @@ Switch findSwitch(const std::vector<float>& side, size_t from, size_t until, dou
 
 TEST_F(AccompanimentChain, AChangeWhileRunningTakesEffectWithinAHundredMilliseconds)
 {
+    SKIP_TIMING_UNDER_SANITIZERS();
     AccompanimentProcessor processor(*m_audio);
     ASSERT_TRUE(processor.start());
     ASSERT_TRUE(recordOutput());
