@@ -217,15 +217,13 @@ QCoro::Task<> SongTracker::refresh(std::optional<std::pair<Song, QString>> resol
         song = resolved->first;
         label = resolved->second;
     } else {
-        co_await m_deps.players.poll(stop);
-        if (stop.stop_requested())
-            co_return;
-        song = m_deps.players.activeSong();
-        label = m_deps.players.label();
-        if (!song) {
-            const bool slept = co_await m_deps.sleep(kSecondPollDelay, stop);
-            if (!slept || stop.stop_requested())
-                co_return;
+        // The players, and once more after a short pause when they name no song.
+        for (int attempt = 0; attempt < 2 && !song; ++attempt) {
+            if (attempt > 0) {
+                const bool slept = co_await m_deps.sleep(kSecondPollDelay, stop);
+                if (!slept || stop.stop_requested())
+                    co_return;
+            }
             co_await m_deps.players.poll(stop);
             if (stop.stop_requested())
                 co_return;

@@ -1,6 +1,6 @@
 // PulseAudio realisation of the audio inputs: sources are the inputs (a sink's monitor is the
 // loop-back input), the source index is the device id, the description the name, the source
-// name the persistent uid and the sample spec rate the nominal rate.
+// name the persistent uid and the sample format's rate the nominal rate.
 #include "platform/pulse_audio_client.h"
 
 #include <algorithm>
@@ -34,7 +34,7 @@ std::optional<QString> textOrAbsent(const char* text)
 struct SourceRecord {
     AudioSourceInfo info;
     QByteArray name;
-    pa_sample_spec spec{};
+    pa_sample_spec sampleFormat{};
     pa_channel_map map{};
 };
 
@@ -298,7 +298,7 @@ private:
         if (info->sample_spec.rate > 0)
             source.info.nominalRateHz = static_cast<double>(info->sample_spec.rate);
         source.name = QByteArray(info->name ? info->name : "");
-        source.spec = info->sample_spec;
+        source.sampleFormat = info->sample_spec;
         source.map = info->channel_map;
         self->m_pending.sources.push_back(std::move(source));
     }
@@ -431,7 +431,7 @@ public:
     bool startLocked(pa_context* context, const SourceRecord& source,
                      const std::optional<PulseAudioClient::RecordOptions>& options)
     {
-        pa_sample_spec sampleSpec = source.spec;
+        pa_sample_spec sampleSpec = source.sampleFormat;
         sampleSpec.format = PA_SAMPLE_FLOAT32NE;
         pa_channel_map map = source.map;
         if (options) {
@@ -583,17 +583,17 @@ public:
 
     bool startLocked(pa_context* context, const PulseAudioClient::PlaybackOptions& options)
     {
-        pa_sample_spec spec{};
-        spec.format = PA_SAMPLE_FLOAT32NE;
-        spec.rate = options.rate_Hz;
-        spec.channels = static_cast<uint8_t>(std::min<uint32_t>(options.channels, PA_CHANNELS_MAX));
-        if (!pa_sample_spec_valid(&spec))
+        pa_sample_spec sampleFormat{};
+        sampleFormat.format = PA_SAMPLE_FLOAT32NE;
+        sampleFormat.rate = options.rate_Hz;
+        sampleFormat.channels = static_cast<uint8_t>(std::min<uint32_t>(options.channels, PA_CHANNELS_MAX));
+        if (!pa_sample_spec_valid(&sampleFormat))
             return false;
         pa_channel_map map{};
-        pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
-        m_frameBytes = pa_frame_size(&spec);
+        pa_channel_map_init_extend(&map, sampleFormat.channels, PA_CHANNEL_MAP_DEFAULT);
+        m_frameBytes = pa_frame_size(&sampleFormat);
 
-        m_stream = pa_stream_new(context, options.streamName.constData(), &spec, &map);
+        m_stream = pa_stream_new(context, options.streamName.constData(), &sampleFormat, &map);
         if (!m_stream)
             return false;
         pa_stream_set_state_callback(m_stream, onState, this);

@@ -5,6 +5,7 @@
 #include "core/settings_store.h"
 #include "keydetect/synth.h"
 #include "keydetect/v5/key_detector_v5.h"
+#include "keylib_test_base.h"
 #include "pluginlink/auto_tune_syncer.h"
 #include "pluginlink/plugin_ipc.h"
 #include "pluginlink/tuning_controls.h"
@@ -94,14 +95,13 @@ std::vector<float> noise(int seed)
 
 // Local detection over scripted players and audio, the real key-library server and a clock
 // that the run's own waits move forward, so its schedule runs in milliseconds.
-class DetectionTest : public ::testing::Test {
+class DetectionTest : public KeylibTestBase {
 protected:
+    DetectionTest() : KeylibTestBase(kSeed) {}
     void SetUp() override
     {
-        PluginIPC::resetForTests();
+        KeylibTestBase::SetUp();
         report_book::resetForTests();
-        home.settings().setPrivacyConsent(true);
-        seed = KeylibServerProcess::writeTemp(files, QStringLiteral("seed.json"), kSeed);
     }
     void TearDown() override
     {
@@ -109,16 +109,7 @@ protected:
         tracker.reset();
         detection.reset();
         retired.clear();
-        drainCancelledTasks();
-        service_transport::network().clearConnectionCache();
-        server.reset();
-        PluginIPC::resetForTests();
-    }
-    void startServer(QStringList arguments = {})
-    {
-        server = std::make_unique<KeylibServerProcess>(arguments << QStringLiteral("--seed") << seed);
-        ASSERT_TRUE(server->started());
-        home.settings().setServerBaseURL(server->baseURL());
+        finishServer();
     }
     SongTracker::Sleep sleep()
     {
@@ -185,10 +176,6 @@ protected:
     }
     bool waitFor(const std::function<bool()>& condition) { return QTest::qWaitFor(condition, 20000); }
 
-    TempHome home;
-    QTemporaryDir files;
-    QString seed;
-    std::unique_ptr<KeylibServerProcess> server;
     AppState state{home.settings()};
     AutoTuneSyncer syncer;
     TuningControls tuning{state, syncer, home.settings()};

@@ -3,6 +3,7 @@
 #include "core/app_state.h"
 #include "core/settings_store.h"
 #include "keydetect/v5/key_detector_v5.h"
+#include "keylib_test_base.h"
 #include "platform/pulse_audio_client.h"
 #include "pluginlink/auto_tune_syncer.h"
 #include "pluginlink/plugin_ipc.h"
@@ -77,27 +78,13 @@ struct NoAudio final : AudioPort {
 
 // The tracker over scripted players and windows, the real key-library server, and a clock
 // that the tracker's own sleeps move forward, so the loop's schedule runs in milliseconds.
-class TrackerTest : public ::testing::Test {
+class TrackerTest : public KeylibTestBase {
 protected:
-    void SetUp() override
-    {
-        PluginIPC::resetForTests();
-        home.settings().setPrivacyConsent(true);
-        seed = KeylibServerProcess::writeTemp(files, QStringLiteral("seed.json"), kSeed);
-    }
+    TrackerTest() : KeylibTestBase(kSeed) {}
     void TearDown() override
     {
         tracker.reset();
-        drainCancelledTasks();
-        service_transport::network().clearConnectionCache();
-        server.reset();
-        PluginIPC::resetForTests();
-    }
-    void startServer(QStringList arguments = {})
-    {
-        server = std::make_unique<KeylibServerProcess>(arguments << QStringLiteral("--seed") << seed);
-        ASSERT_TRUE(server->started());
-        home.settings().setServerBaseURL(server->baseURL());
+        finishServer();
     }
     void startTracker()
     {
@@ -126,10 +113,6 @@ protected:
         ASSERT_TRUE(waitFor([&] { return now >= until; }));
     }
 
-    TempHome home;
-    QTemporaryDir files;
-    QString seed;
-    std::unique_ptr<KeylibServerProcess> server;
     AppState state{home.settings()};
     AutoTuneSyncer syncer;
     TuningControls tuning{state, syncer, home.settings()};
