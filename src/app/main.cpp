@@ -7,10 +7,13 @@
 #include "keydetect/offline_key_test.h"
 #include "pluginlink/instance_lock.h"
 #include "pluginlink/plugin_ipc.h"
+#include "ui/application_activation.h"
+#include "ui/desktop_ui.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <QGuiApplication>
+#include <chrono>
 #include <cstdio>
 
 namespace {
@@ -27,6 +30,17 @@ void print(FILE* stream, const QString& text)
     const QByteArray bytes = text.toLocal8Bit();
     std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
     std::fflush(stream);
+}
+
+// Our windows rely on X11 (always-on-top floating bars on every desktop, pointer tracking
+// outside our windows): on a Wayland session they go through XWayland.
+void preferX11()
+{
+    if (qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        return;
+    if (qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland") ||
+        qEnvironmentVariableIsSet("WAYLAND_DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "xcb");
 }
 
 } // namespace
@@ -74,9 +88,15 @@ int main(int argc, char** argv)
     switch (instance.tryLock()) {
     case InstanceLock::Outcome::acquired:
         break;
-    case InstanceLock::Outcome::heldElsewhere:
+    case InstanceLock::Outcome::heldElsewhere: {
+        // A second start shows the running instance's panel, as a desktop user expects.
+        QCoreApplication app(argc, argv);
+        describeApplication();
+        if (ApplicationActivation::activateRunningInstance(std::chrono::seconds(5)))
+            return 0;
         print(stderr, QStringLiteral("%1: %2\n").arg(programName, instance.failureText()));
         return 1;
+    }
     case InstanceLock::Outcome::unavailable:
         // The link directory is unusable, so no second instance can write there either:
         // run, as every other write to it fails silently too.
@@ -85,14 +105,19 @@ int main(int argc, char** argv)
         break;
     }
 
-    QGuiApplication app(argc, argv);
+    preferX11();
+    // A widgets application, so that the save dialog is a real dialog window of its own.
+    QApplication app(argc, argv);
     describeApplication();
     QGuiApplication::setApplicationDisplayName(QStringLiteral("Melodrix 声友"));
+    // Hidden windows are not a reason to quit: the run lives until the user quits it.
+    QGuiApplication::setQuitOnLastWindowClosed(false);
     installQuitSignalHandlers(&app);
 
     AppRun run;
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &run.delegate(),
                      &AppDelegate::applicationShouldTerminate);
+    DesktopUi desktop(run);
     run.delegate().applicationDidFinishLaunching();
     return app.exec();
 }

@@ -16,6 +16,7 @@
 
 #include <QJsonObject>
 #include <QtConcurrent/QtConcurrentRun>
+#include <algorithm>
 
 namespace {
 
@@ -322,6 +323,23 @@ void SongTracker::refreshChannels()
         m_transposerStarted = true;
         m_deps.transposer.start();
     }
+}
+
+void SongTracker::chooseChannel(const QString& uid)
+{
+    AppState& state = m_deps.state;
+    const QList<AudioChannel>& channels = state.channels();
+    const auto chosen =
+        std::find_if(channels.begin(), channels.end(), [&](const AudioChannel& c) { return c.uid == uid; });
+    if (chosen == channels.end())
+        return;
+    const AudioChannel channel = *chosen;
+    m_deps.settings.setAccompanimentChannelUID(channel.uid);
+    state.setChannelName(channel.name);
+    state.setChannelStatus(QStringLiteral("已选择：") + channel.name);
+    m_transposerStarted = true;
+    m_deps.transposer.stop();
+    m_deps.transposer.start();
 }
 
 void SongTracker::pushKey(const QString& keyText)

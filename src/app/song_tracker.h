@@ -84,6 +84,9 @@ public:
     void sendKeyFeedback();
     void reportManualKeyChange(const QString& key, const QString& prev);
     void verifyLibraryKey(const Song& song, const QString& dbKey, const std::optional<QString>& matchedBy);
+    // The user picked an accompaniment input: stored, shown, and the transposer restarted on
+    // it. A uid the state does not list changes nothing.
+    void chooseChannel(const QString& uid);
     // Privacy consent was given: a song refused for missing consent is resolved again.
     void consentGiven();
 

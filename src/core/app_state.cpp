@@ -5,9 +5,9 @@
 #include "core/settings_store.h"
 
 #include <QPointer>
-#include <atomic>
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
+#include <atomic>
 
 namespace {
 
@@ -143,6 +143,21 @@ QVariant AppState::manualScaleIndexVariant() const
 QVariant AppState::keyLinkWarningVariant() const
 {
     return m_keyLinkWarning ? QVariant(*m_keyLinkWarning) : QVariant();
+}
+
+void AppState::setFloatingBarStyleRaw(const QString& raw)
+{
+    if (const auto style = floatingBarStyleFromRaw(raw))
+        setFloatingBarStyle(*style);
+}
+
+QVariantList AppState::channelsVariant() const
+{
+    QVariantList list;
+    for (const AudioChannel& channel : m_channels)
+        list.append(
+            QVariantMap{{QStringLiteral("name"), channel.name}, {QStringLiteral("uid"), channel.uid}});
+    return list;
 }
 
 QString AppState::displaySong() const

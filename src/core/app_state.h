@@ -43,7 +43,11 @@ class AppState : public QObject {
     Q_PROPERTY(int transpose READ transpose WRITE setTranspose NOTIFY transposeChanged)
     Q_PROPERTY(bool floatingBarOn READ floatingBarOn WRITE setFloatingBarOn NOTIFY floatingBarOnChanged)
     Q_PROPERTY(bool simulateNotch READ simulateNotch WRITE setSimulateNotch NOTIFY simulateNotchChanged)
-    Q_PROPERTY(QString floatingBarStyle READ floatingBarStyleRaw NOTIFY floatingBarStyleChanged)
+    // "capsule" or "notch"; other texts are ignored.
+    Q_PROPERTY(QString floatingBarStyle READ floatingBarStyleRaw WRITE setFloatingBarStyleRaw NOTIFY
+                   floatingBarStyleChanged)
+    // Each input as {"name", "uid"}, in the sound server's order.
+    Q_PROPERTY(QVariantList channels READ channelsVariant NOTIFY channelsChanged)
     Q_PROPERTY(QString channelName READ channelName WRITE setChannelName NOTIFY channelNameChanged)
     Q_PROPERTY(QString channelStatus READ channelStatus WRITE setChannelStatus NOTIFY channelStatusChanged)
     Q_PROPERTY(double retune READ retune WRITE setRetune NOTIFY retuneChanged)
@@ -112,6 +116,8 @@ public:
     FloatingBarStyle floatingBarStyle() const { return m_floatingBarStyle; }
     // Persists the raw value under "floatingBarStyle" after every assignment.
     void setFloatingBarStyle(FloatingBarStyle v);
+    // The raw text of a style; anything else changes nothing.
+    void setFloatingBarStyleRaw(const QString& raw);
     const QList<AudioChannel>& channels() const { return m_channels; }
     void setChannels(const QList<AudioChannel>& v);
     QString channelName() const { return m_channelName; }
@@ -161,6 +167,7 @@ private:
     QVariant currentVariant() const;
     QVariant manualScaleIndexVariant() const;
     QVariant keyLinkWarningVariant() const;
+    QVariantList channelsVariant() const;
     QImage artworkImage() const { return m_artwork.value_or(QImage()); }
     QString floatingBarStyleRaw() const { return rawValue(m_floatingBarStyle); }
     void artworkTick();

@@ -236,10 +236,31 @@ QString DiagnosticExporter::shell(const QString& program, const QStringList& arg
     return QString::fromUtf8(run.output).trimmed();
 }
 
-Facts DiagnosticExporter::gather(const AppState& state, const AutoTuneSyncer* syncer, const Sources& sources)
+Facts DiagnosticExporter::liveFacts(const AppState& state, const AutoTuneSyncer* syncer)
 {
     Facts f;
     f.now = QDateTime::currentDateTime();
+    f.syncerPresent = syncer != nullptr;
+    f.connected = syncer && syncer->connected();
+    f.ipcFresh = syncer && syncer->ipcFresh();
+    f.song = state.displaySong();
+    f.keyText = state.keyText();
+    f.transpose = state.transpose();
+    f.syncText = state.syncText();
+    f.retune = state.retune();
+    f.channelStatus = state.channelStatus();
+    return f;
+}
+
+Facts DiagnosticExporter::gather(const AppState& state, const AutoTuneSyncer* syncer, const Sources& sources)
+{
+    Facts f = liveFacts(state, syncer);
+    gatherSystem(f, sources);
+    return f;
+}
+
+void DiagnosticExporter::gatherSystem(Facts& f, const Sources& sources)
+{
     f.appVersion = appShortVersion() + QStringLiteral(" (build ?)");
     f.bundleId = QString::fromLatin1(kDesktopFileId);
     f.system = systemLine();
@@ -250,9 +271,6 @@ Facts DiagnosticExporter::gather(const AppState& state, const AutoTuneSyncer* sy
                                .find({QStringLiteral("Auto-Tune Pro"), QStringLiteral("aumf"),
                                       QStringLiteral("AT81"), QStringLiteral("VST ")})
                                .empty();
-    f.syncerPresent = syncer != nullptr;
-    f.connected = syncer && syncer->connected();
-    f.ipcFresh = syncer && syncer->ipcFresh();
     for (const QString& folder : sources.vst3Folders) {
         for (const QFileInfo& entry : entriesOf(folder, QDir::Dirs | QDir::Files)) {
             if (!entry.fileName().endsWith(QLatin1String(".vst3")))
@@ -315,13 +333,6 @@ Facts DiagnosticExporter::gather(const AppState& state, const AutoTuneSyncer* sy
         f.kugouFolders.append(listing);
     }
 
-    f.song = state.displaySong();
-    f.keyText = state.keyText();
-    f.transpose = state.transpose();
-    f.syncText = state.syncText();
-    f.retune = state.retune();
-    f.channelStatus = state.channelStatus();
-
     f.stateFileText =
         plugin_files::readUtf8File(sources.linkDir + QLatin1Char('/') + QLatin1String(PluginIPC::kStateFile));
     if (const auto tail = readTail(
@@ -331,14 +342,18 @@ Facts DiagnosticExporter::gather(const AppState& state, const AutoTuneSyncer* sy
     for (const QFileInfo& entry : entriesOf(sources.componentsDir, QDir::AllEntries | QDir::System))
         f.componentsFolder.append(
             {entry.fileName(), entry.isDir() ? moduleInfo(entry.filePath()).version : QStringLiteral("?")});
-    return f;
+}
+
+QString DiagnosticExporter::textOf(const Facts& facts, const Sources& sources)
+{
+    QString text = format(facts);
+    for (const QString& secret : sources.secrets)
+        text = masked(text, secret);
+    return text;
 }
 
 QString DiagnosticExporter::buildText(const AppState& appState, const AutoTuneSyncer* syncer,
                                       const Sources& sources)
 {
-    QString text = format(gather(appState, syncer, sources));
-    for (const QString& secret : sources.secrets)
-        text = masked(text, secret);
-    return text;
+    return textOf(gather(appState, syncer, sources), sources);
 }

@@ -21,8 +21,9 @@ class RunningApplications;
 // are read up to a cap (the plug-in log only its last 200000 bytes), folder listings are
 // capped, and every command runs with a time-out.
 //
-// Thread safety: buildText reads the state and the syncer, so call it on the main thread
-// for a live report; the gathering itself only reads files and runs two short commands.
+// Thread safety: buildText, gather and liveFacts read the state and the syncer: main thread.
+// gatherSystem reads files and runs short commands (seconds at worst): call it on a worker
+// with the facts liveFacts took, then textOf, so that a window never waits for it.
 class DiagnosticExporter {
 public:
     static constexpr qint64 kLogTailBytes = 200000;
@@ -56,6 +57,12 @@ public:
     static QString buildText(const AppState& appState, const AutoTuneSyncer* syncer, const Sources& sources);
     static diagnostic_report::Facts gather(const AppState& appState, const AutoTuneSyncer* syncer,
                                            const Sources& sources);
+    // The facts only the main thread may read: the time, the state and the syncer.
+    static diagnostic_report::Facts liveFacts(const AppState& appState, const AutoTuneSyncer* syncer);
+    // Everything else: files, folders, processes and commands. Any thread.
+    static void gatherSystem(diagnostic_report::Facts& facts, const Sources& sources);
+    // The report of gathered facts, with the secrets masked. Any thread.
+    static QString textOf(const diagnostic_report::Facts& facts, const Sources& sources);
 
     // The last `maxBytes` of a file (seek to size − maxBytes) and whether the read began
     // mid-file; none when missing or unreadable.

@@ -9,6 +9,8 @@ namespace service_address {
 
 // The built-in service address; its path "/api/melodrix" is fixed, the host is ours.
 inline constexpr char kBuiltInBaseURL[] = "https://keys.tonivox.app/api/melodrix";
+// The privacy policy on the same site, linked from the consent window.
+inline constexpr char kPrivacyPolicyURL[] = "https://keys.tonivox.app/privacy";
 
 // The stored "serverBaseURL" when it is an absolute http(s) URL with a host, otherwise the
 // built-in address.

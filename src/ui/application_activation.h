@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QObject>
+#include <QVariantMap>
+#include <chrono>
+
+// The program's single-window activation on the session bus: the running instance owns the
+// application id and serves org.freedesktop.Application, so that a second start (from the
+// menu, say) shows the first one's main panel instead of running twice.
+//
+// Thread safety: main thread only.
+class ApplicationActivation : public QObject {
+    Q_OBJECT
+public:
+    // "/org/tonivox/Tonivox"
+    static QString objectPath();
+
+    explicit ApplicationActivation(QObject* parent = nullptr);
+    ~ApplicationActivation() override;
+
+    // Owns the application id on the session bus; false without a bus or when another
+    // process owns it (the program then runs without being reachable there).
+    bool registerOnSessionBus();
+
+    // For a second start: asks the owner of the id to show itself. Waits for its answer up
+    // to `timeout` (this process has nothing else to do); false when nobody answered.
+    static bool activateRunningInstance(std::chrono::milliseconds timeout);
+
+signals:
+    // Activate (or Open) arrived: show the main panel.
+    void activateRequested();
+
+private:
+    bool m_registered = false;
+};

@@ -1,0 +1,160 @@
+#include "ui/desktop_ui.h"
+
+#include "app/app_delegate.h"
+#include "app/app_run.h"
+#include "core/app_state.h"
+#include "platform/audio_component_lookup.h"
+#include "pluginlink/auto_tune_syncer.h"
+#include "pluginlink/tuning_controls.h"
+#include "ui/application_activation.h"
+#include "ui/auto_tune_presence.h"
+#include "ui/consent_controller.h"
+#include "ui/diagnostics_saver.h"
+#include "ui/main_panel_controller.h"
+#include "ui/panel_geometry.h"
+#include "ui/qml_views.h"
+
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QLoggingCategory>
+#include <QQmlComponent>
+#include <QQmlEngine>
+#include <QQuickWindow>
+#include <QScreen>
+
+Q_LOGGING_CATEGORY(lcDesktop, "tonivox.ui")
+
+namespace {
+
+// A QML file whose root is a Window, created hidden with `properties`; none when it fails.
+QQuickWindow* createWindow(QQmlEngine& engine, const QString& file, const QVariantMap& properties)
+{
+    QQmlComponent component(&engine, qml_views::url(file));
+    QObject* object = component.createWithInitialProperties(properties);
+    if (!object) {
+        qCCritical(lcDesktop).noquote() << file << "did not load:" << component.errorString();
+        return nullptr;
+    }
+    auto* window = qobject_cast<QQuickWindow*>(object);
+    if (!window) {
+        qCCritical(lcDesktop).noquote() << file << "is not a window";
+        delete object;
+        return nullptr;
+    }
+    QQmlEngine::setObjectOwnership(window, QQmlEngine::CppOwnership);
+    return window;
+}
+
+void centreOnScreen(QWindow& window)
+{
+    const QScreen* screen = window.screen() ? window.screen() : QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    QRect frame(QPoint(), window.size());
+    frame.moveCenter(screen->availableGeometry().center());
+    window.setPosition(frame.topLeft());
+}
+
+} // namespace
+
+DesktopUi::DesktopUi(AppRun& run, QObject* parent)
+    : QObject(parent), m_run(run), m_engine(std::make_unique<QQmlEngine>()),
+      m_presence(std::make_unique<AutoTunePresence>(platform::defaultAudioComponentLookup())),
+      m_diagnostics(std::make_unique<DiagnosticsSaver>(run.state(), &run.syncer(),
+                                                       [&run] { return run.diagnosticSources(); })),
+      m_panel(std::make_unique<MainPanelController>(run.state(), run.tracker(), run.syncer(), *m_presence)),
+      m_consent(std::make_unique<ConsentController>()),
+      m_activation(std::make_unique<ApplicationActivation>())
+{
+    qml_views::prepareEngine(*m_engine);
+    // The link line reads a cached answer; the scan runs now and whenever the self-check
+    // has something to say.
+    m_presence->refresh();
+    connect(&run.state(), &AppState::keyLinkWarningChanged, m_presence.get(), &AutoTunePresence::refresh);
+
+    createMainPanel();
+
+    connect(m_consent.get(), &ConsentController::accepted, this, &DesktopUi::acceptConsent);
+    // Declining ends the program through the normal quit steps.
+    connect(m_consent.get(), &ConsentController::declined, qApp, &QCoreApplication::quit,
+            Qt::QueuedConnection);
+    run.delegate().setConsentPresenter([this] { presentPrivacyConsent(); });
+
+    connect(m_activation.get(), &ApplicationActivation::activateRequested, this, &DesktopUi::showMainPanel);
+    m_activation->registerOnSessionBus();
+}
+
+DesktopUi::~DesktopUi()
+{
+    m_run.delegate().setConsentPresenter({});
+    delete m_consentWindow.data();
+    delete m_mainPanel.data();
+}
+
+void DesktopUi::createMainPanel()
+{
+    m_mainPanel =
+        createWindow(*m_engine, QStringLiteral("MainPanel.qml"),
+                     {{QStringLiteral("app"), QVariant::fromValue<QObject*>(&m_run.state())},
+                      {QStringLiteral("panel"), QVariant::fromValue<QObject*>(m_panel.get())},
+                      {QStringLiteral("tuning"), QVariant::fromValue<QObject*>(&m_run.tuning())},
+                      {QStringLiteral("diagnostics"), QVariant::fromValue<QObject*>(m_diagnostics.get())}});
+    if (!m_mainPanel)
+        return;
+    m_mainPanel->setObjectName(QStringLiteral("mainPanel"));
+    m_mainPanel->setFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+    m_mainPanel->resize(panel_geometry::kWidth, panel_geometry::kInitialHeight);
+    m_panel->setPanelWindow(m_mainPanel);
+    centreOnScreen(*m_mainPanel);
+}
+
+void DesktopUi::showMainPanel()
+{
+    if (!m_mainPanel)
+        return;
+    m_presence->refresh();
+    m_mainPanel->show();
+    m_mainPanel->raise();
+    m_mainPanel->requestActivate();
+    emit mainPanelShown();
+}
+
+void DesktopUi::hideMainPanel()
+{
+    if (m_mainPanel)
+        m_mainPanel->hide();
+}
+
+void DesktopUi::toggleMainWindow()
+{
+    if (!m_mainPanel)
+        return;
+    if (m_mainPanel->isVisible())
+        hideMainPanel();
+    else
+        showMainPanel();
+}
+
+void DesktopUi::presentPrivacyConsent()
+{
+    if (!m_consentWindow) {
+        m_consentWindow =
+            createWindow(*m_engine, QStringLiteral("ConsentWindow.qml"),
+                         {{QStringLiteral("consent"), QVariant::fromValue<QObject*>(m_consent.get())}});
+        if (!m_consentWindow)
+            return;
+        m_consentWindow->setFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+    }
+    centreOnScreen(*m_consentWindow);
+    m_consentWindow->show();
+    m_consentWindow->raise();
+    m_consentWindow->requestActivate();
+    emit consentPresented();
+}
+
+void DesktopUi::acceptConsent()
+{
+    if (m_consentWindow)
+        m_consentWindow->close();
+    m_run.delegate().acceptPrivacyConsent();
+}
