@@ -7,6 +7,7 @@
 
 #include <QString>
 #include <QThreadPool>
+#include <QtConcurrent/QtConcurrentRun>
 #include <functional>
 #include <map>
 #include <memory>
@@ -67,6 +68,13 @@ public:
     // readAll() on the serial executor, then update() here. False when stopped first or
     // when the previous read is still running (nothing is applied then).
     QCoro::Task<bool> pollAsync(std::stop_token token);
+
+    // Runs `job` on the executor the reads run on, one at a time with them, so that it may
+    // use the readers (the diagnostic report reads their locations and status).
+    template <typename Job> auto runWithReaders(Job job)
+    {
+        return QtConcurrent::run(&m_readExecutor, std::move(job));
+    }
 
     std::optional<Song> activeSong() const;
     std::optional<PlayerSource> active() const { return m_active; }

@@ -4,6 +4,7 @@
 #include "app/app_run.h"
 #include "core/app_state.h"
 #include "platform/audio_component_lookup.h"
+#include "players/player_activity_monitor.h"
 #include "pluginlink/auto_tune_syncer.h"
 #include "pluginlink/tuning_controls.h"
 #include "ui/application_activation.h"
@@ -45,6 +46,19 @@ QQuickWindow* createWindow(QQmlEngine& engine, const QString& file, const QVaria
     return window;
 }
 
+// The report reads the player readers, which belong to the monitor's executor: the
+// gathering runs there, between two polls.
+DiagnosticsSaver::Gather gatherWith(AppRun& run)
+{
+    return [&run](diagnostic_report::Facts facts) {
+        const DiagnosticExporter::Sources sources = run.diagnosticSources();
+        return run.playerMonitor().runWithReaders([facts, sources]() mutable {
+            DiagnosticExporter::gatherSystem(facts, sources);
+            return DiagnosticExporter::textOf(facts, sources);
+        });
+    };
+}
+
 void centreOnScreen(QWindow& window)
 {
     const QScreen* screen = window.screen() ? window.screen() : QGuiApplication::primaryScreen();
@@ -60,8 +74,7 @@ void centreOnScreen(QWindow& window)
 DesktopUi::DesktopUi(AppRun& run, QObject* parent)
     : QObject(parent), m_run(run), m_engine(std::make_unique<QQmlEngine>()),
       m_presence(std::make_unique<AutoTunePresence>(platform::defaultAudioComponentLookup())),
-      m_diagnostics(std::make_unique<DiagnosticsSaver>(run.state(), &run.syncer(),
-                                                       [&run] { return run.diagnosticSources(); })),
+      m_diagnostics(std::make_unique<DiagnosticsSaver>(run.state(), &run.syncer(), gatherWith(run))),
       m_panel(std::make_unique<MainPanelController>(run.state(), run.tracker(), run.syncer(), *m_presence)),
       m_consent(std::make_unique<ConsentController>()),
       m_activation(std::make_unique<ApplicationActivation>())

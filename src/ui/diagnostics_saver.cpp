@@ -38,9 +38,9 @@ QString proposedFolder()
 
 } // namespace
 
-DiagnosticsSaver::DiagnosticsSaver(AppState& state, const AutoTuneSyncer* syncer,
-                                   std::function<DiagnosticExporter::Sources()> sources, QObject* parent)
-    : QObject(parent), m_state(state), m_syncer(syncer), m_sources(std::move(sources)),
+DiagnosticsSaver::DiagnosticsSaver(AppState& state, const AutoTuneSyncer* syncer, Gather gather,
+                                   QObject* parent)
+    : QObject(parent), m_state(state), m_syncer(syncer), m_gather(std::move(gather)),
       m_ask([](QString proposed, std::stop_token stop) {
           return askSaveTextFile(QStringLiteral("导出诊断信息"), std::move(proposed), std::move(stop));
       }),
@@ -73,15 +73,9 @@ void DiagnosticsSaver::revealDiagnostics()
 QCoro::Task<> DiagnosticsSaver::runExport(std::stop_token stop)
 {
     setDiagMessage(QStringLiteral("正在收集诊断信息…"));
-    // What only the main thread may read, now; the rest (files, commands) on a worker.
-    diagnostic_report::Facts facts = DiagnosticExporter::liveFacts(m_state, m_syncer);
-    const DiagnosticExporter::Sources sources = m_sources();
+    // What only the main thread may read, now; the rest (files, commands) elsewhere.
     const auto text =
-        co_await cancellation::awaitFuture(QtConcurrent::run([facts, sources]() mutable {
-                                               DiagnosticExporter::gatherSystem(facts, sources);
-                                               return DiagnosticExporter::textOf(facts, sources);
-                                           }),
-                                           stop);
+        co_await cancellation::awaitFuture(m_gather(DiagnosticExporter::liveFacts(m_state, m_syncer)), stop);
     if (!text)
         co_return;
 

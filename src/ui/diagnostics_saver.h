@@ -5,6 +5,7 @@
 
 #include <QCoro/QCoroTask>
 #include <QDateTime>
+#include <QFuture>
 #include <QObject>
 #include <QUrl>
 #include <functional>
@@ -30,8 +31,10 @@ public:
     // Reveals a file; the default asks the file manager over D-Bus, else opens the folder.
     using Reveal = std::function<void(const QUrl& file)>;
 
-    DiagnosticsSaver(AppState& state, const AutoTuneSyncer* syncer,
-                     std::function<DiagnosticExporter::Sources()> sources, QObject* parent = nullptr);
+    // Completes the facts the main thread took into the report's text, off the main thread.
+    using Gather = std::function<QFuture<QString>(diagnostic_report::Facts)>;
+
+    DiagnosticsSaver(AppState& state, const AutoTuneSyncer* syncer, Gather gather, QObject* parent = nullptr);
     ~DiagnosticsSaver() override;
 
     // "Melodrix诊断_yyyyMMdd_HHmmss.txt"
@@ -62,7 +65,7 @@ private:
 
     AppState& m_state;
     const AutoTuneSyncer* m_syncer;
-    std::function<DiagnosticExporter::Sources()> m_sources;
+    Gather m_gather;
     AskLocation m_ask;
     Reveal m_reveal;
     QString m_diagMessage;

@@ -1,7 +1,8 @@
 // GoogleTest main with a Qt application object, so that tests can run timers, event
-// loops and coroutines. QGuiApplication when a display is there, else QCoreApplication.
+// loops and coroutines. QApplication when a display is there (the interface's save dialog
+// is a widget), else QCoreApplication.
+#include <QApplication>
 #include <QCoreApplication>
-#include <QGuiApplication>
 
 #include <gtest/gtest.h>
 
@@ -12,7 +13,7 @@ int main(int argc, char** argv)
     ::testing::InitGoogleTest(&argc, argv);
     std::unique_ptr<QCoreApplication> app;
     if (qEnvironmentVariableIsSet("DISPLAY") || qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
-        app = std::make_unique<QGuiApplication>(argc, argv);
+        app = std::make_unique<QApplication>(argc, argv);
     else
         app = std::make_unique<QCoreApplication>(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Tonivox"));
