@@ -7,7 +7,10 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusReply>
+#include <QDeadlineTimer>
 #include <QLoggingCategory>
+#include <QThread>
+#include <algorithm>
 
 Q_LOGGING_CATEGORY(lcActivation, "tonivox.activation")
 
@@ -88,8 +91,21 @@ bool ApplicationActivation::activateRunningInstance(std::chrono::milliseconds ti
     if (!startupId.isEmpty())
         platformData.insert(QStringLiteral("desktop-startup-id"), QString::fromUtf8(startupId));
     call << platformData;
-    const QDBusMessage reply = bus.call(call, QDBus::Block, static_cast<int>(timeout.count()));
-    return reply.type() == QDBusMessage::ReplyMessage;
+    // The running instance takes the lock before it owns the name: while it starts, ask
+    // again until the deadline.
+    QDeadlineTimer deadline(timeout);
+    for (;;) {
+        const QDBusMessage reply =
+            bus.call(call, QDBus::Block, static_cast<int>(std::max<qint64>(deadline.remainingTime(), 1)));
+        if (reply.type() == QDBusMessage::ReplyMessage)
+            return true;
+        const bool notYetThere =
+            reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown") ||
+            reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner");
+        if (!notYetThere || deadline.hasExpired())
+            return false;
+        QThread::msleep(100);
+    }
 }
 
 #include "application_activation.moc"

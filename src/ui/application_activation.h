@@ -22,8 +22,9 @@ public:
     // process owns it (the program then runs without being reachable there).
     bool registerOnSessionBus();
 
-    // For a second start: asks the owner of the id to show itself. Waits for its answer up
-    // to `timeout` (this process has nothing else to do); false when nobody answered.
+    // For a second start: asks the owner of the id to show itself, again while nobody owns
+    // it yet (the first may still be starting). Blocks up to `timeout`: the calling process
+    // has nothing else to do. False when nobody answered.
     static bool activateRunningInstance(std::chrono::milliseconds timeout);
 
 signals:

@@ -85,6 +85,11 @@ DesktopUi::DesktopUi(AppRun& run, QObject* parent)
     m_presence->refresh();
     connect(&run.state(), &AppState::keyLinkWarningChanged, m_presence.get(), &AutoTunePresence::refresh);
 
+    // Reachable first: a second start waits for this name, and its request is handled by
+    // the event loop, after the panel below exists.
+    connect(m_activation.get(), &ApplicationActivation::activateRequested, this, &DesktopUi::showMainPanel);
+    m_activation->registerOnSessionBus();
+
     createMainPanel();
 
     connect(m_consent.get(), &ConsentController::accepted, this, &DesktopUi::acceptConsent);
@@ -92,9 +97,6 @@ DesktopUi::DesktopUi(AppRun& run, QObject* parent)
     connect(m_consent.get(), &ConsentController::declined, qApp, &QCoreApplication::quit,
             Qt::QueuedConnection);
     run.delegate().setConsentPresenter([this] { presentPrivacyConsent(); });
-
-    connect(m_activation.get(), &ApplicationActivation::activateRequested, this, &DesktopUi::showMainPanel);
-    m_activation->registerOnSessionBus();
 }
 
 DesktopUi::~DesktopUi()

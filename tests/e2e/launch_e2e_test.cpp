@@ -114,16 +114,16 @@ TEST(Launch, KeepsRunningWhenTheLinkDirectoryCannotBeCreated)
     EXPECT_EQ(program.process().exitCode(), 0);
 }
 
-TEST(Launch, ASecondInstanceExitsAtOnceAndLeavesTheFirstRunning)
+TEST(Launch, ASecondInstanceActivatesTheFirstAndLeavesItRunning)
 {
     Program first;
     ASSERT_TRUE(QTest::qWaitFor([&] { return first.state().contains("appRunning=1"); }, 5000));
 
+    // It asks the first, over the session bus, to show its panel, and leaves.
     Program second({}, first.home());
     ASSERT_TRUE(second.waitForExit());
     EXPECT_EQ(second.process().exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(second.process().exitCode(), 1);
-    EXPECT_TRUE(second.process().readAllStandardError().contains("already running"));
+    EXPECT_EQ(second.process().exitCode(), 0) << second.process().readAllStandardError().toStdString();
 
     // The first keeps the link: after its next heartbeat the file still says it runs.
     const QDateTime before = QFileInfo(first.stateFile()).lastModified();
