@@ -20,7 +20,12 @@ Qt::WindowFlags flagsFor(WindowRole role)
         // WM_HINTS input false: the window manager never gives it the focus.
         return floating | Qt::WindowDoesNotAcceptFocus;
     case WindowRole::tip:
-        return floating | Qt::WindowDoesNotAcceptFocus | Qt::WindowTransparentForInput;
+        // Override-redirect, out of the window manager's hands: a reparenting manager's
+        // frame would catch the clicks that the tip's empty input shape lets through
+        // (openbox copies a client's bounding shape to its frame, not its input shape).
+        // Such a window shows on every desktop, above the managed ones, in no taskbar.
+        return Qt::ToolTip | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
+               Qt::WindowDoesNotAcceptFocus | Qt::WindowTransparentForInput;
     }
     return floating;
 }
@@ -66,6 +71,9 @@ protected:
 private:
     void afterMap()
     {
+        // No window manager takes messages about a tip; its properties tell the others.
+        if (m_role == WindowRole::tip)
+            return;
         const auto id = quint32(m_window.winId());
         platform::requestAllDesktops(id);
         platform::requestStates(id, statesFor(m_role));

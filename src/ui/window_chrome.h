@@ -13,7 +13,7 @@ enum class WindowRole {
     mainPanel, // in the taskbar; shown without taking focus unless the caller activates it
     consent,   // takes focus when shown
     bar,       // out of the taskbar and pager; never takes focus
-    tip,       // as a bar, and the pointer passes through it
+    tip,       // as a bar, and the pointer passes through it; not managed by the window manager
 };
 
 // Sets the Qt flags of `role` before the first show, and re-applies the desktop state

@@ -61,6 +61,11 @@ quint32 activeWindow();
 QRect windowGeometry(quint32 window);
 // The window's bounding shape (X shape extension) in window pixels; empty when unshaped.
 QRegion boundingShape(quint32 window);
+// Out of the window manager's hands (override-redirect).
+bool isOverrideRedirect(quint32 window);
+// Where the window's top-level ancestor (its frame, when managed) stands among the root's
+// children, 0 at the bottom; -1 when unknown.
+int stackingPosition(quint32 window);
 // Mapped and viewable, as the X server sees it.
 bool isViewable(quint32 window);
 void movePointer(QPoint global);

@@ -111,6 +111,42 @@ QRegion boundingShape(quint32 window)
     return shape;
 }
 
+bool isOverrideRedirect(quint32 window)
+{
+    xcb_connection_t* c = platform::x11Connection();
+    if (c == nullptr)
+        return false;
+    const Reply<xcb_get_window_attributes_reply_t> reply{
+        xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, window), nullptr)};
+    return reply && reply->override_redirect != 0;
+}
+
+int stackingPosition(quint32 window)
+{
+    xcb_connection_t* c = platform::x11Connection();
+    if (c == nullptr)
+        return -1;
+    const quint32 root = platform::x11RootWindow();
+    // Up to the child of the root.
+    for (;;) {
+        const Reply<xcb_query_tree_reply_t> tree{xcb_query_tree_reply(c, xcb_query_tree(c, window), nullptr)};
+        if (!tree)
+            return -1;
+        if (tree->parent == root)
+            break;
+        window = tree->parent;
+    }
+    const Reply<xcb_query_tree_reply_t> top{xcb_query_tree_reply(c, xcb_query_tree(c, root), nullptr)};
+    if (!top)
+        return -1;
+    const xcb_window_t* children = xcb_query_tree_children(top.get());
+    for (int i = 0; i < xcb_query_tree_children_length(top.get()); ++i) {
+        if (children[i] == window)
+            return i;
+    }
+    return -1;
+}
+
 bool isViewable(quint32 window)
 {
     xcb_connection_t* c = platform::x11Connection();

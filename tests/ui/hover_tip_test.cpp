@@ -77,6 +77,39 @@ TEST_F(HoverTipTest, LongTextWrapsAtMaxWidthAndFlipsAtTheScreenCorner)
     EXPECT_EQ(wrapped.top() + wrapped.height(), available.top() + available.height() - 12);
 }
 
+TEST_F(HoverTipTest, ClicksPassThroughTheTip)
+{
+    const auto below = createWindow(R"(
+Window {
+    id: root
+    property int clicks: 0
+    x: 0; y: 0; width: 900; height: 700; color: Theme.window
+    MouseArea { anchors.fill: parent; onClicked: root.clicks++ }
+})");
+    ASSERT_TRUE(below);
+    attachWindowChrome(*below, WindowRole::mainPanel);
+    below->setPosition(0, 0);
+    below->show();
+    ASSERT_TRUE(waitForMapped(*below));
+    // Clicks reach it where no tip is.
+    click({100, 100});
+    ASSERT_TRUE(waitUntil([&] { return below->property("clicks").toInt() == 1; }));
+
+    HoverTip tip(engine());
+    ASSERT_NE(tip.window(), nullptr);
+    movePointer({300, 300});
+    tip.schedule(QStringLiteral("展开"));
+    ASSERT_TRUE(shownAndMapped(tip));
+    const QPoint onTheCard = card(tip).center();
+    ASSERT_TRUE(windowGeometry(id(*below)).contains(onTheCard));
+    EXPECT_TRUE(isOverrideRedirect(id(*tip.window()))) << "a window manager's frame would catch the click";
+    EXPECT_GT(stackingPosition(id(*tip.window())), stackingPosition(id(*below)))
+        << "above an always-on-top panel";
+
+    click(onTheCard);
+    EXPECT_TRUE(waitUntil([&] { return below->property("clicks").toInt() == 2; }));
+}
+
 TEST_F(HoverTipTest, HideCancelsAPendingTip)
 {
     HoverTip tip(engine());

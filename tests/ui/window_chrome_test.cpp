@@ -55,4 +55,20 @@ TEST_F(UiWindowTest, BarSkipsTaskbarAndTakesItsOutlineAsShapeWithoutCompositor)
     EXPECT_TRUE(waitForCardinal(id(*bar), "_NET_WM_DESKTOP", platform::kAllDesktops));
 }
 
+TEST_F(UiWindowTest, PointerQueryFollowsXTestMovesAndHeldButtons)
+{
+    movePointer({123, 456});
+    const auto moved = platform::queryPointer();
+    ASSERT_TRUE(moved);
+    EXPECT_EQ(moved->global_px, QPoint(123, 456));
+    EXPECT_FALSE(moved->buttonHeld);
+
+    pressButton(1);
+    const auto held = platform::queryPointer();
+    releaseButton(1);
+    ASSERT_TRUE(held);
+    EXPECT_TRUE(held->buttonHeld);
+    EXPECT_FALSE(platform::queryPointer()->buttonHeld);
+}
+
 } // namespace
