@@ -98,4 +98,18 @@ std::optional<std::vector<TextLine>> TesseractTextRecognizer::recognize(const QI
     return lines;
 }
 
+std::optional<QString> TesseractTextRecognizer::readLine(const QImage& image)
+{
+    if (!m_loaded || image.isNull() || image.width() < 1 || image.height() < 1)
+        return std::nullopt;
+    const QImage grey = darkOnLight(image);
+    m_api->SetImage(grey.constBits(), grey.width(), grey.height(), 1, static_cast<int>(grey.bytesPerLine()));
+    m_api->SetPageSegMode(tesseract::PSM_SINGLE_LINE);
+    const std::unique_ptr<char[]> text(m_api->GetUTF8Text());
+    m_api->Clear();
+    if (!text)
+        return QString();
+    return QString::fromUtf8(text.get()).trimmed();
+}
+
 } // namespace platform

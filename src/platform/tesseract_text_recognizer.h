@@ -26,6 +26,9 @@ public:
     TesseractTextRecognizer& operator=(const TesseractTextRecognizer&) = delete;
 
     std::optional<std::vector<TextLine>> recognize(const QImage& image) override;
+    // Reads the whole of `image` as one line of text (a label cut out of a screenshot);
+    // nullopt when Tesseract is not loaded or the picture is empty.
+    std::optional<QString> readLine(const QImage& image);
     bool loaded() const { return m_loaded; }
 
 private:
