@@ -11,19 +11,27 @@
 #include "ui/auto_tune_presence.h"
 #include "ui/consent_controller.h"
 #include "ui/diagnostics_saver.h"
+#include "ui/hover_tip.h"
 #include "ui/main_panel_controller.h"
 #include "ui/panel_geometry.h"
 #include "ui/qml_views.h"
+#include "ui/window_chrome.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QLoggingCategory>
+#include <QPainterPath>
 #include <QQmlComponent>
 #include <QQmlEngine>
 #include <QQuickWindow>
 #include <QScreen>
 
 Q_LOGGING_CATEGORY(lcDesktop, "tonivox.ui")
+
+namespace {
+// The corner radius the panel and the consent card draw (MainPanel.qml, ConsentWindow.qml).
+constexpr qreal kPanelRadius = 18;
+} // namespace
 
 namespace {
 
@@ -59,6 +67,27 @@ DiagnosticsSaver::Gather gatherWith(AppRun& run)
     };
 }
 
+// The rounded card a window draws, as a region (its outline without a compositor).
+QRegion roundedOutline(const QRect& card, qreal radius)
+{
+    QPainterPath path;
+    path.addRoundedRect(QRectF(card), radius, radius);
+    return QRegion(path.toFillPolygon().toPolygon());
+}
+
+// Keeps the outline on the window's card as the window resizes.
+void followCardOutline(QWindow& window, int inset, qreal radius)
+{
+    const auto apply = [&window, inset, radius] {
+        setVisibleOutline(
+            window,
+            roundedOutline(QRect(QPoint(), window.size()).adjusted(inset, inset, -inset, -inset), radius));
+    };
+    QObject::connect(&window, &QWindow::widthChanged, &window, apply);
+    QObject::connect(&window, &QWindow::heightChanged, &window, apply);
+    apply();
+}
+
 void centreOnScreen(QWindow& window)
 {
     const QScreen* screen = window.screen() ? window.screen() : QGuiApplication::primaryScreen();
@@ -80,6 +109,7 @@ DesktopUi::DesktopUi(AppRun& run, QObject* parent)
       m_activation(std::make_unique<ApplicationActivation>())
 {
     qml_views::prepareEngine(*m_engine);
+    m_hoverTip = std::make_unique<HoverTip>(*m_engine);
     // The link line reads a cached answer; the scan runs now and whenever the self-check
     // has something to say.
     m_presence->refresh();
@@ -113,12 +143,14 @@ void DesktopUi::createMainPanel()
                      {{QStringLiteral("app"), QVariant::fromValue<QObject*>(&m_run.state())},
                       {QStringLiteral("panel"), QVariant::fromValue<QObject*>(m_panel.get())},
                       {QStringLiteral("tuning"), QVariant::fromValue<QObject*>(&m_run.tuning())},
-                      {QStringLiteral("diagnostics"), QVariant::fromValue<QObject*>(m_diagnostics.get())}});
+                      {QStringLiteral("diagnostics"), QVariant::fromValue<QObject*>(m_diagnostics.get())},
+                      {QStringLiteral("hoverTip"), QVariant::fromValue<QObject*>(m_hoverTip.get())}});
     if (!m_mainPanel)
         return;
     m_mainPanel->setObjectName(QStringLiteral("mainPanel"));
-    m_mainPanel->setFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+    attachWindowChrome(*m_mainPanel, WindowRole::mainPanel);
     m_mainPanel->resize(panel_geometry::kWidth, panel_geometry::kInitialHeight);
+    followCardOutline(*m_mainPanel, 0, kPanelRadius);
     m_panel->setPanelWindow(m_mainPanel);
     centreOnScreen(*m_mainPanel);
 }
@@ -158,7 +190,8 @@ void DesktopUi::presentPrivacyConsent()
                          {{QStringLiteral("consent"), QVariant::fromValue<QObject*>(m_consent.get())}});
         if (!m_consentWindow)
             return;
-        m_consentWindow->setFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+        attachWindowChrome(*m_consentWindow, WindowRole::consent);
+        followCardOutline(*m_consentWindow, m_consentWindow->property("shadow").toInt(), kPanelRadius);
     }
     centreOnScreen(*m_consentWindow);
     m_consentWindow->show();

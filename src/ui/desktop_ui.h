@@ -10,6 +10,7 @@ class ApplicationActivation;
 class AutoTunePresence;
 class ConsentController;
 class DiagnosticsSaver;
+class HoverTip;
 class MainPanelController;
 class QQmlEngine;
 
@@ -29,6 +30,7 @@ public:
     MainPanelController& panelController() { return *m_panel; }
     DiagnosticsSaver& diagnostics() { return *m_diagnostics; }
     AutoTunePresence& autoTunePresence() { return *m_presence; }
+    HoverTip& hoverTip() { return *m_hoverTip; }
     // Absent only when its view failed to load (the run goes on without it).
     QQuickWindow* mainPanel() const { return m_mainPanel; }
     QQuickWindow* consentWindow() const { return m_consentWindow; }
@@ -50,6 +52,7 @@ private:
 
     AppRun& m_run;
     std::unique_ptr<QQmlEngine> m_engine;
+    std::unique_ptr<HoverTip> m_hoverTip;
     std::unique_ptr<AutoTunePresence> m_presence;
     std::unique_ptr<DiagnosticsSaver> m_diagnostics;
     std::unique_ptr<MainPanelController> m_panel;

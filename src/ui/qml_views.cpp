@@ -14,7 +14,12 @@ void prepareEngine(QQmlEngine& engine)
 {
     // The views draw their own controls; the Basic style follows their palette and never
     // pulls in a desktop theme that differs between machines.
-    QQuickStyle::setStyle(QStringLiteral("Basic"));
+    // Once per process: the style cannot change after the controls have loaded.
+    static const bool styled = [] {
+        QQuickStyle::setStyle(QStringLiteral("Basic"));
+        return true;
+    }();
+    Q_UNUSED(styled);
     engine.addImportPath(QStringLiteral("qrc:/ui"));
 }
 

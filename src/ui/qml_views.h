@@ -11,7 +11,7 @@ namespace qml_views {
 // "qrc:/ui/<file>" for a QML file of the interface, say "MainPanel.qml".
 QUrl url(const QString& file);
 // Registers the controller types the views name and sets the style the views expect.
-// Call once, before the first view is created.
+// Call for each engine, before its first view is created.
 void prepareEngine(QQmlEngine& engine);
 
 } // namespace qml_views

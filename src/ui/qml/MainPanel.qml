@@ -12,7 +12,7 @@ Window {
     required property var panel
     required property var tuning
     required property var diagnostics
-    property var hoverTip: null
+    required property var hoverTip
 
     width: 420
     height: 720
