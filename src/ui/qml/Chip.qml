@@ -5,8 +5,8 @@ import QtQuick.Controls.Basic
 AbstractButton {
     id: chip
     hoverEnabled: true
-    implicitHeight: 30
-    implicitWidth: label.implicitWidth + 24
+    implicitHeight: 28
+    implicitWidth: label.implicitWidth + 20
     contentItem: Text {
         id: label
         text: chip.text

@@ -22,6 +22,12 @@ Window {
 
     readonly property int margin: 18
 
+    // Closed means hidden: the panel lives for the whole run.
+    onClosing: close => {
+        close.accepted = false
+        root.hide()
+    }
+
     Rectangle {
         id: frame
         anchors.fill: parent
@@ -52,7 +58,7 @@ Window {
             x: root.margin
             y: root.margin
             width: scroller.width - 2 * root.margin
-            spacing: 14
+            spacing: 10
             onImplicitHeightChanged: root.panel.fitPanelHeight(implicitHeight + 2 * root.margin)
 
             // 1. Header: song, key, sync, key menu, feedback, link warning.
@@ -66,7 +72,7 @@ Window {
                 ColumnLayout {
                     id: header
                     width: parent.width
-                    spacing: 4
+                    spacing: 3
                     RowLayout {
                         Layout.fillWidth: true
                         Icon { name: "wave"; size: 18 }
@@ -99,7 +105,7 @@ Window {
                     }
                     RowLayout {
                         Layout.fillWidth: true
-                        Layout.topMargin: 4
+                        Layout.topMargin: 2
                         Text {
                             text: root.app.displayKey
                             color: Theme.text
@@ -132,7 +138,7 @@ Window {
                         Layout.fillWidth: true
                     }
                     RowLayout {
-                        Layout.topMargin: 6
+                        Layout.topMargin: 4
                         spacing: 8
                         PillButton {
                             id: keyButton
@@ -163,7 +169,7 @@ Window {
             // 2. The plug-in link line.
             Rectangle {
                 Layout.fillWidth: true
-                implicitHeight: 36
+                implicitHeight: 32
                 radius: 10
                 color: Theme.card
                 Row {
@@ -216,15 +222,15 @@ Window {
             SectionTitle { text: "调音" }
             Rectangle {
                 Layout.fillWidth: true
-                implicitHeight: tuningColumn.implicitHeight + 24
+                implicitHeight: tuningColumn.implicitHeight + 20
                 radius: Theme.radius
                 color: Theme.card
                 ColumnLayout {
                     id: tuningColumn
                     x: 14
-                    y: 12
+                    y: 10
                     width: parent.width - 28
-                    spacing: 8
+                    spacing: 6
                     Text {
                         text: "电音强度"
                         color: Theme.text
@@ -293,7 +299,7 @@ Window {
                         id: moreToggle
                         checkable: true
                         Layout.fillWidth: true
-                        implicitHeight: 28
+                        implicitHeight: 22
                         contentItem: Row {
                             spacing: 4
                             Text {
@@ -346,15 +352,15 @@ Window {
             SectionTitle { text: "伴奏" }
             Rectangle {
                 Layout.fillWidth: true
-                implicitHeight: accompaniment.implicitHeight + 24
+                implicitHeight: accompaniment.implicitHeight + 20
                 radius: Theme.radius
                 color: Theme.card
                 ColumnLayout {
                     id: accompaniment
                     x: 14
-                    y: 12
+                    y: 10
                     width: parent.width - 28
-                    spacing: 10
+                    spacing: 6
                     RowLayout {
                         objectName: "transposeRow"
                         Layout.fillWidth: true

@@ -7,13 +7,13 @@ AbstractButton {
     property string iconName
     property bool selected: false
     hoverEnabled: true
-    implicitHeight: 64
+    implicitHeight: 54
     contentItem: Column {
-        spacing: 4
-        topPadding: 10
+        spacing: 3
+        topPadding: 8
         Icon {
             name: card.iconName
-            size: 20
+            size: 18
             anchors.horizontalCenter: parent.horizontalCenter
         }
         Text {

@@ -16,7 +16,7 @@ QtObject {
     readonly property color bad: "#a3868a"
     readonly property int radius: 14
     readonly property int titleSize: 20
-    readonly property int keySize: 30
+    readonly property int keySize: 28
     readonly property int bodySize: 14
     readonly property int smallSize: 12
 }
