@@ -108,6 +108,7 @@ DesktopUi::DesktopUi(AppRun& run, QObject* parent)
       m_consent(std::make_unique<ConsentController>()),
       m_activation(std::make_unique<ApplicationActivation>())
 {
+    qml_views::chooseRenderer();
     qml_views::prepareEngine(*m_engine);
     m_hoverTip = std::make_unique<HoverTip>(*m_engine);
     // The link line reads a cached answer; the scan runs now and whenever the self-check

@@ -2,12 +2,20 @@
 
 #include <QQmlEngine>
 #include <QQuickStyle>
+#include <QQuickWindow>
+#include <QSGRendererInterface>
 
 namespace qml_views {
 
 QUrl url(const QString& file)
 {
     return QUrl(QStringLiteral("qrc:/ui/") + file);
+}
+
+void chooseRenderer()
+{
+    if (qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND"))
+        QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
 }
 
 void prepareEngine(QQmlEngine& engine)
