@@ -14,7 +14,7 @@ Window {
     height: card.implicitHeight + 2 * shadow
     visible: false
     color: "transparent"
-    title: "Melodrix 声友"
+    title: "Melodrix 声友 · 隐私说明"
 
     // The shadow: a few widening, fading outlines under the card.
     Repeater {
