@@ -9,8 +9,10 @@
 #include "pluginlink/tuning_controls.h"
 #include "ui/application_activation.h"
 #include "ui/auto_tune_presence.h"
+#include "ui/capsule_bar_controller.h"
 #include "ui/consent_controller.h"
 #include "ui/diagnostics_saver.h"
+#include "ui/floating_bar_window_controller.h"
 #include "ui/hover_tip.h"
 #include "ui/main_panel_controller.h"
 #include "ui/panel_geometry.h"
@@ -20,13 +22,10 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QLoggingCategory>
-#include <QPainterPath>
 #include <QQmlComponent>
 #include <QQmlEngine>
 #include <QQuickWindow>
 #include <QScreen>
-
-Q_LOGGING_CATEGORY(lcDesktop, "tonivox.ui")
 
 namespace {
 // The corner radius the panel and the consent card draw (MainPanel.qml, ConsentWindow.qml).
@@ -34,25 +33,6 @@ constexpr qreal kPanelRadius = 18;
 } // namespace
 
 namespace {
-
-// A QML file whose root is a Window, created hidden with `properties`; none when it fails.
-QQuickWindow* createWindow(QQmlEngine& engine, const QString& file, const QVariantMap& properties)
-{
-    QQmlComponent component(&engine, qml_views::url(file));
-    QObject* object = component.createWithInitialProperties(properties);
-    if (!object) {
-        qCCritical(lcDesktop).noquote() << file << "did not load:" << component.errorString();
-        return nullptr;
-    }
-    auto* window = qobject_cast<QQuickWindow*>(object);
-    if (!window) {
-        qCCritical(lcDesktop).noquote() << file << "is not a window";
-        delete object;
-        return nullptr;
-    }
-    QQmlEngine::setObjectOwnership(window, QQmlEngine::CppOwnership);
-    return window;
-}
 
 // The report reads the player readers, which belong to the monitor's executor: the
 // gathering runs there, between two polls.
@@ -65,27 +45,6 @@ DiagnosticsSaver::Gather gatherWith(AppRun& run)
             return DiagnosticExporter::textOf(facts, sources);
         });
     };
-}
-
-// The rounded card a window draws, as a region (its outline without a compositor).
-QRegion roundedOutline(const QRect& card, qreal radius)
-{
-    QPainterPath path;
-    path.addRoundedRect(QRectF(card), radius, radius);
-    return QRegion(path.toFillPolygon().toPolygon());
-}
-
-// Keeps the outline on the window's card as the window resizes.
-void followCardOutline(QWindow& window, int inset, qreal radius)
-{
-    const auto apply = [&window, inset, radius] {
-        setVisibleOutline(
-            window,
-            roundedOutline(QRect(QPoint(), window.size()).adjusted(inset, inset, -inset, -inset), radius));
-    };
-    QObject::connect(&window, &QWindow::widthChanged, &window, apply);
-    QObject::connect(&window, &QWindow::heightChanged, &window, apply);
-    apply();
 }
 
 void centreOnScreen(QWindow& window)
@@ -121,6 +80,13 @@ DesktopUi::DesktopUi(AppRun& run, QObject* parent)
     connect(m_activation.get(), &ApplicationActivation::activateRequested, this, &DesktopUi::showMainPanel);
     m_activation->registerOnSessionBus();
 
+    // The launch shows the bar before it creates the panel.
+    m_capsule = std::make_unique<CapsuleBarController>(run.state(), run.tuning(), *m_panel, m_hoverTip.get(),
+                                                       [this] { toggleMainWindow(); });
+    m_floatingBar = std::make_unique<FloatingBarWindowController>(*m_engine, run.state(), *m_capsule,
+                                                                  *m_hoverTip, [this] { hideMainPanel(); });
+    m_floatingBar->show();
+
     createMainPanel();
 
     connect(m_consent.get(), &ConsentController::accepted, this, &DesktopUi::acceptConsent);
@@ -133,25 +99,26 @@ DesktopUi::DesktopUi(AppRun& run, QObject* parent)
 DesktopUi::~DesktopUi()
 {
     m_run.delegate().setConsentPresenter({});
+    m_floatingBar.reset();
     delete m_consentWindow.data();
     delete m_mainPanel.data();
 }
 
 void DesktopUi::createMainPanel()
 {
-    m_mainPanel =
-        createWindow(*m_engine, QStringLiteral("MainPanel.qml"),
-                     {{QStringLiteral("app"), QVariant::fromValue<QObject*>(&m_run.state())},
-                      {QStringLiteral("panel"), QVariant::fromValue<QObject*>(m_panel.get())},
-                      {QStringLiteral("tuning"), QVariant::fromValue<QObject*>(&m_run.tuning())},
-                      {QStringLiteral("diagnostics"), QVariant::fromValue<QObject*>(m_diagnostics.get())},
-                      {QStringLiteral("hoverTip"), QVariant::fromValue<QObject*>(m_hoverTip.get())}});
+    m_mainPanel = qml_views::createWindow(
+        *m_engine, QStringLiteral("MainPanel.qml"),
+        {{QStringLiteral("app"), QVariant::fromValue<QObject*>(&m_run.state())},
+         {QStringLiteral("panel"), QVariant::fromValue<QObject*>(m_panel.get())},
+         {QStringLiteral("tuning"), QVariant::fromValue<QObject*>(&m_run.tuning())},
+         {QStringLiteral("diagnostics"), QVariant::fromValue<QObject*>(m_diagnostics.get())},
+         {QStringLiteral("hoverTip"), QVariant::fromValue<QObject*>(m_hoverTip.get())}});
     if (!m_mainPanel)
         return;
     m_mainPanel->setObjectName(QStringLiteral("mainPanel"));
     attachWindowChrome(*m_mainPanel, WindowRole::mainPanel);
     m_mainPanel->resize(panel_geometry::kWidth, panel_geometry::kInitialHeight);
-    followCardOutline(*m_mainPanel, 0, kPanelRadius);
+    followRoundedOutline(*m_mainPanel, 0, kPanelRadius);
     m_panel->setPanelWindow(m_mainPanel);
     centreOnScreen(*m_mainPanel);
 }
@@ -186,13 +153,13 @@ void DesktopUi::toggleMainWindow()
 void DesktopUi::presentPrivacyConsent()
 {
     if (!m_consentWindow) {
-        m_consentWindow =
-            createWindow(*m_engine, QStringLiteral("ConsentWindow.qml"),
-                         {{QStringLiteral("consent"), QVariant::fromValue<QObject*>(m_consent.get())}});
+        m_consentWindow = qml_views::createWindow(
+            *m_engine, QStringLiteral("ConsentWindow.qml"),
+            {{QStringLiteral("consent"), QVariant::fromValue<QObject*>(m_consent.get())}});
         if (!m_consentWindow)
             return;
         attachWindowChrome(*m_consentWindow, WindowRole::consent);
-        followCardOutline(*m_consentWindow, m_consentWindow->property("shadow").toInt(), kPanelRadius);
+        followRoundedOutline(*m_consentWindow, m_consentWindow->property("shadow").toInt(), kPanelRadius);
     }
     centreOnScreen(*m_consentWindow);
     m_consentWindow->show();

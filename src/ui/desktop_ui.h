@@ -8,15 +8,18 @@
 class AppRun;
 class ApplicationActivation;
 class AutoTunePresence;
+class CapsuleBarController;
+class FloatingBarWindowController;
 class ConsentController;
 class DiagnosticsSaver;
 class HoverTip;
 class MainPanelController;
 class QQmlEngine;
 
-// The program's windows over the run: the main panel (created hidden at launch, hidden
-// rather than destroyed when closed), the privacy-consent window the launch sequence asks
-// for, and the activation a second start uses to show the panel.
+// The program's windows over the run: the floating bar (shown at launch), the main panel
+// (created hidden at launch, hidden rather than destroyed when closed), the privacy-consent
+// window the launch sequence asks for, and the activation a second start uses to show the
+// panel.
 //
 // Lifetime: create after the run and before its launch sequence; destroy before the run.
 // Thread safety: main thread only.
@@ -31,6 +34,8 @@ public:
     DiagnosticsSaver& diagnostics() { return *m_diagnostics; }
     AutoTunePresence& autoTunePresence() { return *m_presence; }
     HoverTip& hoverTip() { return *m_hoverTip; }
+    CapsuleBarController& capsuleBar() { return *m_capsule; }
+    FloatingBarWindowController& floatingBar() { return *m_floatingBar; }
     // Absent only when its view failed to load (the run goes on without it).
     QQuickWindow* mainPanel() const { return m_mainPanel; }
     QQuickWindow* consentWindow() const { return m_consentWindow; }
@@ -58,6 +63,8 @@ private:
     std::unique_ptr<MainPanelController> m_panel;
     std::unique_ptr<ConsentController> m_consent;
     std::unique_ptr<ApplicationActivation> m_activation;
+    std::unique_ptr<CapsuleBarController> m_capsule;
+    std::unique_ptr<FloatingBarWindowController> m_floatingBar;
     QPointer<QQuickWindow> m_mainPanel;
     QPointer<QQuickWindow> m_consentWindow;
 };

@@ -1,9 +1,13 @@
 #include "ui/qml_views.h"
 
+#include <QLoggingCategory>
+#include <QQmlComponent>
 #include <QQmlEngine>
 #include <QQuickStyle>
 #include <QQuickWindow>
 #include <QSGRendererInterface>
+
+Q_LOGGING_CATEGORY(lcViews, "tonivox.ui")
 
 namespace qml_views {
 
@@ -29,6 +33,24 @@ void prepareEngine(QQmlEngine& engine)
     }();
     Q_UNUSED(styled);
     engine.addImportPath(QStringLiteral("qrc:/ui"));
+}
+
+QQuickWindow* createWindow(QQmlEngine& engine, const QString& file, const QVariantMap& properties)
+{
+    QQmlComponent component(&engine, url(file));
+    QObject* object = component.createWithInitialProperties(properties);
+    if (!object) {
+        qCCritical(lcViews).noquote() << file << "did not load:" << component.errorString();
+        return nullptr;
+    }
+    auto* window = qobject_cast<QQuickWindow*>(object);
+    if (!window) {
+        qCCritical(lcViews).noquote() << file << "is not a window";
+        delete object;
+        return nullptr;
+    }
+    QQmlEngine::setObjectOwnership(window, QQmlEngine::CppOwnership);
+    return window;
 }
 
 } // namespace qml_views

@@ -2,8 +2,10 @@
 
 #include <QString>
 #include <QUrl>
+#include <QVariantMap>
 
 class QQmlEngine;
+class QQuickWindow;
 
 // Where the compiled-in QML views live, and the engine set-up every window shares.
 namespace qml_views {
@@ -17,5 +19,9 @@ void chooseRenderer();
 // Registers the controller types the views name and sets the style the views expect.
 // Call for each engine, before its first view is created.
 void prepareEngine(QQmlEngine& engine);
+
+// A QML file whose root is a Window, created hidden with `properties` and owned by the
+// caller; none (and a log line) when it fails to load.
+QQuickWindow* createWindow(QQmlEngine& engine, const QString& file, const QVariantMap& properties);
 
 } // namespace qml_views

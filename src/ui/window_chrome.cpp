@@ -4,6 +4,7 @@
 
 #include <QEvent>
 #include <QObject>
+#include <QPainterPath>
 #include <QVariant>
 #include <QWindow>
 
@@ -106,4 +107,17 @@ bool compositorRunning()
 void setVisibleOutline(QWindow& window, const QRegion& outline)
 {
     window.setMask(compositorRunning() ? QRegion() : outline);
+}
+
+void followRoundedOutline(QWindow& window, int inset, qreal radius)
+{
+    const auto apply = [&window, inset, radius] {
+        QPainterPath path;
+        path.addRoundedRect(QRectF(QRect(QPoint(), window.size()).adjusted(inset, inset, -inset, -inset)),
+                            radius, radius);
+        setVisibleOutline(window, QRegion(path.toFillPolygon().toPolygon()));
+    };
+    QObject::connect(&window, &QWindow::widthChanged, &window, apply);
+    QObject::connect(&window, &QWindow::heightChanged, &window, apply);
+    apply();
 }

@@ -23,3 +23,7 @@ bool compositorRunning();
 // Without a compositor transparent pixels are black: clips the window to `outline`
 // (window coordinates, device-independent); with one, clears any mask.
 void setVisibleOutline(QWindow& window, const QRegion& outline);
+
+// Keeps the outline of a rounded card `inset` inside the window, corner `radius`, as the
+// window resizes (see setVisibleOutline).
+void followRoundedOutline(QWindow& window, int inset, qreal radius);
