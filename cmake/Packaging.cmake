@@ -9,7 +9,6 @@ set(CPACK_PACKAGE_NAME tonivox)
 set(CPACK_PACKAGE_VENDOR "Tonivox developers")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_CONTACT "${TONIVOX_PACKAGE_MAINTAINER}")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Keeps Auto-Tune in the key of the song you sing along to")
 # Debian installs below /usr, whatever prefix the build tree was configured with; the program
 # finds its resources relative to itself.
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
@@ -35,6 +34,7 @@ set(tonivox_runtime_packages
   qml6-module-qtquick-dialogs qml6-module-qtquick-shapes qml6-module-qtqml-workerscript
   libqt6svg6)
 list(JOIN tonivox_runtime_packages ", " CPACK_DEBIAN_TONIVOX_PACKAGE_DEPENDS)
+# Each package's description: the summary line, then the long text.
 set(CPACK_DEBIAN_TONIVOX_DESCRIPTION
   "Keeps Auto-Tune in the key of the song you sing along to
 Melodrix 声友 follows the song a desktop music player is playing (QQ Music, Kugou,

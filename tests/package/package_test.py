@@ -5,7 +5,8 @@ Builds the packages once with CPack (into a temporary folder), reads them with d
 validates the desktop entry and the AppStream metainfo, installs the program with DESTDIR into
 a temporary prefix and runs it from there.
 
-Usage: package_test.py --build-dir DIR --version X.Y.Z --app-id ID [unittest options]
+Usage: package_test.py --build-dir DIR --version X.Y.Z --app-id ID [--cmake CMAKE] [--cpack CPACK]
+                       [unittest options]
 """
 
 import argparse
@@ -113,7 +114,7 @@ class PackageTest(unittest.TestCase):
         assert not cls.tmp.is_relative_to(cls.build), "the temporary folder lies in the build tree"
 
         out = cls.tmp / "packages"
-        checked(["cpack", "--config", cls.build / "CPackConfig.cmake", "-B", out])
+        checked([ARGS.cpack, "--config", cls.build / "CPackConfig.cmake", "-B", out])
         arch = checked(["dpkg", "--print-architecture"]).strip()
         cls.program_deb = out / f"tonivox_{cls.version}_{arch}.deb"
         cls.server_deb = out / f"tonivox-keylib-server_{cls.version}_{arch}.deb"
@@ -125,7 +126,7 @@ class PackageTest(unittest.TestCase):
         cls.unpacked = cls.tmp / "unpacked"
         checked(["dpkg-deb", "-x", cls.program_deb, cls.unpacked])
         cls.destdir = cls.tmp / "destdir"
-        checked(["cmake", "--install", cls.build, "--component", "tonivox", "--prefix", "/usr"],
+        checked([ARGS.cmake, "--install", cls.build, "--component", "tonivox", "--prefix", "/usr"],
                 env={**os.environ, "DESTDIR": str(cls.destdir)})
         cls.prefix = cls.destdir / "usr"
 
@@ -155,7 +156,7 @@ class PackageTest(unittest.TestCase):
         self.assertEqual(fields["Package"], "tonivox")
         self.assertEqual(fields["Version"], self.version)
         self.assertTrue(fields.get("Maintainer"))
-        self.assertIn("Auto-Tune", fields.get("Description", ""))
+        self.assertTrue(fields["Description"].startswith("Keeps Auto-Tune in the key"))
         paths = package_paths(self.program_deb)
         self.assertLessEqual(self.program_files(), paths)
         self.assertNotIn("usr/bin/tonivox-keylib-server", paths)
@@ -164,7 +165,6 @@ class PackageTest(unittest.TestCase):
         names = depends_names(control_fields(self.program_deb)["Depends"])
         wanted = {
             "Qt 6": r"libqt6core6",
-            "Qt Quick": r"libqt6quick6",
             "libpulse": r"libpulse0",
             "FFTW": r"libfftw3-single3",
             "Rubber Band": r"librubberband\d+",
@@ -189,6 +189,7 @@ class PackageTest(unittest.TestCase):
         fields = control_fields(self.server_deb)
         self.assertEqual(fields["Package"], "tonivox-keylib-server")
         self.assertEqual(fields["Version"], self.version)
+        self.assertTrue(fields["Description"].startswith("Development key-library server"))
         self.assertEqual(package_paths(self.server_deb), {"usr/bin/tonivox-keylib-server"})
         names = depends_names(fields["Depends"])
         self.assertIn("libsqlite3-0", names)
@@ -266,5 +267,7 @@ if __name__ == "__main__":
     parser.add_argument("--build-dir", required=True)
     parser.add_argument("--version", required=True)
     parser.add_argument("--app-id", required=True)
+    parser.add_argument("--cmake", default="cmake")
+    parser.add_argument("--cpack", default="cpack")
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
