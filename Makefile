@@ -3,7 +3,7 @@ PRESET ?= default
 BUILD_DIR := build/$(PRESET)
 JOBS ?= $(shell nproc)
 
-.PHONY: deps configure build run test bench model model-tools model-export clean
+.PHONY: deps configure build run test bench package model model-tools model-export clean
 
 deps:
 	@scripts/install-deps
@@ -22,6 +22,10 @@ test: build
 
 bench: build
 	tests/run-with-services sh -c 'for b in $(BUILD_DIR)/bench/bench_*; do "$$b" $(BENCH_ARGS) || exit 1; done'
+
+# The Debian packages tonivox and tonivox-keylib-server, written into $(BUILD_DIR).
+package: build
+	cmake --build $(BUILD_DIR) --target package
 
 # Retrains the neural key model: renders the generated songs that are missing or older
 # than the generator (features are cached under build/keynet; `make -j2 model` renders two

@@ -3,6 +3,7 @@
 #include "app/command_line.h"
 #include "app/diagnostics_export.h"
 #include "app/quit_signals.h"
+#include "core/app_identity.h"
 #include "core/build_info.h"
 #include "keydetect/offline_key_test.h"
 #include "pluginlink/instance_lock.h"
@@ -21,7 +22,9 @@ namespace {
 void describeApplication()
 {
     QCoreApplication::setOrganizationName(QStringLiteral("Tonivox"));
-    QCoreApplication::setApplicationName(QStringLiteral("Tonivox"));
+    // Qt's X11 windows take the application name as their WM_CLASS class.
+    QCoreApplication::setApplicationName(QString::fromLatin1(kAppId));
+    QGuiApplication::setDesktopFileName(QString::fromLatin1(kAppId));
     QCoreApplication::setApplicationVersion(appShortVersion());
 }
 

@@ -1,5 +1,6 @@
 #include "diagnostics/diagnostic_exporter.h"
 
+#include "core/app_identity.h"
 #include "core/app_state.h"
 #include "core/build_info.h"
 #include "core/settings_store.h"

@@ -28,8 +28,6 @@ class DiagnosticExporter {
 public:
     static constexpr qint64 kLogTailBytes = 200000;
     static constexpr int kLogTailLines = 100;
-    // The desktop-file id the program is installed under (its application id on Linux).
-    static constexpr char kDesktopFileId[] = "tonivox.desktop";
 
     struct Sources {
         QString home;            // the user's home (players' data, crash names)
