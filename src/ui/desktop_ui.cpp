@@ -21,6 +21,7 @@
 
 #include <QCoreApplication>
 #include <QGuiApplication>
+#include <QIcon>
 #include <QLoggingCategory>
 #include <QQmlComponent>
 #include <QQmlEngine>
@@ -67,6 +68,7 @@ DesktopUi::DesktopUi(AppRun& run, QObject* parent)
       m_consent(std::make_unique<ConsentController>()),
       m_activation(std::make_unique<ApplicationActivation>())
 {
+    QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/ui/icons/org.tonivox.Tonivox.svg")));
     qml_views::chooseRenderer();
     qml_views::prepareEngine(*m_engine);
     m_hoverTip = std::make_unique<HoverTip>(*m_engine);

@@ -242,7 +242,16 @@ TEST_F(PanelTest, TheSaveDialogIsAWindowOfItsOwnAndCancelLeavesNoFile)
         EXPECT_TRUE(dialog->isWindow());
         EXPECT_TRUE(dialog->selectedFiles().value(0).contains(u("Melodrix诊断_")));
         if (accept) {
+            // The dialog applies its proposed name once its folder is read: choose after that.
             dialog->selectFile(target);
+            ASSERT_TRUE(QTest::qWaitFor(
+                [&] {
+                    if (dialog->selectedFiles().value(0) == target)
+                        return true;
+                    dialog->selectFile(target);
+                    return false;
+                },
+                10000));
             QMetaObject::invokeMethod(dialog, "accept");
         } else {
             dialog->reject();
