@@ -1,0 +1,291 @@
+// The island bar as the user meets it: its pages' texts in order, screenshots read back,
+// the real pointer opening and closing it, and its X11 window state.
+#include "app/app_run.h"
+#include "app/song_tracker.h"
+#include "core/app_state.h"
+#include "core/settings_store.h"
+#include "support/run_task.h"
+#include "support/temp_home.h"
+#include "support/ui_testing.h"
+#include "ui/desktop_ui.h"
+#include "ui/hover_tip.h"
+#include "ui/notch_bar_window_controller.h"
+
+#include <QElapsedTimer>
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <gtest/gtest.h>
+
+using namespace ui_testing;
+
+namespace {
+
+QString u(const char* text)
+{
+    return QString::fromUtf8(text);
+}
+
+// Far from the island on the 1920 × 1080 test screen.
+const QPoint kAway(300, 800);
+// Inside the hot zone at the top centre.
+const QPoint kHotZone(960, 8);
+
+class IslandBarTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { useSoftwareRendering(); }
+
+    void SetUp() override
+    {
+        movePointer(kAway);
+        run = std::make_unique<AppRun>(AppRun::Paths{home.settingsPath(), home.path(), home.path()});
+        // The state below is the test's: no player may change it.
+        run->tracker().stop();
+        desktop = std::make_unique<DesktopUi>(*run);
+        island = std::make_unique<NotchBarWindowController>(NotchBarWindowController::Deps{
+            desktop->engine(), run->state(), run->tuning(), desktop->panelController(),
+            desktop->diagnostics(), desktop->hoverTip(), [this] { desktop->showMainPanel(); }});
+    }
+    void TearDown() override
+    {
+        island.reset();
+        desktop.reset();
+        run.reset();
+        drainCancelledTasks();
+    }
+
+    void showSong()
+    {
+        AppState& state = run->state();
+        state.setCurrent(Song{u("晴天"), u("周杰伦")});
+        state.setKeyText(u("Db 大调"));
+    }
+    QQuickWindow& window() { return *island->window(); }
+    quint32 windowId() { return quint32(window().winId()); }
+    bool open() { return window().property("open").toBool(); }
+    QQuickItem* item(const char* name)
+    {
+        return window().contentItem()->findChild<QQuickItem*>(QString::fromLatin1(name));
+    }
+    // The pill or card has reached the size its state asks for.
+    bool settled()
+    {
+        const QQuickItem* card = item("island");
+        if (!open())
+            return card->height() == window().property("pillHeight").toReal();
+        const char* target =
+            window().property("visibility").value<QObject*>()->property("settingsPage").toBool()
+                ? "settingsHeight"
+                : "mainHeight";
+        return card->height() == window().property(target).toReal() &&
+               card->width() == window().property("cardWidth").toReal();
+    }
+    void showAndOpen()
+    {
+        island->show();
+        ASSERT_TRUE(waitForMapped(window()));
+        // The pointer over the card keeps it open.
+        movePointer(kHotZone);
+        ASSERT_TRUE(waitUntil([&] { return open() && settled(); }));
+    }
+    QPoint centreOf(const char* name)
+    {
+        QQuickItem* target = item(name);
+        EXPECT_NE(target, nullptr) << name;
+        return target ? target->mapToGlobal(QPointF(target->width() / 2, target->height() / 2)).toPoint()
+                      : QPoint();
+    }
+    // Lets the event loop run (the tick included) for a while.
+    static void idle(int ms)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        waitUntil([&] { return timer.elapsed() >= ms; });
+    }
+    QImage shoot(const QString& name)
+    {
+        const QImage shot = grabAt2x(window());
+        EXPECT_FALSE(saveScreenshot(shot, QStringLiteral(TONIVOX_SCREENSHOT_DIR), name).isEmpty());
+        return shot;
+    }
+
+    TempHome home;
+    std::unique_ptr<AppRun> run;
+    std::unique_ptr<DesktopUi> desktop;
+    std::unique_ptr<NotchBarWindowController> island;
+};
+
+TEST_F(IslandBarTest, MainPageReadsInOrderAndBackFromItsScreenshot)
+{
+    showSong();
+    showAndOpen();
+    const QStringList expected = {
+        u("晴天"), run->state().displayKey(), u("默认"), u("电音"), u("自然"), u("常用"), u("升降调"), u("0"),
+        u("设置")};
+    EXPECT_EQ(visibleTextStrings(window().contentItem()), expected);
+
+    const QImage shot = shoot(QStringLiteral("island_main"));
+    const QList<TextItem> items = visibleTexts(window().contentItem());
+    const QStringList read = ocrTextItems(shot, items);
+    ASSERT_EQ(read.size(), items.size());
+    for (const char* label : {"默认", "电音", "自然", "常用", "升降调", "设置"})
+        EXPECT_EQ(read.value(expected.indexOf(u(label))), u(label));
+
+    // "我的" with a custom preset, after "常用"; the product word while no key is known.
+    run->state().setHasCustomPreset(true);
+    run->state().setKeyText(u("等待识别歌曲…"));
+    QStringList now;
+    EXPECT_TRUE(waitUntil([&] {
+        now = visibleTextStrings(window().contentItem());
+        return now.value(1) == u("声友") && now.indexOf(u("我的")) == now.indexOf(u("常用")) + 1;
+    })) << now.join(u("|")).toStdString();
+}
+
+TEST_F(IslandBarTest, SettingsPageReadsInOrderAndChoosesTheCapsuleWithThePointer)
+{
+    const QString deviceName = u("Loopback 监听");
+    run->state().setChannels(
+        {AudioChannel{1, deviceName, u("loop.monitor")}, AudioChannel{2, u("麦克风"), u("mic")}});
+    // The update check finds nobody listening there.
+    run->settings().setServerBaseURL(u("http://127.0.0.1:9"));
+    showAndOpen();
+    const quint32 before = activeWindow();
+    const QPoint gear = centreOf("settings");
+    click(gear);
+    ASSERT_TRUE(waitUntil([&] { return settled() && item("back")->isVisible(); }));
+
+    const QStringList expected = {u("设置"), u("输入通道"), deviceName,        u("麦克风"),  u("显示为"),
+                                  u("刘海"), u("胶囊"),     u("导出诊断信息"), u("检查更新")};
+    EXPECT_EQ(visibleTextStrings(window().contentItem()), expected);
+    const QImage shot = shoot(QStringLiteral("island_settings"));
+    const QList<TextItem> items = visibleTexts(window().contentItem());
+    const QStringList read = ocrTextItems(shot, items);
+    for (const char* label : {"输入通道", "显示为", "导出诊断信息"})
+        EXPECT_EQ(read.value(expected.indexOf(u(label))), u(label));
+
+    click(centreOf("checkUpdate"));
+    QStringList texts;
+    EXPECT_TRUE(waitUntil([&] {
+        texts = visibleTextStrings(window().contentItem());
+        return texts.contains(u("检查失败，请稍后再试"));
+    })) << texts.join(u("|")).toStdString();
+
+    ASSERT_EQ(run->state().floatingBarStyle(), FloatingBarStyle::notch);
+    click(centreOf("styleCapsule"));
+    EXPECT_TRUE(waitUntil([&] { return run->state().floatingBarStyle() == FloatingBarStyle::capsule; }));
+    EXPECT_EQ(run->settings().floatingBarStyle().value_or(QString()), u("capsule"));
+    // None of the clicks took the focus.
+    EXPECT_EQ(activeWindow(), before);
+
+    click(centreOf("back"));
+    EXPECT_TRUE(waitUntil([&] { return item("settings")->isVisible() && settled(); }));
+}
+
+TEST_F(IslandBarTest, CollapsedItIsOnlyThePillUnderTheTopEdge)
+{
+    run->state().setKeyText(u("等待识别歌曲…"));
+    island->show();
+    ASSERT_TRUE(waitForMapped(window()));
+    ASSERT_TRUE(waitUntil([&] { return settled(); }));
+    EXPECT_FALSE(open());
+    EXPECT_EQ(visibleTextStrings(window().contentItem()), QStringList{u("声友")});
+    shoot(QStringLiteral("island_collapsed"));
+
+    // Centred under the top edge, 560 wide.
+    const QRect frame = windowGeometry(windowId());
+    EXPECT_EQ(frame.left(), (1920 - 560) / 2);
+    EXPECT_EQ(frame.top(), 0);
+    EXPECT_EQ(frame.width(), 560);
+    // No compositor here: the shape is the 224 × 32 pill, 3 below the top, rounded.
+    ASSERT_FALSE(compositorRunning());
+    QRegion shape;
+    EXPECT_TRUE(waitUntil([&] {
+        shape = boundingShape(windowId());
+        return shape.boundingRect() == QRect(168, 3, 224, 32);
+    })) << "shape bounds "
+        << shape.boundingRect().x() << "," << shape.boundingRect().width();
+    EXPECT_TRUE(shape.contains(QPoint(280, 19)));
+    EXPECT_FALSE(shape.contains(QPoint(168, 3)));  // a rounded corner
+    EXPECT_FALSE(shape.contains(QPoint(20, 100))); // where the card would be
+}
+
+TEST_F(IslandBarTest, ThePointerOpensItHeldButtonsAndThePinKeepItOpen)
+{
+    island->show();
+    ASSERT_TRUE(waitForMapped(window()));
+    idle(100);
+    EXPECT_FALSE(open());
+
+    movePointer(kHotZone);
+    ASSERT_TRUE(waitUntil([&] { return open(); }));
+    movePointer(kAway);
+    ASSERT_TRUE(waitUntil([&] { return !open(); }));
+
+    // A button held outside: open until it is released.
+    movePointer(kHotZone);
+    ASSERT_TRUE(waitUntil([&] { return open() && settled(); }));
+    movePointer(kAway);
+    pressButton(1);
+    idle(900);
+    EXPECT_TRUE(open());
+    releaseButton(1);
+    EXPECT_TRUE(waitUntil([&] { return !open(); }));
+
+    // The pin, with its tip.
+    movePointer(kHotZone);
+    ASSERT_TRUE(waitUntil([&] { return open() && settled(); }));
+    const QPoint pin = centreOf("pin");
+    movePointer(pin);
+    EXPECT_TRUE(waitUntil([&] { return desktop->hoverTip().isShown(); }));
+    EXPECT_EQ(desktop->hoverTip().currentText(), u("固定，不自动收起"));
+    click(pin);
+    ASSERT_TRUE(waitUntil([&] { return item("pin")->property("checked").toBool(); }));
+    movePointer(kAway);
+    idle(900);
+    EXPECT_TRUE(open());
+    EXPECT_FALSE(desktop->hoverTip().isShown());
+
+    // Hiding forgets the pin: shown again, it is collapsed and closes by itself.
+    island->hide();
+    EXPECT_FALSE(island->isShown());
+    island->show();
+    ASSERT_TRUE(waitForMapped(window()));
+    EXPECT_FALSE(open());
+    island->expand();
+    ASSERT_TRUE(waitUntil([&] { return open(); }));
+    EXPECT_TRUE(waitUntil([&] { return !open(); }));
+}
+
+TEST_F(IslandBarTest, AboveOnEveryDesktopAndNeverTakesTheFocus)
+{
+    // Something else has the focus: the main panel.
+    desktop->showMainPanel();
+    ASSERT_TRUE(waitForMapped(*desktop->mainPanel()));
+    const auto panelId = quint32(desktop->mainPanel()->winId());
+    ASSERT_TRUE(waitUntil([&] { return activeWindow() == panelId; }));
+
+    island->show();
+    ASSERT_TRUE(waitForMapped(window()));
+    EXPECT_TRUE(waitForCardinal(windowId(), "_NET_WM_DESKTOP", 0xFFFFFFFF));
+    EXPECT_TRUE(waitForAtom(windowId(), "_NET_WM_STATE", "_NET_WM_STATE_ABOVE"));
+    EXPECT_TRUE(waitForAtom(windowId(), "_NET_WM_STATE", "_NET_WM_STATE_SKIP_TASKBAR"));
+    EXPECT_EQ(activeWindow(), panelId);
+
+    movePointer(kHotZone);
+    ASSERT_TRUE(waitUntil([&] { return open() && settled(); }));
+    EXPECT_EQ(activeWindow(), panelId);
+    click(centreOf("transposeUp"));
+    EXPECT_TRUE(waitUntil([&] { return run->state().transpose() == 1; }));
+    idle(200);
+    EXPECT_EQ(activeWindow(), panelId);
+}
+
+TEST_F(IslandBarTest, StartsOpenWhenAskedByTheEnvironment)
+{
+    qputenv("MX_NOTCH_EXPANDED", "1");
+    island->show();
+    qunsetenv("MX_NOTCH_EXPANDED");
+    ASSERT_TRUE(waitForMapped(window()));
+    EXPECT_TRUE(open());
+}
+
+} // namespace
