@@ -54,8 +54,10 @@ void NotchBarVisibility::expand()
         return;
     m_pendingCollapse.reset();
     setHovering(false);
-    setExpanded(true);
+    // The window has its full height before anyone hears that the card opened.
+    m_expanded = true;
     requestResize();
+    emit expandedChanged();
 }
 
 void NotchBarVisibility::collapse()

@@ -104,7 +104,7 @@ void NotchBarWindowController::build()
     // Collapsed, the pointer passes through: the tick opens the card, not a click.
     m_window->setFlag(Qt::WindowTransparentForInput, true);
     connect(m_window.get(), SIGNAL(openMainPanelRequested()), this, SLOT(openMainPanel()));
-    m_island = m_window->contentItem()->findChild<QQuickItem*>(QStringLiteral("island"));
+    m_island = m_window->findChild<QQuickItem*>(QStringLiteral("island"));
     if (m_island) {
         for (auto signal : {&QQuickItem::xChanged, &QQuickItem::yChanged, &QQuickItem::widthChanged,
                             &QQuickItem::heightChanged})
@@ -207,6 +207,8 @@ void NotchBarWindowController::onExpandedChanged()
     if (!m_window)
         return;
     const bool open = m_visibility->expanded();
+    // Qt's xcb window takes its input region from its size at this moment: opening, the
+    // window has already grown to its tallest, so the region covers every page.
     m_window->setFlag(Qt::WindowTransparentForInput, !open);
     if (!open)
         m_deps.hoverTip.hide();

@@ -128,8 +128,13 @@ TEST_F(NotchBarVisibilityTest, GrowsAtOnceAndShrinksOnlyAfterQuiet)
 {
     visibility.requestResize();
     EXPECT_EQ(visibility.panelHeight(), 32 + 176 + 8);
-    // Expanding makes room for the tallest page at once.
+    // Expanding makes room for the tallest page at once, before the card is said to open
+    // (the window's input region is taken from its size then).
+    int heightWhenOpened = 0;
+    QObject::connect(&visibility, &NotchBarVisibility::expandedChanged,
+                     [&] { heightWhenOpened = visibility.panelHeight(); });
     visibility.expand();
+    EXPECT_EQ(heightWhenOpened, 32 + 468 + 8);
     EXPECT_EQ(visibility.panelHeight(), 32 + 468 + 8);
     // Then fits the main page after 0.65 s.
     run(640ms, kOnCard);

@@ -68,6 +68,7 @@ Item {
                 ]
                 Chip {
                     required property var modelData
+                    objectName: "preset_" + modelData.name
                     visible: modelData.name !== "custom" || page.app.hasCustomPreset
                     text: modelData.label
                     checked: page.app.preset === modelData.name
