@@ -35,6 +35,14 @@ void NotchBarVisibility::tick(const Pointer& pointer, const Zones& zones)
     }
 }
 
+std::chrono::milliseconds NotchBarVisibility::nextTickDelay(const Pointer& pointer, const Zones& zones) const
+{
+    if (m_expanded || m_pendingShrink)
+        return kTickPeriod;
+    const QRectF reach = zones.hotZone.adjusted(-kNearDistance, -kNearDistance, kNearDistance, kNearDistance);
+    return reach.contains(pointer.position) ? kTickPeriod : kFarTickPeriod;
+}
+
 void NotchBarVisibility::runCollapse(const Pointer& pointer, const Zones& zones)
 {
     m_pendingCollapse.reset();

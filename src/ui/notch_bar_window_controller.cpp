@@ -25,9 +25,6 @@ Q_LOGGING_CATEGORY(lcIsland, "tonivox.ui.island")
 
 namespace {
 
-// One tick per 60 Hz frame; the timer may fire up to a few milliseconds late.
-constexpr std::chrono::milliseconds kTickPeriod{16};
-
 // Root coordinates in device pixels to Qt's device-independent frame (Qt keeps each
 // screen's top-left corner where it is and scales from there).
 QPointF deviceIndependent(QPoint devicePx)
@@ -56,7 +53,7 @@ NotchBarWindowController::NotchBarWindowController(Deps deps, QObject* parent)
       m_visibility(std::make_unique<NotchBarVisibility>([] { return std::chrono::steady_clock::now(); })),
       m_updates(std::make_unique<IslandUpdateCheck>())
 {
-    m_tick.setInterval(kTickPeriod);
+    m_tick.setInterval(NotchBarVisibility::kTickPeriod);
     m_tick.setTimerType(Qt::CoarseTimer);
     connect(&m_tick, &QTimer::timeout, this, &NotchBarWindowController::tick);
     connect(m_visibility.get(), &NotchBarVisibility::expandedChanged, this,
@@ -126,7 +123,7 @@ void NotchBarWindowController::show()
     place();
     updateOutline();
     m_window->show();
-    m_tick.start();
+    m_tick.start(NotchBarVisibility::kTickPeriod);
     if (qEnvironmentVariable("MX_NOTCH_EXPANDED") == QLatin1String("1"))
         expand();
 }
@@ -197,9 +194,13 @@ void NotchBarWindowController::tick()
     const std::optional<platform::PointerState> pointer = platform::queryPointer();
     if (!pointer)
         return;
-    const QRectF stay = m_model.stayRect(m_visibility->page());
-    m_visibility->tick({deviceIndependent(pointer->global_px), pointer->buttonHeld},
-                       {QRectF(m_model.hotZone()), stay});
+    const NotchBarVisibility::Pointer sample{deviceIndependent(pointer->global_px), pointer->buttonHeld};
+    const NotchBarVisibility::Zones zones{QRectF(m_model.hotZone()),
+                                          QRectF(m_model.stayRect(m_visibility->page()))};
+    m_visibility->tick(sample, zones);
+    const auto delay = m_visibility->nextTickDelay(sample, zones);
+    if (m_tick.intervalAsDuration() != delay)
+        m_tick.setInterval(delay);
 }
 
 void NotchBarWindowController::onExpandedChanged()
@@ -210,6 +211,8 @@ void NotchBarWindowController::onExpandedChanged()
     // Qt's xcb window takes its input region from its size at this moment: opening, the
     // window has already grown to its tallest, so the region covers every page.
     m_window->setFlag(Qt::WindowTransparentForInput, !open);
+    if (open && m_shown)
+        m_tick.start(NotchBarVisibility::kTickPeriod);
     if (!open)
         m_deps.hoverTip.hide();
     updateOutline();

@@ -8,13 +8,16 @@
 #include "support/temp_home.h"
 #include "support/ui_testing.h"
 #include "ui/desktop_ui.h"
+#include "ui/diagnostics_saver.h"
 #include "ui/hover_tip.h"
 #include "ui/notch_bar_window_controller.h"
 #include "ui/window_chrome.h"
 
+#include <QCoro/QCoroSignal>
 #include <QElapsedTimer>
 #include <QQuickItem>
 #include <QQuickWindow>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 using namespace ui_testing;
@@ -197,6 +200,33 @@ TEST_F(IslandBarTest, SettingsPageReadsInOrderAndChoosesTheCapsuleWithThePointer
 
     click(centreOf("back"));
     EXPECT_TRUE(waitUntil([&] { return item("settings")->isVisible() && settled(); }));
+}
+
+TEST_F(IslandBarTest, StaysOpenWhileItsSaveDialogIsUp)
+{
+    // The dialog answers when the test says so.
+    QTimer answer;
+    answer.setSingleShot(true);
+    const QString target = home.path() + u("/诊断.txt");
+    desktop->diagnostics().setAskLocation(
+        [&answer, target](QString, std::stop_token) -> QCoro::Task<std::optional<QString>> {
+            co_await qCoro(&answer, &QTimer::timeout);
+            co_return target;
+        });
+    showAndOpen();
+    click(centreOf("settings"));
+    ASSERT_TRUE(waitUntil([&] { return settled() && item("exportDiagnostics")->isVisible(); }));
+    click(centreOf("exportDiagnostics"));
+    ASSERT_TRUE(waitUntil([&] { return desktop->diagnostics().working(); }));
+
+    movePointer(kAway);
+    idle(900);
+    EXPECT_TRUE(open());
+    answer.start(0);
+    EXPECT_TRUE(waitUntil([&] { return !desktop->diagnostics().working(); }));
+    EXPECT_EQ(desktop->diagnostics().diagMessage(), u("已保存：诊断.txt"));
+    // The dialog gone and the pointer away, it closes.
+    EXPECT_TRUE(waitUntil([&] { return !open(); }));
 }
 
 TEST_F(IslandBarTest, CollapsedItIsOnlyThePillUnderTheTopEdge)

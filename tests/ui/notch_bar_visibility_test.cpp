@@ -53,6 +53,18 @@ TEST_F(NotchBarVisibilityTest, HotZoneExpandsAndLeavingCollapsesAfterThreeTenths
     EXPECT_FALSE(visibility.expanded());
 }
 
+TEST_F(NotchBarVisibilityTest, SamplesAt60HzWhileItMattersAndSlowerFarAway)
+{
+    using V = NotchBarVisibility;
+    EXPECT_EQ(visibility.nextTickDelay(kAway, kZones), V::kFarTickPeriod);
+    // Within reach of the hot zone (300 around it), every frame.
+    EXPECT_EQ(visibility.nextTickDelay({{960, 340}, false}, kZones), V::kTickPeriod);
+    EXPECT_EQ(visibility.nextTickDelay({{960, 350}, false}, kZones), V::kFarTickPeriod);
+    // Open, every frame wherever the pointer is: the collapse timing depends on it.
+    visibility.expand();
+    EXPECT_EQ(visibility.nextTickDelay(kAway, kZones), V::kTickPeriod);
+}
+
 TEST_F(NotchBarVisibilityTest, ComingBackCancelsThePendingCollapse)
 {
     visibility.expand();
