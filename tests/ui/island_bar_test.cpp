@@ -160,6 +160,23 @@ TEST_F(IslandBarTest, MainPageReadsInOrderAndBackFromItsScreenshot)
     })) << now.join(u("|")).toStdString();
 }
 
+TEST_F(IslandBarTest, ALongSongLineScrollsWhileTheCardIsOpen)
+{
+    run->state().setCurrent(
+        Song{u("这是一首名字非常非常长的歌，长到一行放不下，只好慢慢滚动给你看完整的名字"), u("歌手")});
+    showAndOpen();
+    QQuickItem* line = item("songLine");
+    ASSERT_NE(line, nullptr);
+    QQuickItem* label = line->childItems().value(0);
+    ASSERT_NE(label, nullptr);
+    EXPECT_GT(label->width(), line->width());
+    EXPECT_TRUE(waitUntil([&] { return label->x() < -20; }));
+    // Closed, it rests at its start.
+    movePointer(kAway);
+    ASSERT_TRUE(waitUntil([&] { return !open(); }));
+    EXPECT_TRUE(waitUntil([&] { return label->x() == 0; }));
+}
+
 TEST_F(IslandBarTest, SettingsPageReadsInOrderAndChoosesTheCapsuleWithThePointer)
 {
     // The update check finds nobody listening there.

@@ -13,8 +13,9 @@ Item {
         anchors.leftMargin: 22
         anchors.rightMargin: 22
         anchors.topMargin: 14
-        anchors.bottomMargin: 16
-        spacing: 12
+        anchors.bottomMargin: 22
+        // The rows share the card's height evenly.
+        spacing: 0
 
         RowLayout {
             Layout.fillWidth: true
@@ -55,6 +56,7 @@ Item {
             }
         }
 
+        Item { Layout.fillHeight: true }
         RowLayout {
             Layout.fillWidth: true
             spacing: 8
@@ -81,6 +83,7 @@ Item {
             }
         }
 
+        Item { Layout.fillHeight: true }
         RowLayout {
             Layout.fillWidth: true
             spacing: 10
@@ -119,6 +122,5 @@ Item {
                 onClicked: page.island.visibility.openSettings()
             }
         }
-        Item { Layout.fillHeight: true }
     }
 }
