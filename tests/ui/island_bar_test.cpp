@@ -4,6 +4,7 @@
 #include "app/song_tracker.h"
 #include "core/app_state.h"
 #include "core/settings_store.h"
+#include "platform/x11_window_state.h"
 #include "support/run_task.h"
 #include "support/temp_home.h"
 #include "support/ui_testing.h"
@@ -19,6 +20,7 @@
 #include <QQuickWindow>
 #include <QTimer>
 #include <gtest/gtest.h>
+#include <xcb/xcb.h>
 
 using namespace ui_testing;
 
@@ -343,6 +345,55 @@ TEST_F(IslandBarTest, AboveOnEveryDesktopAndNeverTakesTheFocus)
     EXPECT_TRUE(waitUntil([&] { return run->state().transpose() == 1; }));
     idle(200);
     EXPECT_EQ(activeWindow(), panelId);
+}
+
+// A panel along the top of the screen, as a desktop's dock: the window manager takes its
+// strut out of the work area.
+class TopDock {
+public:
+    explicit TopDock(int height) : m_connection(platform::x11Connection())
+    {
+        xcb_connection_t* c = m_connection;
+        m_window = xcb_generate_id(c);
+        xcb_create_window(c, XCB_COPY_FROM_PARENT, m_window, platform::x11RootWindow(), 0, 0, 1920,
+                          quint16(height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, 0,
+                          nullptr);
+        const quint32 dock = platform::x11Atom("_NET_WM_WINDOW_TYPE_DOCK");
+        xcb_change_property(c, XCB_PROP_MODE_REPLACE, m_window, platform::x11Atom("_NET_WM_WINDOW_TYPE"),
+                            XCB_ATOM_ATOM, 32, 1, &dock);
+        const quint32 strut[12] = {0, 0, quint32(height), 0, 0, 0, 0, 0, 0, 1919, 0, 0};
+        xcb_change_property(c, XCB_PROP_MODE_REPLACE, m_window, platform::x11Atom("_NET_WM_STRUT_PARTIAL"),
+                            XCB_ATOM_CARDINAL, 32, 12, strut);
+        xcb_map_window(c, m_window);
+        xcb_flush(c);
+    }
+    ~TopDock()
+    {
+        xcb_destroy_window(m_connection, m_window);
+        xcb_flush(m_connection);
+    }
+
+private:
+    xcb_connection_t* m_connection;
+    xcb_window_t m_window;
+};
+
+TEST_F(IslandBarTest, MovesDownWhenAPanelTakesTheTopOfTheScreen)
+{
+    island->show();
+    ASSERT_TRUE(waitForMapped(window()));
+    ASSERT_EQ(windowGeometry(windowId()).top(), 0);
+    {
+        TopDock dock(28);
+        EXPECT_TRUE(waitUntil([&] { return windowGeometry(windowId()).top() == 28; }))
+            << windowGeometry(windowId()).top();
+        // The hot zone moved with it: the pointer at the new top opens the card.
+        movePointer({960, 30});
+        EXPECT_TRUE(waitUntil([&] { return open(); }));
+        movePointer(kAway);
+        EXPECT_TRUE(waitUntil([&] { return !open(); }));
+    }
+    EXPECT_TRUE(waitUntil([&] { return windowGeometry(windowId()).top() == 0; }));
 }
 
 TEST_F(IslandBarTest, StartsOpenWhenAskedByTheEnvironment)
