@@ -166,10 +166,7 @@ TEST_F(PanelTest, ChoosingAChannelStoresItAndRestartsTheTransposer)
     EXPECT_EQ(run->state().channelName(), channel.name);
     // Started on the new channel: running, or refusing the output's own monitor by name.
     EXPECT_TRUE(QTest::qWaitFor(
-        [&] {
-            return run->transposer().isRunning() ||
-                   run->transposer().statusText().contains(u("回授"));
-        },
+        [&] { return run->transposer().isRunning() || run->transposer().statusText().contains(u("回授")); },
         10000))
         << run->transposer().statusText().toStdString();
 }

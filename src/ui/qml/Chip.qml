@@ -7,12 +7,13 @@ AbstractButton {
     hoverEnabled: true
     implicitHeight: 28
     implicitWidth: label.implicitWidth + 20
+    font.family: Theme.fontFamily
+    font.pixelSize: Theme.smallSize + 1
     contentItem: Text {
         id: label
         text: chip.text
         color: chip.checked ? Theme.window : Theme.text
-        font.family: Theme.fontFamily
-        font.pixelSize: Theme.smallSize + 1
+        font: chip.font
         horizontalAlignment: Text.AlignHCenter
         verticalAlignment: Text.AlignVCenter
     }
