@@ -15,6 +15,7 @@
 #include "ui/floating_bar_window_controller.h"
 #include "ui/hover_tip.h"
 #include "ui/main_panel_controller.h"
+#include "ui/notch_bar_window_controller.h"
 #include "ui/panel_geometry.h"
 #include "ui/qml_views.h"
 #include "ui/window_chrome.h"
@@ -87,6 +88,10 @@ DesktopUi::DesktopUi(AppRun& run, QObject* parent)
                                                        [this] { toggleMainWindow(); });
     m_floatingBar = std::make_unique<FloatingBarWindowController>(*m_engine, run.state(), *m_capsule,
                                                                   *m_hoverTip, [this] { hideMainPanel(); });
+    m_island = std::make_unique<NotchBarWindowController>(
+        NotchBarWindowController::Deps{*m_engine, run.state(), run.tuning(), *m_panel, *m_diagnostics,
+                                       *m_hoverTip, [this] { showMainPanel(); }});
+    m_floatingBar->setIsland({[this] { m_island->show(); }, [this] { m_island->hide(); }});
     m_floatingBar->show();
 
     createMainPanel();
@@ -102,6 +107,7 @@ DesktopUi::~DesktopUi()
 {
     m_run.delegate().setConsentPresenter({});
     m_floatingBar.reset();
+    m_island.reset();
     delete m_consentWindow.data();
     delete m_mainPanel.data();
 }

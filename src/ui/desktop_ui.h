@@ -14,6 +14,7 @@ class ConsentController;
 class DiagnosticsSaver;
 class HoverTip;
 class MainPanelController;
+class NotchBarWindowController;
 class QQmlEngine;
 
 // The program's windows over the run: the floating bar (shown at launch), the main panel
@@ -36,6 +37,7 @@ public:
     HoverTip& hoverTip() { return *m_hoverTip; }
     CapsuleBarController& capsuleBar() { return *m_capsule; }
     FloatingBarWindowController& floatingBar() { return *m_floatingBar; }
+    NotchBarWindowController& island() { return *m_island; }
     // Absent only when its view failed to load (the run goes on without it).
     QQuickWindow* mainPanel() const { return m_mainPanel; }
     QQuickWindow* consentWindow() const { return m_consentWindow; }
@@ -64,6 +66,7 @@ private:
     std::unique_ptr<ConsentController> m_consent;
     std::unique_ptr<ApplicationActivation> m_activation;
     std::unique_ptr<CapsuleBarController> m_capsule;
+    std::unique_ptr<NotchBarWindowController> m_island;
     std::unique_ptr<FloatingBarWindowController> m_floatingBar;
     QPointer<QQuickWindow> m_mainPanel;
     QPointer<QQuickWindow> m_consentWindow;
