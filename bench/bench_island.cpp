@@ -1,13 +1,17 @@
-// The island bar's own costs, on the test services' X display, rendered by Qt Quick's
-// software renderer (the program's default): the frames of its opening animation, one
-// pointer query of the 60 Hz tick, and the process CPU the tick adds while the island is
-// shown and collapsed (shown minus hidden, 60 s each, the pointer far from the top and
-// near it; TONIVOX_BENCH_IDLE_S shortens them).
+// The floating bars' own costs, on the test services' X display, rendered by Qt Quick's
+// software renderer (the program's default): the frames of the island's opening animation
+// and of the capsule's magnification under a sweeping pointer, one pointer query of the
+// island's 60 Hz tick, and the process CPU the tick adds while the island is shown and
+// collapsed (shown minus hidden, 60 s each, the pointer far from the top and near it;
+// TONIVOX_BENCH_IDLE_S shortens them).
 #include "app/app_run.h"
 #include "app/song_tracker.h"
+#include "core/app_state.h"
 #include "platform/x11_window_state.h"
 #include "support/temp_home.h"
+#include "ui/capsule_bar_controller.h"
 #include "ui/desktop_ui.h"
+#include "ui/floating_bar_window_controller.h"
 #include "ui/notch_bar_window_controller.h"
 
 #include <QApplication>
@@ -62,16 +66,15 @@ struct Desk {
     TempHome home;
     std::unique_ptr<AppRun> run;
     std::unique_ptr<DesktopUi> desktop;
-    std::unique_ptr<NotchBarWindowController> island;
+    NotchBarWindowController* island = nullptr;
 
     Desk()
     {
         run = std::make_unique<AppRun>(AppRun::Paths{home.settingsPath(), home.path(), home.path()});
         run->tracker().stop();
+        // The island is the default bar: the desktop shows it.
         desktop = std::make_unique<DesktopUi>(*run);
-        island = std::make_unique<NotchBarWindowController>(NotchBarWindowController::Deps{
-            desktop->engine(), run->state(), run->tuning(), desktop->panelController(),
-            desktop->diagnostics(), desktop->hoverTip(), [] {}});
+        island = &desktop->island();
     }
     QQuickItem* card() const { return island->window()->findChild<QQuickItem*>(QStringLiteral("island")); }
     bool opened() const
@@ -137,6 +140,55 @@ void BM_IslandOpeningFrames(benchmark::State& state)
                        : "hardware renderer");
 }
 BENCHMARK(BM_IslandOpeningFrames)->Iterations(10)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// The capsule under a pointer sweeping across its buttons, one position per frame.
+void BM_CapsuleMagnificationFrames(benchmark::State& state)
+{
+    Desk& d = desk();
+    QCursor::setPos(kAway);
+    d.run->state().setFloatingBarStyleRaw(QStringLiteral("capsule"));
+    QQuickWindow* window = d.desktop->floatingBar().capsuleWindow();
+    spin(500);
+    if (!window) {
+        state.SkipWithError("the capsule did not load");
+        return;
+    }
+    QElapsedTimer clock;
+    clock.start();
+    qint64 frameStart = 0;
+    std::vector<double> frames_ms;
+    QObject::connect(
+        window, &QQuickWindow::beforeSynchronizing, window, [&] { frameStart = clock.nsecsElapsed(); },
+        Qt::DirectConnection);
+    QObject::connect(
+        window, &QQuickWindow::frameSwapped, window,
+        [&] { frames_ms.push_back(double(clock.nsecsElapsed() - frameStart) / 1e6); }, Qt::DirectConnection);
+    CapsuleBarController& capsule = d.desktop->capsuleBar();
+    for (auto _ : state) {
+        frames_ms.clear();
+        for (double x = 150; x <= 620; x += 8) {
+            capsule.setPointer(x);
+            spin(17);
+        }
+        capsule.clearPointer();
+        spin(50);
+        if (!frames_ms.empty()) {
+            double sum = 0;
+            for (double f : frames_ms)
+                sum += f;
+            state.counters["frames"] = double(frames_ms.size());
+            state.counters["frame_mean_ms"] = sum / double(frames_ms.size());
+            state.counters["frame_max_ms"] = *std::max_element(frames_ms.begin(), frames_ms.end());
+        }
+    }
+    QObject::disconnect(window, nullptr, window, nullptr);
+    d.run->state().setFloatingBarStyleRaw(QStringLiteral("notch"));
+    d.island->hide();
+    state.SetLabel(window->rendererInterface()->graphicsApi() == QSGRendererInterface::Software
+                       ? "software renderer"
+                       : "hardware renderer");
+}
+BENCHMARK(BM_CapsuleMagnificationFrames)->Iterations(5)->Unit(benchmark::kMillisecond);
 
 // One tick's X round trip: where the pointer is and whether a button is held.
 void BM_PointerQuery(benchmark::State& state)
