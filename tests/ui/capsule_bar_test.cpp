@@ -166,10 +166,18 @@ TEST_F(CapsuleBarTest, RealClicksNeverTakeTheFocusAndDoWhatTheyAre)
     const quint32 focused = activeWindow();
 
     // "升": the transposition and with it the plug-in's key move one semitone.
-    run->syncer().setKeyScale(11, 1);
+    run->state().setKeyText(u("B 大调"));
+    const auto stateKey = [] {
+        for (const QByteArray& line : readAll(PluginIPC::file()).split('\n')) {
+            if (line.startsWith("key="))
+                return int(std::lround(line.mid(4).toDouble()));
+        }
+        return -1;
+    };
     ASSERT_TRUE(hover(5));
     click(buttonAt(5));
     ASSERT_TRUE(waitUntil([&] { return run->state().transpose() == 1; }));
+    EXPECT_TRUE(waitUntil([&] { return stateKey() == 0; })) << readAll(PluginIPC::file()).toStdString();
     EXPECT_EQ(activeWindow(), focused);
 
     // "展开" hides the shown panel and shows it again.
