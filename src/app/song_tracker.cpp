@@ -210,6 +210,7 @@ QCoro::Task<> SongTracker::refresh(std::optional<std::pair<Song, QString>> resol
 {
     AppState& state = m_deps.state;
     state.setBusy(true);
+    m_waitingForChannel = false;
 
     std::optional<Song> song;
     QString label;
@@ -288,6 +289,9 @@ QCoro::Task<> SongTracker::refresh(std::optional<std::pair<Song, QString>> resol
                     co_return;
             }
         } else {
+            // The sound server may list the channel a moment later (it connects in the
+            // background at launch): the song is resolved again when it does.
+            m_waitingForChannel = true;
             state.setKeyText(QStringLiteral("暂未识别"));
             state.setKeyDetail(QStringLiteral("设置里选一下伴奏通道～"));
         }
@@ -318,6 +322,10 @@ void SongTracker::refreshChannels()
         state.setChannelName(channel->name);
     if (state.channelStatus() != status)
         state.setChannelStatus(status);
+    if (m_waitingForChannel) {
+        m_waitingForChannel = false;
+        m_resolveAgain = true;
+    }
     if (!m_transposerStarted) {
         m_transposerStarted = true;
         m_deps.transposer.start();
