@@ -470,7 +470,8 @@ QCoro::Task<> SongTracker::verification(Song song, QString dbKey, std::optional<
         co_return;
 
     const std::chrono::duration<double> captureLength{kVerifyCaptureSeconds};
-    const std::optional<std::vector<float>> captured =
+    // Not const: the recording moves on below (a copy of 45 s holds the main thread).
+    std::optional<std::vector<float>> captured =
         co_await m_deps.audio.capture(channel->deviceID, captureLength, stop);
     if (stop.stop_requested())
         co_return;
@@ -479,17 +480,19 @@ QCoro::Task<> SongTracker::verification(Song song, QString dbKey, std::optional<
     if (!songStillPlaying(song))
         co_return;
 
-    const auto samples = std::make_shared<const std::vector<float>>(std::move(*captured));
-    const std::optional<KeyDetectorV2::Measurement> m2 = co_await cancellation::awaitFuture(
-        QtConcurrent::run([samples] {
-            return KeyDetectorV2::measure(*samples, AudioChannelDetector::kCaptureRateHz,
-                                          KeyDetectorV2::kSegmentSeconds);
-        }),
-        stop);
+    const auto samples = std::make_shared<std::vector<float>>(std::move(*captured));
+    QFuture<KeyDetectorV2::Measurement> classic = QtConcurrent::run([samples] {
+        return KeyDetectorV2::measure(*samples, AudioChannelDetector::kCaptureRateHz,
+                                      KeyDetectorV2::kSegmentSeconds);
+    });
+    const std::optional<KeyDetectorV2::Measurement> m2 = co_await cancellation::awaitFuture(classic, stop);
     if (stop.stop_requested() || !m2)
         co_return;
-    const std::optional<KeyDetectorV5::Outcome> m5 = co_await cancellation::awaitFuture(
-        m_deps.keyDetectorV5.measure(*samples, AudioChannelDetector::kCaptureRateHz), stop);
+    // The classic detector is done with the recording: it moves to the neural detector
+    // (a copy of 45 s would hold the main thread for about 10 ms).
+    QFuture<KeyDetectorV5::Outcome> neural =
+        m_deps.keyDetectorV5.measure(std::move(*samples), AudioChannelDetector::kCaptureRateHz);
+    const std::optional<KeyDetectorV5::Outcome> m5 = co_await cancellation::awaitFuture(neural, stop);
     if (stop.stop_requested())
         co_return;
     if (!KeyDetectorV2::passes(*m2))

@@ -369,6 +369,10 @@ TEST_F(SongE2E, AnUnknownSongIsHeldChromaticThenTakesItsAccompanimentsKey)
     }
     EXPECT_GE(writes.size(), 4u); // the 2 s heartbeat, at least
     EXPECT_EQ(bodiesTo("/v1/key/report").size(), 1);
+
+    // Both detectors' executors have worked: the program still quits at once, cleanly.
+    terminateProgram();
+    EXPECT_TRUE(isQuitRecord(state())) << state().toStdString();
 }
 
 // Stopped by the system while listening: the quit steps leave the quit record alone, and
