@@ -173,6 +173,29 @@ protected:
         }
         return r;
     }
+    std::optional<double> param(const char* name) const
+    {
+        const QString prefix = u(name) + QLatin1Char('=');
+        for (const QString& line : state().split(QLatin1Char('\n'))) {
+            bool ok = false;
+            const double value = line.startsWith(prefix) ? line.mid(prefix.size()).toDouble(&ok) : 0;
+            if (ok)
+                return value;
+        }
+        return std::nullopt;
+    }
+    bool paramIs(const char* name, double value) const
+    {
+        const auto v = param(name);
+        return v && std::abs(*v - value) < 1e-3;
+    }
+    // The plug-in simulator writes a change set; true once it is written.
+    bool simWritesParams(const QByteArray& assignments)
+    {
+        sim.readAllStandardOutput();
+        sim.write("params " + assignments + '\n');
+        return QTest::qWaitFor([&] { return sim.readAllStandardOutput().contains("wrote seq="); }, 5000);
+    }
     QString detectLog() const
     {
         QFile f(linkDir() + QStringLiteral("/detect_debug.log"));
@@ -443,4 +466,33 @@ TEST_F(SongE2E, AHangingLookupHoldsNothingBack)
 
     terminateProgram();
     EXPECT_TRUE(isQuitRecord(state())) << state().toStdString();
+}
+
+// The plug-in's own changes are taken while it is connected; a change set it leaves while
+// it is away (no heartbeat for longer than the liveness window) is dropped, and is not
+// taken later when the plug-in comes back either.
+TEST_F(SongE2E, AChangeSetFromAPluginThatIsAwayIsDropped)
+{
+    ASSERT_TRUE(announce(u("晴天"), u("周杰伦")));
+    startProgram();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return keyAndScale(1, 1); }, 10000)) << state().toStdString();
+    // The program has seen the plug-in come up (its 1 s poll) and pushed it the preset,
+    // discarding what was pending: only later change sets count.
+    QTest::qWait(2500);
+    ASSERT_TRUE(simWritesParams("retune=0.2"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return paramIs("retune", 0.2); }, 10000)) << state().toStdString();
+
+    sim.write("stop-alive\n");
+    QTest::qWait(10000); // beyond the 8 s liveness window: the plug-in is away
+    ASSERT_TRUE(simWritesParams("retune=0.9"));
+    QTest::qWait(3000); // three of the program's reads of the change set
+    EXPECT_TRUE(paramIs("retune", 0.2)) << state().toStdString();
+
+    // Back again (a new simulator, alive at once): the old change set stays dropped.
+    sim.kill();
+    sim.waitForFinished(3000);
+    sim.start(QStringLiteral(TONIVOX_PLUGIN_SIM), {QStringLiteral("--dir"), linkDir()});
+    ASSERT_TRUE(sim.waitForStarted(5000));
+    QTest::qWait(3000);
+    EXPECT_FALSE(paramIs("retune", 0.9)) << state().toStdString();
 }
