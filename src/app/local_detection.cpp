@@ -182,6 +182,12 @@ private:
     bool m_accepted = false;
 };
 
+// The classic detector's verdict and the window it measured.
+struct ClassicMeasurement {
+    std::shared_ptr<std::vector<float>> window;
+    KeyDetectorV2::Measurement m2;
+};
+
 } // namespace
 
 struct LocalDetection::Run {
@@ -275,17 +281,27 @@ QCoro::Task<std::optional<QString>> LocalDetection::measure(Run& run, std::stop_
     const QString prefix = QStringLiteral("[") + run.label + QStringLiteral("] ");
     run.schedule.measureCount += 1;
     const double listened = run.schedule.listened;
-    auto window =
-        std::make_shared<const std::vector<float>>(latestSamples(run.samples, kSampleRate, kWindowSeconds));
-
-    // A few hundred FFTs: on a worker, so the main thread keeps serving. Futures go into
-    // variables first: g++ 12 mishandles lambdas and temporaries inside co_await.
-    QFuture<KeyDetectorV2::Measurement> classic = QtConcurrent::run(
-        [window] { return KeyDetectorV2::measure(*window, kSampleRate, KeyDetectorV2::kSegmentSeconds); });
-    const std::optional<KeyDetectorV2::Measurement> m2 = co_await cancellation::awaitFuture(classic, stop);
-    if (stop.stop_requested() || !m2)
+    // The newest 45 s are cut and measured on a worker: copying them costs the main thread
+    // about 10 ms. The run waits for the measurement, so nothing touches the samples
+    // meanwhile; they come back when it is done. Futures go into variables first: g++ 12
+    // mishandles lambdas and temporaries inside co_await.
+    const auto held = std::make_shared<std::vector<float>>(std::move(run.samples));
+    QFuture<ClassicMeasurement> classic = QtConcurrent::run([held] {
+        auto window = std::make_shared<std::vector<float>>(latestSamples(*held, kSampleRate, kWindowSeconds));
+        KeyDetectorV2::Measurement m2 =
+            KeyDetectorV2::measure(*window, kSampleRate, KeyDetectorV2::kSegmentSeconds);
+        return ClassicMeasurement{std::move(window), std::move(m2)};
+    });
+    const std::optional<ClassicMeasurement> measured = co_await cancellation::awaitFuture(classic, stop);
+    if (stop.stop_requested())
+        co_return std::nullopt; // the worker may still be reading them
+    run.samples = std::move(*held);
+    if (!measured)
         co_return std::nullopt;
-    QFuture<KeyDetectorV5::Outcome> neural = m_deps.keyDetectorV5.measure(*window, kSampleRate);
+    const KeyDetectorV2::Measurement* m2 = &measured->m2;
+    // The window is ours alone now: it moves to the neural detector's executor.
+    QFuture<KeyDetectorV5::Outcome> neural =
+        m_deps.keyDetectorV5.measure(std::move(*measured->window), kSampleRate);
     const std::optional<KeyDetectorV5::Outcome> m5 = co_await cancellation::awaitFuture(neural, stop);
     if (stop.stop_requested())
         co_return std::nullopt;

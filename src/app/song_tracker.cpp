@@ -211,6 +211,7 @@ QCoro::Task<> SongTracker::refresh(std::optional<std::pair<Song, QString>> resol
 {
     AppState& state = m_deps.state;
     state.setBusy(true);
+    m_waitingForChannel = false;
 
     std::optional<Song> song;
     QString label;
@@ -289,6 +290,9 @@ QCoro::Task<> SongTracker::refresh(std::optional<std::pair<Song, QString>> resol
                     co_return;
             }
         } else {
+            // The sound server may list the channel a moment later (it connects in the
+            // background at launch): the song is resolved again when it does.
+            m_waitingForChannel = true;
             state.setKeyText(QStringLiteral("暂未识别"));
             state.setKeyDetail(QStringLiteral("设置里选一下伴奏通道～"));
         }
@@ -319,6 +323,10 @@ void SongTracker::refreshChannels()
         state.setChannelName(channel->name);
     if (state.channelStatus() != status)
         state.setChannelStatus(status);
+    if (m_waitingForChannel) {
+        m_waitingForChannel = false;
+        m_resolveAgain = true;
+    }
     if (!m_transposerStarted) {
         m_transposerStarted = true;
         m_deps.transposer.start();
@@ -480,7 +488,8 @@ QCoro::Task<> SongTracker::verification(Song song, QString dbKey, std::optional<
         co_return;
 
     const std::chrono::duration<double> captureLength{kVerifyCaptureSeconds};
-    const std::optional<std::vector<float>> captured =
+    // Not const: the recording moves on below (a copy of 45 s holds the main thread).
+    std::optional<std::vector<float>> captured =
         co_await m_deps.audio.capture(channel->deviceID, captureLength, stop);
     if (stop.stop_requested())
         co_return;
@@ -489,17 +498,19 @@ QCoro::Task<> SongTracker::verification(Song song, QString dbKey, std::optional<
     if (!songStillPlaying(song))
         co_return;
 
-    const auto samples = std::make_shared<const std::vector<float>>(std::move(*captured));
-    const std::optional<KeyDetectorV2::Measurement> m2 = co_await cancellation::awaitFuture(
-        QtConcurrent::run([samples] {
-            return KeyDetectorV2::measure(*samples, AudioChannelDetector::kCaptureRateHz,
-                                          KeyDetectorV2::kSegmentSeconds);
-        }),
-        stop);
+    const auto samples = std::make_shared<std::vector<float>>(std::move(*captured));
+    QFuture<KeyDetectorV2::Measurement> classic = QtConcurrent::run([samples] {
+        return KeyDetectorV2::measure(*samples, AudioChannelDetector::kCaptureRateHz,
+                                      KeyDetectorV2::kSegmentSeconds);
+    });
+    const std::optional<KeyDetectorV2::Measurement> m2 = co_await cancellation::awaitFuture(classic, stop);
     if (stop.stop_requested() || !m2)
         co_return;
-    const std::optional<KeyDetectorV5::Outcome> m5 = co_await cancellation::awaitFuture(
-        m_deps.keyDetectorV5.measure(*samples, AudioChannelDetector::kCaptureRateHz), stop);
+    // The classic detector is done with the recording: it moves to the neural detector
+    // (a copy of 45 s would hold the main thread for about 10 ms).
+    QFuture<KeyDetectorV5::Outcome> neural =
+        m_deps.keyDetectorV5.measure(std::move(*samples), AudioChannelDetector::kCaptureRateHz);
+    const std::optional<KeyDetectorV5::Outcome> m5 = co_await cancellation::awaitFuture(neural, stop);
     if (stop.stop_requested())
         co_return;
     if (!KeyDetectorV2::passes(*m2))

@@ -124,6 +124,8 @@ private:
     int m_seenTranspose;
     // Set when a lookup was refused for missing consent; consent then resolves again.
     bool m_waitingForConsent = false;
+    // Set when an unknown song found no channel; the channel appearing resolves again.
+    bool m_waitingForChannel = false;
     bool m_resolveAgain = false;
     bool m_transposerStarted = false;
     cancellation::TaskHandle m_libraryVerificationTask;

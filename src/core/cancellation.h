@@ -88,7 +88,8 @@ template <typename T> QCoro::Task<std::optional<T>> awaitFuture(QFuture<T> futur
     }
     if (token.stop_requested() || !future.isFinished() || future.resultCount() == 0)
         co_return std::nullopt;
-    co_return future.result();
+    // Moved, not copied: results may be seconds of audio, and this runs on the main thread.
+    co_return future.takeResult();
 }
 
 // A handle on a running coroutine: cancel() requests stop on its source. Destroying the

@@ -1,11 +1,13 @@
 #include "keydetect/audio_channel_detector.h"
 
+#include "core/cancellation.h"
 #include "core/settings_store.h"
 #include "keydetect/audio_mixdown.h"
 #include "keydetect/power_spectrum.h"
 
 #include <QCoro/QCoroSignal>
 #include <QObject>
+#include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -159,7 +161,12 @@ AudioChannelDetector::capture(AudioInputService& audio, uint32_t deviceID,
     std::vector<float> samples = takeSamples(*context, wantedFrames);
     if (samples.empty())
         co_return std::nullopt;
-    co_return resample(samples, rate, kCaptureRateHz);
+    // Resampling 45 s holds a thread for milliseconds: a worker's, not the main thread's.
+    // A stop does not cut this short: what was recorded is returned.
+    QFuture<std::vector<float>> resampled = QtConcurrent::run(
+        [samples = std::move(samples), rate] { return resample(samples, rate, kCaptureRateHz); });
+    std::optional<std::vector<float>> out = co_await cancellation::awaitFuture(resampled, {});
+    co_return out;
 }
 
 double AudioChannelDetector::musicality(std::span<const float> samples)

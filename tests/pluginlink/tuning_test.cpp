@@ -199,11 +199,7 @@ TEST(TuningControls, ChangeSetsFromThePlugin)
     Panel p;
     p.controls.setHostParamsReady();
     p.state.setKeyText(u("F 大调"));
-
-    // Disconnected: dropped.
-    p.pluginWritesBack("scale=2\n");
-    EXPECT_EQ(p.state.keyText(), u("F 大调"));
-
+    // (A change set while the plug-in is away is dropped: the song end-to-end test.)
     p.pluginAlive();
     ASSERT_TRUE(p.syncer.connected());
     p.pluginWritesBack("scale=2\n");
