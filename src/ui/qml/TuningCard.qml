@@ -1,0 +1,137 @@
+import QtQuick
+import QtQuick.Controls.Basic
+import QtQuick.Layouts
+
+// "调音": the retune intensity, its help text, the input types and the other controls
+// under "更多".
+Rectangle {
+    required property var app
+    required property var panel
+    required property var tuning
+    required property var hoverTip
+    Layout.fillWidth: true
+    implicitHeight: tuningColumn.implicitHeight + 20
+    radius: Theme.radius
+    color: Theme.card
+    ColumnLayout {
+        id: tuningColumn
+        x: 14
+        y: 10
+        width: parent.width - 28
+        spacing: 6
+        Text {
+            text: "电音强度"
+            color: Theme.text
+            font.family: Theme.fontFamily
+            font.pixelSize: Theme.bodySize
+            font.weight: Font.DemiBold
+        }
+        RowLayout {
+            Layout.fillWidth: true
+            spacing: 8
+            Text {
+                text: "自然"
+                color: Theme.textDim
+                font.family: Theme.fontFamily
+                font.pixelSize: Theme.smallSize
+            }
+            Slider {
+                id: intensity
+                from: 0
+                to: 1
+                value: app.retune
+                Layout.fillWidth: true
+                onMoved: app.retune = value
+                onPressedChanged: {
+                    if (pressed) {
+                        if (hoverTip)
+                            hoverTip.hide()
+                        tuning.beginIntensityDrag()
+                    } else {
+                        tuning.endIntensityDrag()
+                    }
+                }
+            }
+            Text {
+                text: "电"
+                color: Theme.textDim
+                font.family: Theme.fontFamily
+                font.pixelSize: Theme.smallSize
+            }
+        }
+        Text {
+            text: "往右调：修音又快又狠，声音很“电”\n往左调：修音变慢，声音接近原声"
+            color: Theme.textDim
+            font.family: Theme.fontFamily
+            font.pixelSize: Theme.smallSize
+            lineHeight: 1.2
+            wrapMode: Text.Wrap
+            Layout.fillWidth: true
+        }
+        Flow {
+            Layout.fillWidth: true
+            Layout.topMargin: 4
+            spacing: 6
+            Repeater {
+                model: panel.types
+                Chip {
+                    required property string modelData
+                    required property int index
+                    text: modelData
+                    checked: app.typeIndex === index
+                    onClicked: tuning.pickInputType(index)
+                }
+            }
+        }
+        AbstractButton {
+            id: moreToggle
+            checkable: true
+            Layout.fillWidth: true
+            implicitHeight: 22
+            contentItem: Row {
+                spacing: 4
+                Text {
+                    text: "更多"
+                    color: Theme.accent
+                    font.family: Theme.fontFamily
+                    font.pixelSize: Theme.smallSize + 1
+                    anchors.verticalCenter: parent.verticalCenter
+                }
+                Icon {
+                    name: "chevron-down"
+                    size: 14
+                    rotation: moreToggle.checked ? 180 : 0
+                    anchors.verticalCenter: parent.verticalCenter
+                }
+            }
+            background: Item {}
+        }
+        ColumnLayout {
+            visible: moreToggle.checked
+            Layout.fillWidth: true
+            spacing: 2
+            LabeledSlider { label: "自然度"; value: tuning.humanize; onMoved: v => tuning.humanize = v; Layout.fillWidth: true }
+            LabeledSlider { label: "颤音幅度"; value: tuning.vibratoAmplitude; onMoved: v => tuning.vibratoAmplitude = v; Layout.fillWidth: true }
+            LabeledSlider { label: "音高灵活"; value: tuning.flexTune; onMoved: v => tuning.flexTune = v; Layout.fillWidth: true }
+            LabeledSlider { label: "自然颤音"; value: tuning.naturalVibrato; onMoved: v => tuning.naturalVibrato = v; Layout.fillWidth: true }
+            LabeledSlider { label: "跟踪"; value: tuning.tracking; onMoved: v => tuning.tracking = v; Layout.fillWidth: true }
+            LabeledSlider { label: "喉部长度"; value: tuning.throat; onMoved: v => tuning.throat = v; Layout.fillWidth: true }
+            LabeledSlider { label: "干湿比"; value: tuning.wetDry; onMoved: v => tuning.wetDry = v; Layout.fillWidth: true }
+            RowLayout {
+                Layout.fillWidth: true
+                Chip {
+                    text: "共振峰校正"
+                    checkable: true
+                    checked: tuning.formant >= 0.5
+                    onToggled: tuning.formant = checked ? 1.0 : 0.0
+                }
+                Chip {
+                    text: "经典模式"
+                    checkable: true
+                    checked: tuning.classicMode
+                    onToggled: tuning.classicMode = checked
+                }
+            }
+        }
+    }
+}
