@@ -61,6 +61,46 @@ void spin(int ms, const std::function<bool()>& done = {})
         loop.exec();
 }
 
+// Times each frame of a window from the start of its synchronisation to its swap.
+class FrameTimes {
+public:
+    explicit FrameTimes(QQuickWindow& window) : m_window(window)
+    {
+        m_clock.start();
+        QObject::connect(
+            &window, &QQuickWindow::beforeSynchronizing, &window,
+            [this] { m_frameStart = m_clock.nsecsElapsed(); }, Qt::DirectConnection);
+        QObject::connect(
+            &window, &QQuickWindow::frameSwapped, &window,
+            [this] { m_frames_ms.push_back(double(m_clock.nsecsElapsed() - m_frameStart) / 1e6); },
+            Qt::DirectConnection);
+    }
+    ~FrameTimes() { QObject::disconnect(&m_window, nullptr, &m_window, nullptr); }
+    void clear() { m_frames_ms.clear(); }
+    qint64 now_ns() const { return m_clock.nsecsElapsed(); }
+    // The frames since clear() as counters, and the renderer as the label.
+    void report(benchmark::State& state) const
+    {
+        if (!m_frames_ms.empty()) {
+            double sum = 0;
+            for (double f : m_frames_ms)
+                sum += f;
+            state.counters["frames"] = double(m_frames_ms.size());
+            state.counters["frame_mean_ms"] = sum / double(m_frames_ms.size());
+            state.counters["frame_max_ms"] = *std::max_element(m_frames_ms.begin(), m_frames_ms.end());
+        }
+        state.SetLabel(m_window.rendererInterface()->graphicsApi() == QSGRendererInterface::Software
+                           ? "software renderer"
+                           : "hardware renderer");
+    }
+
+private:
+    QQuickWindow& m_window;
+    QElapsedTimer m_clock;
+    qint64 m_frameStart = 0;
+    std::vector<double> m_frames_ms;
+};
+
 // The run, its windows and the island, built once for every benchmark.
 struct Desk {
     TempHome home;
@@ -100,44 +140,21 @@ void BM_IslandOpeningFrames(benchmark::State& state)
         state.SkipWithError("the island did not load");
         return;
     }
-    QElapsedTimer clock;
-    clock.start();
-    qint64 frameStart = 0;
-    std::vector<double> frames_ms;
-    QObject::connect(
-        window, &QQuickWindow::beforeSynchronizing, window, [&] { frameStart = clock.nsecsElapsed(); },
-        Qt::DirectConnection);
-    QObject::connect(
-        window, &QQuickWindow::frameSwapped, window,
-        [&] { frames_ms.push_back(double(clock.nsecsElapsed() - frameStart) / 1e6); }, Qt::DirectConnection);
-
-    std::size_t openings = 0;
+    FrameTimes frames(*window);
     for (auto _ : state) {
-        frames_ms.clear();
-        const qint64 began = clock.nsecsElapsed();
+        frames.clear();
+        const qint64 began = frames.now_ns();
         d.island->expand();
         spin(3000, [&] { return d.opened(); });
         spin(50); // the last frame
-        state.SetIterationTime(double(clock.nsecsElapsed() - began) / 1e9);
-        ++openings;
-        if (!frames_ms.empty()) {
-            double sum = 0;
-            for (double f : frames_ms)
-                sum += f;
-            state.counters["frames"] = double(frames_ms.size());
-            state.counters["frame_mean_ms"] = sum / double(frames_ms.size());
-            state.counters["frame_max_ms"] = *std::max_element(frames_ms.begin(), frames_ms.end());
-        }
+        state.SetIterationTime(double(frames.now_ns() - began) / 1e9);
+        frames.report(state);
         // Collapsed again for the next opening.
         d.island->hide();
         d.island->show();
         spin(300);
     }
-    QObject::disconnect(window, nullptr, window, nullptr);
     d.island->hide();
-    state.SetLabel(window->rendererInterface()->graphicsApi() == QSGRendererInterface::Software
-                       ? "software renderer"
-                       : "hardware renderer");
 }
 BENCHMARK(BM_IslandOpeningFrames)->Iterations(10)->UseManualTime()->Unit(benchmark::kMillisecond);
 
@@ -153,40 +170,20 @@ void BM_CapsuleMagnificationFrames(benchmark::State& state)
         state.SkipWithError("the capsule did not load");
         return;
     }
-    QElapsedTimer clock;
-    clock.start();
-    qint64 frameStart = 0;
-    std::vector<double> frames_ms;
-    QObject::connect(
-        window, &QQuickWindow::beforeSynchronizing, window, [&] { frameStart = clock.nsecsElapsed(); },
-        Qt::DirectConnection);
-    QObject::connect(
-        window, &QQuickWindow::frameSwapped, window,
-        [&] { frames_ms.push_back(double(clock.nsecsElapsed() - frameStart) / 1e6); }, Qt::DirectConnection);
+    FrameTimes frames(*window);
     CapsuleBarController& capsule = d.desktop->capsuleBar();
     for (auto _ : state) {
-        frames_ms.clear();
+        frames.clear();
         for (double x = 150; x <= 620; x += 8) {
             capsule.setPointer(x);
             spin(17);
         }
         capsule.clearPointer();
         spin(50);
-        if (!frames_ms.empty()) {
-            double sum = 0;
-            for (double f : frames_ms)
-                sum += f;
-            state.counters["frames"] = double(frames_ms.size());
-            state.counters["frame_mean_ms"] = sum / double(frames_ms.size());
-            state.counters["frame_max_ms"] = *std::max_element(frames_ms.begin(), frames_ms.end());
-        }
+        frames.report(state);
     }
-    QObject::disconnect(window, nullptr, window, nullptr);
     d.run->state().setFloatingBarStyleRaw(QStringLiteral("notch"));
     d.island->hide();
-    state.SetLabel(window->rendererInterface()->graphicsApi() == QSGRendererInterface::Software
-                       ? "software renderer"
-                       : "hardware renderer");
 }
 BENCHMARK(BM_CapsuleMagnificationFrames)->Iterations(5)->Unit(benchmark::kMillisecond);
 
