@@ -4,6 +4,7 @@ import QtQuick.Layouts
 
 // "伴奏": the transposition steps and the accompaniment input.
 Rectangle {
+    id: root
     required property var app
     required property var panel
     Layout.fillWidth: true
@@ -29,11 +30,11 @@ Rectangle {
             CircleButton {
                 objectName: "transposeDown"
                 iconName: "minus"
-                enabled: app.transpose > -12
-                onClicked: panel.transposeDown()
+                enabled: root.app.transpose > -12
+                onClicked: root.panel.transposeDown()
             }
             Text {
-                text: panel.transposeText
+                text: root.panel.transposeText
                 color: Theme.text
                 font.family: Theme.fontFamily
                 font.pixelSize: Theme.titleSize
@@ -44,8 +45,8 @@ Rectangle {
             CircleButton {
                 objectName: "transposeUp"
                 iconName: "plus"
-                enabled: app.transpose < 12
-                onClicked: panel.transposeUp()
+                enabled: root.app.transpose < 12
+                onClicked: root.panel.transposeUp()
             }
         }
         RowLayout {
@@ -58,17 +59,17 @@ Rectangle {
                 Layout.fillWidth: true
             }
             PillButton {
-                text: app.channelName !== "" ? app.channelName : "选择…"
+                text: root.app.channelName !== "" ? root.app.channelName : "选择…"
                 Layout.maximumWidth: 220
                 onClicked: channelMenu.popup()
                 Menu {
                     id: channelMenu
                     Instantiator {
-                        model: app.channels
+                        model: root.app.channels
                         delegate: MenuItem {
                             required property var modelData
                             text: modelData.name
-                            onTriggered: panel.chooseChannel(modelData.uid)
+                            onTriggered: root.panel.chooseChannel(modelData.uid)
                         }
                         onObjectAdded: (index, object) => channelMenu.insertItem(index, object)
                         onObjectRemoved: (index, object) => channelMenu.removeItem(object)
@@ -77,7 +78,7 @@ Rectangle {
             }
         }
         Text {
-            text: app.channelStatus
+            text: root.app.channelStatus
             color: Theme.textDim
             font.family: Theme.fontFamily
             font.pixelSize: Theme.smallSize

@@ -6,6 +6,7 @@ import QtQuick.Window
 // The panel's header: the song, its key and where it came from, the key grid's button,
 // feedback and the link warning. Dragging it moves the panel.
 Item {
+    id: root
     required property var app
     required property var panel
     required property var hoverTip
@@ -25,7 +26,7 @@ Item {
             Layout.fillWidth: true
             Icon { name: "wave"; size: 18 }
             Text {
-                text: panel.songTitle
+                text: root.panel.songTitle
                 color: Theme.text
                 font.family: Theme.fontFamily
                 font.pixelSize: Theme.titleSize
@@ -43,7 +44,7 @@ Item {
             }
         }
         Text {
-            text: panel.songSubtitle
+            text: root.panel.songSubtitle
             visible: text !== ""
             color: Theme.textDim
             font.family: Theme.fontFamily
@@ -55,7 +56,7 @@ Item {
             Layout.fillWidth: true
             Layout.topMargin: 2
             Text {
-                text: app.displayKey
+                text: root.app.displayKey
                 color: Theme.text
                 font.family: Theme.fontFamily
                 font.pixelSize: Theme.keySize
@@ -67,17 +68,17 @@ Item {
                 width: 8
                 height: 8
                 radius: 4
-                color: app.syncColor
+                color: root.app.syncColor
             }
             Text {
-                text: app.syncText
-                color: app.syncColor
+                text: root.app.syncText
+                color: root.app.syncColor
                 font.family: Theme.fontFamily
                 font.pixelSize: Theme.smallSize + 1
             }
         }
         Text {
-            text: app.keyDetail
+            text: root.app.keyDetail
             visible: text !== ""
             color: Theme.textDim
             font.family: Theme.fontFamily
@@ -92,18 +93,18 @@ Item {
                 id: keyButton
                 text: "改调"
                 iconName: "music-note"
-                onClicked: pickKey()
+                onClicked: root.pickKey()
             }
             PillButton {
                 text: "调不对？反馈"
                 iconName: "flag"
-                hoverTip: hoverTip
+                hoverTip: root.hoverTip
                 tip: "告诉我们这首歌的调不对"
-                onClicked: panel.sendFeedback()
+                onClicked: root.panel.sendFeedback()
             }
         }
         Text {
-            text: panel.keyLinkWarningText
+            text: root.panel.keyLinkWarningText
             visible: text !== ""
             color: Theme.warn
             font.family: Theme.fontFamily

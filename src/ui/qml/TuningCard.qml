@@ -5,6 +5,7 @@ import QtQuick.Layouts
 // "调音": the retune intensity, its help text, the input types and the other controls
 // under "更多".
 Rectangle {
+    id: root
     required property var app
     required property var panel
     required property var tuning
@@ -39,16 +40,16 @@ Rectangle {
                 id: intensity
                 from: 0
                 to: 1
-                value: app.retune
+                value: root.app.retune
                 Layout.fillWidth: true
-                onMoved: app.retune = value
+                onMoved: root.app.retune = value
                 onPressedChanged: {
                     if (pressed) {
-                        if (hoverTip)
-                            hoverTip.hide()
-                        tuning.beginIntensityDrag()
+                        if (root.hoverTip)
+                            root.hoverTip.hide()
+                        root.tuning.beginIntensityDrag()
                     } else {
-                        tuning.endIntensityDrag()
+                        root.tuning.endIntensityDrag()
                     }
                 }
             }
@@ -73,13 +74,13 @@ Rectangle {
             Layout.topMargin: 4
             spacing: 6
             Repeater {
-                model: panel.types
+                model: root.panel.types
                 Chip {
                     required property string modelData
                     required property int index
                     text: modelData
-                    checked: app.typeIndex === index
-                    onClicked: tuning.pickInputType(index)
+                    checked: root.app.typeIndex === index
+                    onClicked: root.tuning.pickInputType(index)
                 }
             }
         }
@@ -110,26 +111,26 @@ Rectangle {
             visible: moreToggle.checked
             Layout.fillWidth: true
             spacing: 2
-            LabeledSlider { label: "自然度"; value: tuning.humanize; onMoved: v => tuning.humanize = v; Layout.fillWidth: true }
-            LabeledSlider { label: "颤音幅度"; value: tuning.vibratoAmplitude; onMoved: v => tuning.vibratoAmplitude = v; Layout.fillWidth: true }
-            LabeledSlider { label: "音高灵活"; value: tuning.flexTune; onMoved: v => tuning.flexTune = v; Layout.fillWidth: true }
-            LabeledSlider { label: "自然颤音"; value: tuning.naturalVibrato; onMoved: v => tuning.naturalVibrato = v; Layout.fillWidth: true }
-            LabeledSlider { label: "跟踪"; value: tuning.tracking; onMoved: v => tuning.tracking = v; Layout.fillWidth: true }
-            LabeledSlider { label: "喉部长度"; value: tuning.throat; onMoved: v => tuning.throat = v; Layout.fillWidth: true }
-            LabeledSlider { label: "干湿比"; value: tuning.wetDry; onMoved: v => tuning.wetDry = v; Layout.fillWidth: true }
+            LabeledSlider { label: "自然度"; value: root.tuning.humanize; onMoved: v => root.tuning.humanize = v; Layout.fillWidth: true }
+            LabeledSlider { label: "颤音幅度"; value: root.tuning.vibratoAmplitude; onMoved: v => root.tuning.vibratoAmplitude = v; Layout.fillWidth: true }
+            LabeledSlider { label: "音高灵活"; value: root.tuning.flexTune; onMoved: v => root.tuning.flexTune = v; Layout.fillWidth: true }
+            LabeledSlider { label: "自然颤音"; value: root.tuning.naturalVibrato; onMoved: v => root.tuning.naturalVibrato = v; Layout.fillWidth: true }
+            LabeledSlider { label: "跟踪"; value: root.tuning.tracking; onMoved: v => root.tuning.tracking = v; Layout.fillWidth: true }
+            LabeledSlider { label: "喉部长度"; value: root.tuning.throat; onMoved: v => root.tuning.throat = v; Layout.fillWidth: true }
+            LabeledSlider { label: "干湿比"; value: root.tuning.wetDry; onMoved: v => root.tuning.wetDry = v; Layout.fillWidth: true }
             RowLayout {
                 Layout.fillWidth: true
                 Chip {
                     text: "共振峰校正"
                     checkable: true
-                    checked: tuning.formant >= 0.5
-                    onToggled: tuning.formant = checked ? 1.0 : 0.0
+                    checked: root.tuning.formant >= 0.5
+                    onToggled: root.tuning.formant = checked ? 1.0 : 0.0
                 }
                 Chip {
                     text: "经典模式"
                     checkable: true
-                    checked: tuning.classicMode
-                    onToggled: tuning.classicMode = checked
+                    checked: root.tuning.classicMode
+                    onToggled: root.tuning.classicMode = checked
                 }
             }
         }
