@@ -89,6 +89,32 @@ bool waitForMapped(QWindow& window, std::chrono::milliseconds ceiling)
     return waitUntil([&] { return window.isExposed() && isViewable(quint32(window.winId())); }, ceiling);
 }
 
+bool waitForSettledTexts(QQuickWindow& window, std::chrono::milliseconds ceiling)
+{
+    const auto snapshot = [&window] {
+        QList<std::pair<QString, QRectF>> items;
+        for (const TextItem& item : visibleTexts(window.contentItem()))
+            items.append({item.text, item.sceneRect});
+        return items;
+    };
+    auto before = snapshot();
+    return waitUntil(
+        [&] {
+            // One frame drawn since the last look, and nothing moved in it.
+            int frames = 0;
+            const auto counter =
+                QObject::connect(&window, &QQuickWindow::frameSwapped, &window, [&frames] { ++frames; });
+            window.update();
+            waitUntil([&frames] { return frames > 0; }, std::chrono::milliseconds(500));
+            QObject::disconnect(counter);
+            const auto now = snapshot();
+            const bool settled = now == before && !now.isEmpty();
+            before = now;
+            return settled;
+        },
+        ceiling);
+}
+
 bool waitForCardinal(quint32 window, const char* property, quint32 value, std::chrono::milliseconds ceiling)
 {
     return waitUntil([&] { return cardinalProperty(window, property) == value; }, ceiling);

@@ -82,6 +82,9 @@ inline constexpr std::chrono::milliseconds kWaitCeiling{10000};
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds ceiling = kWaitCeiling);
 // The window is viewable on the server and exposed in Qt.
 bool waitForMapped(QWindow& window, std::chrono::milliseconds ceiling = kWaitCeiling);
+// Until the window has drawn a frame in which its text items kept their texts and places
+// (rows still move in the first frames after a map or a change): read or grab after this.
+bool waitForSettledTexts(QQuickWindow& window, std::chrono::milliseconds ceiling = kWaitCeiling);
 bool waitForCardinal(quint32 window, const char* property, quint32 value,
                      std::chrono::milliseconds ceiling = kWaitCeiling);
 bool waitForAtom(quint32 window, const char* property, const QByteArray& atom,

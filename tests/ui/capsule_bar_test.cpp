@@ -148,6 +148,7 @@ TEST_F(CapsuleBarTest, TextsScreenshotAndWindowState)
     // Grown, it moved right of its resting centre; under its drawn centre it is the one hovered.
     capsule.setPointer(capsule.centres()[2]);
     EXPECT_EQ(capsule.hoveredIndex(), 2);
+    ASSERT_TRUE(waitForSettledTexts(bar()));
     const QImage shot = grabAt2x(bar());
     ASSERT_FALSE(saveScreenshot(shot, QStringLiteral(TONIVOX_SCREENSHOT_DIR), QStringLiteral("capsule_bar"))
                      .isEmpty());

@@ -129,6 +129,7 @@ TEST_F(PanelWindowsTest, MainPanelScreenshotReadsBack)
     showSong();
     desktop->showMainPanel();
     ASSERT_TRUE(waitForMapped(panel()));
+    ASSERT_TRUE(waitForSettledTexts(panel()));
     const QImage shot = grabAt2x(panel());
     ASSERT_FALSE(
         saveScreenshot(shot, QStringLiteral(TONIVOX_SCREENSHOT_DIR), QStringLiteral("main_panel")).isEmpty());
@@ -174,6 +175,7 @@ TEST_F(PanelWindowsTest, ConsentWindowTakesTheFocusAndReadsAsWritten)
     QQuickWindow* consent = desktop->consentWindow();
     ASSERT_NE(consent, nullptr);
     ASSERT_TRUE(waitForMapped(*consent));
+    ASSERT_TRUE(waitForSettledTexts(*consent));
     const auto id = quint32(consent->winId());
     EXPECT_TRUE(waitUntil([&] { return activeWindow() == id; })) << "active: " << activeWindow();
     EXPECT_TRUE(waitForAtom(id, "_NET_WM_STATE", "_NET_WM_STATE_ABOVE"));
