@@ -5,6 +5,7 @@
 #include "app/quit_signals.h"
 #include "core/app_identity.h"
 #include "core/build_info.h"
+#include "core/cancellation.h"
 #include "keydetect/offline_key_test.h"
 #include "pluginlink/instance_lock.h"
 #include "pluginlink/plugin_ipc.h"
@@ -13,7 +14,10 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QEventLoop>
 #include <QFileInfo>
+#include <QTimer>
 #include <chrono>
 #include <cstdio>
 
@@ -117,10 +121,23 @@ int main(int argc, char** argv)
     QGuiApplication::setQuitOnLastWindowClosed(false);
     installQuitSignalHandlers(&app);
 
-    AppRun run;
-    QObject::connect(&app, &QCoreApplication::aboutToQuit, &run.delegate(),
-                     &AppDelegate::applicationShouldTerminate);
-    DesktopUi desktop(run);
-    run.delegate().applicationDidFinishLaunching();
-    return app.exec();
+    int status = 0;
+    {
+        AppRun run;
+        QObject::connect(&app, &QCoreApplication::aboutToQuit, &run.delegate(),
+                         &AppDelegate::applicationShouldTerminate);
+        DesktopUi desktop(run);
+        run.delegate().applicationDidFinishLaunching();
+        status = app.exec();
+    }
+    // Tasks the teardown cancelled (a lookup waiting for its answer, say) end on the event
+    // loop once their wait is cut short: let them, so that none is left suspended when the
+    // process ends. Bounded: a quit never waits more than a second for them.
+    const QDeadlineTimer deadline(std::chrono::seconds(1));
+    while (cancellation::tasksInFlight() > 0 && !deadline.hasExpired()) {
+        QEventLoop slice;
+        QTimer::singleShot(20, &slice, &QEventLoop::quit);
+        slice.exec();
+    }
+    return status;
 }

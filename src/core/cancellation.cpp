@@ -1,5 +1,7 @@
 #include "core/cancellation.h"
 
+#include <atomic>
+
 namespace cancellation {
 
 void Waker::wake()
@@ -62,10 +64,21 @@ void TaskHandle::cancel()
         m_source.request_stop();
 }
 
+namespace {
+std::atomic<int> g_tasksInFlight{0};
+} // namespace
+
+int tasksInFlight()
+{
+    return g_tasksInFlight.load();
+}
+
 QCoro::Task<> TaskHandle::track(QCoro::Task<> task, std::shared_ptr<bool> running)
 {
+    ++g_tasksInFlight;
     co_await task;
     *running = false;
+    --g_tasksInFlight;
 }
 
 } // namespace cancellation

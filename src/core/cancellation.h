@@ -125,4 +125,8 @@ private:
     std::shared_ptr<bool> m_running;
 };
 
+// Tasks started through a TaskHandle that have not returned yet, cancelled ones included
+// (they return once the event loop delivers what they wait for). Any thread.
+int tasksInFlight();
+
 } // namespace cancellation

@@ -16,6 +16,7 @@
 
 #include <QCoreApplication>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -313,6 +314,8 @@ TEST_F(TrackerTest, AChannelListedAfterAnUnknownSongStillGetsItDetected)
     SongTracker::Deps deps{state, home.settings(), syncer, tuning, players, window, transposer, late, v5};
     useTestClock(deps);
     tracker = std::make_unique<SongTracker>(deps);
+    // The tracker goes before the audio port it uses, however the test ends.
+    const auto dropTracker = qScopeGuard([this] { tracker.reset(); });
     int detections = 0;
     tracker->setLocalDetect(
         [&detections](Song, AudioChannel, std::stop_token) { return countDetection(&detections); });
