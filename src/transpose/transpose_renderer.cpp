@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <numbers>
 #include <rubberband/RubberBandStretcher.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 using RubberBand::RubberBandStretcher;
 
@@ -17,8 +20,16 @@ constexpr uint32_t kFeedBlockFrames = 512;
 constexpr int64_t kBacklogWindowFrames = 24000;
 // ...or at once beyond the target plus this (100 ms).
 constexpr int64_t kHardBacklogFrames = 4800;
-// Silence run through a new stretcher beyond its start pad.
-constexpr size_t kPrimeFrames = 8192;
+// Captured audio fed to a new stretcher beyond its start pad: well over the longest start
+// delay, and enough for every stage to have produced output once (its buffers are sized here,
+// on the builder thread, not on the render thread).
+constexpr int64_t kPrimeFrames = 8192;
+// Output a new stretcher keeps ready for the render thread; older output is discarded.
+constexpr int kReadyFrames = 2048;
+// At most this much captured since a stretcher was built is fed to it on the render thread
+// (about 4 ms of CPU, within the playback buffer); a builder held up longer skips the rest.
+constexpr int64_t kMaxCatchUpFrames = 2048;
+constexpr int kBuilderNiceness = 10;
 
 double pitchScale(int semitones)
 {
@@ -45,8 +56,13 @@ TransposeRenderer::TransposeRenderer(LoopCapture& capture, Config config)
       m_captureBacklog(m_captureTarget, kBacklogWindowFrames, m_captureTarget + kHardBacklogFrames),
       m_outputBacklog(m_captureTarget, kBacklogWindowFrames, m_captureTarget + kHardBacklogFrames),
       m_feedL(kMaxSliceFrames), m_feedR(kMaxSliceFrames), m_outL(kMaxSliceFrames), m_outR(kMaxSliceFrames),
+      m_fadeIn(kFadeFrames), m_oldL(kMaxSliceFrames), m_oldR(kMaxSliceFrames),
       m_builder([this] { buildLoop(); })
-{}
+{
+    // Equal power: the two sides of a change are unrelated (another pitch, another moment).
+    for (uint32_t i = 0; i < kFadeFrames; ++i)
+        m_fadeIn[i] = static_cast<float>(std::sin(0.5 * std::numbers::pi * (i + 1) / kFadeFrames));
+}
 
 TransposeRenderer::Prepared::~Prepared() = default;
 
@@ -73,27 +89,45 @@ std::unique_ptr<TransposeRenderer::Prepared> TransposeRenderer::prepare(int semi
         static_cast<RubberBandStretcher::Options>(m_config.stretcherOptions), 1.0, pitchScale(semitones));
     // Room for the largest block up front, so process() never grows its buffers later.
     stretcher->setMaxProcessSize(kMaxSliceFrames);
-    // The start pad its documentation asks for, then silence until output has come through
-    // every stage once: the stretcher sizes its internal buffers and resampler state for this
-    // pitch here, not on the render thread. The silence that comes out, and the start delay,
-    // are discarded so that output lines up with input.
-    const std::vector<float> zeros(kFeedBlockFrames);
-    std::vector<float> sink(kMaxSliceFrames);
-    const float* input[2] = {zeros.data(), zeros.data()};
-    float* output[2] = {sink.data(), sink.data()};
-    size_t fed = 0, retrieved = 0;
-    const size_t pad = stretcher->getPreferredStartPad();
-    while (fed < pad || retrieved == 0 || fed < pad + kPrimeFrames) {
-        const size_t n = fed < pad ? std::min<size_t>(pad - fed, kFeedBlockFrames) : kFeedBlockFrames;
+    std::vector<float> inL(kFeedBlockFrames), inR(kFeedBlockFrames), sinkL(kMaxSliceFrames),
+        sinkR(kMaxSliceFrames);
+    const auto process = [&](size_t n) {
+        const float* input[2] = {inL.data(), inR.data()};
         stretcher->process(input, n, false);
-        fed += n;
-        while (stretcher->available() > 0)
-            retrieved +=
-                stretcher->retrieve(output, std::min<size_t>(stretcher->available(), kMaxSliceFrames));
+        // Only the newest output is kept ready: the start delay and older audio go.
+        float* output[2] = {sinkL.data(), sinkR.data()};
+        while (stretcher->available() > kReadyFrames)
+            stretcher->retrieve(output,
+                                std::min<size_t>(static_cast<size_t>(stretcher->available() - kReadyFrames),
+                                                 kMaxSliceFrames));
+    };
+    // The start pad its documentation asks for, and silence for what precedes the capture.
+    int64_t next = m_capture.writeFrame() - kPrimeFrames;
+    for (int64_t silence =
+             static_cast<int64_t>(stretcher->getPreferredStartPad()) + std::max<int64_t>(0, -next);
+         silence > 0;) {
+        const auto n = static_cast<size_t>(std::min<int64_t>(silence, kFeedBlockFrames));
+        std::fill_n(inL.data(), n, 0.0f);
+        std::fill_n(inR.data(), n, 0.0f);
+        process(n);
+        silence -= static_cast<int64_t>(n);
     }
-    // Output owed for the silence beyond the pad, plus the start delay, minus what came already.
-    const size_t owed = stretcher->getStartDelay() + (fed - pad);
-    prepared->skipFrames = static_cast<uint32_t>(owed > retrieved ? owed - retrieved : 0);
+    next = std::max<int64_t>(next, 0);
+    // Then the newest captured audio, catching up with the capture until nothing new came.
+    for (int round = 0; round < 16; ++round) {
+        const int64_t newest = m_capture.writeFrame();
+        if (newest <= next)
+            break;
+        while (next < newest) {
+            const LoopCapture::Span span = m_capture.copyHistory(
+                inL.data(), inR.data(), next, std::min<int64_t>(newest - next, kFeedBlockFrames));
+            if (span.frames == 0)
+                break;
+            next = span.from + span.frames; // forward over what the ring lost meanwhile
+            process(static_cast<size_t>(span.frames));
+        }
+    }
+    prepared->nextInput = next;
     prepared->startDelay = static_cast<uint32_t>(stretcher->getStartDelay());
     return prepared;
 }
@@ -111,6 +145,9 @@ void TransposeRenderer::setSemitones(int semitones)
 
 void TransposeRenderer::buildLoop()
 {
+    // A build costs tens of milliseconds of CPU; on a busy machine the render thread, which
+    // must answer within a period, goes first. Raising one's own niceness needs no privilege.
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kBuilderNiceness);
     std::unique_lock lock(m_buildLock);
     while (!m_quit) {
         if (m_builtSeq == m_requestSeq) {
@@ -176,7 +213,7 @@ std::optional<uint32_t> TransposeRenderer::startDelayFrames(int semitones) const
 
 void TransposeRenderer::render(float* interleaved, uint32_t frames)
 {
-    applyTarget();
+    applyTarget(frames);
     while (frames > 0) {
         const uint32_t slice = std::min(frames, kMaxSliceFrames);
         m_requestLeft = frames;
@@ -190,53 +227,121 @@ void TransposeRenderer::render(float* interleaved, uint32_t frames)
     }
 }
 
-void TransposeRenderer::applyTarget()
+bool TransposeRenderer::retire(Prepared* old)
 {
-    const int target = m_targetSemitones.load(std::memory_order_acquire);
-    // Taken only with a free slot to hand a stretcher back; otherwise next block. One built
-    // for an older target goes back unused.
     std::atomic<Prepared*>& slot = m_retired[m_retireWrite];
-    if (!slot.load(std::memory_order_acquire)) {
+    if (slot.load(std::memory_order_acquire))
+        return false;
+    slot.store(old, std::memory_order_release);
+    m_retireWrite = (m_retireWrite + 1) % kRetiredSlots;
+    return true;
+}
+
+void TransposeRenderer::applyTarget(uint32_t requestFrames)
+{
+    if (m_fadeFrom)
+        return; // a change finishes first (a few ms)
+    const int target = m_targetSemitones.load(std::memory_order_acquire);
+    // Taken only with a free slot to hand a stretcher back (the one replaced, once its fade
+    // is over); otherwise next block. One built for an older target goes back unused.
+    if (!m_retired[m_retireWrite].load(std::memory_order_acquire)) {
         if (Prepared* fresh = m_pending.exchange(nullptr, std::memory_order_acq_rel)) {
-            Prepared* old = fresh;
             if (fresh->semitones == target) {
-                old = m_current.release();
-                m_current.reset(fresh);
-                m_stretcher = fresh->stretcher.get();
-                m_skipFrames = fresh->skipFrames;
-                m_currentStale = false;
-                m_outputBacklog.reset();
+                swapIn(fresh, requestFrames);
+                return;
             }
-            if (old) {
-                slot.store(old, std::memory_order_release);
-                m_retireWrite = (m_retireWrite + 1) % kRetiredSlots;
-            }
+            retire(fresh);
         }
     }
     if (target == 0) {
-        if (m_mode == Mode::Shift)
-            m_currentStale = true; // what it holds grows old while the capture passes by
+        if (m_mode == Mode::Shift) {
+            // What it holds grows old while the capture passes by.
+            m_currentStale = true;
+            beginFade(Mode::Shift, m_stretcher);
+        }
         m_mode = Mode::Bypass;
-    } else if (m_current && !m_currentStale) {
-        // The target's stretcher, or the previous shift until that one is ready.
+    } else if (m_current && !m_currentStale && m_mode != Mode::Shift) {
+        // The previous shift until the target's stretcher is ready.
         m_mode = Mode::Shift;
     }
 }
 
+void TransposeRenderer::swapIn(Prepared* fresh, uint32_t requestFrames)
+{
+    RubberBandStretcher& stretcher = *fresh->stretcher;
+    // What was captured since the builder's last frame: fed from the ring's history when it
+    // has been read already, consumed when it has not (the new stretcher has it).
+    const int64_t read = m_capture.readFrame();
+    if (fresh->nextInput < read)
+        feedHistory(stretcher, std::max(fresh->nextInput, read - kMaxCatchUpFrames), read);
+    else
+        m_capture.discardBefore(fresh->nextInput);
+    // Start as deep as what it replaces (its delay stays what it was), and at least one request
+    // plus one block beyond it: output comes in blocks, and less underruns at the next one.
+    int64_t depth = 0;
+    if (m_mode == Mode::Shift)
+        depth = std::max(0, m_stretcher->available());
+    else if (m_mode == Mode::Bypass)
+        depth = m_capture.queuedFrames();
+    const int64_t keep =
+        std::max<int64_t>(depth, std::min(requestFrames, kMaxSliceFrames) + kFeedBlockFrames);
+    for (int64_t drop = std::max(0, stretcher.available()) - keep; drop > 0;) {
+        const auto n = static_cast<uint32_t>(std::min<int64_t>(drop, kMaxSliceFrames));
+        take(stretcher, m_feedL.data(), m_feedR.data(), n);
+        drop -= n;
+    }
+
+    std::unique_ptr<Prepared> previous = std::move(m_current);
+    m_current.reset(fresh);
+    m_stretcher = &stretcher;
+    m_currentStale = false;
+    m_outputBacklog.reset();
+    if (m_mode == Mode::Shift) {
+        beginFade(Mode::Shift, previous->stretcher.get());
+        m_fadeOwned = std::move(previous);
+    } else {
+        if (m_mode == Mode::Bypass)
+            beginFade(Mode::Bypass, nullptr);
+        if (previous && retire(previous.get())) // the slot was checked free
+            static_cast<void>(previous.release());
+    }
+    m_mode = Mode::Shift;
+}
+
+void TransposeRenderer::beginFade(Mode from, RubberBandStretcher* old)
+{
+    m_fadeFrom = from;
+    m_fadeStretcher = old;
+    m_fadePos = 0;
+}
+
+void TransposeRenderer::endFade()
+{
+    m_fadeFrom.reset();
+    m_fadeStretcher = nullptr;
+    // The slot stayed free: nothing is swapped in meanwhile.
+    if (m_fadeOwned && retire(m_fadeOwned.get()))
+        static_cast<void>(m_fadeOwned.release());
+}
+
 void TransposeRenderer::renderSlice(float* left, float* right, uint32_t frames)
 {
-    switch (m_mode) {
-    case Mode::Silence:
-        trimCapture(m_captureTarget);
-        std::memset(left, 0, frames * sizeof(float));
-        std::memset(right, 0, frames * sizeof(float));
-        break;
-    case Mode::Bypass:
-        passThrough(left, right, frames);
-        break;
-    case Mode::Shift:
-        shift(left, right, frames);
-        break;
+    if (m_fadeFrom) {
+        crossfade(left, right, frames);
+    } else {
+        switch (m_mode) {
+        case Mode::Silence:
+            trimCapture(m_captureTarget);
+            std::memset(left, 0, frames * sizeof(float));
+            std::memset(right, 0, frames * sizeof(float));
+            break;
+        case Mode::Bypass:
+            passThrough(left, right, frames);
+            break;
+        case Mode::Shift:
+            shift(left, right, frames);
+            break;
+        }
     }
 
     countLevels(left, right, frames, m_outSumSq);
@@ -259,7 +364,7 @@ void TransposeRenderer::trimCapture(int64_t maxQueued)
         m_trimmed.fetch_add(dropped, std::memory_order_relaxed);
 }
 
-void TransposeRenderer::passThrough(float* left, float* right, uint32_t frames)
+bool TransposeRenderer::passThrough(float* left, float* right, uint32_t frames)
 {
     const int64_t needed = std::max(frames, m_requestLeft);
     const int64_t queued = m_capture.queuedFrames();
@@ -268,13 +373,14 @@ void TransposeRenderer::passThrough(float* left, float* right, uint32_t frames)
     if (!m_capture.read(left, right, frames)) {
         std::memset(left, 0, frames * sizeof(float));
         std::memset(right, 0, frames * sizeof(float));
-        return;
+        return false;
     }
     countLevels(left, right, frames, m_inSumSq);
     m_inFrames += frames;
+    return true;
 }
 
-bool TransposeRenderer::feed(uint32_t frames)
+bool TransposeRenderer::feed(uint32_t frames, RubberBandStretcher* also)
 {
     if (!m_capture.read(m_feedL.data(), m_feedR.data(), frames))
         return false;
@@ -282,47 +388,96 @@ bool TransposeRenderer::feed(uint32_t frames)
     m_inFrames += frames;
     const float* input[2] = {m_feedL.data(), m_feedR.data()};
     m_stretcher->process(input, frames, false);
+    if (also)
+        also->process(input, frames, false);
     return true;
 }
 
-void TransposeRenderer::shift(float* left, float* right, uint32_t frames)
+void TransposeRenderer::feedAllQueued(RubberBandStretcher* also)
 {
     // Everything captured goes in at once (the stretcher collects its own blocks), so no
     // frame waits in the ring for a block to fill; the ring only needs its hard bound.
     trimCapture(m_captureBacklog.hardLimit());
     for (int64_t queued = m_capture.queuedFrames(); queued > 0; queued = m_capture.queuedFrames()) {
-        if (!feed(static_cast<uint32_t>(std::min<int64_t>(queued, kFeedBlockFrames))))
+        if (!feed(static_cast<uint32_t>(std::min<int64_t>(queued, kFeedBlockFrames)), also))
             break;
     }
-    // A capture clock ahead of the output piles up output here instead: drop what stays.
-    if (m_skipFrames == 0) {
-        const int64_t available = std::max(0, m_stretcher->available());
-        for (int64_t drop = m_outputBacklog.excess(available - frames, frames); drop > 0;) {
-            const size_t n = static_cast<size_t>(std::min<int64_t>(drop, kMaxSliceFrames));
-            float* scratch[2] = {m_feedL.data(), m_feedR.data()};
-            m_stretcher->retrieve(scratch, n);
-            m_trimmed.fetch_add(static_cast<int64_t>(n), std::memory_order_relaxed);
-            drop -= static_cast<int64_t>(n);
-        }
+}
+
+void TransposeRenderer::feedHistory(RubberBandStretcher& stretcher, int64_t from, int64_t to)
+{
+    while (from < to) {
+        const LoopCapture::Span span = m_capture.copyHistory(m_feedL.data(), m_feedR.data(), from,
+                                                             std::min<int64_t>(to - from, kFeedBlockFrames));
+        if (span.frames == 0)
+            return;
+        const float* input[2] = {m_feedL.data(), m_feedR.data()};
+        stretcher.process(input, static_cast<size_t>(span.frames), false);
+        from = span.from + span.frames;
     }
-    while (m_skipFrames > 0 && m_stretcher->available() > 0) {
-        const size_t n =
-            std::min<size_t>({m_skipFrames, static_cast<size_t>(m_stretcher->available()), kMaxSliceFrames});
-        float* scratch[2] = {m_feedL.data(), m_feedR.data()};
-        m_stretcher->retrieve(scratch, n);
-        m_skipFrames -= static_cast<uint32_t>(n);
-    }
-    // What the stretcher has, then silence for an underrun.
-    const size_t got =
-        m_skipFrames > 0
-            ? 0
-            : std::min<size_t>(frames, static_cast<size_t>(std::max(0, m_stretcher->available())));
+}
+
+// What the stretcher has, then silence for an underrun.
+void TransposeRenderer::take(RubberBandStretcher& stretcher, float* left, float* right, uint32_t frames)
+{
+    const size_t got = std::min<size_t>(frames, static_cast<size_t>(std::max(0, stretcher.available())));
     if (got > 0) {
         float* output[2] = {left, right};
-        m_stretcher->retrieve(output, got);
+        stretcher.retrieve(output, got);
     }
     std::memset(left + got, 0, (frames - got) * sizeof(float));
     std::memset(right + got, 0, (frames - got) * sizeof(float));
+}
+
+void TransposeRenderer::dropOutput(int64_t frames)
+{
+    while (frames > 0) {
+        const auto n = static_cast<uint32_t>(std::min<int64_t>(frames, kMaxSliceFrames));
+        take(*m_stretcher, m_feedL.data(), m_feedR.data(), n);
+        m_trimmed.fetch_add(n, std::memory_order_relaxed);
+        frames -= n;
+    }
+}
+
+void TransposeRenderer::shift(float* left, float* right, uint32_t frames)
+{
+    feedAllQueued();
+    // A capture clock ahead of the output piles up output here instead: drop what stays.
+    const int64_t available = std::max(0, m_stretcher->available());
+    if (const int64_t drop = m_outputBacklog.excess(available - frames, frames); drop > 0)
+        dropOutput(drop);
+    take(*m_stretcher, left, right, frames);
+}
+
+void TransposeRenderer::crossfade(float* left, float* right, uint32_t frames)
+{
+    // The old side into m_old*, the new one into left/right.
+    const bool toBypass = m_mode == Mode::Bypass;
+    if (toBypass || *m_fadeFrom == Mode::Bypass) {
+        // The bypass takes one request's frames; the stretcher side gets the same ones.
+        float* bypassL = toBypass ? left : m_oldL.data();
+        float* bypassR = toBypass ? right : m_oldR.data();
+        RubberBandStretcher& stretcher = toBypass ? *m_fadeStretcher : *m_stretcher;
+        if (passThrough(bypassL, bypassR, frames)) {
+            const float* input[2] = {bypassL, bypassR};
+            stretcher.process(input, frames, false);
+        }
+        take(stretcher, toBypass ? m_oldL.data() : left, toBypass ? m_oldR.data() : right, frames);
+    } else {
+        feedAllQueued(m_fadeStretcher);
+        take(*m_fadeStretcher, m_oldL.data(), m_oldR.data(), frames);
+        take(*m_stretcher, left, right, frames);
+    }
+    for (uint32_t i = 0; i < frames; ++i) {
+        const uint32_t at = m_fadePos + i;
+        const float in = at < kFadeFrames ? m_fadeIn[at] : 1.0f;
+        const float out = at < kFadeFrames ? m_fadeIn[kFadeFrames - 1 - at] : 0.0f;
+        left[i] = in * left[i] + out * m_oldL[i];
+        right[i] = in * right[i] + out * m_oldR[i];
+    }
+    m_fadePos += frames;
+    if (m_fadePos >= kFadeFrames)
+        endFade();
 }
 
 void TransposeRenderer::countLevels(const float* left, const float* right, uint32_t frames, double& sum)
