@@ -56,8 +56,8 @@ TransposeRenderer::TransposeRenderer(LoopCapture& capture, Config config)
       m_captureBacklog(m_captureTarget, kBacklogWindowFrames, m_captureTarget + kHardBacklogFrames),
       m_outputBacklog(m_captureTarget, kBacklogWindowFrames, m_captureTarget + kHardBacklogFrames),
       m_feedL(kMaxSliceFrames), m_feedR(kMaxSliceFrames), m_outL(kMaxSliceFrames), m_outR(kMaxSliceFrames),
-      m_fadeIn(kFadeFrames), m_oldL(kMaxSliceFrames), m_oldR(kMaxSliceFrames),
-      m_builder([this] { buildLoop(); })
+      m_fadeIn(kFadeFrames), m_oldL(kMaxSliceFrames), m_oldR(kMaxSliceFrames), m_spliceL(kSpliceFadeFrames),
+      m_spliceR(kSpliceFadeFrames), m_builder([this] { buildLoop(); })
 {
     // Equal power: the two sides of a change are unrelated (another pitch, another moment).
     for (uint32_t i = 0; i < kFadeFrames; ++i)
@@ -313,6 +313,7 @@ void TransposeRenderer::beginFade(Mode from, RubberBandStretcher* old)
     m_fadeFrom = from;
     m_fadeStretcher = old;
     m_fadePos = 0;
+    m_splicePos = m_spliceLength = 0; // the change's own fade covers a splice in progress
 }
 
 void TransposeRenderer::endFade()
@@ -343,6 +344,7 @@ void TransposeRenderer::renderSlice(float* left, float* right, uint32_t frames)
             break;
         }
     }
+    spliceFade(left, right, frames);
 
     countLevels(left, right, frames, m_outSumSq);
     m_outFrames += frames;
@@ -368,8 +370,14 @@ bool TransposeRenderer::passThrough(float* left, float* right, uint32_t frames)
 {
     const int64_t needed = std::max(frames, m_requestLeft);
     const int64_t queued = m_capture.queuedFrames();
-    if (const int64_t drop = m_captureBacklog.excess(queued - needed, frames); drop > 0)
+    if (const int64_t drop = m_captureBacklog.excess(queued - needed, frames); drop > 0) {
+        // What would have played next fades out over what plays after the drop.
+        const LoopCapture::Span next = m_capture.copyHistory(m_spliceL.data(), m_spliceR.data(),
+                                                             m_capture.readFrame(), kSpliceFadeFrames);
+        m_spliceLength = static_cast<uint32_t>(next.frames);
+        m_splicePos = 0;
         trimCapture(queued - drop);
+    }
     if (!m_capture.read(left, right, frames)) {
         std::memset(left, 0, frames * sizeof(float));
         std::memset(right, 0, frames * sizeof(float));
@@ -431,9 +439,18 @@ void TransposeRenderer::take(RubberBandStretcher& stretcher, float* left, float*
 
 void TransposeRenderer::dropOutput(int64_t frames)
 {
+    // The first of the dropped frames are what would have played next.
+    bool first = true;
     while (frames > 0) {
         const auto n = static_cast<uint32_t>(std::min<int64_t>(frames, kMaxSliceFrames));
         take(*m_stretcher, m_feedL.data(), m_feedR.data(), n);
+        if (first) {
+            m_spliceLength = std::min(n, kSpliceFadeFrames);
+            m_splicePos = 0;
+            std::memcpy(m_spliceL.data(), m_feedL.data(), m_spliceLength * sizeof(float));
+            std::memcpy(m_spliceR.data(), m_feedR.data(), m_spliceLength * sizeof(float));
+            first = false;
+        }
         m_trimmed.fetch_add(n, std::memory_order_relaxed);
         frames -= n;
     }
@@ -444,8 +461,10 @@ void TransposeRenderer::shift(float* left, float* right, uint32_t frames)
     feedAllQueued();
     // A capture clock ahead of the output piles up output here instead: drop what stays.
     const int64_t available = std::max(0, m_stretcher->available());
+    // At least a splice fade's worth, so that the fade has what would have played next; the
+    // backlog left is still above the target less that, so this block cannot run short.
     if (const int64_t drop = m_outputBacklog.excess(available - frames, frames); drop > 0)
-        dropOutput(drop);
+        dropOutput(std::min<int64_t>(std::max<int64_t>(drop, kSpliceFadeFrames), available - frames));
     take(*m_stretcher, left, right, frames);
 }
 
@@ -478,6 +497,17 @@ void TransposeRenderer::crossfade(float* left, float* right, uint32_t frames)
     m_fadePos += frames;
     if (m_fadePos >= kFadeFrames)
         endFade();
+}
+
+void TransposeRenderer::spliceFade(float* left, float* right, uint32_t frames)
+{
+    const uint32_t n = std::min(frames, m_spliceLength - m_splicePos);
+    for (uint32_t i = 0; i < n; ++i, ++m_splicePos) {
+        const double phase = 0.5 * std::numbers::pi * (m_splicePos + 1) / m_spliceLength;
+        const auto in = static_cast<float>(std::sin(phase)), out = static_cast<float>(std::cos(phase));
+        left[i] = in * left[i] + out * m_spliceL[m_splicePos];
+        right[i] = in * right[i] + out * m_spliceR[m_splicePos];
+    }
 }
 
 void TransposeRenderer::countLevels(const float* left, const float* right, uint32_t frames, double& sum)

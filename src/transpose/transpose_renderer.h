@@ -39,7 +39,8 @@ class LoopCapture;
 // a change, and leaving bypass starts from fresh audio). The old one goes back to the builder
 // for disposal. Until the new one is ready the render thread keeps what it plays: the
 // previous shift, the bypass, or silence at the start. Rapid changes coalesce: only the newest
-// target is built.
+// target is built. Dropping a standing backlog is faded the same way: the frames that would
+// have followed fade out over the frames that follow the drop.
 //
 // Thread safety: construct, destroy, setSemitones, startDelayFrames and takeBuildFailure on
 // the owner's thread, which never waits for a build. render() runs on one render thread and
@@ -51,6 +52,7 @@ public:
     static constexpr double kSampleRate_Hz = 48000.0;
     static constexpr uint32_t kLevelReportFrames = 96000; // 2 s
     static constexpr uint32_t kFadeFrames = 240;          // 5 ms, a change of shift
+    static constexpr uint32_t kSpliceFadeFrames = 144;    // 3 ms, a dropped backlog
 
     struct Config {
         uint32_t renderPeriodFrames = 256; // the output's usual request
@@ -123,6 +125,7 @@ private:
     static void take(RubberBand::RubberBandStretcher& stretcher, float* left, float* right, uint32_t frames);
     void dropOutput(int64_t frames);
     void trimCapture(int64_t maxQueued);
+    void spliceFade(float* left, float* right, uint32_t frames);
     void countLevels(const float* left, const float* right, uint32_t frames, double& sum);
 
     LoopCapture& m_capture;
@@ -143,8 +146,10 @@ private:
     RubberBand::RubberBandStretcher* m_fadeStretcher = nullptr;
     std::unique_ptr<Prepared> m_fadeOwned;
     uint32_t m_fadePos = 0;
-    std::vector<float> m_fadeIn;       // equal-power gains of the incoming side
-    std::vector<float> m_oldL, m_oldR; // the outgoing side of a block
+    std::vector<float> m_fadeIn;             // equal-power gains of the incoming side
+    std::vector<float> m_oldL, m_oldR;       // the outgoing side of a block
+    std::vector<float> m_spliceL, m_spliceR; // what a dropped backlog would have played next
+    uint32_t m_spliceLength = 0, m_splicePos = 0;
     std::atomic<int> m_targetSemitones{0};
     std::atomic<Prepared*> m_pending{nullptr}; // owner → render
     // Render → builder: a single-producer single-consumer ring of stretchers to free.
