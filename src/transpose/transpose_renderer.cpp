@@ -30,6 +30,9 @@ constexpr int kReadyFrames = 2048;
 // (about 4 ms of CPU, within the playback buffer); a builder held up longer skips the rest.
 constexpr int64_t kMaxCatchUpFrames = 2048;
 constexpr int kBuilderNiceness = 10;
+// Output kept beyond the largest request when a stretcher starts from nothing (64 underruns
+// in the drift test; every 128 frames more is 2.7 ms more delay until the next change).
+constexpr int64_t kSwapMarginFrames = 128;
 
 double pitchScale(int semitones)
 {
@@ -56,8 +59,8 @@ TransposeRenderer::TransposeRenderer(LoopCapture& capture, Config config)
       m_captureBacklog(m_captureTarget, kBacklogWindowFrames, m_captureTarget + kHardBacklogFrames),
       m_outputBacklog(m_captureTarget, kBacklogWindowFrames, m_captureTarget + kHardBacklogFrames),
       m_feedL(kMaxSliceFrames), m_feedR(kMaxSliceFrames), m_outL(kMaxSliceFrames), m_outR(kMaxSliceFrames),
-      m_fadeIn(kFadeFrames), m_oldL(kMaxSliceFrames), m_oldR(kMaxSliceFrames), m_spliceL(kSpliceFadeFrames),
-      m_spliceR(kSpliceFadeFrames), m_builder([this] { buildLoop(); })
+      m_fadeIn(kFadeFrames), m_oldL(kMaxSliceFrames), m_oldR(kMaxSliceFrames), m_spliceL(kFadeFrames),
+      m_spliceR(kFadeFrames), m_builder([this] { buildLoop(); })
 {
     // Equal power: the two sides of a change are unrelated (another pitch, another moment).
     for (uint32_t i = 0; i < kFadeFrames; ++i)
@@ -213,7 +216,14 @@ std::optional<uint32_t> TransposeRenderer::startDelayFrames(int semitones) const
 
 void TransposeRenderer::render(float* interleaved, uint32_t frames)
 {
-    applyTarget(frames);
+    // The largest request of the last 2 to 4 s: the server's requests vary in size.
+    m_requestPeak = std::max(m_requestPeak, frames);
+    m_requestPeakFrames += frames;
+    if (m_requestPeakFrames >= kLevelReportFrames) {
+        m_previousRequestPeak = m_requestPeak;
+        m_requestPeak = m_requestPeakFrames = 0;
+    }
+    applyTarget(std::max(m_requestPeak, m_previousRequestPeak));
     while (frames > 0) {
         const uint32_t slice = std::min(frames, kMaxSliceFrames);
         m_requestLeft = frames;
@@ -237,9 +247,9 @@ bool TransposeRenderer::retire(Prepared* old)
     return true;
 }
 
-void TransposeRenderer::applyTarget(uint32_t requestFrames)
+void TransposeRenderer::applyTarget(uint32_t largestRequest)
 {
-    if (m_fadeFrom)
+    if (m_fadeStretcher)
         return; // a change finishes first (a few ms)
     const int target = m_targetSemitones.load(std::memory_order_acquire);
     // Taken only with a free slot to hand a stretcher back (the one replaced, once its fade
@@ -247,7 +257,7 @@ void TransposeRenderer::applyTarget(uint32_t requestFrames)
     if (!m_retired[m_retireWrite].load(std::memory_order_acquire)) {
         if (Prepared* fresh = m_pending.exchange(nullptr, std::memory_order_acq_rel)) {
             if (fresh->semitones == target) {
-                swapIn(fresh, requestFrames);
+                swapIn(fresh, largestRequest);
                 return;
             }
             retire(fresh);
@@ -257,7 +267,8 @@ void TransposeRenderer::applyTarget(uint32_t requestFrames)
         if (m_mode == Mode::Shift) {
             // What it holds grows old while the capture passes by.
             m_currentStale = true;
-            beginFade(Mode::Shift, m_stretcher);
+            beginFade(m_stretcher);
+            m_fadeInput = m_capture.readFrame(); // the shift fed it everything read
         }
         m_mode = Mode::Bypass;
     } else if (m_current && !m_currentStale && m_mode != Mode::Shift) {
@@ -266,25 +277,34 @@ void TransposeRenderer::applyTarget(uint32_t requestFrames)
     }
 }
 
-void TransposeRenderer::swapIn(Prepared* fresh, uint32_t requestFrames)
+void TransposeRenderer::swapIn(Prepared* fresh, uint32_t largestRequest)
 {
     RubberBandStretcher& stretcher = *fresh->stretcher;
+    const int64_t read = m_capture.readFrame();
+    // Leaving bypass: what it would have played next, still in the ring, fades out over the
+    // new output (like a splice).
+    if (m_mode == Mode::Bypass) {
+        const LoopCapture::Span next =
+            m_capture.copyHistory(m_spliceL.data(), m_spliceR.data(), read, kFadeFrames);
+        m_spliceLength = static_cast<uint32_t>(next.frames);
+        m_splicePos = 0;
+    }
     // What was captured since the builder's last frame: fed from the ring's history when it
     // has been read already, consumed when it has not (the new stretcher has it).
-    const int64_t read = m_capture.readFrame();
     if (fresh->nextInput < read)
         feedHistory(stretcher, std::max(fresh->nextInput, read - kMaxCatchUpFrames), read);
     else
         m_capture.discardBefore(fresh->nextInput);
-    // Start as deep as what it replaces (its delay stays what it was), and at least one request
-    // plus one block beyond it: output comes in blocks, and less underruns at the next one.
+    // Start as deep as what it replaces (its delay stays what it was), and at least the largest
+    // recent request plus a margin: output comes in uneven blocks, and exactly one request
+    // runs a sample or two short now and then.
     int64_t depth = 0;
     if (m_mode == Mode::Shift)
         depth = std::max(0, m_stretcher->available());
     else if (m_mode == Mode::Bypass)
         depth = m_capture.queuedFrames();
     const int64_t keep =
-        std::max<int64_t>(depth, std::min(requestFrames, kMaxSliceFrames) + kFeedBlockFrames);
+        std::max<int64_t>(depth, std::min(largestRequest, kMaxSliceFrames) + kSwapMarginFrames);
     for (int64_t drop = std::max(0, stretcher.available()) - keep; drop > 0;) {
         const auto n = static_cast<uint32_t>(std::min<int64_t>(drop, kMaxSliceFrames));
         take(stretcher, m_feedL.data(), m_feedR.data(), n);
@@ -297,20 +317,17 @@ void TransposeRenderer::swapIn(Prepared* fresh, uint32_t requestFrames)
     m_currentStale = false;
     m_outputBacklog.reset();
     if (m_mode == Mode::Shift) {
-        beginFade(Mode::Shift, previous->stretcher.get());
+        beginFade(previous->stretcher.get());
         m_fadeOwned = std::move(previous);
     } else {
-        if (m_mode == Mode::Bypass)
-            beginFade(Mode::Bypass, nullptr);
         if (previous && retire(previous.get())) // the slot was checked free
             static_cast<void>(previous.release());
     }
     m_mode = Mode::Shift;
 }
 
-void TransposeRenderer::beginFade(Mode from, RubberBandStretcher* old)
+void TransposeRenderer::beginFade(RubberBandStretcher* old)
 {
-    m_fadeFrom = from;
     m_fadeStretcher = old;
     m_fadePos = 0;
     m_splicePos = m_spliceLength = 0; // the change's own fade covers a splice in progress
@@ -318,7 +335,6 @@ void TransposeRenderer::beginFade(Mode from, RubberBandStretcher* old)
 
 void TransposeRenderer::endFade()
 {
-    m_fadeFrom.reset();
     m_fadeStretcher = nullptr;
     // The slot stayed free: nothing is swapped in meanwhile.
     if (m_fadeOwned && retire(m_fadeOwned.get()))
@@ -327,7 +343,7 @@ void TransposeRenderer::endFade()
 
 void TransposeRenderer::renderSlice(float* left, float* right, uint32_t frames)
 {
-    if (m_fadeFrom) {
+    if (m_fadeStretcher) {
         crossfade(left, right, frames);
     } else {
         switch (m_mode) {
@@ -412,17 +428,18 @@ void TransposeRenderer::feedAllQueued(RubberBandStretcher* also)
     }
 }
 
-void TransposeRenderer::feedHistory(RubberBandStretcher& stretcher, int64_t from, int64_t to)
+int64_t TransposeRenderer::feedHistory(RubberBandStretcher& stretcher, int64_t from, int64_t to)
 {
     while (from < to) {
         const LoopCapture::Span span = m_capture.copyHistory(m_feedL.data(), m_feedR.data(), from,
                                                              std::min<int64_t>(to - from, kFeedBlockFrames));
         if (span.frames == 0)
-            return;
+            break;
         const float* input[2] = {m_feedL.data(), m_feedR.data()};
         stretcher.process(input, static_cast<size_t>(span.frames), false);
         from = span.from + span.frames;
     }
+    return from;
 }
 
 // What the stretcher has, then silence for an underrun.
@@ -471,22 +488,24 @@ void TransposeRenderer::shift(float* left, float* right, uint32_t frames)
 void TransposeRenderer::crossfade(float* left, float* right, uint32_t frames)
 {
     // The old side into m_old*, the new one into left/right.
-    const bool toBypass = m_mode == Mode::Bypass;
-    if (toBypass || *m_fadeFrom == Mode::Bypass) {
-        // The bypass takes one request's frames; the stretcher side gets the same ones.
-        float* bypassL = toBypass ? left : m_oldL.data();
-        float* bypassR = toBypass ? right : m_oldR.data();
-        RubberBandStretcher& stretcher = toBypass ? *m_fadeStretcher : *m_stretcher;
-        if (passThrough(bypassL, bypassR, frames)) {
-            const float* input[2] = {bypassL, bypassR};
-            stretcher.process(input, frames, false);
+    if (m_mode == Mode::Bypass) {
+        // The old stretcher is fed from the ring's history, which the bypass still has to
+        // play, so that the bypass can build up its queue meanwhile: the shift fed the
+        // stretcher everything captured, and a bypass that starts without a queue runs short
+        // at the next uneven fragment. Until then the old stretcher plays on alone.
+        m_fadeInput =
+            feedHistory(*m_fadeStretcher, std::max(m_fadeInput, m_capture.writeFrame() - kMaxCatchUpFrames),
+                        m_capture.writeFrame());
+        if (m_fadePos == 0 && m_capture.queuedFrames() < m_captureTarget) {
+            take(*m_fadeStretcher, left, right, frames);
+            return;
         }
-        take(stretcher, toBypass ? m_oldL.data() : left, toBypass ? m_oldR.data() : right, frames);
+        passThrough(left, right, frames);
     } else {
         feedAllQueued(m_fadeStretcher);
-        take(*m_fadeStretcher, m_oldL.data(), m_oldR.data(), frames);
         take(*m_stretcher, left, right, frames);
     }
+    take(*m_fadeStretcher, m_oldL.data(), m_oldR.data(), frames);
     for (uint32_t i = 0; i < frames; ++i) {
         const uint32_t at = m_fadePos + i;
         const float in = at < kFadeFrames ? m_fadeIn[at] : 1.0f;

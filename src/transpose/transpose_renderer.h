@@ -36,11 +36,12 @@ class LoopCapture;
 // the capture until it is level, so its output is ready when it is handed over; the render
 // thread swaps it in between blocks, feeds it what was captured since, and crossfades from
 // what it played to the new output over kFadeFrames (so neither stale audio nor a gap follows
-// a change, and leaving bypass starts from fresh audio). The old one goes back to the builder
-// for disposal. Until the new one is ready the render thread keeps what it plays: the
-// previous shift, the bypass, or silence at the start. Rapid changes coalesce: only the newest
-// target is built. Dropping a standing backlog is faded the same way: the frames that would
-// have followed fade out over the frames that follow the drop.
+// a change, and leaving bypass starts from fresh audio). Towards bypass the old stretcher
+// plays on, fed from the ring's history, until the bypass has a queue of its own. The old one
+// goes back to the builder for disposal. Until the new one is ready the render thread keeps what it plays:
+// the previous shift, the bypass, or silence at the start. Rapid changes coalesce: only the newest target is
+// built. Dropping a standing backlog is faded the same way: the frames that would have followed fade out over
+// the frames that follow the drop.
 //
 // Thread safety: construct, destroy, setSemitones, startDelayFrames and takeBuildFailure on
 // the owner's thread, which never waits for a build. render() runs on one render thread and
@@ -99,7 +100,7 @@ public:
 
 private:
     void renderSlice(float* left, float* right, uint32_t frames);
-    void applyTarget(uint32_t requestFrames);
+    void applyTarget(uint32_t largestRequest);
     // A stretcher ready for the render thread; it has been fed the capture up to nextInput.
     struct Prepared {
         std::unique_ptr<RubberBand::RubberBandStretcher> stretcher;
@@ -113,15 +114,17 @@ private:
     void collectRetired();
     bool retire(Prepared* old);
     enum class Mode { Silence, Bypass, Shift };
-    void beginFade(Mode from, RubberBand::RubberBandStretcher* old);
-    void swapIn(Prepared* fresh, uint32_t requestFrames);
+    void beginFade(RubberBand::RubberBandStretcher* old);
+    void swapIn(Prepared* fresh, uint32_t largestRequest);
     void endFade();
     bool passThrough(float* left, float* right, uint32_t frames);
     void shift(float* left, float* right, uint32_t frames);
     void crossfade(float* left, float* right, uint32_t frames);
     bool feed(uint32_t frames, RubberBand::RubberBandStretcher* also = nullptr);
     void feedAllQueued(RubberBand::RubberBandStretcher* also = nullptr);
-    void feedHistory(RubberBand::RubberBandStretcher& stretcher, int64_t from, int64_t to);
+    // Feeds frames [from, to) that the ring still holds without consuming them; returns
+    // the frame after the last one fed.
+    int64_t feedHistory(RubberBand::RubberBandStretcher& stretcher, int64_t from, int64_t to);
     static void take(RubberBand::RubberBandStretcher& stretcher, float* left, float* right, uint32_t frames);
     void dropOutput(int64_t frames);
     void trimCapture(int64_t maxQueued);
@@ -140,15 +143,16 @@ private:
     Mode m_mode = Mode::Silence;
     bool m_currentStale = false; // the current stretcher holds audio from before a bypass
     std::vector<float> m_feedL, m_feedR, m_outL, m_outR;
-    // A change in progress: what played before (the bypass, or m_fadeStretcher, owned by
-    // m_fadeOwned when it is not m_current) fades out over what m_mode plays.
-    std::optional<Mode> m_fadeFrom;
+    // A change from a shift in progress: m_fadeStretcher (owned by m_fadeOwned when it is not
+    // m_current) fades out over what m_mode plays. Leaving bypass fades like a splice.
     RubberBand::RubberBandStretcher* m_fadeStretcher = nullptr;
     std::unique_ptr<Prepared> m_fadeOwned;
     uint32_t m_fadePos = 0;
-    std::vector<float> m_fadeIn;             // equal-power gains of the incoming side
-    std::vector<float> m_oldL, m_oldR;       // the outgoing side of a block
-    std::vector<float> m_spliceL, m_spliceR; // what a dropped backlog would have played next
+    int64_t m_fadeInput = 0;           // capture frame the old stretcher is fed up to, towards bypass
+    std::vector<float> m_fadeIn;       // equal-power gains of the incoming side
+    std::vector<float> m_oldL, m_oldR; // the outgoing side of a block
+    // What a dropped backlog, or the bypass left behind, would have played next.
+    std::vector<float> m_spliceL, m_spliceR;
     uint32_t m_spliceLength = 0, m_splicePos = 0;
     std::atomic<int> m_targetSemitones{0};
     std::atomic<Prepared*> m_pending{nullptr}; // owner → render
@@ -168,6 +172,7 @@ private:
     std::atomic<bool> m_buildFailed{false};
     std::thread m_builder;      // last: starts once everything above exists
     uint32_t m_requestLeft = 0; // frames of the current request not rendered yet
+    uint32_t m_requestPeak = 0, m_previousRequestPeak = 0, m_requestPeakFrames = 0;
 
     // Level check, render thread only, published through the atomics below.
     double m_inSumSq = 0, m_outSumSq = 0;

@@ -376,8 +376,8 @@ TEST_F(AccompanimentChain, AChangeWhileRunningTakesEffectWithinAHundredMilliseco
     play(stereo(8.0, tone(440), tone(440)));
     ASSERT_TRUE(waitForSignal(1.0));
     double pitch_Hz = 440;
-    // Leaving bypass, then from one shift to another.
-    for (const int semitones : {7, -5}) {
+    // Leaving bypass, from one shift to another, and back to bypass.
+    for (const int semitones : {7, -5, 0}) {
         const size_t mark = m_out.frames(); // the output's own time axis at the call
         processor.setSemitones(semitones);
         ASSERT_TRUE(QTest::qWaitFor([&] { return m_out.frames() > mark + 48000; }, 10000));
