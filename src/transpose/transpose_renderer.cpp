@@ -33,6 +33,9 @@ constexpr int kBuilderNiceness = 10;
 // Output kept beyond the largest request when a stretcher starts from nothing (64 underruns
 // in the drift test; every 128 frames more is 2.7 ms more delay until the next change).
 constexpr int64_t kSwapMarginFrames = 128;
+// Longest the old stretcher plays on while the bypass builds its queue (a stalled capture
+// does not hold the next change back longer).
+constexpr uint32_t kMaxBypassWaitFrames = 4800;
 
 double pitchScale(int semitones)
 {
@@ -71,6 +74,7 @@ TransposeRenderer::Prepared::~Prepared() = default;
 
 TransposeRenderer::~TransposeRenderer()
 {
+    m_stopping.store(true, std::memory_order_relaxed); // a build in progress ends early
     {
         std::lock_guard guard(m_buildLock);
         m_quit = true;
@@ -117,7 +121,7 @@ std::unique_ptr<TransposeRenderer::Prepared> TransposeRenderer::prepare(int semi
     }
     next = std::max<int64_t>(next, 0);
     // Then the newest captured audio, catching up with the capture until nothing new came.
-    for (int round = 0; round < 16; ++round) {
+    for (int round = 0; round < 16 && !m_stopping.load(std::memory_order_relaxed); ++round) {
         const int64_t newest = m_capture.writeFrame();
         if (newest <= next)
             break;
@@ -330,6 +334,7 @@ void TransposeRenderer::beginFade(RubberBandStretcher* old)
 {
     m_fadeStretcher = old;
     m_fadePos = 0;
+    m_fadeWaited = 0;
     m_splicePos = m_spliceLength = 0; // the change's own fade covers a splice in progress
 }
 
@@ -496,8 +501,10 @@ void TransposeRenderer::crossfade(float* left, float* right, uint32_t frames)
         m_fadeInput =
             feedHistory(*m_fadeStretcher, std::max(m_fadeInput, m_capture.writeFrame() - kMaxCatchUpFrames),
                         m_capture.writeFrame());
-        if (m_fadePos == 0 && m_capture.queuedFrames() < m_captureTarget) {
+        if (m_fadePos == 0 && m_capture.queuedFrames() < m_captureTarget &&
+            m_fadeWaited < kMaxBypassWaitFrames) {
             take(*m_fadeStretcher, left, right, frames);
+            m_fadeWaited += frames;
             return;
         }
         passThrough(left, right, frames);

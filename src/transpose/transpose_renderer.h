@@ -147,7 +147,7 @@ private:
     // m_current) fades out over what m_mode plays. Leaving bypass fades like a splice.
     RubberBand::RubberBandStretcher* m_fadeStretcher = nullptr;
     std::unique_ptr<Prepared> m_fadeOwned;
-    uint32_t m_fadePos = 0;
+    uint32_t m_fadePos = 0, m_fadeWaited = 0;
     int64_t m_fadeInput = 0;           // capture frame the old stretcher is fed up to, towards bypass
     std::vector<float> m_fadeIn;       // equal-power gains of the incoming side
     std::vector<float> m_oldL, m_oldR; // the outgoing side of a block
@@ -168,6 +168,7 @@ private:
     int m_requested = 0;
     uint64_t m_requestSeq = 0, m_builtSeq = 0;
     bool m_quit = false;
+    std::atomic<bool> m_stopping{false};
     std::map<int, uint32_t> m_startDelays; // by semitones, of stretchers built
     std::atomic<bool> m_buildFailed{false};
     std::thread m_builder;      // last: starts once everything above exists

@@ -294,6 +294,7 @@ TEST_F(AccompanimentChain, AtZeroTheOutputIsTheCapturedInputSampleForSample)
         }
         ASSERT_NE(at, in.end()) << "output sample " << i << " is not the input's";
         jumps += at != from;
+        faded = 0;
         const auto [inEnd, outEnd] =
             std::mismatch(at, in.end(), stretch.begin() + static_cast<std::ptrdiff_t>(i), stretch.end());
         i = static_cast<size_t>(outEnd - stretch.begin());

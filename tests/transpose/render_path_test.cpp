@@ -164,10 +164,10 @@ std::vector<float> tail(const std::vector<float>& samples, double seconds)
     return {samples.end() - static_cast<std::ptrdiff_t>(seconds * kRate), samples.end()};
 }
 
+// Under AddressSanitizer the changes still run (swaps, fades, frees across threads); only
+// the count is not taken.
 TEST(TransposeRenderer, RenderPathAllocatesNothingOverTenSecondsOfShiftsAndBypass)
 {
-    if (!TONIVOX_COUNTS_ALLOCATIONS)
-        GTEST_SKIP() << "the allocator cannot be counted under AddressSanitizer";
     LoopCapture capture(1);
     TransposeRenderer renderer(capture, {});
     Source source(capture);
@@ -201,7 +201,9 @@ TEST(TransposeRenderer, RenderPathAllocatesNothingOverTenSecondsOfShiftsAndBypas
     source.advance(9000); // a request over the staging size is split, not refused
     renderer.render(interleaved.data(), 9000);
     g_counting = false;
-    EXPECT_EQ(g_allocations.load(), 0);
+    if (TONIVOX_COUNTS_ALLOCATIONS) {
+        EXPECT_EQ(g_allocations.load(), 0);
+    }
 }
 
 TEST(TransposeRenderer, AtZeroTheOutputIsTheInputSampleForSampleAlsoForLongRequests)
