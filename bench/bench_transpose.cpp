@@ -143,6 +143,7 @@ void BM_Engine(benchmark::State& state)
         state.counters["start_delay_ms"] = renderer.startDelayFrames(semitones).value_or(0) / kRate * 1000;
         state.counters["sideband_dB"] = sidebandDb(left, expected);
         state.counters["trimmed"] = static_cast<double>(renderer.trimmedFrames());
+        state.counters["underrun"] = static_cast<double>(renderer.underrunFrames());
     }
 }
 void engineArgs(benchmark::internal::Benchmark* b)

@@ -30,9 +30,10 @@ constexpr int kReadyFrames = 2048;
 // (about 4 ms of CPU, within the playback buffer); a builder held up longer skips the rest.
 constexpr int64_t kMaxCatchUpFrames = 2048;
 constexpr int kBuilderNiceness = 10;
-// Output kept beyond the largest request when a stretcher starts from nothing (64 underruns
-// in the drift test; every 128 frames more is 2.7 ms more delay until the next change).
-constexpr int64_t kSwapMarginFrames = 128;
+// Output kept beyond the largest request when a stretcher starts from nothing: its output
+// comes in uneven blocks. bench_transpose's BM_Engine counts underruns: 128 frames ran short
+// at -5, -1 and +4 semitones (clicks, sidebands up to -40.7 dB), 256 at -5, 384 at none.
+constexpr int64_t kSwapMarginFrames = 384;
 // Longest the old stretcher plays on while the bypass builds its queue (a stalled capture
 // does not hold the next change back longer).
 constexpr uint32_t kMaxBypassWaitFrames = 4800;
@@ -447,8 +448,8 @@ int64_t TransposeRenderer::feedHistory(RubberBandStretcher& stretcher, int64_t f
     return from;
 }
 
-// What the stretcher has, then silence for an underrun.
-void TransposeRenderer::take(RubberBandStretcher& stretcher, float* left, float* right, uint32_t frames)
+// What the stretcher has, then silence for an underrun; returns the frames it was short.
+uint32_t TransposeRenderer::take(RubberBandStretcher& stretcher, float* left, float* right, uint32_t frames)
 {
     const size_t got = std::min<size_t>(frames, static_cast<size_t>(std::max(0, stretcher.available())));
     if (got > 0) {
@@ -457,6 +458,13 @@ void TransposeRenderer::take(RubberBandStretcher& stretcher, float* left, float*
     }
     std::memset(left + got, 0, (frames - got) * sizeof(float));
     std::memset(right + got, 0, (frames - got) * sizeof(float));
+    return frames - static_cast<uint32_t>(got);
+}
+
+void TransposeRenderer::play(RubberBandStretcher& stretcher, float* left, float* right, uint32_t frames)
+{
+    if (const uint32_t short_ = take(stretcher, left, right, frames); short_ > 0)
+        m_underrun.fetch_add(short_, std::memory_order_relaxed);
 }
 
 void TransposeRenderer::dropOutput(int64_t frames)
@@ -487,7 +495,7 @@ void TransposeRenderer::shift(float* left, float* right, uint32_t frames)
     // backlog left is still above the target less that, so this block cannot run short.
     if (const int64_t drop = m_outputBacklog.excess(available - frames, frames); drop > 0)
         dropOutput(std::min<int64_t>(std::max<int64_t>(drop, kSpliceFadeFrames), available - frames));
-    take(*m_stretcher, left, right, frames);
+    play(*m_stretcher, left, right, frames);
 }
 
 void TransposeRenderer::crossfade(float* left, float* right, uint32_t frames)
@@ -503,16 +511,16 @@ void TransposeRenderer::crossfade(float* left, float* right, uint32_t frames)
                         m_capture.writeFrame());
         if (m_fadePos == 0 && m_capture.queuedFrames() < m_captureTarget &&
             m_fadeWaited < kMaxBypassWaitFrames) {
-            take(*m_fadeStretcher, left, right, frames);
+            play(*m_fadeStretcher, left, right, frames);
             m_fadeWaited += frames;
             return;
         }
         passThrough(left, right, frames);
     } else {
         feedAllQueued(m_fadeStretcher);
-        take(*m_stretcher, left, right, frames);
+        play(*m_stretcher, left, right, frames);
     }
-    take(*m_fadeStretcher, m_oldL.data(), m_oldR.data(), frames);
+    play(*m_fadeStretcher, m_oldL.data(), m_oldR.data(), frames);
     for (uint32_t i = 0; i < frames; ++i) {
         const uint32_t at = m_fadePos + i;
         const float in = at < kFadeFrames ? m_fadeIn[at] : 1.0f;

@@ -97,6 +97,8 @@ public:
     std::optional<LevelReport> takeLevelReport();
     // Frames dropped by the trim so far.
     int64_t trimmedFrames() const { return m_trimmed.load(std::memory_order_relaxed); }
+    // Frames of silence played so far because a stretcher had less than asked.
+    int64_t underrunFrames() const { return m_underrun.load(std::memory_order_relaxed); }
 
 private:
     void renderSlice(float* left, float* right, uint32_t frames);
@@ -125,7 +127,9 @@ private:
     // Feeds frames [from, to) that the ring still holds without consuming them; returns
     // the frame after the last one fed.
     int64_t feedHistory(RubberBand::RubberBandStretcher& stretcher, int64_t from, int64_t to);
-    static void take(RubberBand::RubberBandStretcher& stretcher, float* left, float* right, uint32_t frames);
+    static uint32_t take(RubberBand::RubberBandStretcher& stretcher, float* left, float* right,
+                         uint32_t frames);
+    void play(RubberBand::RubberBandStretcher& stretcher, float* left, float* right, uint32_t frames);
     void dropOutput(int64_t frames);
     void trimCapture(int64_t maxQueued);
     void spliceFade(float* left, float* right, uint32_t frames);
@@ -182,4 +186,5 @@ private:
     std::atomic<uint64_t> m_reportSeq{0};
     uint64_t m_takenSeq = 0;
     std::atomic<int64_t> m_trimmed{0};
+    std::atomic<int64_t> m_underrun{0};
 };

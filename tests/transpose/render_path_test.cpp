@@ -236,6 +236,7 @@ TEST(TransposeRenderer, ShiftsEachSideByTheRatioOfTheSemitones)
         };
         EXPECT_NEAR(peak(left, 440 * ratio), 1.0, 0.005) << semitones;
         EXPECT_NEAR(peak(right, 660 * ratio), 1.0, 0.005) << semitones;
+        EXPECT_EQ(renderer.underrunFrames(), 0) << semitones;
         // Level within 3 dB of the input's (0.4 peak).
         EXPECT_NEAR(20 * std::log10(tone_measure::rms(left) / (0.4 / std::sqrt(2.0))), 0.0, 3.0) << semitones;
     }
@@ -266,6 +267,7 @@ TEST(TransposeRenderer, ACaptureClockAheadOfTheOutputNeverLetsTheDelayGrowNorCut
         EXPECT_LE(worst, renderer.captureTargetFrames() + 256) << semitones;
         EXPECT_NEAR(static_cast<double>(renderer.trimmedFrames()), seconds * kRate * 0.001, 2048)
             << semitones;
+        EXPECT_EQ(renderer.underrunFrames(), 0) << semitones;
         // A tone's own step is at most 2 pi f / rate times its peak (0.4, and within 3 dB after
         // the stretcher); dropped frames cut it at a random phase, up to twice the peak. The
         // faded splice mixes two phases of the tone at gains whose squares sum to one: at most
