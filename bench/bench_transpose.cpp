@@ -2,13 +2,33 @@
 // chord of three pure tones, 4 s per run): CPU per second of audio on the render thread, the
 // stretcher's start delay, and the strongest spectral component that is not one of the
 // shifted tones (sidebands), relative to the strongest tone.
+//
+// BM_RenderDelay: the render path's own delay in virtual time, per engine and render period
+// (bursts of a tone, envelopes cross-correlated).
+//
+// BM_ChainLatency: the whole chain on the PulseAudio server of tests/run-with-services,
+// input and output on one recording. A null sink "mix" carries the input on its left channel
+// and the chain's output on its right: bursts are played into "mixL" (a remap onto mix's
+// left), the chain captures "tapL" (a remap of mix.monitor's left) and plays on the default
+// sink "mixR" (a remap onto mix's right). Recording mix.monitor puts both envelopes on the
+// recorded audio's own time axis; their cross-correlation is the end-to-end delay.
+#include "core/settings_store.h"
+#include "platform/pulse_audio_client.h"
+#include "transpose/accompaniment_processor.h"
 #include "transpose/loop_capture.h"
 #include "transpose/transpose_renderer.h"
 
+#include <QCoreApplication>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
 #include <benchmark/benchmark.h>
+#include <chrono>
 #include <cmath>
 #include <ctime>
 #include <fftw3.h>
+#include <mutex>
 #include <numbers>
 #include <rubberband/RubberBandStretcher.h>
 
@@ -123,6 +143,7 @@ void BM_Engine(benchmark::State& state)
         state.counters["start_delay_ms"] = renderer.startDelayFrames(semitones).value_or(0) / kRate * 1000;
         state.counters["sideband_dB"] = sidebandDb(left, expected);
         state.counters["trimmed"] = static_cast<double>(renderer.trimmedFrames());
+        state.counters["underrun"] = static_cast<double>(renderer.underrunFrames());
     }
 }
 void engineArgs(benchmark::internal::Benchmark* b)
@@ -132,6 +153,280 @@ void engineArgs(benchmark::internal::Benchmark* b)
             b->Args({config, semitones});
 }
 BENCHMARK(BM_Engine)->Apply(engineArgs)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// Envelope: mean of |x| over blocks of `block` frames.
+std::vector<double> envelope(const std::vector<float>& side, size_t block)
+{
+    std::vector<double> out(side.size() / block);
+    for (size_t b = 0; b < out.size(); ++b) {
+        double sum = 0;
+        for (size_t i = 0; i < block; ++i)
+            sum += std::abs(side[b * block + i]);
+        out[b] = sum / static_cast<double>(block);
+    }
+    return out;
+}
+
+// The lag (in blocks, 0..maxLag) at which `output` best matches `input` over [from, to).
+size_t bestLag(const std::vector<double>& input, const std::vector<double>& output, size_t from, size_t to,
+               size_t maxLag)
+{
+    size_t best = 0;
+    double bestScore = -1;
+    for (size_t lag = 0; lag <= maxLag; ++lag) {
+        double score = 0;
+        for (size_t i = from; i < to && i + lag < output.size(); ++i)
+            score += input[i] * output[i + lag];
+        if (score > bestScore) {
+            bestScore = score;
+            best = lag;
+        }
+    }
+    return best;
+}
+
+constexpr double kBurst_s = 0.05, kBurstPeriod_s = 0.5;
+constexpr size_t kEnvelopeBlock = 12; // 0.25 ms
+
+// Delays (ms) of each burst of `input` in `output`, both on one time axis: the envelopes
+// cross-correlated burst by burst.
+std::vector<double> burstDelays_ms(const std::vector<float>& input, const std::vector<float>& output)
+{
+    const auto in = envelope(input, kEnvelopeBlock), out = envelope(output, kEnvelopeBlock);
+    const double blocksPerMs = kRate / 1000.0 / kEnvelopeBlock;
+    const auto maxLag = static_cast<size_t>(250 * blocksPerMs);
+    std::vector<double> delays;
+    for (size_t b = 0; b < in.size();) {
+        if (in[b] < 0.02) {
+            ++b;
+            continue;
+        }
+        const size_t from = b > 40 ? b - 40 : 0; // from 10 ms before the onset
+        const auto to = static_cast<size_t>(static_cast<double>(b) + (kBurst_s * 1000 + 10) * blocksPerMs);
+        if (to + maxLag < out.size())
+            delays.push_back(static_cast<double>(bestLag(in, out, from, to, maxLag)) / blocksPerMs);
+        b = static_cast<size_t>(static_cast<double>(b) + kBurstPeriod_s * 0.8 * 1000 * blocksPerMs);
+    }
+    std::sort(delays.begin(), delays.end());
+    return delays;
+}
+
+// A 440 Hz burst of kBurst_s at the start of every kBurstPeriod_s after `lead_s` of silence.
+std::vector<float> bursts(double lead_s, int count)
+{
+    std::vector<float> signal(static_cast<size_t>((lead_s + count * kBurstPeriod_s) * kRate));
+    for (int b = 0; b < count; ++b) {
+        const auto start = static_cast<size_t>((lead_s + b * kBurstPeriod_s) * kRate);
+        for (size_t i = 0; i < static_cast<size_t>(kBurst_s * kRate); ++i)
+            signal[start + i] = static_cast<float>(
+                0.3 * std::sin(2 * std::numbers::pi * 440 * static_cast<double>(i) / kRate));
+    }
+    return signal;
+}
+
+// The render path's own delay in virtual time (no server): capture appends one period, the
+// output pulls one, as the two streams would at equal clocks.
+void BM_RenderDelay(benchmark::State& state)
+{
+    const int config = static_cast<int>(state.range(0));
+    const int semitones = static_cast<int>(state.range(1));
+    const auto period = static_cast<uint32_t>(state.range(2));
+    state.SetLabel(engineName(config));
+    for (auto _ : state) {
+        LoopCapture capture(1);
+        TransposeRenderer::Config renderConfig;
+        renderConfig.stretcherOptions = engineOptions(config);
+        renderConfig.renderPeriodFrames = period;
+        renderConfig.marginFrames = period;
+        TransposeRenderer renderer(capture, renderConfig);
+        renderer.setSemitones(semitones);
+        renderer.waitUntilBuilt();
+        const std::vector<float> input = bursts(1.0, 6);
+        std::vector<float> output, block(2 * period);
+        output.reserve(input.size());
+        for (size_t at = 0; at + period <= input.size(); at += period) {
+            for (uint32_t i = 0; i < period; ++i)
+                block[2 * i] = block[2 * i + 1] = input[at + i];
+            const AudioBufferRef buffer{2, period * 8, block.data()};
+            capture.append(std::span(&buffer, 1));
+            renderer.render(block.data(), period);
+            for (uint32_t i = 0; i < period; ++i)
+                output.push_back(block[2 * i]);
+        }
+        const auto delays = burstDelays_ms(
+            {input.begin(), input.begin() + static_cast<std::ptrdiff_t>(output.size())}, output);
+        if (delays.empty()) {
+            state.SkipWithError("no burst came through");
+            return;
+        }
+        state.counters["delay_ms_median"] = delays[delays.size() / 2];
+        state.counters["start_delay_ms"] = renderer.startDelayFrames(semitones).value_or(0) / kRate * 1000;
+    }
+}
+BENCHMARK(BM_RenderDelay)
+    ->ArgsProduct({{0, 2, 3}, {-6, 6}, {256}})
+    ->Args({3, -6, 128})
+    ->Args({3, 0, 256})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+
+QByteArray pactl(const QStringList& arguments)
+{
+    QProcess p;
+    p.start(QStringLiteral("pactl"), arguments);
+    p.waitForFinished(5000);
+    return p.readAllStandardOutput().trimmed();
+}
+
+// Runs the event loop until `done` or the deadline; false on the deadline.
+template <typename Done> bool waitFor(Done done, std::chrono::milliseconds deadline)
+{
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(5);
+    }
+    return true;
+}
+
+// The sinks and sources of the one-axis setup, the default sink moved to mixR, the channel
+// setting and HOME in a folder of their own; all undone on destruction.
+class OneAxisRig {
+public:
+    OneAxisRig() : m_oldHome(qgetenv("HOME")), m_settings(m_dir.path() + QStringLiteral("/Tonivox.conf"))
+    {
+        qputenv("HOME", m_dir.path().toUtf8());
+        m_previousSettings = SettingsStore::installShared(&m_settings);
+        m_previousDefault = pactl({"get-default-sink"});
+        for (const QStringList& module :
+             {QStringList{"module-null-sink", "sink_name=mix", "rate=48000", "format=float32le",
+                          "channels=2"},
+              QStringList{"module-remap-sink", "sink_name=mixL", "master=mix", "channels=1",
+                          "channel_map=mono", "master_channel_map=front-left", "remix=no"},
+              QStringList{"module-remap-sink", "sink_name=mixR", "master=mix", "channels=1",
+                          "channel_map=mono", "master_channel_map=front-right", "remix=no"},
+              QStringList{"module-remap-source", "source_name=tapL", "master=mix.monitor", "channels=1",
+                          "channel_map=mono", "master_channel_map=front-left", "remix=no"}}) {
+            m_modules.push_back(pactl(QStringList{"load-module"} + module));
+        }
+        pactl({"set-default-sink", "mixR"});
+        m_settings.setAccompanimentChannelUID(QStringLiteral("tapL"));
+    }
+    ~OneAxisRig()
+    {
+        if (!m_previousDefault.isEmpty())
+            pactl({"set-default-sink", QString::fromUtf8(m_previousDefault)});
+        for (auto it = m_modules.rbegin(); it != m_modules.rend(); ++it)
+            if (!it->isEmpty())
+                pactl({"unload-module", QString::fromUtf8(*it)});
+        SettingsStore::installShared(m_previousSettings);
+        qputenv("HOME", m_oldHome);
+    }
+    bool ready() const
+    {
+        return std::none_of(m_modules.begin(), m_modules.end(),
+                            [](const QByteArray& m) { return m.isEmpty(); });
+    }
+    QString dir() const { return m_dir.path(); }
+
+private:
+    QTemporaryDir m_dir;
+    QByteArray m_oldHome;
+    SettingsStore m_settings;
+    SettingsStore* m_previousSettings = nullptr;
+    QByteArray m_previousDefault;
+    std::vector<QByteArray> m_modules;
+};
+
+void BM_ChainLatency(benchmark::State& state)
+{
+    if (!qEnvironmentVariableIsSet("TONIVOX_TEST_SERVICES")) {
+        state.SkipWithError("needs the PulseAudio server of tests/run-with-services");
+        return;
+    }
+    static int argc = 1;
+    static char name[] = "bench_transpose";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication* app = QCoreApplication::instance() ? nullptr : new QCoreApplication(argc, argv);
+    static_cast<void>(app);
+
+    const int semitones = static_cast<int>(state.range(0));
+    for (auto _ : state) {
+        OneAxisRig rig;
+        if (!rig.ready()) {
+            state.SkipWithError("could not load the remap modules");
+            return;
+        }
+        PulseAudioClient audio;
+        if (!waitFor([&] { return audio.defaultSinkName() == QStringLiteral("mixR"); },
+                     std::chrono::seconds(10))) {
+            state.SkipWithError("mixR did not become the default sink");
+            return;
+        }
+        AccompanimentProcessor processor(audio);
+        processor.setSemitones(semitones);
+        if (!waitFor([&] { return processor.start(); }, std::chrono::seconds(10))) {
+            state.SkipWithError(processor.statusText().toStdString().c_str());
+            return;
+        }
+
+        std::mutex lock;
+        std::vector<float> left, right;
+        std::unique_ptr<AudioRecording> recording;
+        for (const auto& source : audio.listSources())
+            if (source.uid == QStringLiteral("mix.monitor"))
+                recording = audio.startRecording(
+                    source.deviceID, PulseAudioClient::RecordOptions{},
+                    [&](const AudioBufferRef& buffer) {
+                        std::lock_guard guard(lock);
+                        for (uint32_t i = 0; i + 1 < buffer.byteSize / 4; i += 2) {
+                            left.push_back(buffer.data[i]);
+                            right.push_back(buffer.data[i + 1]);
+                        }
+                    },
+                    nullptr);
+        if (!recording) {
+            state.SkipWithError("mix.monitor not found");
+            return;
+        }
+
+        // Silence while the chain settles (the monitor's first lump is dropped), then short
+        // bursts of a pure tone, each alone in its period.
+        const std::vector<float> signal = bursts(2.0, 8);
+        const QString path = rig.dir() + QStringLiteral("/bursts.raw");
+        QFile file(path);
+        file.open(QIODevice::WriteOnly);
+        file.write(reinterpret_cast<const char*>(signal.data()), static_cast<qint64>(signal.size() * 4));
+        file.close();
+        QProcess player;
+        player.start(QStringLiteral("paplay"),
+                     {"--device=mixL", "--raw", "--format=float32le", "--rate=48000", "--channels=1", path});
+        player.waitForStarted(5000);
+        waitFor([&] { return player.state() == QProcess::NotRunning; }, std::chrono::seconds(30));
+        waitFor([] { return false; }, std::chrono::milliseconds(500)); // the last burst's output
+        recording.reset();
+        const auto terms = processor.latencyTerms();
+        const double reported = processor.latencyMs();
+        processor.stop();
+
+        const auto lags = burstDelays_ms(left, right);
+        if (lags.empty()) {
+            state.SkipWithError("no burst came through");
+            return;
+        }
+        state.counters["bursts"] = static_cast<double>(lags.size());
+        state.counters["latency_ms_min"] = lags.front();
+        state.counters["latency_ms_median"] = lags[lags.size() / 2];
+        state.counters["latency_ms_max"] = lags.back();
+        state.counters["reported_ms"] = reported;
+        state.counters["capture_target_ms"] = terms.captureTargetMs;
+        state.counters["start_delay_ms"] = terms.startDelayMs;
+        state.counters["playback_ms"] = terms.playbackMs;
+    }
+}
+BENCHMARK(BM_ChainLatency)->Arg(0)->Arg(6)->Arg(-6)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 } // namespace
 BENCHMARK_MAIN();

@@ -73,22 +73,49 @@ void LoopCapture::append(std::span<const AudioBufferRef> buffers)
         m_readFrame = m_writeFrame - m_capacity;
 }
 
-bool LoopCapture::read(float* left, float* right, int64_t frames)
+void LoopCapture::copyOut(float* left, float* right, int64_t from, int64_t frames) const
 {
-    std::lock_guard guard(m_lock);
-    if (frames < 0 || m_writeFrame - m_readFrame < frames)
-        return false;
     // At most two contiguous pieces of the ring.
     int64_t done = 0;
     while (done < frames) {
-        const int64_t at = (m_readFrame + done) % m_capacity;
+        const int64_t at = (from + done) % m_capacity;
         const int64_t piece = std::min(frames - done, m_capacity - at);
         std::memcpy(left + done, m_left.data() + at, static_cast<size_t>(piece) * sizeof(float));
         std::memcpy(right + done, m_right.data() + at, static_cast<size_t>(piece) * sizeof(float));
         done += piece;
     }
+}
+
+bool LoopCapture::read(float* left, float* right, int64_t frames)
+{
+    std::lock_guard guard(m_lock);
+    if (frames < 0 || m_writeFrame - m_readFrame < frames)
+        return false;
+    copyOut(left, right, m_readFrame, frames);
     m_readFrame += frames;
     return true;
+}
+
+LoopCapture::Span LoopCapture::copyHistory(float* left, float* right, int64_t from, int64_t frames) const
+{
+    std::lock_guard guard(m_lock);
+    const int64_t first = std::max({from, m_writeFrame - m_capacity, int64_t{0}});
+    const int64_t end = std::min(from + std::max<int64_t>(frames, 0), m_writeFrame);
+    if (end <= first)
+        return {first, 0};
+    copyOut(left, right, first, end - first);
+    return {first, end - first};
+}
+
+int64_t LoopCapture::discardBefore(int64_t frame)
+{
+    std::lock_guard guard(m_lock);
+    const int64_t to = std::min(frame, m_writeFrame);
+    if (to <= m_readFrame)
+        return 0;
+    const int64_t dropped = to - m_readFrame;
+    m_readFrame = to;
+    return dropped;
 }
 
 int64_t LoopCapture::trimTo(int64_t maxQueued)

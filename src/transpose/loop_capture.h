@@ -55,6 +55,16 @@ public:
     bool read(float* left, float* right, int64_t frames);
     // Drops the oldest frames so that at most `maxQueued` stay queued; returns how many went.
     int64_t trimTo(int64_t maxQueued);
+    // Consumes what is queued before `frame` (absolute); returns how many went.
+    int64_t discardBefore(int64_t frame);
+    // Copies frames [`from`, `from` + `frames`) that were written, read or not, as long as the
+    // ring still holds them; clamped to what it holds. Returns the first frame copied and how
+    // many were; nothing is consumed.
+    struct Span {
+        int64_t from = 0;
+        int64_t frames = 0;
+    };
+    Span copyHistory(float* left, float* right, int64_t from, int64_t frames) const;
     int64_t queuedFrames() const;
     int64_t writeFrame() const;
     int64_t readFrame() const;
@@ -66,6 +76,7 @@ public:
 
 private:
     void put(int64_t frame, float left, float right);
+    void copyOut(float* left, float* right, int64_t from, int64_t frames) const; // under m_lock
 
     const uint32_t m_deviceID;
     const int64_t m_capacity;

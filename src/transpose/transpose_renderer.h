@@ -32,11 +32,16 @@ class LoopCapture;
 // A new shift never reaches the running stretcher: Rubber Band forbids a change during
 // process() and allocates on the first block at a new pitch. setSemitones only records the
 // target and wakes the renderer's builder thread, which builds a fresh stretcher at the new
-// pitch, primes it with its start pad and hands it over; the render thread swaps it in
-// between blocks (so no stale audio follows a change, and leaving bypass starts from fresh
-// audio) and hands the old one back to the builder for disposal. Until the new one is ready
-// the render thread keeps what it plays: the previous shift, the bypass, or silence at the
-// start. Rapid changes coalesce: only the newest target is built.
+// pitch and feeds it the newest captured audio (more than its start delay), catching up with
+// the capture until it is level, so its output is ready when it is handed over; the render
+// thread swaps it in between blocks, feeds it what was captured since, and crossfades from
+// what it played to the new output over kFadeFrames (so neither stale audio nor a gap follows
+// a change, and leaving bypass starts from fresh audio). Towards bypass the old stretcher
+// plays on, fed from the ring's history, until the bypass has a queue of its own. The old one
+// goes back to the builder for disposal. Until the new one is ready the render thread keeps what it plays:
+// the previous shift, the bypass, or silence at the start. Rapid changes coalesce: only the newest target is
+// built. Dropping a standing backlog is faded the same way: the frames that would have followed fade out over
+// the frames that follow the drop.
 //
 // Thread safety: construct, destroy, setSemitones, startDelayFrames and takeBuildFailure on
 // the owner's thread, which never waits for a build. render() runs on one render thread and
@@ -47,6 +52,8 @@ public:
     static constexpr uint32_t kMaxSliceFrames = 8192; // staging buffer size; longer requests are split
     static constexpr double kSampleRate_Hz = 48000.0;
     static constexpr uint32_t kLevelReportFrames = 96000; // 2 s
+    static constexpr uint32_t kFadeFrames = 240;          // 5 ms, a change of shift
+    static constexpr uint32_t kSpliceFadeFrames = 144;    // 3 ms, a dropped backlog
 
     struct Config {
         uint32_t renderPeriodFrames = 256; // the output's usual request
@@ -90,25 +97,42 @@ public:
     std::optional<LevelReport> takeLevelReport();
     // Frames dropped by the trim so far.
     int64_t trimmedFrames() const { return m_trimmed.load(std::memory_order_relaxed); }
+    // Frames of silence played so far because a stretcher had less than asked.
+    int64_t underrunFrames() const { return m_underrun.load(std::memory_order_relaxed); }
 
 private:
     void renderSlice(float* left, float* right, uint32_t frames);
-    void applyTarget();
-    // A stretcher ready for the render thread and the output frames it must discard first.
+    void applyTarget(uint32_t largestRequest);
+    // A stretcher ready for the render thread; it has been fed the capture up to nextInput.
     struct Prepared {
         std::unique_ptr<RubberBand::RubberBandStretcher> stretcher;
         int semitones = 0;
-        uint32_t skipFrames = 0;
         uint32_t startDelay = 0;
+        int64_t nextInput = 0;
         ~Prepared();
     };
     std::unique_ptr<Prepared> prepare(int semitones) const;
     void buildLoop();
     void collectRetired();
-    void passThrough(float* left, float* right, uint32_t frames);
+    bool retire(Prepared* old);
+    enum class Mode { Silence, Bypass, Shift };
+    void beginFade(RubberBand::RubberBandStretcher* old);
+    void swapIn(Prepared* fresh, uint32_t largestRequest);
+    void endFade();
+    bool passThrough(float* left, float* right, uint32_t frames);
     void shift(float* left, float* right, uint32_t frames);
-    bool feed(uint32_t frames);
+    void crossfade(float* left, float* right, uint32_t frames);
+    bool feed(uint32_t frames, RubberBand::RubberBandStretcher* also = nullptr);
+    void feedAllQueued(RubberBand::RubberBandStretcher* also = nullptr);
+    // Feeds frames [from, to) that the ring still holds without consuming them; returns
+    // the frame after the last one fed.
+    int64_t feedHistory(RubberBand::RubberBandStretcher& stretcher, int64_t from, int64_t to);
+    static uint32_t take(RubberBand::RubberBandStretcher& stretcher, float* left, float* right,
+                         uint32_t frames);
+    void play(RubberBand::RubberBandStretcher& stretcher, float* left, float* right, uint32_t frames);
+    void dropOutput(int64_t frames);
     void trimCapture(int64_t maxQueued);
+    void spliceFade(float* left, float* right, uint32_t frames);
     void countLevels(const float* left, const float* right, uint32_t frames, double& sum);
 
     LoopCapture& m_capture;
@@ -118,12 +142,22 @@ private:
     StandingBacklog m_outputBacklog;  // shift: the stretcher's output
     // What the render thread plays: silence until the first stretcher at a start with a
     // shift, the capture itself at 0, or the current stretcher.
-    enum class Mode { Silence, Bypass, Shift };
     std::unique_ptr<Prepared> m_current; // render thread's
     RubberBand::RubberBandStretcher* m_stretcher = nullptr;
     Mode m_mode = Mode::Silence;
     bool m_currentStale = false; // the current stretcher holds audio from before a bypass
     std::vector<float> m_feedL, m_feedR, m_outL, m_outR;
+    // A change from a shift in progress: m_fadeStretcher (owned by m_fadeOwned when it is not
+    // m_current) fades out over what m_mode plays. Leaving bypass fades like a splice.
+    RubberBand::RubberBandStretcher* m_fadeStretcher = nullptr;
+    std::unique_ptr<Prepared> m_fadeOwned;
+    uint32_t m_fadePos = 0, m_fadeWaited = 0;
+    int64_t m_fadeInput = 0;           // capture frame the old stretcher is fed up to, towards bypass
+    std::vector<float> m_fadeIn;       // equal-power gains of the incoming side
+    std::vector<float> m_oldL, m_oldR; // the outgoing side of a block
+    // What a dropped backlog, or the bypass left behind, would have played next.
+    std::vector<float> m_spliceL, m_spliceR;
+    uint32_t m_spliceLength = 0, m_splicePos = 0;
     std::atomic<int> m_targetSemitones{0};
     std::atomic<Prepared*> m_pending{nullptr}; // owner → render
     // Render → builder: a single-producer single-consumer ring of stretchers to free.
@@ -138,11 +172,12 @@ private:
     int m_requested = 0;
     uint64_t m_requestSeq = 0, m_builtSeq = 0;
     bool m_quit = false;
+    std::atomic<bool> m_stopping{false};
     std::map<int, uint32_t> m_startDelays; // by semitones, of stretchers built
     std::atomic<bool> m_buildFailed{false};
     std::thread m_builder;      // last: starts once everything above exists
     uint32_t m_requestLeft = 0; // frames of the current request not rendered yet
-    uint32_t m_skipFrames = 0;  // stretcher output still to discard after a reset
+    uint32_t m_requestPeak = 0, m_previousRequestPeak = 0, m_requestPeakFrames = 0;
 
     // Level check, render thread only, published through the atomics below.
     double m_inSumSq = 0, m_outSumSq = 0;
@@ -151,4 +186,5 @@ private:
     std::atomic<uint64_t> m_reportSeq{0};
     uint64_t m_takenSeq = 0;
     std::atomic<int64_t> m_trimmed{0};
+    std::atomic<int64_t> m_underrun{0};
 };
