@@ -3,6 +3,7 @@
 #include "app/command_line.h"
 #include "app/diagnostics_export.h"
 #include "app/quit_signals.h"
+#include "app/song_tracker.h"
 #include "core/app_identity.h"
 #include "core/build_info.h"
 #include "core/cancellation.h"
@@ -121,23 +122,23 @@ int main(int argc, char** argv)
     QGuiApplication::setQuitOnLastWindowClosed(false);
     installQuitSignalHandlers(&app);
 
-    int status = 0;
-    {
-        AppRun run;
-        QObject::connect(&app, &QCoreApplication::aboutToQuit, &run.delegate(),
-                         &AppDelegate::applicationShouldTerminate);
-        DesktopUi desktop(run);
-        run.delegate().applicationDidFinishLaunching();
-        status = app.exec();
-    }
-    // Tasks the teardown cancelled (a lookup waiting for its answer, say) end on the event
-    // loop once their wait is cut short: let them, so that none is left suspended when the
-    // process ends. Bounded: a quit never waits more than a second for them.
-    const QDeadlineTimer deadline(std::chrono::seconds(1));
-    while (cancellation::tasksInFlight() > 0 && !deadline.hasExpired()) {
-        QEventLoop slice;
-        QTimer::singleShot(20, &slice, &QEventLoop::quit);
-        slice.exec();
-    }
+    AppRun run;
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &run.delegate(), [&run] {
+        // The tracker's tasks (a lookup waiting for its answer, a recording) end on the event
+        // loop once cancelled: let them end while everything they use still lives, so that
+        // none is left suspended when the process ends (a second at most). Then the quit
+        // steps, after which nothing writes the plug-in's state file.
+        run.tracker().stop();
+        const QDeadlineTimer deadline(std::chrono::seconds(1));
+        while (cancellation::tasksInFlight() > 0 && !deadline.hasExpired()) {
+            QEventLoop slice;
+            QTimer::singleShot(20, &slice, &QEventLoop::quit);
+            slice.exec();
+        }
+        run.delegate().applicationShouldTerminate();
+    });
+    DesktopUi desktop(run);
+    run.delegate().applicationDidFinishLaunching();
+    const int status = app.exec();
     return status;
 }
