@@ -3,6 +3,7 @@
 #include "app/app_run.h"
 #include "app/song_tracker.h"
 #include "core/app_state.h"
+#include "core/cancellation.h"
 #include "core/settings_store.h"
 #include "platform/x11_window_state.h"
 #include "support/run_task.h"
@@ -226,12 +227,12 @@ TEST_F(IslandBarTest, SettingsPageReadsInOrderAndChoosesTheCapsuleWithThePointer
 TEST_F(IslandBarTest, StaysOpenWhileItsSaveDialogIsUp)
 {
     // The dialog answers when the test says so.
-    QTimer answer;
-    answer.setSingleShot(true);
+    // (A timer's timeout carries a private tag that QCoro's signal await cannot build.)
+    cancellation::Waker answer;
     const QString target = home.path() + u("/诊断.txt");
     desktop->diagnostics().setAskLocation(
         [&answer, target](QString, std::stop_token) -> QCoro::Task<std::optional<QString>> {
-            co_await qCoro(&answer, &QTimer::timeout);
+            co_await qCoro(&answer, &cancellation::Waker::woken);
             co_return target;
         });
     showAndOpen();
@@ -243,7 +244,7 @@ TEST_F(IslandBarTest, StaysOpenWhileItsSaveDialogIsUp)
     movePointer(kAway);
     idle(900);
     EXPECT_TRUE(open());
-    answer.start(0);
+    answer.wake();
     EXPECT_TRUE(waitUntil([&] { return !desktop->diagnostics().working(); }));
     EXPECT_EQ(desktop->diagnostics().diagMessage(), u("已保存：诊断.txt"));
     // The dialog gone and the pointer away, it closes.
