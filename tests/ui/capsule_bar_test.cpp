@@ -6,6 +6,7 @@
 #include "core/settings_store.h"
 #include "pluginlink/auto_tune_syncer.h"
 #include "pluginlink/plugin_ipc.h"
+#include "still_desktop.h"
 #include "support/run_task.h"
 #include "support/temp_home.h"
 #include "support/ui_testing.h"
@@ -88,18 +89,11 @@ protected:
     void SetUp() override
     {
         home.settings().setFloatingBarStyle(QStringLiteral("capsule"));
-        run = std::make_unique<AppRun>(AppRun::Paths{home.settingsPath(), home.path(), home.path()});
-        run->tracker().stop();
-        desktop = std::make_unique<DesktopUi>(*run);
+        startStillDesktop(home, run, desktop);
         ASSERT_NE(desktop->floatingBar().capsuleWindow(), nullptr);
         ASSERT_TRUE(waitForMapped(bar()));
     }
-    void TearDown() override
-    {
-        desktop.reset();
-        run.reset();
-        drainCancelledTasks();
-    }
+    void TearDown() override { stopDesktop(run, desktop); }
     QQuickWindow& bar() { return *desktop->floatingBar().capsuleWindow(); }
     // The global position of button `index`'s drawn centre.
     QPoint buttonAt(int index)

@@ -6,6 +6,7 @@
 #include "core/cancellation.h"
 #include "core/settings_store.h"
 #include "platform/x11_window_state.h"
+#include "still_desktop.h"
 #include "support/run_task.h"
 #include "support/temp_home.h"
 #include "support/ui_testing.h"
@@ -45,21 +46,13 @@ protected:
     void SetUp() override
     {
         movePointer(kAway);
-        run = std::make_unique<AppRun>(AppRun::Paths{home.settingsPath(), home.path(), home.path()});
-        // The state below is the test's: no player may change it.
-        run->tracker().stop();
         // The island is the default bar: the desktop's own, shown at launch; each test
         // shows it itself.
-        desktop = std::make_unique<DesktopUi>(*run);
+        startStillDesktop(home, run, desktop);
         island = &desktop->island();
         island->hide();
     }
-    void TearDown() override
-    {
-        desktop.reset();
-        run.reset();
-        drainCancelledTasks();
-    }
+    void TearDown() override { stopDesktop(run, desktop); }
 
     void showSong()
     {

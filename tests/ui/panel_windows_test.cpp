@@ -4,6 +4,7 @@
 #include "app/song_tracker.h"
 #include "core/app_state.h"
 #include "core/settings_store.h"
+#include "still_desktop.h"
 #include "support/run_task.h"
 #include "support/temp_home.h"
 #include "support/ui_testing.h"
@@ -31,18 +32,10 @@ protected:
 
     void SetUp() override
     {
-        run = std::make_unique<AppRun>(AppRun::Paths{home.settingsPath(), home.path(), home.path()});
-        // The state below is the test's: no player may change it.
-        run->tracker().stop();
-        desktop = std::make_unique<DesktopUi>(*run);
+        startStillDesktop(home, run, desktop);
         ASSERT_NE(desktop->mainPanel(), nullptr);
     }
-    void TearDown() override
-    {
-        desktop.reset();
-        run.reset();
-        drainCancelledTasks();
-    }
+    void TearDown() override { stopDesktop(run, desktop); }
     void showSong()
     {
         AppState& state = run->state();
