@@ -4,10 +4,12 @@
 #include <QFile>
 #include <QHash>
 #include <array>
+#include <chrono>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <mutex>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -74,6 +76,7 @@ bool isPid(const char* name)
 }
 
 struct Known {
+    ino_t entryInode = 0;
     timespec entryTime{};
     QByteArray exe;
     QString bundleIdentifier;
@@ -90,10 +93,11 @@ bool sameTime(const timespec& a, const timespec& b)
 struct ProcRunningApplications::Cache {
     std::mutex mutex;
     QHash<qint64, Known> known;
+    std::optional<std::chrono::steady_clock::time_point> lastFullCheck;
 };
 
-ProcRunningApplications::ProcRunningApplications(QString procRoot)
-    : m_procRoot(std::move(procRoot)), m_cache(std::make_unique<Cache>())
+ProcRunningApplications::ProcRunningApplications(QString procRoot, std::chrono::milliseconds fullCheckEvery)
+    : m_procRoot(std::move(procRoot)), m_fullCheckEvery(fullCheckEvery), m_cache(std::make_unique<Cache>())
 {}
 
 ProcRunningApplications::~ProcRunningApplications() = default;
@@ -106,30 +110,42 @@ std::vector<RunningApplication> ProcRunningApplications::list() const
         return apps;
     const int procFd = ::dirfd(dir);
     std::lock_guard lock(m_cache->mutex);
+    const auto now = std::chrono::steady_clock::now();
+    const bool fullCheck = !m_cache->lastFullCheck || now - *m_cache->lastFullCheck >= m_fullCheckEvery;
+    if (fullCheck)
+        m_cache->lastFullCheck = now;
     QHash<qint64, Known> seen;
     seen.reserve(m_cache->known.size());
     while (const dirent* entry = ::readdir(dir)) {
         if (!isPid(entry->d_name))
             continue;
+        const qint64 pid = std::strtoll(entry->d_name, nullptr, 10);
+        const auto cached = m_cache->known.constFind(pid);
+        const bool isCached = cached != m_cache->known.constEnd();
+        // Between full checks a process whose entry is the same one costs no system call;
+        // only an exec goes unseen until the next full check.
+        if (!fullCheck && isCached && cached->entryInode == entry->d_ino) {
+            if (!cached->bundleIdentifier.isEmpty())
+                apps.push_back({pid, cached->bundleIdentifier, cached->localizedName});
+            seen.insert(pid, *cached);
+            continue;
+        }
         struct stat st {};
         if (::fstatat(procFd, entry->d_name, &st, 0) != 0)
             continue;
-        const QByteArray pidText(entry->d_name);
-        const qint64 pid = std::strtoll(entry->d_name, nullptr, 10);
-        const QByteArray exe = exeTarget(procFd, pidText);
+        const QByteArray exe = exeTarget(procFd, QByteArray(entry->d_name));
 
         Known known;
-        const auto cached = m_cache->known.constFind(pid);
-        if (cached != m_cache->known.constEnd() && sameTime(cached->entryTime, st.st_ctim) &&
-            cached->exe == exe) {
+        if (isCached && sameTime(cached->entryTime, st.st_ctim) && cached->exe == exe) {
             known = *cached;
         } else {
             const int pidFd = ::openat(procFd, entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
             if (pidFd < 0)
                 continue;
-            known = Known{st.st_ctim, exe, executableName(pidFd, exe), processName(pidFd)};
+            known = Known{entry->d_ino, st.st_ctim, exe, executableName(pidFd, exe), processName(pidFd)};
             ::close(pidFd);
         }
+        known.entryInode = entry->d_ino;
         if (!known.bundleIdentifier.isEmpty())
             apps.push_back({pid, known.bundleIdentifier, known.localizedName});
         seen.insert(pid, std::move(known));

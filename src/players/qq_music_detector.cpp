@@ -6,9 +6,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <filesystem>
 
 namespace {
+
+constexpr const char* kCacheSuffix = "-13.mgg";
 
 const QString kRoot =
     QStringLiteral("/Library/Containers/com.tencent.QQMusicMac/Data/Library/Application Support/QQMusicMac/");
@@ -19,7 +20,8 @@ QQMusicDetector::QQMusicDetector(const QString& home, QString tempDir)
     : m_archivePath(home + kRoot + QStringLiteral("iTemp/PlayingList.archive")),
       m_cacheDir(home + kRoot + QStringLiteral("iMusic")),
       m_lyricDbPath(home + kRoot + QStringLiteral("iRRCache/rrdbcache.sqlite")),
-      m_metaDbPath(home + kRoot + QStringLiteral("qqmusic.sqlite")), m_tempDir(std::move(tempDir))
+      m_metaDbPath(home + kRoot + QStringLiteral("qqmusic.sqlite")), m_tempDir(std::move(tempDir)),
+      m_cacheWatch(m_cacheDir)
 {}
 
 std::optional<QQPlayList> QQMusicDetector::decodeArchive()
@@ -80,44 +82,51 @@ std::optional<QQMusicDetector::Reading> QQMusicDetector::queryLyricCache() const
 std::optional<QQMusicDetector::Reading> QQMusicDetector::lyricCacheRead()
 {
     const auto now = std::chrono::steady_clock::now();
-    if (m_lyricCache && now - m_lyricCache->first < kLyricRecheck)
-        return m_lyricCache->second;
+    if (m_lyricCache && now - m_lyricCache->checkedAt < kLyricRecheck)
+        return m_lyricCache->reading;
+    // An unchanged database gives the same answer: opening it every second was most of the
+    // SQLite work of an idle poll.
+    const auto date = file_times::databaseDate(m_lyricDbPath);
+    if (m_lyricCache && m_lyricCache->databaseDate == date) {
+        m_lyricCache->checkedAt = now;
+        return m_lyricCache->reading;
+    }
     auto reading = queryLyricCache();
-    m_lyricCache.emplace(now, reading);
+    m_lyricCache = LyricCache{now, date, reading};
     return reading;
 }
 
 std::optional<QQMusicDetector::Reading> QQMusicDetector::lastCacheRead()
 {
     std::optional<Reading> best;
-    // The walk reads directory entries only; just the cache files themselves are stat'ed.
-    const std::filesystem::path root(QFile::encodeName(m_cacheDir).toStdString());
-    std::error_code error;
-    auto it = std::filesystem::recursive_directory_iterator(
-        root, std::filesystem::directory_options::skip_permission_denied, error);
-    for (; !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
-        const std::string& name = it->path().native();
-        std::error_code kindError;
-        if (!name.ends_with("-13.mgg") || it->is_directory(kindError))
-            continue;
-        const QString path = QFile::decodeName(QByteArray::fromStdString(name));
-        const auto accessed = file_times::accessDate(path);
-        if (!accessed)
-            continue;
-        const QString key = path.mid(m_cacheDir.size() + 1);
-        const auto previous = m_cacheAtimes.constFind(key);
-        const bool firstSighting = previous == m_cacheAtimes.constEnd();
-        const bool moved = !firstSighting && *accessed - *previous > kAccessMoveMin;
-        m_cacheAtimes.insert(key, *accessed);
+    auto visit = [&](const QByteArray& relativePath, TimeStamp accessed) {
+        const auto previous = m_cacheAtimes.find(relativePath);
+        if (previous == m_cacheAtimes.end()) {
+            m_cacheAtimes.insert(relativePath, accessed); // first sighting only records
+            return;
+        }
+        const bool moved = accessed - previous.value() > kAccessMoveMin;
+        previous.value() = accessed;
         if (!moved)
-            continue;
-        const QString fileName = QFile::decodeName(QByteArray::fromStdString(it->path().filename().native()));
+            return;
+        const QString fileName = QFile::decodeName(relativePath.mid(relativePath.lastIndexOf('/') + 1));
         const QStringList pieces = fileName.split(QLatin1Char('-'), Qt::SkipEmptyParts);
         const auto songId = pieces.isEmpty() ? std::nullopt : number_text::decimalInteger(pieces.first());
-        if (!songId)
+        if (songId && (!best || accessed > best->second))
+            best = Reading{*songId, accessed};
+    };
+    // Only files that were opened, read or touched since the last scan can have moved; the
+    // watch says which, or that every file must be looked at.
+    const platform::FolderActivityWatch::Activity activity = m_cacheWatch.take();
+    if (activity.everything) {
+        file_times::forEachAccessDateBelow(m_cacheDir, kCacheSuffix, visit);
+        return best;
+    }
+    for (const QByteArray& path : activity.paths) {
+        if (!path.endsWith(kCacheSuffix))
             continue;
-        if (!best || *accessed > best->second)
-            best = Reading{*songId, *accessed};
+        if (const auto accessed = file_times::accessDate(m_cacheDir + u'/' + QFile::decodeName(path)))
+            visit(path, *accessed);
     }
     return best;
 }

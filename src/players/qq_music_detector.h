@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/song.h"
+#include "platform/folder_activity_watch.h"
 #include "players/file_times.h"
 #include "players/qq_play_list.h"
 #include "players/status_text.h"
@@ -33,7 +34,8 @@ public:
 
     // The song at the archive's last-playing index, with "id|title".
     std::optional<std::pair<Song, QString>> currentWithID();
-    // The most recently accessed lyric file of the lyric cache; queried at most once a second.
+    // The most recently accessed lyric file of the lyric cache; queried at most once a second,
+    // and only when the database has changed since the last query.
     std::optional<Reading> lyricCacheRead();
     // The audio cache file whose access time moved most recently since the last scan.
     std::optional<Reading> lastCacheRead();
@@ -66,8 +68,14 @@ private:
     std::optional<std::pair<std::optional<TimeStamp>, std::optional<QQPlayList>>> m_parsedList;
     std::optional<std::pair<std::optional<TimeStamp>, std::optional<std::pair<Song, QString>>>>
         m_archiveCache;
-    std::optional<std::pair<std::chrono::steady_clock::time_point, std::optional<Reading>>> m_lyricCache;
-    QHash<QString, TimeStamp> m_cacheAtimes;
+    struct LyricCache {
+        std::chrono::steady_clock::time_point checkedAt;
+        std::optional<TimeStamp> databaseDate;
+        std::optional<Reading> reading;
+    };
+    std::optional<LyricCache> m_lyricCache;
+    platform::FolderActivityWatch m_cacheWatch;
+    QHash<QByteArray, TimeStamp> m_cacheAtimes; // by path below cacheDir
     QHash<qint64, Song> m_metaCache;
     // Ids the metadata database did not know, while its file stays unchanged.
     QSet<qint64> m_metaMisses;

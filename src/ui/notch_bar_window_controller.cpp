@@ -123,7 +123,9 @@ void NotchBarWindowController::show()
     place();
     updateOutline();
     m_window->show();
-    m_tick.start(NotchBarVisibility::kTickPeriod);
+    // Without an X server (offscreen) there is no pointer to follow.
+    if (platform::x11Connection() != nullptr)
+        m_tick.start(NotchBarVisibility::kTickPeriod);
     if (qEnvironmentVariable("MX_NOTCH_EXPANDED") == QLatin1String("1"))
         expand();
 }
@@ -192,8 +194,11 @@ void NotchBarWindowController::place()
 void NotchBarWindowController::tick()
 {
     const std::optional<platform::PointerState> pointer = platform::queryPointer();
-    if (!pointer)
+    if (!pointer) {
+        // A failed query is no reason to ask sixty times a second.
+        m_tick.setInterval(NotchBarVisibility::kFarTickPeriod);
         return;
+    }
     const NotchBarVisibility::Pointer sample{deviceIndependent(pointer->global_px), pointer->buttonHeld};
     const NotchBarVisibility::Zones zones{QRectF(m_model.hotZone()),
                                           QRectF(m_model.stayRect(m_visibility->page()))};
@@ -211,7 +216,7 @@ void NotchBarWindowController::onExpandedChanged()
     // Qt's xcb window takes its input region from its size at this moment: opening, the
     // window has already grown to its tallest, so the region covers every page.
     m_window->setFlag(Qt::WindowTransparentForInput, !open);
-    if (open && m_shown)
+    if (open && m_shown && platform::x11Connection() != nullptr)
         m_tick.start(NotchBarVisibility::kTickPeriod);
     if (!open)
         m_deps.hoverTip.hide();

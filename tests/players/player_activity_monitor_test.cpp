@@ -358,3 +358,40 @@ TEST(RunningApplicationsScan, SeesAPlayerProcessByItsNames)
     EXPECT_FALSE(apps.application(std::numeric_limits<qint64>::max()));
     EXPECT_FALSE(platform::ProcRunningApplications(QStringLiteral("/nonexistent")).application(player.pid()));
 }
+
+TEST(RunningApplicationsScan, ScansBetweenFullChecksSeeNewAndEndedProcessesAndAFullCheckSeesAnExec)
+{
+    const platform::ProcRunningApplications seldom(QStringLiteral("/proc"), 1h);
+    const platform::ProcRunningApplications always(QStringLiteral("/proc"), 0ms);
+    seldom.list();
+    always.list();
+    auto bundleOf = [](const platform::RunningApplications& apps, qint64 pid) -> std::optional<QString> {
+        for (const platform::RunningApplication& app : apps.list()) {
+            if (app.processIdentifier == pid)
+                return app.bundleIdentifier;
+        }
+        return std::nullopt;
+    };
+
+    // A shell that becomes the player when told to.
+    QProcess process;
+    process.start(QStringLiteral("/bin/sh"),
+                  {QStringLiteral("-c"), QStringLiteral("read line; exec \"$0\""),
+                   QStringLiteral(TONIVOX_FAKE_PLAYER_DIR "/netease-cloud-music")});
+    ASSERT_TRUE(process.waitForStarted(5000));
+    const qint64 pid = process.processId();
+    const auto asShell = bundleOf(seldom, pid);
+    ASSERT_TRUE(asShell);
+    EXPECT_NE(*asShell, QStringLiteral("netease-cloud-music"));
+
+    process.write("go\n");
+    bool ready = false;
+    while (!ready && process.waitForReadyRead(5000))
+        ready = process.readAll().contains("ready");
+    ASSERT_TRUE(ready);
+    EXPECT_EQ(bundleOf(always, pid), QStringLiteral("netease-cloud-music"));
+
+    process.kill();
+    ASSERT_TRUE(process.waitForFinished(5000));
+    EXPECT_FALSE(bundleOf(seldom, pid));
+}

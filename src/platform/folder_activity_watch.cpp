@@ -1,0 +1,170 @@
+#include "platform/folder_activity_watch.h"
+
+#include <QFile>
+#include <QHash>
+#include <QSet>
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+namespace {
+
+// What moves a file's access time or makes it new; IN_OPEN as well because a file read
+// through mmap raises no IN_ACCESS.
+constexpr uint32_t kMask = IN_ACCESS | IN_OPEN | IN_ATTRIB | IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM |
+                           IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+constexpr int kMaxDepth = 64;
+
+} // namespace
+
+struct FolderActivityWatch::Watches {
+    QHash<int, QByteArray> prefixes; // watch → its folder below the root, "" or "a/b/"
+    int root = -1;
+
+    // Adds a watch for every folder below `fd` (which it closes); false when the kernel
+    // refuses one for lack of room.
+    bool addBelow(int inotifyFd, const QByteArray& absolute, int dirFd, const QByteArray& prefix, int depth)
+    {
+        DIR* folder = ::fdopendir(dirFd);
+        if (folder == nullptr) {
+            ::close(dirFd);
+            return true;
+        }
+        bool ok = true;
+        while (const dirent* entry = ::readdir(folder)) {
+            const QByteArray name(entry->d_name);
+            if (name == "." || name == "..")
+                continue;
+            bool isFolder = entry->d_type == DT_DIR;
+            if (entry->d_type == DT_UNKNOWN) {
+                struct stat own {};
+                isFolder = ::fstatat(::dirfd(folder), entry->d_name, &own, AT_SYMLINK_NOFOLLOW) == 0 &&
+                           S_ISDIR(own.st_mode);
+            }
+            if (!isFolder || depth >= kMaxDepth)
+                continue;
+            const QByteArray childPrefix = prefix + name + '/';
+            const int wd =
+                ::inotify_add_watch(inotifyFd, (absolute + childPrefix).constData(), kMask | IN_DONT_FOLLOW);
+            if (wd < 0) {
+                if (errno == ENOSPC || errno == ENOMEM) {
+                    ok = false;
+                    break;
+                }
+                continue; // gone meanwhile, or not ours to read
+            }
+            prefixes.insert(wd, childPrefix);
+            const int childFd =
+                ::openat(::dirfd(folder), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (childFd >= 0 && !addBelow(inotifyFd, absolute, childFd, childPrefix, depth + 1)) {
+                ok = false;
+                break;
+            }
+        }
+        ::closedir(folder);
+        return ok;
+    }
+};
+
+FolderActivityWatch::FolderActivityWatch(QString folder)
+    : m_folder(std::move(folder)), m_watches(std::make_unique<Watches>())
+{}
+
+FolderActivityWatch::~FolderActivityWatch()
+{
+    close();
+}
+
+void FolderActivityWatch::close()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+    m_watches->prefixes.clear();
+    m_watches->root = -1;
+}
+
+bool FolderActivityWatch::rebuild()
+{
+    close();
+    m_fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (m_fd < 0)
+        return false;
+    const QByteArray root = QFile::encodeName(m_folder);
+    m_watches->root = ::inotify_add_watch(m_fd, root.constData(), kMask);
+    if (m_watches->root < 0) {
+        close();
+        return false;
+    }
+    m_watches->prefixes.insert(m_watches->root, QByteArray());
+    const int rootFd = ::open(root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (rootFd < 0 || !m_watches->addBelow(m_fd, root + '/', rootFd, QByteArray(), 0)) {
+        close();
+        return false;
+    }
+    return true;
+}
+
+bool FolderActivityWatch::drain(std::vector<QByteArray>& paths)
+{
+    alignas(inotify_event) char buffer[16384];
+    QSet<QByteArray> seen;
+    for (;;) {
+        const ssize_t n = ::read(m_fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return errno == EAGAIN;
+        if (n == 0)
+            return false;
+        for (ssize_t at = 0; at < n;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            if ((event->mask & IN_Q_OVERFLOW) != 0)
+                return false;
+            if (event->wd == m_watches->root &&
+                (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) != 0)
+                return false;
+            if ((event->mask & IN_IGNORED) != 0) {
+                m_watches->prefixes.remove(event->wd);
+                continue;
+            }
+            if ((event->mask & IN_ISDIR) != 0) {
+                // A folder that arrives may hold files already; one that leaves takes watches
+                // whose names are now wrong.
+                if ((event->mask & (IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM)) != 0)
+                    return false;
+                continue;
+            }
+            const auto prefix = m_watches->prefixes.constFind(event->wd);
+            if (event->len == 0 || prefix == m_watches->prefixes.constEnd())
+                continue;
+            const QByteArray path = *prefix + QByteArray(event->name);
+            if (!seen.contains(path)) {
+                seen.insert(path);
+                paths.push_back(path);
+            }
+        }
+    }
+}
+
+FolderActivityWatch::Activity FolderActivityWatch::take()
+{
+    if (m_watching) {
+        Activity activity;
+        const bool intact = drain(activity.paths);
+        if (intact && ++m_looksSinceFull < kFullLookEvery)
+            return activity;
+        m_watching = intact;
+    }
+    if (!m_watching)
+        m_watching = rebuild();
+    m_looksSinceFull = 0;
+    return Activity{true, {}};
+}
+
+} // namespace platform
