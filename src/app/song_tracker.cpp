@@ -245,6 +245,7 @@ QCoro::Task<> SongTracker::refresh(std::optional<std::pair<Song, QString>> resol
         state.setKeyManuallySet(false);
         m_lastManualKeyReport.clear();
         m_libraryVerificationTask.cancel();
+        m_verificationWaitingForChannel.reset();
     }
     state.setSongSource(label);
     state.setCurrent(song);
@@ -327,6 +328,9 @@ void SongTracker::refreshChannels()
         m_waitingForChannel = false;
         m_resolveAgain = true;
     }
+    if (auto pending = std::exchange(m_verificationWaitingForChannel, std::nullopt);
+        pending && songStillPlaying(pending->song))
+        verifyLibraryKey(pending->song, pending->dbKey, pending->matchedBy);
     if (!m_transposerStarted) {
         m_transposerStarted = true;
         m_deps.transposer.start();
@@ -467,8 +471,11 @@ bool SongTracker::songStillPlaying(const Song& song) const
 void SongTracker::verifyLibraryKey(const Song& song, const QString& dbKey,
                                    const std::optional<QString>& matchedBy)
 {
-    if (!m_deps.audio.selectedChannel())
+    m_verificationWaitingForChannel.reset();
+    if (!m_deps.audio.selectedChannel()) {
+        m_verificationWaitingForChannel = PendingVerification{song, dbKey, matchedBy};
         return;
+    }
     if (!report_book::claimVerification(tracker_rules::songId(song.artist, song.title)))
         return;
     m_libraryVerificationTask.start([this, song, dbKey, matchedBy](std::stop_token stop) {

@@ -126,6 +126,13 @@ private:
     bool m_waitingForConsent = false;
     // Set when an unknown song found no channel; the channel appearing resolves again.
     bool m_waitingForChannel = false;
+    // A library key whose check waits for the sound server to list the channel (at launch).
+    struct PendingVerification {
+        Song song;
+        QString dbKey;
+        std::optional<QString> matchedBy;
+    };
+    std::optional<PendingVerification> m_verificationWaitingForChannel;
     bool m_resolveAgain = false;
     bool m_transposerStarted = false;
     cancellation::TaskHandle m_libraryVerificationTask;

@@ -333,6 +333,33 @@ TEST_F(TrackerTest, AChannelListedAfterAnUnknownSongStillGetsItDetected)
     EXPECT_EQ(detections, 1);
 }
 
+// The same launch race for a song the library knows: its key is applied at once, and its
+// check starts when the channel is listed.
+TEST_F(TrackerTest, ALibraryKeyFoundBeforeTheChannelIsListedIsCheckedOnceItIs)
+{
+    report_book::resetForTests();
+    startServer();
+    players.song = Song{u("晴天"), u("周杰伦")};
+    LateAudio late;
+    SongTracker::Deps deps{state, home.settings(), syncer, tuning, players, window, transposer, late, v5};
+    useTestClock(deps);
+    const SongTracker::Sleep fast = deps.sleep;
+    deps.sleep = [fast](std::chrono::milliseconds d, std::stop_token stop) {
+        return d == SongTracker::kVerifyDelay ? cancellation::sleepFor(1h, std::move(stop))
+                                              : fast(d, std::move(stop));
+    };
+    tracker = std::make_unique<SongTracker>(deps);
+    const auto dropTracker = qScopeGuard([this] { tracker.reset(); });
+    tracker->start();
+    ASSERT_TRUE(waitFor([&] { return state.synced(); }));
+    passes(2);
+    EXPECT_FALSE(tracker->isVerificationRunning());
+    late.listed = true;
+    late.onChange();
+    EXPECT_TRUE(tracker->isVerificationRunning());
+    report_book::resetForTests();
+}
+
 TEST_F(TrackerTest, AManualKeyIsReportedOnceAndAgainAfterAFailure)
 {
     startServer({QStringLiteral("--fail"), QStringLiteral("500")});
