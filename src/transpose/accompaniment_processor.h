@@ -32,9 +32,10 @@ class TransposeRenderer;
 // While running, a source that vanishes or a server that goes away stops the chain with
 // kLostStatus; when the channel is listed again it starts again by itself.
 //
-// latencyMs = capture backlog target (the trim bound of the ring) + the stretcher's start
-// delay (0 at 0 semitones) + the playback stream's latency as the server reports it (its
-// buffer target until the first report).
+// latencyMs = capture backlog target (the trim bound of the ring) + the stretcher's delay as
+// heard, measured once per shift (stretcher_delay.h; Rubber Band's own start delay leaves out
+// a third to two thirds of it; 0 at 0 semitones) + the playback stream's latency as the
+// server reports it (its buffer target until the first report).
 //
 // Thread safety: main thread only. Nothing here waits for the server; stream ends and
 // server changes arrive as queued calls on the main thread.

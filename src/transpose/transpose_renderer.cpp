@@ -1,6 +1,7 @@
 #include "transpose/transpose_renderer.h"
 
 #include "transpose/loop_capture.h"
+#include "transpose/stretcher_delay.h"
 
 #include <algorithm>
 #include <cmath>
@@ -45,12 +46,15 @@ double pitchScale(int semitones)
 
 } // namespace
 
-// Measured with bench_transpose (a chord of pure tones, -6..+6): the "faster" engine leaves
-// sidebands at -7..-18 dB; "finer" with its standard window is clean but starts 30-60 ms
-// late at twice the CPU; "finer" with the short window keeps sidebands at -36..-60 dB with a
-// 19-38 ms start at 60-90 ms of CPU per second. A running stretcher never changes pitch here
-// (each shift gets its own), so the consistency option buys nothing, and it raised the
-// sidebands of +4..+6 to -33..-35 dB.
+// Measured with bench_transpose (a chord of pure tones and drum hits, -6..+6; delays as heard,
+// stretcher_delay.h): the "faster" engine leaves sidebands at -7..-18 dB; with smooth
+// transients it is clean on tones (-40..-56 dB, 43-48 ms) but smears drum hits (a third to a
+// half of each hit's energy spread over the beat) and its uneven output makes the render path
+// no shorter at -6; "finer" with its standard window is clean but 100 ms late at twice the
+// CPU; "finer" with the short window keeps sidebands at -36..-60 dB and hits sharp, 57-63 ms
+// at +/-6, 60-90 ms of CPU per second. A running stretcher never changes pitch here (each
+// shift gets its own), so the consistency option buys nothing, and it raised the sidebands of
+// +4..+6 to -33..-35 dB; the high-quality pitch option smears -4..-6 beyond recognition.
 int TransposeRenderer::defaultStretcherOptions()
 {
     return RubberBandStretcher::OptionProcessRealTime | RubberBandStretcher::OptionEngineFiner |
@@ -175,22 +179,41 @@ void TransposeRenderer::buildLoop()
         } catch (const std::exception&) {
             m_buildFailed.store(true, std::memory_order_relaxed);
         }
-        const uint32_t startDelay = prepared ? prepared->startDelay : 0;
+        const bool built = prepared != nullptr;
+        const uint32_t reportedDelay = built ? prepared->startDelay : 0;
         lock.lock();
-        // A newer request makes this one moot: that one is built next instead.
-        if (prepared)
-            m_startDelays[semitones] = startDelay;
+        const bool delayKnown = m_startDelays.contains(semitones);
         // Freed below, outside the lock the owner's thread takes.
         std::unique_ptr<Prepared> unplayed;
+        // A newer request makes this one moot: that one is built next instead.
         if (prepared && seq == m_requestSeq)
             unplayed.reset(m_pending.exchange(prepared.release(), std::memory_order_acq_rel));
-        m_builtSeq = seq;
         lock.unlock();
         unplayed.reset();
         prepared.reset();
+        // The delay is measured once per shift, after the stretcher went to the render thread,
+        // so that the change is not held up by it.
+        std::optional<uint32_t> delay;
+        if (built && !delayKnown)
+            delay = measuredDelay(semitones).value_or(reportedDelay);
+        lock.lock();
+        if (delay)
+            m_startDelays[semitones] = *delay;
+        m_builtSeq = seq;
+        lock.unlock();
         collectRetired();
         m_buildDone.notify_all();
         lock.lock();
+    }
+}
+
+std::optional<uint32_t> TransposeRenderer::measuredDelay(int semitones) const
+{
+    try {
+        return stretcher_delay::measureFrames(m_config.stretcherOptions, kSampleRate_Hz,
+                                              pitchScale(semitones), m_config.renderPeriodFrames);
+    } catch (const std::exception&) {
+        return std::nullopt;
     }
 }
 

@@ -84,8 +84,8 @@ public:
 
     // Most frames kept queued in the capture ring after a trim.
     uint32_t captureTargetFrames() const { return m_captureTarget; }
-    // The stretcher's own delay at the given shift, frames, once a stretcher for it has been
-    // built (0 at 0 semitones).
+    // The stretcher's delay at the given shift as heard (stretcher_delay.h), frames, once a
+    // stretcher for it has been built and measured (0 at 0 semitones).
     std::optional<uint32_t> startDelayFrames(int semitones) const;
 
     // A level report of the last 2 s of output: RMS of the input fed and of the output.
@@ -112,6 +112,7 @@ private:
         ~Prepared();
     };
     std::unique_ptr<Prepared> prepare(int semitones) const;
+    std::optional<uint32_t> measuredDelay(int semitones) const;
     void buildLoop();
     void collectRetired();
     bool retire(Prepared* old);
@@ -173,7 +174,7 @@ private:
     uint64_t m_requestSeq = 0, m_builtSeq = 0;
     bool m_quit = false;
     std::atomic<bool> m_stopping{false};
-    std::map<int, uint32_t> m_startDelays; // by semitones, of stretchers built
+    std::map<int, uint32_t> m_startDelays; // by semitones, measured once per shift
     std::atomic<bool> m_buildFailed{false};
     std::thread m_builder;      // last: starts once everything above exists
     uint32_t m_requestLeft = 0; // frames of the current request not rendered yet

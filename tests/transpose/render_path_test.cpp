@@ -103,12 +103,13 @@ namespace {
 
 constexpr double kRate = 48000.0;
 
-// A stereo source of known content: 440 Hz left, 660 Hz right, fed to the ring in blocks
-// as a capture stream would deliver it, at a rate `speed` times the output's.
+// A stereo source of known content: 440 Hz left, 660 Hz right (silence before `onset`
+// frames), fed to the ring in blocks as a capture stream would deliver it, at a rate `speed`
+// times the output's.
 class Source {
 public:
-    explicit Source(LoopCapture& capture, double speed = 1.0)
-        : m_capture(capture), m_speed(speed), m_block(2 * 10000)
+    explicit Source(LoopCapture& capture, double speed = 1.0, int64_t onset = 0)
+        : m_capture(capture), m_speed(speed), m_onset(onset), m_block(2 * 10000)
     {}
 
     // Appends what the capture clock delivered while the output played `outputFrames`.
@@ -119,8 +120,9 @@ public:
         m_owed -= frames;
         for (uint32_t i = 0; i < frames; ++i, ++m_frame) {
             const double t = static_cast<double>(m_frame) / kRate;
-            m_block[2 * i] = static_cast<float>(0.4 * std::sin(2 * std::numbers::pi * 440 * t));
-            m_block[2 * i + 1] = static_cast<float>(0.4 * std::sin(2 * std::numbers::pi * 660 * t));
+            const double level = m_frame < m_onset ? 0.0 : 0.4;
+            m_block[2 * i] = static_cast<float>(level * std::sin(2 * std::numbers::pi * 440 * t));
+            m_block[2 * i + 1] = static_cast<float>(level * std::sin(2 * std::numbers::pi * 660 * t));
         }
         const AudioBufferRef buffer{2, frames * 8, m_block.data()};
         m_capture.append(std::span(&buffer, 1));
@@ -129,6 +131,7 @@ public:
 private:
     LoopCapture& m_capture;
     double m_speed;
+    int64_t m_onset;
     double m_owed = 0;
     int64_t m_frame = 0;
     std::vector<float> m_block;
@@ -239,6 +242,29 @@ TEST(TransposeRenderer, ShiftsEachSideByTheRatioOfTheSemitones)
         EXPECT_EQ(renderer.underrunFrames(), 0) << semitones;
         // Level within 3 dB of the input's (0.4 peak).
         EXPECT_NEAR(20 * std::log10(tone_measure::rms(left) / (0.4 / std::sqrt(2.0))), 0.0, 3.0) << semitones;
+    }
+}
+
+// The delay the renderer reports for a shift (the latency shown to the user) is the delay
+// its output has, less no more than its queue target.
+TEST(TransposeRenderer, TheDelayItReportsIsTheDelayItsOutputHas)
+{
+    for (const int semitones : {-6, 6}) {
+        LoopCapture capture(1);
+        TransposeRenderer renderer(capture, {});
+        constexpr int64_t kOnset = 48000;
+        Source source(capture, 1.0, kOnset);
+        renderer.setSemitones(semitones);
+        renderer.waitUntilBuilt();
+        const Output out = play(renderer, source, 2.0, 256, [](int64_t) {});
+        const auto heard =
+            std::find_if(out.left.begin(), out.left.end(), [](float x) { return std::abs(x) > 0.1f; });
+        ASSERT_NE(heard, out.left.end()) << semitones;
+        const int64_t delay = (heard - out.left.begin()) - kOnset;
+        const auto reported = renderer.startDelayFrames(semitones);
+        ASSERT_TRUE(reported) << semitones;
+        EXPECT_GE(delay, static_cast<int64_t>(*reported) - 96) << semitones; // 2 ms
+        EXPECT_LE(delay, static_cast<int64_t>(*reported + renderer.captureTargetFrames())) << semitones;
     }
 }
 
