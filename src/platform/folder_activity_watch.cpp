@@ -1,13 +1,12 @@
 #include "platform/folder_activity_watch.h"
 
+#include "platform/folder_walk.h"
+
 #include <QFile>
 #include <QHash>
 #include <QSet>
 #include <cerrno>
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/inotify.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace platform {
@@ -17,56 +16,32 @@ namespace {
 // through mmap raises no IN_ACCESS.
 constexpr uint32_t kMask = IN_ACCESS | IN_OPEN | IN_ATTRIB | IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM |
                            IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
-constexpr int kMaxDepth = 64;
-
 } // namespace
 
 struct FolderActivityWatch::Watches {
     QHash<int, QByteArray> prefixes; // watch → its folder below the root, "" or "a/b/"
     int root = -1;
 
-    // Adds a watch for every folder below `fd` (which it closes); false when the kernel
-    // refuses one for lack of room.
-    bool addBelow(int inotifyFd, const QByteArray& absolute, int dirFd, const QByteArray& prefix, int depth)
+    // Adds a watch for every folder below the root; false when the kernel refuses one for
+    // lack of room.
+    bool addBelow(int inotifyFd, const QString& root)
     {
-        DIR* folder = ::fdopendir(dirFd);
-        if (folder == nullptr) {
-            ::close(dirFd);
-            return true;
-        }
-        bool ok = true;
-        while (const dirent* entry = ::readdir(folder)) {
-            const QByteArray name(entry->d_name);
-            if (name == "." || name == "..")
-                continue;
-            bool isFolder = entry->d_type == DT_DIR;
-            if (entry->d_type == DT_UNKNOWN) {
-                struct stat own {};
-                isFolder = ::fstatat(::dirfd(folder), entry->d_name, &own, AT_SYMLINK_NOFOLLOW) == 0 &&
-                           S_ISDIR(own.st_mode);
-            }
-            if (!isFolder || depth >= kMaxDepth)
-                continue;
-            const QByteArray childPrefix = prefix + name + '/';
+        const QByteArray absolute = QFile::encodeName(root) + '/';
+        bool room = true;
+        folder_walk::forEachBelow(root, [&](const folder_walk::Entry& entry) {
+            if (!entry.isFolder)
+                return folder_walk::Step::past;
             const int wd =
-                ::inotify_add_watch(inotifyFd, (absolute + childPrefix).constData(), kMask | IN_DONT_FOLLOW);
-            if (wd < 0) {
-                if (errno == ENOSPC || errno == ENOMEM) {
-                    ok = false;
-                    break;
-                }
-                continue; // gone meanwhile, or not ours to read
+                ::inotify_add_watch(inotifyFd, (absolute + entry.path).constData(), kMask | IN_DONT_FOLLOW);
+            if (wd >= 0) {
+                prefixes.insert(wd, entry.path + '/');
+                return folder_walk::Step::into;
             }
-            prefixes.insert(wd, childPrefix);
-            const int childFd =
-                ::openat(::dirfd(folder), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (childFd >= 0 && !addBelow(inotifyFd, absolute, childFd, childPrefix, depth + 1)) {
-                ok = false;
-                break;
-            }
-        }
-        ::closedir(folder);
-        return ok;
+            room = errno != ENOSPC && errno != ENOMEM;
+            // Otherwise gone meanwhile, or not ours to read.
+            return room ? folder_walk::Step::past : folder_walk::Step::stop;
+        });
+        return room;
     }
 };
 
@@ -101,8 +76,7 @@ bool FolderActivityWatch::rebuild()
         return false;
     }
     m_watches->prefixes.insert(m_watches->root, QByteArray());
-    const int rootFd = ::open(root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (rootFd < 0 || !m_watches->addBelow(m_fd, root + '/', rootFd, QByteArray(), 0)) {
+    if (!m_watches->addBelow(m_fd, m_folder)) {
         close();
         return false;
     }

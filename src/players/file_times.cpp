@@ -1,12 +1,11 @@
 #include "players/file_times.h"
 
+#include "platform/folder_walk.h"
+
 #include <QFile>
 #include <algorithm>
 #include <cmath>
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace file_times {
 namespace {
@@ -25,53 +24,19 @@ std::optional<struct stat> statOf(const QString& path)
     return st;
 }
 
-constexpr int kMaxDepth = 64;
-
-void walkAccessDates(int folderFd, const QByteArray& prefix, int depth, std::string_view suffix,
-                     const std::function<void(const QByteArray&, TimeStamp)>& visit)
-{
-    DIR* folder = ::fdopendir(folderFd);
-    if (folder == nullptr) {
-        ::close(folderFd);
-        return;
-    }
-    while (const dirent* entry = ::readdir(folder)) {
-        const std::string_view name(entry->d_name);
-        if (name == "." || name == "..")
-            continue;
-        bool isFolder = entry->d_type == DT_DIR;
-        if (entry->d_type == DT_UNKNOWN) {
-            struct stat own {};
-            isFolder = ::fstatat(::dirfd(folder), entry->d_name, &own, AT_SYMLINK_NOFOLLOW) == 0 &&
-                       S_ISDIR(own.st_mode);
-        }
-        if (isFolder) {
-            if (depth >= kMaxDepth)
-                continue;
-            const int childFd =
-                ::openat(::dirfd(folder), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (childFd >= 0)
-                walkAccessDates(childFd, prefix + entry->d_name + '/', depth + 1, suffix, visit);
-            continue;
-        }
-        if (!name.ends_with(suffix))
-            continue;
-        struct stat st {};
-        if (::fstatat(::dirfd(folder), entry->d_name, &st, 0) != 0 || S_ISDIR(st.st_mode))
-            continue;
-        visit(prefix + entry->d_name, fromTimespec(st.st_atim));
-    }
-    ::closedir(folder);
-}
-
 } // namespace
 
 void forEachAccessDateBelow(const QString& root, std::string_view suffix,
                             const std::function<void(const QByteArray&, TimeStamp)>& visit)
 {
-    const int rootFd = ::open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (rootFd >= 0)
-        walkAccessDates(rootFd, QByteArray(), 0, suffix, visit);
+    using platform::folder_walk::Step;
+    platform::folder_walk::forEachBelow(root, [&](const platform::folder_walk::Entry& entry) {
+        struct stat st {};
+        if (!entry.isFolder && std::string_view(entry.name).ends_with(suffix) &&
+            ::fstatat(entry.folderFd, entry.name, &st, 0) == 0 && !S_ISDIR(st.st_mode))
+            visit(entry.path, fromTimespec(st.st_atim));
+        return Step::into;
+    });
 }
 
 std::optional<TimeStamp> modificationDate(const QString& path)
