@@ -324,10 +324,6 @@ TEST_F(ElectionTest, LocalReadDiagIsTheStatusLineOverItsReaders)
     EXPECT_EQ(monitor.localReadDiag(),
               PlayerActivityMonitor::osVersionText() +
                   QStringLiteral(" 酷狗:未检查 QQ:未检查 网易云:未检查 系统:未检查"));
-    EXPECT_EQ(PlayerActivityMonitor::formatLocalReadDiag(
-                  QStringLiteral("Linux 6.1"), QStringLiteral("读到"), QStringLiteral("未安装/无存档"),
-                  QStringLiteral("没有播放记录"), NowPlaying::kBridged),
-              QStringLiteral("Linux 6.1 酷狗:读到 QQ:未安装/无存档 网易云:没有播放记录 系统:MPRIS 桥接"));
 }
 
 TEST(RunningApplicationsScan, SeesAPlayerProcessByItsNames)
