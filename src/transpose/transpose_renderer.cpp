@@ -48,13 +48,14 @@ double pitchScale(int semitones)
 
 // Measured with bench_transpose (a chord of pure tones and drum hits, -6..+6; delays as heard,
 // stretcher_delay.h): the "faster" engine leaves sidebands at -7..-18 dB; with smooth
-// transients it is clean on tones (-40..-56 dB, 43-48 ms) but smears drum hits (a third to a
-// half of each hit's energy spread over the beat) and its uneven output makes the render path
-// no shorter at -6; "finer" with its standard window is clean but 100 ms late at twice the
-// CPU; "finer" with the short window keeps sidebands at -36..-60 dB and hits sharp, 57-63 ms
-// at +/-6, 60-90 ms of CPU per second. A running stretcher never changes pitch here (each
-// shift gets its own), so the consistency option buys nothing, and it raised the sidebands of
-// +4..+6 to -33..-35 dB; the high-quality pitch option smears -4..-6 beyond recognition.
+// transients it is nearly clean on tones (-39.7 dB at +3, -43..-56 dB elsewhere; 45-48 ms)
+// but smears drum hits (a third to a half of each hit's energy spread over the beat) and its
+// uneven output makes the render path no shorter at -6; "finer" with its standard window is
+// clean but 100 ms late at twice the CPU; "finer" with the short window keeps sidebands at
+// -36..-60 dB and hits sharp, 57-63 ms at +/-6, 60-90 ms of CPU per second. A running
+// stretcher never changes pitch here (each shift gets its own), so the consistency option buys
+// nothing, and it raised the sidebands of +4..+6 to -33..-35 dB; the high-quality pitch option
+// smears -4..-6 beyond recognition.
 int TransposeRenderer::defaultStretcherOptions()
 {
     return RubberBandStretcher::OptionProcessRealTime | RubberBandStretcher::OptionEngineFiner |
