@@ -2,8 +2,7 @@
 // the main panel are found on the screen, read by OCR and clicked with the real pointer.
 #include "platform/tesseract_text_recognizer.h"
 #include "platform/x11_desktop_windows.h"
-#include "players/player_fixtures.h"
-#include "support/keylib_server_process.h"
+#include "program_e2e.h"
 #include "support/ui_testing.h"
 
 #include <QDir>
@@ -45,60 +44,20 @@ QRect regionOf(const QImage& image, QRgb colour, QRect area)
     return box;
 }
 
-class PanelE2E : public ::testing::Test {
+class PanelE2E : public ProgramE2E {
 protected:
     void SetUp() override
     {
-        seed = KeylibServerProcess::writeTemp(files, QStringLiteral("seed.json"), kSeed);
-        server = std::make_unique<KeylibServerProcess>(QStringList{QStringLiteral("--seed"), seed});
-        ASSERT_TRUE(server->started());
-        player = std::make_unique<FakePlayer>(
-            QStringLiteral("qqmusic"), QStringList{QStringLiteral("--mpris"), QStringLiteral("qqmusic")},
-            bus.address());
-        ASSERT_TRUE(player->isReady());
-        ASSERT_TRUE(
-            player->script(QStringLiteral("qqmusic"), QStringLiteral("SetMetadata"),
-                           {QVariantMap{{QStringLiteral("xesam:title"), u("晴天")},
-                                        {QStringLiteral("xesam:artist"), QStringList{u("周杰伦")}}}}));
-        ASSERT_TRUE(player->script(QStringLiteral("qqmusic"), QStringLiteral("SetStatus"),
-                                   {QStringLiteral("Playing")}));
-        QDir().mkpath(home.path() + QStringLiteral("/.config/Tonivox"));
-        QFile settings(settingsPath());
-        ASSERT_TRUE(settings.open(QIODevice::WriteOnly));
-        settings.write(QStringLiteral("[General]\nserverBaseURL=%1\naccessToken=e2e-token\n")
-                           .arg(server->baseURL())
-                           .toUtf8());
-    }
-    void TearDown() override
-    {
-        if (program.state() != QProcess::NotRunning) {
-            program.terminate();
-            if (!program.waitForFinished(10000))
-                program.kill();
-            program.waitForFinished(3000);
-        }
-    }
-    // As a user starts it: on the X display, not offscreen.
-    void start(QProcess& process)
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("HOME"), home.path());
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path() + QStringLiteral("/.config"));
-        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
-        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus.address());
-        process.setProcessEnvironment(env);
-        process.start(QStringLiteral(TONIVOX_BINARY), {});
-        ASSERT_TRUE(process.waitForStarted(5000));
-    }
-    QString settingsPath() const { return home.path() + QStringLiteral("/.config/Tonivox/Tonivox.conf"); }
-    QString stateText() const
-    {
-        QFile f(home.path() + QStringLiteral("/Library/Application Support/Tonivox/plugin_state.txt"));
-        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+        startServices(kSeed);
+        ASSERT_TRUE(announce(u("晴天"), u("周杰伦")));
+        configure([this](SettingsStore& settings) {
+            settings.setServerBaseURL(server->baseURL());
+            settings.setAccessToken(QStringLiteral("e2e-token"));
+        });
     }
     std::optional<int> stateKey() const
     {
-        for (const QString& line : stateText().split(QLatin1Char('\n'))) {
+        for (const QString& line : state().split(QLatin1Char('\n'))) {
             if (line.startsWith(QLatin1String("key=")))
                 return static_cast<int>(std::lround(line.mid(4).toDouble()));
         }
@@ -151,13 +110,6 @@ protected:
         return {regionOf(picture, kRaised, row), accept};
     }
 
-    QTemporaryDir home;
-    QTemporaryDir files;
-    QString seed;
-    std::unique_ptr<KeylibServerProcess> server;
-    PrivateBus bus;
-    std::unique_ptr<FakePlayer> player;
-    QProcess program;
     platform::X11DesktopWindows desktop;
     platform::TesseractTextRecognizer ocr;
 };
@@ -169,7 +121,7 @@ constexpr int kPanelWidth = 420;
 
 TEST_F(PanelE2E, ConsentByClickThenThePanelShowsTheSongAndPlusMovesTheKey)
 {
-    start(program);
+    startProgram(Display::screen);
     const auto consent = waitForWindow(kConsentWidth);
     ASSERT_TRUE(consent) << "no consent window";
     const QImage consentPicture = picture(*consent);
@@ -186,11 +138,11 @@ TEST_F(PanelE2E, ConsentByClickThenThePanelShowsTheSongAndPlusMovesTheKey)
     EXPECT_TRUE(waitUntil([&] { return !windowOfWidth(kConsentWidth); }));
     // Consent lets the tracker resolve the song: B major reaches the plug-in.
     ASSERT_TRUE(waitUntil([&] { return stateKey() == 11; }, std::chrono::seconds(20)))
-        << stateText().toStdString();
+        << state().toStdString();
 
     // A second start, as from the application menu, opens the panel.
     QProcess second;
-    start(second);
+    launch(second, Display::screen);
     ASSERT_TRUE(second.waitForFinished(10000));
     EXPECT_EQ(second.exitCode(), 0);
     const auto panel = waitForWindow(kPanelWidth);
@@ -215,12 +167,12 @@ TEST_F(PanelE2E, ConsentByClickThenThePanelShowsTheSongAndPlusMovesTheKey)
     const QRect buttons = regionOf(panelPicture, kRaised, row);
     ASSERT_FALSE(buttons.isEmpty());
     click(panel->frame_px.topLeft() + QPoint(buttons.right() - 17, row.center().y()));
-    EXPECT_TRUE(waitUntil([&] { return stateKey() == 0; })) << stateText().toStdString();
+    EXPECT_TRUE(waitUntil([&] { return stateKey() == 0; })) << state().toStdString();
 }
 
 TEST_F(PanelE2E, DecliningConsentQuitsAndLeavesTheQuitRecord)
 {
-    start(program);
+    startProgram(Display::screen);
     const auto consent = waitForWindow(kConsentWidth);
     ASSERT_TRUE(consent) << "no consent window";
     const auto [decline, accept] = consentButtons(picture(*consent));
@@ -229,7 +181,7 @@ TEST_F(PanelE2E, DecliningConsentQuitsAndLeavesTheQuitRecord)
     ASSERT_TRUE(program.waitForFinished(10000));
     EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(program.exitCode(), 0);
-    EXPECT_TRUE(stateText().contains(QLatin1String("appRunning=0"))) << stateText().toStdString();
+    EXPECT_TRUE(state().contains(QLatin1String("appRunning=0"))) << state().toStdString();
     QFile f(settingsPath());
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     EXPECT_FALSE(f.readAll().contains("privacy_consent_v1=true"));

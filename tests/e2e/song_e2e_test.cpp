@@ -2,10 +2,8 @@
 // over MPRIS on a private bus, the key library on loopback, the host plug-in simulator on
 // the link directory, accompaniment played into the null sink "loop". What the plug-in
 // sees is read from the link files.
-#include "core/settings_store.h"
 #include "keydetect/synth.h"
-#include "players/player_fixtures.h"
-#include "support/keylib_server_process.h"
+#include "program_e2e.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -47,20 +45,11 @@ constexpr char kSeed[] = R"([
   {"artist": "歌手", "title": "十", "key": "G 小调"}
 ])";
 
-class SongE2E : public ::testing::Test {
+class SongE2E : public ProgramE2E {
 protected:
     void SetUp() override
     {
-        seed = KeylibServerProcess::writeTemp(files, QStringLiteral("seed.json"), kSeed);
-        server = std::make_unique<KeylibServerProcess>(QStringList{QStringLiteral("--seed"), seed});
-        ASSERT_TRUE(server->started());
-        ASSERT_FALSE(bus.address().isEmpty());
-        player = std::make_unique<FakePlayer>(
-            QStringLiteral("qqmusic"), QStringList{QStringLiteral("--mpris"), QStringLiteral("qqmusic")},
-            bus.address());
-        ASSERT_TRUE(player->isReady());
-
-        // The user's stored choices, written before the program reads them.
+        startServices(kSeed);
         configure([this](SettingsStore& settings) {
             settings.setPrivacyConsent(true);
             settings.setServerBaseURL(server->baseURL());
@@ -78,12 +67,6 @@ protected:
         sim.waitForFinished(3000);
         accompaniment.kill();
         accompaniment.waitForFinished(3000);
-    }
-    void configure(const std::function<void(SettingsStore&)>& change)
-    {
-        SettingsStore settings(home.path() + QStringLiteral("/.config/Tonivox/Tonivox.conf"));
-        change(settings);
-        settings.sync();
     }
     // Another key-library server (the seed and `arguments`), and the stored address with it.
     void replaceServer(QStringList arguments)
@@ -105,42 +88,6 @@ protected:
                                     48000, 2));
         accompaniment.start(QStringLiteral("paplay"), {QStringLiteral("--device=loop"), path});
         ASSERT_TRUE(accompaniment.waitForStarted(5000));
-    }
-    void startProgram()
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("HOME"), home.path());
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path() + QStringLiteral("/.config"));
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus.address());
-        program.setProcessEnvironment(env);
-        program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        program.start(QStringLiteral(TONIVOX_BINARY), {});
-        ASSERT_TRUE(program.waitForStarted(5000));
-    }
-    void stopProgram()
-    {
-        if (program.state() == QProcess::NotRunning)
-            return;
-        program.terminate();
-        if (!program.waitForFinished(10000)) {
-            program.kill();
-            program.waitForFinished(3000);
-        }
-    }
-    bool announce(const QString& title, const QString& artist)
-    {
-        return player->script(QStringLiteral("qqmusic"), QStringLiteral("SetMetadata"),
-                              {QVariantMap{{QStringLiteral("xesam:title"), title},
-                                           {QStringLiteral("xesam:artist"), QStringList{artist}}}}) &&
-               player->script(QStringLiteral("qqmusic"), QStringLiteral("SetStatus"),
-                              {QStringLiteral("Playing")});
-    }
-    QString linkDir() const { return home.path() + QStringLiteral("/Library/Application Support/Tonivox"); }
-    QString state() const
-    {
-        QFile f(linkDir() + QStringLiteral("/plugin_state.txt"));
-        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
     }
     bool stateHas(const QString& line) const { return state().split(QLatin1Char('\n')).contains(line); }
     // One state file as the plug-in reads it, and which write it was (every write is a rename).
@@ -231,15 +178,8 @@ protected:
         return r.key == key && r.scale == scale;
     }
 
-    QTemporaryDir home;
-    QTemporaryDir files;
-    QString seed;
-    std::unique_ptr<KeylibServerProcess> server;
-    PrivateBus bus;
-    std::unique_ptr<FakePlayer> player;
     QProcess sim;
     QProcess accompaniment;
-    QProcess program;
 };
 
 } // namespace
