@@ -106,11 +106,22 @@ bool AccompanimentProcessor::start()
     m_poll.start();
     setRunning(true);
     updateLatency();
-    PluginIPC::chainLog(QStringLiteral("伴奏移调：运行中 in=%1 out=系统默认输出 shift=%2 latency=%3ms")
-                            .arg(channel->name, QString::asprintf("%+d", m_semitones),
-                                 QString::fromLatin1(number_format::fixed(m_latencyMs, 0))));
+    // The running line gives the latency, whose stretcher term is measured on the renderer's
+    // thread: it is written once that is known (a poll later), or when the run ends first.
+    m_runningLinePending = true;
+    writeRunningLineWhenKnown();
     setStatusText(runningStatus());
     return true;
+}
+
+void AccompanimentProcessor::writeRunningLineWhenKnown(bool now)
+{
+    if (!m_runningLinePending || !m_channel || (!now && !m_startDelayCache.contains(m_semitones)))
+        return;
+    m_runningLinePending = false;
+    PluginIPC::chainLog(QStringLiteral("伴奏移调：运行中 in=%1 out=系统默认输出 shift=%2 latency=%3ms")
+                            .arg(m_channel->name, QString::asprintf("%+d", m_semitones),
+                                 QString::fromLatin1(number_format::fixed(m_latencyMs, 0))));
 }
 
 void AccompanimentProcessor::stop()
@@ -121,6 +132,7 @@ void AccompanimentProcessor::stop()
 
 void AccompanimentProcessor::teardown()
 {
+    writeRunningLineWhenKnown(true);
     m_poll.stop();
     // The output first: once its stream is gone no render runs, then nothing reads the ring.
     m_playback.reset();
@@ -263,6 +275,7 @@ void AccompanimentProcessor::poll()
     }
     const double before = m_latencyMs;
     updateLatency();
+    writeRunningLineWhenKnown();
     if (std::abs(m_latencyMs - before) >= 1.0)
         setStatusText(runningStatus());
 }

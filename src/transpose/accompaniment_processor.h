@@ -93,6 +93,7 @@ private:
     bool monitorsDefaultSink(uint32_t deviceID, QString* sink = nullptr) const;
     void learnStartDelay(int semitones);
     void updateLatency();
+    void writeRunningLineWhenKnown(bool now = false);
     void setRunning(bool running);
     void setStatusText(const QString& text);
     void setLatencyMs(double ms);
@@ -107,6 +108,7 @@ private:
     std::optional<AudioChannel> m_channel;
     QTimer m_poll;
     bool m_layoutLogged = false;
+    bool m_runningLinePending = false;
     bool m_restartWhenBack = false;
     std::map<int, double> m_startDelayCache;
 

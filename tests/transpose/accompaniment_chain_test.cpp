@@ -11,7 +11,9 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <cmath>
@@ -238,6 +240,15 @@ TEST_F(AccompanimentChain, ShiftsEachSideBySemitonesAtTheInputsLevel)
                                      AccompanimentProcessor::kRenderPeriodFrames) /
                                         48.0 * 4);
         EXPECT_GT(terms.startDelayMs, 0.0);
+        // The running line's latency includes the stretcher's delay (measured after the start).
+        QFile log(m_home.linkDir() + QStringLiteral("/app_debug.log"));
+        ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+        const QRegularExpression line(
+            QStringLiteral("运行中 in=.* shift=%1 latency=(\\d+)ms")
+                .arg(QRegularExpression::escape(QString::asprintf("%+d", semitones))));
+        const auto logged = line.match(QString::fromUtf8(log.readAll()));
+        ASSERT_TRUE(logged.hasMatch()) << semitones;
+        EXPECT_GT(logged.captured(1).toDouble(), terms.startDelayMs) << semitones;
         processor.stop();
         EXPECT_EQ(processor.statusText(), QStringLiteral("已停止"));
         m_out.stop();
