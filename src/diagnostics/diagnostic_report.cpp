@@ -103,6 +103,9 @@ QString lastLines(const QByteArray& tail, bool cutAtStart, int maxLines)
         const qsizetype lf = bytes.indexOf('\n');
         bytes = lf < 0 ? QByteArray() : bytes.mid(lf + 1);
     }
+    // A final LF ends the last line; it does not begin an empty one.
+    if (bytes.endsWith('\n'))
+        bytes.chop(1);
     QStringList lines = QString::fromUtf8(bytes).split(QLatin1Char('\n'));
     if (lines.size() > maxLines)
         lines = lines.mid(lines.size() - maxLines);

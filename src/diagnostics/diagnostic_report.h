@@ -95,7 +95,8 @@ bool isAutoTuneFamily(const QString& text);
 
 // The last `maxLines` lines of a file tail read as raw bytes: the bytes are cut after
 // their first LF when `cutAtStart` (the read began mid-file, so the first line is
-// partial and may begin inside a character), decoded as UTF-8 and split at LF.
+// partial and may begin inside a character), decoded as UTF-8 and split into lines, a
+// final LF ending the last line.
 QString lastLines(const QByteArray& tail, bool cutAtStart, int maxLines);
 
 // Every occurrence of `secret` (when it is not empty) replaced by "***".
