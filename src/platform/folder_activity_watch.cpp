@@ -63,24 +63,25 @@ void FolderActivityWatch::close()
     m_watches->root = -1;
 }
 
-bool FolderActivityWatch::rebuild()
+FolderActivityWatch::Built FolderActivityWatch::rebuild()
 {
     close();
     m_fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (m_fd < 0)
-        return false;
+        return Built::refused; // the instance or descriptor limit
     const QByteArray root = QFile::encodeName(m_folder);
     m_watches->root = ::inotify_add_watch(m_fd, root.constData(), kMask);
     if (m_watches->root < 0) {
+        const bool noRoom = errno == ENOSPC || errno == ENOMEM;
         close();
-        return false;
+        return noRoom ? Built::refused : Built::noFolder;
     }
     m_watches->prefixes.insert(m_watches->root, QByteArray());
     if (!m_watches->addBelow(m_fd, m_folder)) {
         close();
-        return false;
+        return Built::refused;
     }
-    return true;
+    return Built::watching;
 }
 
 bool FolderActivityWatch::drain(std::vector<QByteArray>& paths)
@@ -128,15 +129,27 @@ bool FolderActivityWatch::drain(std::vector<QByteArray>& paths)
 
 FolderActivityWatch::Activity FolderActivityWatch::take()
 {
-    if (m_watching) {
+    switch (m_built) {
+    case Built::watching: {
         Activity activity;
         const bool intact = drain(activity.paths);
         if (intact && ++m_looksSinceFull < kFullLookEvery)
             return activity;
-        m_watching = intact;
+        if (!intact)
+            m_built = rebuild();
+        break;
     }
-    if (!m_watching)
-        m_watching = rebuild();
+    case Built::refused:
+        // Asking again walks the whole folder, and so does the look that follows: both
+        // wait for the safety net's turn.
+        if (++m_looksSinceFull < kFullLookEvery)
+            return {};
+        m_built = rebuild();
+        break;
+    case Built::noFolder:
+        m_built = rebuild();
+        break;
+    }
     m_looksSinceFull = 0;
     return Activity{true, {}};
 }

@@ -3,7 +3,11 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -79,4 +83,78 @@ TEST(FolderActivityWatch, NamesTheFilesReadOrTouchedAndAsksForEverythingWhenItCa
     int looks = 0;
     while (!watch.take().everything)
         ASSERT_LT(++looks, platform::FolderActivityWatch::kFullLookEvery);
+}
+
+namespace {
+
+// Writes `text` to a file of /proc; false when refused.
+bool writeProc(const char* path, const QByteArray& text)
+{
+    const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+    const bool written = fd >= 0 && ::write(fd, text.constData(), size_t(text.size())) == text.size();
+    if (fd >= 0)
+        ::close(fd);
+    return written;
+}
+
+struct UnderTheLimit {
+    bool limited = false;   // the child could set a watch limit of its own
+    int fullLooks = 0;      // of two safety-net periods while refused
+    bool recovered = false; // with room again, a read was named by the next quiet look
+};
+
+// Runs `root`'s watch in a child process whose own user namespace allows two inotify watches
+// (the kernel counts and limits them per namespace): the root and one folder below fit, the
+// second folder does not. The rest of the machine keeps its watches.
+UnderTheLimit watchUnderALimit(const QString& root)
+{
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0)
+        return {};
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(pipeFds[0]);
+        UnderTheLimit result;
+        const QByteArray uid = "0 " + QByteArray::number(::geteuid()) + " 1";
+        result.limited = ::unshare(CLONE_NEWUSER) == 0 && writeProc("/proc/self/uid_map", uid) &&
+                         writeProc("/proc/sys/user/max_inotify_watches", "2");
+        if (result.limited) {
+            platform::FolderActivityWatch watch(root);
+            for (int look = 0; look < 2 * platform::FolderActivityWatch::kFullLookEvery; ++look)
+                result.fullLooks += watch.take().everything ? 1 : 0;
+            writeProc("/proc/sys/user/max_inotify_watches", "100");
+            for (int look = 0; look <= platform::FolderActivityWatch::kFullLookEvery; ++look) {
+                if (watch.take().everything)
+                    break;
+            }
+            result.recovered = readBack(root + QStringLiteral("/b/1-13.mgg")) == "x" &&
+                               watch.take().paths == std::vector<QByteArray>{"b/1-13.mgg"};
+        }
+        const bool sent = ::write(pipeFds[1], &result, sizeof result) == sizeof result;
+        ::_exit(sent ? 0 : 1);
+    }
+    ::close(pipeFds[1]);
+    UnderTheLimit result;
+    if (child < 0 || ::read(pipeFds[0], &result, sizeof result) != sizeof result)
+        result = {};
+    ::close(pipeFds[0]);
+    if (child > 0)
+        ::waitpid(child, nullptr, 0);
+    return result;
+}
+
+} // namespace
+
+TEST(FolderActivityWatch, AtTheWatchLimitItAsksAgainOnlyAtTheSafetyNetsTurn)
+{
+    QTemporaryDir home;
+    const QString root = home.path() + QStringLiteral("/cache");
+    ASSERT_TRUE(write(root + QStringLiteral("/a/0-13.mgg")));
+    ASSERT_TRUE(write(root + QStringLiteral("/b/1-13.mgg")));
+    const UnderTheLimit result = watchUnderALimit(root);
+    if (!result.limited)
+        GTEST_SKIP() << "no user namespace of our own here";
+    // The first look and the safety net's, not every look.
+    EXPECT_EQ(result.fullLooks, 2);
+    EXPECT_TRUE(result.recovered);
 }
