@@ -14,10 +14,7 @@
 
 namespace {
 
-struct WriteResult {
-    bool ok = false;
-    QString error;
-};
+using WriteResult = DiagnosticsSaver::WriteResult;
 
 WriteResult writeUtf8(const QString& path, const QString& text)
 {
@@ -44,7 +41,9 @@ DiagnosticsSaver::DiagnosticsSaver(AppState& state, const AutoTuneSyncer* syncer
       m_ask([](QString proposed, std::stop_token stop) {
           return askSaveTextFile(QStringLiteral("导出诊断信息"), std::move(proposed), std::move(stop));
       }),
-      m_reveal(revealInFileManager)
+      m_reveal(revealInFileManager), m_write([](const QString& path, const QString& text) {
+          return QtConcurrent::run(writeUtf8, path, text);
+      })
 {}
 
 DiagnosticsSaver::~DiagnosticsSaver() = default;
@@ -76,8 +75,12 @@ QCoro::Task<> DiagnosticsSaver::runExport(std::stop_token stop)
     // What only the main thread may read, now; the rest (files, commands) elsewhere.
     const auto text =
         co_await cancellation::awaitFuture(m_gather(DiagnosticExporter::liveFacts(m_state, m_syncer)), stop);
-    if (!text)
+    if (stop.stop_requested())
         co_return;
+    if (!text) {
+        finish(QStringLiteral("收集诊断信息失败"));
+        co_return;
+    }
 
     const QString proposed =
         proposedFolder() + QLatin1Char('/') + proposedFileName(QDateTime::currentDateTime());
@@ -88,11 +91,11 @@ QCoro::Task<> DiagnosticsSaver::runExport(std::stop_token stop)
         finish(QStringLiteral("已取消导出"));
         co_return;
     }
-    const auto written = co_await cancellation::awaitFuture(QtConcurrent::run(writeUtf8, *path, *text), stop);
-    if (!written)
+    const auto written = co_await cancellation::awaitFuture(m_write(*path, *text), stop);
+    if (stop.stop_requested())
         co_return;
-    if (!written->ok) {
-        finish(QStringLiteral("保存失败：") + written->error);
+    if (!written || !written->ok) {
+        finish(QStringLiteral("保存失败：") + (written ? written->error : QStringLiteral("写入没有完成")));
         co_return;
     }
     m_diagFileURL = QUrl::fromLocalFile(*path);

@@ -33,6 +33,12 @@ public:
 
     // Completes the facts the main thread took into the report's text, off the main thread.
     using Gather = std::function<QFuture<QString>(diagnostic_report::Facts)>;
+    struct WriteResult {
+        bool ok = false;
+        QString error;
+    };
+    // Writes the text to the path as UTF-8; the default runs on Qt's worker pool.
+    using Write = std::function<QFuture<WriteResult>(const QString& path, const QString& text)>;
 
     DiagnosticsSaver(AppState& state, const AutoTuneSyncer* syncer, Gather gather, QObject* parent = nullptr);
     ~DiagnosticsSaver() override;
@@ -42,6 +48,7 @@ public:
 
     void setAskLocation(AskLocation ask) { m_ask = std::move(ask); }
     void setReveal(Reveal reveal) { m_reveal = std::move(reveal); }
+    void setWrite(Write write) { m_write = std::move(write); }
 
     QString diagMessage() const { return m_diagMessage; }
     QUrl diagFileURL() const { return m_diagFileURL; }
@@ -68,6 +75,7 @@ private:
     Gather m_gather;
     AskLocation m_ask;
     Reveal m_reveal;
+    Write m_write;
     QString m_diagMessage;
     QUrl m_diagFileURL;
     bool m_working = false;
