@@ -5,8 +5,6 @@
 #include "ui/hover_tip.h"
 #include "ui/main_panel_controller.h"
 
-#include <cmath>
-
 using capsule_layout::Action;
 
 CapsuleBarController::CapsuleBarController(AppState& state, TuningControls& tuning,
@@ -33,7 +31,7 @@ void CapsuleBarController::rebuildButtons()
 void CapsuleBarController::relayout()
 {
     m_scales = capsule_layout::scales(m_pointerX, static_cast<int>(m_buttons.size()));
-    m_centres = capsule_layout::drawnCentres(m_scales);
+    m_centres = capsule_layout::drawnCentres(m_pointerX, m_scales);
     emit layoutChanged();
     // The tip follows the button under the pointer.
     const int hovered = hoveredIndex();
@@ -50,11 +48,14 @@ int CapsuleBarController::hoveredIndex() const
 {
     if (!m_pointerX)
         return -1;
-    for (size_t i = 0; i < m_centres.size(); ++i) {
-        if (std::abs(*m_pointerX - m_centres[i]) <= capsule_layout::kBaseW * m_scales[i] / 2)
-            return static_cast<int>(i);
-    }
-    return -1;
+    return capsule_layout::buttonAt(*m_pointerX, m_centres, m_scales).value_or(-1);
+}
+
+double CapsuleBarController::rowStart() const
+{
+    if (m_centres.empty())
+        return capsule_layout::kTextWidth + capsule_layout::kLeadIn;
+    return m_centres.front() - capsule_layout::kBaseW * m_scales.front() / 2;
 }
 
 void CapsuleBarController::setPointer(double x)

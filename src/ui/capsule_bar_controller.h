@@ -22,6 +22,7 @@ class CapsuleBarController : public QObject {
     Q_PROPERTY(QVariantList scales READ scalesVariant NOTIFY layoutChanged)
     Q_PROPERTY(QVariantList centres READ centresVariant NOTIFY layoutChanged)
     Q_PROPERTY(int hoveredIndex READ hoveredIndex NOTIFY layoutChanged)
+    Q_PROPERTY(double rowStart READ rowStart NOTIFY layoutChanged)
     Q_PROPERTY(double baseWidth READ baseWidth CONSTANT)
     Q_PROPERTY(double textWidth READ textWidth CONSTANT)
 
@@ -36,6 +37,8 @@ public:
     const std::vector<double>& centres() const { return m_centres; }
     // The button under the pointer (within its drawn width); −1 for none.
     int hoveredIndex() const;
+    // The first button's drawn left edge: the row grows left into the text as it magnifies.
+    double rowStart() const;
     double baseWidth() const { return capsule_layout::kBaseW; }
     double textWidth() const { return capsule_layout::kTextWidth; }
 

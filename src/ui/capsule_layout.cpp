@@ -68,16 +68,43 @@ std::vector<double> scales(std::optional<double> mouseX, int count)
     return result;
 }
 
-std::vector<double> drawnCentres(const std::vector<double>& scales)
+std::vector<double> drawnCentres(std::optional<double> mouseX, const std::vector<double>& scales)
 {
+    const double rowStart = kTextWidth + kLeadIn;
+    // Where the pointer falls in the scaled row, measured from its start: the resting row's
+    // buttons stretch by their scales, its gaps and what lies beyond its ends do not.
+    double intoScaled = 0;
+    if (mouseX) {
+        double restLeft = rowStart;
+        intoScaled = *mouseX - rowStart; // before the first button: as at rest
+        double scaledLeft = 0;
+        for (size_t i = 0; i < scales.size(); ++i) {
+            const double over = *mouseX - restLeft;
+            if (over < 0)
+                break;
+            const double scaledW = kBaseW * scales[i];
+            intoScaled = scaledLeft + (over < kBaseW ? over / kBaseW * scaledW : scaledW + (over - kBaseW));
+            restLeft += kBaseW + kButtonGap;
+            scaledLeft += scaledW + kButtonGap;
+        }
+    }
     std::vector<double> centres;
     centres.reserve(scales.size());
-    double x = kTextWidth + kLeadIn;
+    double x = mouseX ? *mouseX - intoScaled : rowStart;
     for (const double scale : scales) {
         centres.push_back(x + kBaseW * scale / 2);
         x += kBaseW * scale + kButtonGap;
     }
     return centres;
+}
+
+std::optional<int> buttonAt(double x, const std::vector<double>& centres, const std::vector<double>& scales)
+{
+    for (size_t i = 0; i < centres.size() && i < scales.size(); ++i) {
+        if (std::abs(x - centres[i]) <= kBaseW * scales[i] / 2)
+            return static_cast<int>(i);
+    }
+    return std::nullopt;
 }
 
 } // namespace capsule_layout

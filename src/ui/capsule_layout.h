@@ -50,7 +50,13 @@ QString presetName(Action action);
 double restingCentre(int index);
 // Each button's scale for a pointer at `mouseX` (none: every scale is 1).
 std::vector<double> scales(std::optional<double> mouseX, int count);
-// Each button's drawn centre: earlier buttons' scaled widths and gaps, then half its own.
-std::vector<double> drawnCentres(const std::vector<double>& scales);
+
+// Each button's drawn centre, laid out around the pointer as a Dock does: the point of the
+// resting row under the pointer stays under it (a button at the same fraction of its scaled
+// width, a gap as a gap), earlier buttons move left and later ones right. A pointer beside
+// the row keeps the row's near end where it rests. Without a pointer, the resting centres.
+std::vector<double> drawnCentres(std::optional<double> mouseX, const std::vector<double>& scales);
+// The drawn button under `x` (within its scaled width), or none.
+std::optional<int> buttonAt(double x, const std::vector<double>& centres, const std::vector<double>& scales);
 
 } // namespace capsule_layout

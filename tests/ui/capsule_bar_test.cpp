@@ -4,8 +4,7 @@
 #include "app/song_tracker.h"
 #include "core/app_state.h"
 #include "core/settings_store.h"
-#include "pluginlink/auto_tune_syncer.h"
-#include "pluginlink/plugin_ipc.h"
+#include "pluginlink/tuning_controls.h"
 #include "still_desktop.h"
 #include "support/run_task.h"
 #include "support/temp_home.h"
@@ -49,38 +48,48 @@ TEST(CapsuleRules, SevenButtonsOrEightWithTheCustomPreset)
     EXPECT_EQ(layout::buttons(true)[0].accent, QColor::fromRgbF(0.72f, 0.72f, 0.78f));
 }
 
-TEST(CapsuleRules, MagnificationAndDrawnCentres)
+TEST(CapsuleRules, TheButtonUnderThePointerStaysUnderItAndTheRowFitsTheBar)
 {
-    // No pointer: every scale 1, centres at rest.
-    const auto rest = layout::scales(std::nullopt, 7);
-    const auto restCentres = layout::drawnCentres(rest);
-    for (int i = 0; i < 7; ++i) {
-        EXPECT_DOUBLE_EQ(rest[size_t(i)], 1.0);
-        EXPECT_DOUBLE_EQ(restCentres[size_t(i)], layout::restingCentre(i));
-    }
-    EXPECT_DOUBLE_EQ(layout::restingCentre(0), 140 + 36 + 20);
-    EXPECT_DOUBLE_EQ(layout::restingCentre(3), 140 + 36 + 3 * 46 + 20);
+    for (const int count : {7, 8}) {
+        SCOPED_TRACE(count);
+        const auto rest = layout::drawnCentres(std::nullopt, layout::scales(std::nullopt, count));
+        for (int i = 0; i < count; ++i)
+            EXPECT_DOUBLE_EQ(rest[size_t(i)], layout::restingCentre(i));
 
-    for (int over = 0; over < 8; ++over) {
-        const auto s = layout::scales(layout::restingCentre(over), 8);
-        EXPECT_DOUBLE_EQ(s[size_t(over)], 1.8);
-        for (int i = 0; i < 8; ++i) {
-            const double d = (i - over) * 46.0;
-            EXPECT_NEAR(s[size_t(i)], 1 + 0.8 * std::exp(-d * d / 4608), 1e-12);
+        // Every pointer position over the bar, in quarter points.
+        for (double x = 0; x <= layout::kBarWidth; x += 0.25) {
+            const auto s = layout::scales(x, count);
+            const auto c = layout::drawnCentres(x, s);
+            const auto left = [&](int i) { return c[size_t(i)] - layout::kBaseW * s[size_t(i)] / 2; };
+            const auto right = [&](int i) { return c[size_t(i)] + layout::kBaseW * s[size_t(i)] / 2; };
+            std::optional<int> restingUnder;
+            for (int i = 0; i < count; ++i) {
+                const double off = x - layout::restingCentre(i);
+                if (std::abs(off) < layout::kBaseW / 2)
+                    restingUnder = i;
+                // Wholly on one side of the pointer at rest: moved away from it, or stayed.
+                const double moved = c[size_t(i)] - layout::restingCentre(i);
+                EXPECT_TRUE(off < layout::kBaseW / 2 || moved <= 1e-9) << x << " " << i;
+                EXPECT_TRUE(off > -layout::kBaseW / 2 || moved >= -1e-9) << x << " " << i;
+                if (i > 0) {
+                    EXPECT_NEAR(left(i) - right(i - 1), layout::kButtonGap, 1e-9) << x;
+                }
+            }
+            EXPECT_EQ(restingUnder ? layout::buttonAt(x, c, s) : restingUnder, restingUnder) << x;
+            EXPECT_GE(left(0), 0) << x;
+            EXPECT_LE(right(count - 1), layout::kBarWidth) << x;
         }
-        // Neighbours move apart: each drawn centre is right of its resting one after the
-        // hovered button, and the whole row still fits the bar.
-        const auto c = layout::drawnCentres(s);
-        for (int i = over + 1; i < 8; ++i)
-            EXPECT_GT(c[size_t(i)], layout::restingCentre(i));
-        EXPECT_LE(c[7] + 40 * s[7] / 2, layout::kBarWidth);
-        // Centres: the previous scaled widths and gaps, then half of its own.
-        double x = 176;
-        for (int i = 0; i < 8; ++i) {
-            EXPECT_NEAR(c[size_t(i)], x + 40 * s[size_t(i)] / 2, 1e-9);
-            x += 40 * s[size_t(i)] + 6;
+
+        // On a resting centre that button is drawn there at its largest.
+        for (int i = 0; i < count; ++i) {
+            const double x = layout::restingCentre(i);
+            const auto s = layout::scales(x, count);
+            EXPECT_DOUBLE_EQ(s[size_t(i)], 1.8);
+            EXPECT_NEAR(layout::drawnCentres(x, s)[size_t(i)], x, 1e-9);
         }
     }
+    // The curve one resting step away: 1 + 0.8 · exp(−46² / 4608).
+    EXPECT_NEAR(layout::scales(layout::restingCentre(3), 8)[4], 1.50543, 1e-5);
 }
 
 class CapsuleBarTest : public ::testing::Test {
@@ -95,25 +104,12 @@ protected:
     }
     void TearDown() override { stopDesktop(run, desktop); }
     QQuickWindow& bar() { return *desktop->floatingBar().capsuleWindow(); }
-    // The global position of button `index`'s drawn centre.
-    QPoint buttonAt(int index)
+    CapsuleBarController& capsule() { return desktop->capsuleBar(); }
+    // A point on the screen, in bar coordinates, at the buttons' height.
+    QPoint onScreen(double x)
     {
-        const QRect frame = windowGeometry(quint32(bar().winId()));
-        return frame.topLeft() +
-               QPoint(int(desktop->capsuleBar().centres()[size_t(index)]), layout::kBarHeight - 10 - 24);
-    }
-
-    // Puts the real pointer on button `index`: the buttons move as they grow under it, so
-    // it follows the drawn centre until that button is the one under it.
-    bool hover(int index)
-    {
-        for (int attempt = 0; attempt < 6; ++attempt) {
-            movePointer(buttonAt(index));
-            if (waitUntil([&] { return desktop->capsuleBar().hoveredIndex() == index; },
-                          std::chrono::milliseconds(500)))
-                return true;
-        }
-        return false;
+        return windowGeometry(quint32(bar().winId())).topLeft() +
+               QPoint(int(std::lround(x)), layout::kBarHeight - 10 - 24);
     }
 
     TempHome home;
@@ -135,13 +131,10 @@ TEST_F(CapsuleBarTest, TextsScreenshotAndWindowState)
     EXPECT_TRUE(waitForAtom(id, "_NET_WM_STATE", "_NET_WM_STATE_ABOVE"));
     EXPECT_TRUE(waitForAtom(id, "_NET_WM_STATE", "_NET_WM_STATE_SKIP_TASKBAR"));
 
-    // The pointer over "自然": it is drawn largest, and the screenshot reads back.
-    CapsuleBarController& capsule = desktop->capsuleBar();
-    capsule.setPointer(layout::restingCentre(2));
-    EXPECT_DOUBLE_EQ(capsule.scales()[2], 1.8);
-    // Grown, it moved right of its resting centre; under its drawn centre it is the one hovered.
-    capsule.setPointer(capsule.centres()[2]);
-    EXPECT_EQ(capsule.hoveredIndex(), 2);
+    // The pointer over "自然": it is drawn largest, under the pointer.
+    capsule().setPointer(layout::restingCentre(2));
+    EXPECT_DOUBLE_EQ(capsule().scales()[2], 1.8);
+    EXPECT_EQ(capsule().hoveredIndex(), 2);
     ASSERT_TRUE(waitForSettledTexts(bar()));
     const QImage shot = grabAt2x(bar());
     ASSERT_FALSE(saveScreenshot(shot, QStringLiteral(TONIVOX_SCREENSHOT_DIR), QStringLiteral("capsule_bar"))
@@ -154,36 +147,51 @@ TEST_F(CapsuleBarTest, TextsScreenshotAndWindowState)
     }
 }
 
-TEST_F(CapsuleBarTest, RealClicksNeverTakeTheFocusAndDoWhatTheyAre)
+// The pointer comes from beside the bar straight to where a button rests and clicks: that
+// button acts, without taking the focus, with and without the custom preset.
+TEST_F(CapsuleBarTest, AClickWhereAButtonRestsIsThatButtonsAndLeavesTheFocus)
 {
     desktop->showMainPanel();
     ASSERT_TRUE(waitUntil([&] { return activeWindow() == quint32(desktop->mainPanel()->winId()); }));
-    const quint32 focused = activeWindow();
+    for (const bool custom : {false, true}) {
+        if (custom)
+            run->tuning().saveCustomPreset();
+        ASSERT_EQ(capsule().buttons().size(), custom ? 8u : 7u);
+        for (int i = 0; i < int(capsule().buttons().size()); ++i) {
+            const layout::Action action = capsule().buttons()[size_t(i)].action;
+            SCOPED_TRACE(capsule().buttons()[size_t(i)].label.toStdString());
+            run->state().setPreset(QString());
+            const int transpose = run->settings().lastUsedTranspose();
+            const bool panelShown = desktop->mainPanel()->isVisible();
 
-    // "升": the transposition and with it the plug-in's key move one semitone.
-    run->state().setKeyText(u("B 大调"));
-    const auto stateKey = [] {
-        for (const QByteArray& line : readAll(PluginIPC::file()).split('\n')) {
-            if (line.startsWith("key="))
-                return int(std::lround(line.mid(4).toDouble()));
+            movePointer(onScreen(-60));
+            ASSERT_TRUE(waitUntil([&] { return capsule().scales()[0] == 1.0; }));
+            click(onScreen(layout::restingCentre(i)));
+            switch (action) {
+            case layout::Action::presetDefault:
+            case layout::Action::presetElectric:
+            case layout::Action::presetNatural:
+            case layout::Action::presetCommon:
+            case layout::Action::presetCustom:
+                EXPECT_TRUE(waitUntil([&] { return run->state().preset() == layout::presetName(action); }))
+                    << run->state().preset().toStdString();
+                break;
+            case layout::Action::down:
+                EXPECT_TRUE(waitUntil([&] { return run->settings().lastUsedTranspose() == transpose - 1; }));
+                break;
+            case layout::Action::up:
+                EXPECT_TRUE(waitUntil([&] { return run->settings().lastUsedTranspose() == transpose + 1; }));
+                break;
+            case layout::Action::expand:
+                EXPECT_TRUE(waitUntil([&] { return desktop->mainPanel()->isVisible() != panelShown; }));
+                break;
+            }
+            EXPECT_NE(activeWindow(), quint32(bar().winId()));
         }
-        return -1;
-    };
-    ASSERT_TRUE(hover(5));
-    click(buttonAt(5));
-    ASSERT_TRUE(waitUntil([&] { return run->state().transpose() == 1; }));
-    EXPECT_TRUE(waitUntil([&] { return stateKey() == 0; })) << readAll(PluginIPC::file()).toStdString();
-    EXPECT_EQ(activeWindow(), focused);
-
-    // "展开" hides the shown panel and shows it again.
-    ASSERT_TRUE(hover(6));
-    click(buttonAt(6));
-    ASSERT_TRUE(waitUntil([&] { return !desktop->mainPanel()->isVisible(); }));
-    ASSERT_TRUE(hover(6));
-    click(buttonAt(6));
-    ASSERT_TRUE(waitUntil([&] { return desktop->mainPanel()->isVisible(); }));
+    }
 
     // Choosing the island hides the capsule (kept for later) and the panel.
+    desktop->showMainPanel();
     run->state().setFloatingBarStyleRaw(QStringLiteral("notch"));
     EXPECT_FALSE(bar().isVisible());
     EXPECT_FALSE(desktop->mainPanel()->isVisible());

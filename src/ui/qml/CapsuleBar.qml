@@ -33,7 +33,8 @@ Window {
 
     Column {
         x: 22
-        width: root.capsule.textWidth
+        // The text gives way to buttons that grow to the left.
+        width: Math.min(root.capsule.textWidth, root.capsule.rowStart - x - 8)
         anchors.verticalCenter: parent.verticalCenter
         spacing: 2
         Text {
