@@ -1,5 +1,6 @@
 #include "ui/notch_bar_visibility.h"
 
+#include <functional>
 #include <gtest/gtest.h>
 
 namespace {
@@ -98,26 +99,22 @@ TEST_F(NotchBarVisibilityTest, AHeldButtonKeepsItOpenUntilReleased)
     EXPECT_FALSE(visibility.expanded());
 }
 
-TEST_F(NotchBarVisibilityTest, PinnedNeverCollapsesByItself)
+// The pin and a dialog of the island each keep it open, and it closes once they are gone.
+TEST_F(NotchBarVisibilityTest, PinnedOrUnderADialogItNeverCollapsesByItself)
 {
-    visibility.expand();
-    visibility.togglePin();
-    run(5s, kAway);
-    EXPECT_TRUE(visibility.expanded());
-    visibility.togglePin();
-    run(320ms, kAway);
-    EXPECT_FALSE(visibility.expanded());
-}
-
-TEST_F(NotchBarVisibilityTest, ADialogOfTheIslandKeepsItOpen)
-{
-    visibility.expand();
-    visibility.setModalPresenting(true);
-    run(3s, kAway);
-    EXPECT_TRUE(visibility.expanded());
-    visibility.setModalPresenting(false);
-    run(320ms, kAway);
-    EXPECT_FALSE(visibility.expanded());
+    const std::function<void(bool)> holds[] = {
+        [this](bool) { visibility.togglePin(); },
+        [this](bool on) { visibility.setModalPresenting(on); },
+    };
+    for (const auto& hold : holds) {
+        visibility.expand();
+        hold(true);
+        run(5s, kAway);
+        EXPECT_TRUE(visibility.expanded());
+        hold(false);
+        run(320ms, kAway);
+        EXPECT_FALSE(visibility.expanded());
+    }
 }
 
 TEST_F(NotchBarVisibilityTest, HideForgetsExpandedHoveringPinnedAndThePage)
