@@ -1,7 +1,8 @@
 #pragma once
 
-// Three running players with realistic files under a temporary home, shared by the benches
-// that poll the player monitor.
+// Three running players with realistic files under a temporary home (NetEase also as the Linux
+// client's 5 MB history and in five Wine bottles, its Windows client running), shared by the
+// benches that poll the player monitor.
 #include "players/kugou_detector.h"
 #include "players/mpris_provider.h"
 #include "players/netease_music_detector.h"
@@ -30,6 +31,7 @@ struct Desk {
     QTemporaryDir home;
     PrivateBus bus;
     std::unique_ptr<FakePlayer> qqProcess, kugouProcess, neteaseProcess;
+    std::unique_ptr<FakeWineProcess> wineProcess;
     std::unique_ptr<KuGouDetector> kugou;
     std::unique_ptr<QQMusicDetector> qq;
     std::unique_ptr<NeteaseMusicDetector> netease;
@@ -82,6 +84,36 @@ struct Desk {
                            .arg(i)
                            .arg(QString(400, QLatin1Char('a')));
         runSql(netease->sqlitePath(), history);
+
+        // NetEase's Windows client in five deepin-wine bottles, the Linux client's 5 MB history.
+        for (int b = 0; b < 5; ++b) {
+            const QString library =
+                home.path() + QStringLiteral("/.deepinwine/Bottle%1/drive_c/users/me/AppData/Local/"
+                                             "NetEase/CloudMusic/Library/webdb.dat")
+                                  .arg(b);
+            QDir().mkpath(QFileInfo(library).absolutePath());
+            QStringList rows = {
+                QStringLiteral("CREATE TABLE historyTracks (jsonStr TEXT, playtime INTEGER)")};
+            for (int i = 0; i < 500; ++i)
+                rows << QStringLiteral("INSERT INTO historyTracks VALUES ('{\"name\":\"Wine %1\",\"artists\":"
+                                       "[{\"name\":\"Singer\"}]}', %2)")
+                            .arg(i)
+                            .arg(1600000000000LL + i);
+            runSql(library, rows);
+        }
+        QByteArray json = "[";
+        for (int i = 0; json.size() < (5 << 20); ++i)
+            json += QStringLiteral(R"({"track":{"name":"Song %1","id":%1,"artists":[{"name":"Singer"}],)"
+                                   R"("album":{"name":"%2"}},"time":%3},)")
+                        .arg(i)
+                        .arg(QString(200, QLatin1Char('a')))
+                        .arg(1700000000000LL - i)
+                        .toUtf8();
+        json.back() = ']';
+        write(netease->historyJsonPath(), json);
+        wineProcess = std::make_unique<FakeWineProcess>(
+            QStringLiteral("C:\\Program Files\\NetEase\\CloudMusic\\cloudmusic.exe"),
+            QStringLiteral("cloudmusic.exe"));
         monitor->poll();
     }
 
@@ -90,8 +122,8 @@ struct Desk {
     {
         static int generation = 0;
         const auto when = std::chrono::system_clock::now() + std::chrono::seconds(++generation);
-        for (const QString& path :
-             {kugou->playlistPath(), qq->archivePath(), qq->lyricDbPath(), netease->sqlitePath()})
+        for (const QString& path : {kugou->playlistPath(), qq->archivePath(), qq->lyricDbPath(),
+                                    netease->sqlitePath(), netease->historyJsonPath()})
             setModificationTime(path, when);
         setAccessTime(qq->cacheDir() + QStringLiteral("/7/7-13.mgg"), when);
     }

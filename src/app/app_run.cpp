@@ -66,7 +66,8 @@ AppRun::AppRun(const Paths& paths)
     m_qqmusic = std::make_unique<QQMusicDetector>(paths.home, paths.tempDir);
     m_netease = std::make_unique<NeteaseMusicDetector>(paths.home, paths.tempDir);
     m_playerMonitor = std::make_unique<PlayerActivityMonitor>(
-        PlayerActivityMonitor::Readers{*m_kugou, *m_qqmusic, *m_netease, *m_nowPlaying, m_applications});
+        PlayerActivityMonitor::Readers{*m_kugou, *m_qqmusic, *m_netease, *m_nowPlaying, m_applications,
+                                       [settings = m_settings.get()] { return settings->otherPlayers(); }});
 
     m_keyDetectorV5 = std::make_unique<KeyDetectorV5>([] { return findResourceDir(); });
 

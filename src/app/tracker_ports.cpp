@@ -21,8 +21,7 @@ std::optional<Song> MonitorPlayerPort::activeSong() const
 
 QString MonitorPlayerPort::label() const
 {
-    const auto active = m_monitor.active();
-    return active ? player_source::rawValue(*active) : QString();
+    return m_monitor.sourceLabel();
 }
 
 QString MonitorPlayerPort::localReadDiag() const

@@ -13,6 +13,7 @@ inline constexpr char accompanimentChannelUID[] = "accompanimentChannelUID";
 inline constexpr char privacyConsent[] = "privacy_consent_v1";
 inline constexpr char serverBaseURL[] = "serverBaseURL";
 inline constexpr char ocrPinnedPlayer[] = "ocrPinnedPlayer";
+inline constexpr char otherPlayers[] = "otherPlayers";
 // Followed by the application's short version ("?" when it has none).
 inline constexpr char screenRecordingRequestedPrefix[] = "screenRecordingRequested-";
 inline constexpr char pluginInstalledForAppVersion[] = "pluginInstalledForAppVersion";

@@ -3,8 +3,8 @@
 #include "core/settings_keys.h"
 
 #include <QDir>
-#include <atomic>
 #include <QStandardPaths>
+#include <atomic>
 
 namespace {
 // The owner's store; never owned here, so nothing it hands out can dangle from this side.
@@ -206,6 +206,15 @@ void SettingsStore::setOcrPinnedPlayer(const QString& player)
 void SettingsStore::removeOcrPinnedPlayer()
 {
     remove(settings_keys::ocrPinnedPlayer);
+}
+
+bool SettingsStore::otherPlayers() const
+{
+    return boolValue(settings_keys::otherPlayers, true);
+}
+void SettingsStore::setOtherPlayers(bool on)
+{
+    m_settings->setValue(QLatin1String(settings_keys::otherPlayers), on);
 }
 
 namespace {

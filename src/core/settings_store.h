@@ -60,6 +60,11 @@ public:
     void setOcrPinnedPlayer(const QString& player);
     void removeOcrPinnedPlayer();
 
+    // Whether a playing MPRIS player other than the three followed ones may name the song
+    // (on when unset).
+    bool otherPlayers() const;
+    void setOtherPlayers(bool on);
+
     // Keyed by the application's short version: the request is made once per version.
     bool screenRecordingRequested(const QString& shortVersion) const;
     void setScreenRecordingRequested(const QString& shortVersion, bool requested);

@@ -133,14 +133,20 @@ QStringList runningPlayers(const platform::RunningApplications* applications)
     if (!applications)
         return names;
     QList<PlayerSource> seen;
+    QList<PlayerSource> underWine;
     for (const auto& app : applications->list()) {
-        const auto source = player_source::fromApplication(app.bundleIdentifier, app.localizedName);
-        if (source && !seen.contains(*source))
-            seen.append(*source);
+        const auto found =
+            player_source::fromProcess(app.bundleIdentifier, app.localizedName, app.windowsProgram);
+        if (found && !seen.contains(found->source))
+            seen.append(found->source);
+        if (found && found->form == player_source::Form::wine && !underWine.contains(found->source))
+            underWine.append(found->source);
     }
+    // The Linux form names the path a support request has to look at.
     for (PlayerSource source : player_source::allCases) {
         if (seen.contains(source))
-            names.append(player_source::rawValue(source));
+            names.append(player_source::rawValue(source) +
+                         (underWine.contains(source) ? QStringLiteral("（Wine）") : QString()));
     }
     return names;
 }
@@ -316,9 +322,9 @@ void DiagnosticExporter::gatherSystem(Facts& f, const Sources& sources)
         const NeteaseMusicDetector fallback(sources.home, QDir::tempPath());
         const NeteaseMusicDetector& n = sources.netease ? *sources.netease : fallback;
         f.netease = playerLine(
-            n.sqlitePath() +
+            n.sourcePath() +
                 (n.diag().isEmpty() ? QString() : QStringLiteral("（") + n.diag() + QStringLiteral("）")),
-            n.sqlitePath());
+            n.sourcePath());
     }
     f.lastRecognisedPlayer = sources.lastRecognisedPlayer.value_or(QStringLiteral("无"));
 

@@ -16,6 +16,9 @@ struct DesktopWindow {
     QRect frame_px;
     // From _NET_WM_PID; 0 when the window does not say.
     qint64 processIdentifier = 0;
+    // _NET_WM_NAME as the window sets it (UTF-8), cut at kMaxTitleLength; empty when unset.
+    QString title = {};
+    static constexpr qsizetype kMaxTitleLength = 1024;
 };
 
 struct DesktopWindowList {

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QFile>
 #include <QHash>
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdlib>
@@ -23,7 +24,8 @@ QByteArray readSmall(int dirFd, const char* name)
     const int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return {};
-    std::array<char, 512> buffer{};
+    // Enough for a Windows program's path under Wine; longer command lines are cut.
+    std::array<char, 1024> buffer{};
     const ssize_t n = ::read(fd, buffer.data(), buffer.size());
     ::close(fd);
     return n > 0 ? QByteArray(buffer.data(), static_cast<qsizetype>(n)) : QByteArray();
@@ -64,6 +66,11 @@ QString processName(int pidFd)
     return QString::fromLocal8Bit(comm);
 }
 
+bool isWineLoader(const QString& executable)
+{
+    return executable.contains(QLatin1String("wine"), Qt::CaseInsensitive);
+}
+
 bool isPid(const char* name)
 {
     if (*name == '\0')
@@ -81,7 +88,21 @@ struct Known {
     QByteArray exe;
     QString bundleIdentifier;
     QString localizedName;
+    QString windowsProgram;
 };
+
+std::optional<Known> readKnown(int procFd, const char* pid, ino_t inode, const timespec& time,
+                               const QByteArray& exe)
+{
+    const int pidFd = ::openat(procFd, pid, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (pidFd < 0)
+        return std::nullopt;
+    Known known{inode, time, exe, executableName(pidFd, exe), processName(pidFd), {}};
+    if (isWineLoader(known.bundleIdentifier))
+        known.windowsProgram = windowsProgramOf(readSmall(pidFd, "cmdline"));
+    ::close(pidFd);
+    return known;
+}
 
 bool sameTime(const timespec& a, const timespec& b)
 {
@@ -89,6 +110,17 @@ bool sameTime(const timespec& a, const timespec& b)
 }
 
 } // namespace
+
+QString windowsProgramOf(const QByteArray& commandLine)
+{
+    for (const QByteArray& word : commandLine.split('\0')) {
+        if (!word.toLower().endsWith(".exe"))
+            continue;
+        const qsizetype cut = std::max(word.lastIndexOf('\\'), word.lastIndexOf('/'));
+        return QString::fromLocal8Bit(word.mid(cut + 1));
+    }
+    return {};
+}
 
 struct ProcRunningApplications::Cache {
     std::mutex mutex;
@@ -126,7 +158,8 @@ std::vector<RunningApplication> ProcRunningApplications::list() const
         // only an exec goes unseen until the next full check.
         if (!fullCheck && isCached && cached->entryInode == entry->d_ino) {
             if (!cached->bundleIdentifier.isEmpty())
-                apps.push_back({pid, cached->bundleIdentifier, cached->localizedName});
+                apps.push_back(
+                    {pid, cached->bundleIdentifier, cached->localizedName, cached->windowsProgram});
             seen.insert(pid, *cached);
             continue;
         }
@@ -136,18 +169,18 @@ std::vector<RunningApplication> ProcRunningApplications::list() const
         const QByteArray exe = exeTarget(procFd, QByteArray(entry->d_name));
 
         Known known;
-        if (isCached && sameTime(cached->entryTime, st.st_ctim) && cached->exe == exe) {
+        if (isCached && sameTime(cached->entryTime, st.st_ctim) && cached->exe == exe &&
+            !isWineLoader(cached->bundleIdentifier)) {
             known = *cached;
         } else {
-            const int pidFd = ::openat(procFd, entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            if (pidFd < 0)
+            auto fresh = readKnown(procFd, entry->d_name, entry->d_ino, st.st_ctim, exe);
+            if (!fresh)
                 continue;
-            known = Known{entry->d_ino, st.st_ctim, exe, executableName(pidFd, exe), processName(pidFd)};
-            ::close(pidFd);
+            known = std::move(*fresh);
         }
         known.entryInode = entry->d_ino;
         if (!known.bundleIdentifier.isEmpty())
-            apps.push_back({pid, known.bundleIdentifier, known.localizedName});
+            apps.push_back({pid, known.bundleIdentifier, known.localizedName, known.windowsProgram});
         seen.insert(pid, std::move(known));
     }
     ::closedir(dir);
@@ -183,7 +216,9 @@ std::optional<RunningApplication> ProcRunningApplications::application(qint64 pr
     if (pidFd >= 0) {
         const QString bundle = executableName(pidFd, exeTarget(procFd, pid));
         if (!bundle.isEmpty())
-            app = RunningApplication{processIdentifier, bundle, processName(pidFd)};
+            app = RunningApplication{processIdentifier, bundle, processName(pidFd),
+                                     isWineLoader(bundle) ? windowsProgramOf(readSmall(pidFd, "cmdline"))
+                                                          : QString()};
         ::close(pidFd);
     }
     ::close(procFd);

@@ -15,7 +15,15 @@ struct RunningApplication {
     qint64 processIdentifier = 0;
     QString bundleIdentifier;
     QString localizedName;
+    // The Windows program a Wine process runs ("cloudmusic.exe"): the file name, after the
+    // last backslash or slash, of the first command-line word that ends in ".exe". Empty otherwise.
+    // Under Wine the executable is the loader, so this and the process name tell the players.
+    QString windowsProgram = {};
 };
+
+// The windowsProgram of a raw /proc command line (words separated by NUL bytes).
+// Pure; any thread.
+QString windowsProgramOf(const QByteArray& commandLine);
 
 // The running applications, in the order the system lists them.
 // Thread safety: any thread.
@@ -35,7 +43,9 @@ public:
 // The names of a process are remembered while its /proc entry and its executable link stay
 // the same (a new process under a reused id gets a new entry, an exec a new link). The link
 // is read again only every `fullCheckEvery`: in between a scan reads the directory and looks
-// only at entries it has not seen, so a process that execs is renamed up to that late. The
+// only at entries it has not seen, so a process that execs is renamed up to that late. A
+// Wine loader names its program (process name, command line) only after its exec, so its
+// names are read again at every full check. The
 // player monitor scans every 400 ms; two system calls for each of a hundred processes each
 // time was half of the program's idle CPU.
 class ProcRunningApplications : public RunningApplications {

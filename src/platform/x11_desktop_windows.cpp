@@ -67,6 +67,20 @@ struct X11DesktopWindows::Connection {
         return out;
     }
 
+    QString title(xcb_get_property_cookie_t cookie)
+    {
+        xcb_ewmh_get_utf8_strings_reply_t name{};
+        if (xcb_ewmh_get_wm_name_reply(&ewmh, cookie, &name, nullptr) == 0)
+            return {};
+        // Invalid bytes become replacement characters; the text is only parsed, never trusted.
+        const QString text =
+            QString::fromUtf8(name.strings,
+                              std::min<qsizetype>(name.strings_len, 4 * DesktopWindow::kMaxTitleLength))
+                .left(DesktopWindow::kMaxTitleLength);
+        xcb_ewmh_get_utf8_strings_reply_wipe(&name);
+        return text;
+    }
+
     bool isHidden(xcb_get_property_cookie_t cookie)
     {
         xcb_ewmh_get_atoms_reply_t state{};
@@ -135,13 +149,15 @@ std::optional<DesktopWindowList> X11DesktopWindows::list()
         xcb_get_property_cookie_t pid;
         xcb_get_property_cookie_t state;
         xcb_get_property_cookie_t desktop;
+        xcb_get_property_cookie_t name;
     };
     std::vector<Pending> pending;
     pending.reserve(clients.size());
     for (xcb_window_t w : clients) {
         pending.push_back({w, xcb_get_geometry(c, w), xcb_translate_coordinates(c, w, root, 0, 0),
                            xcb_get_window_attributes(c, w), xcb_ewmh_get_wm_pid(ewmh, w),
-                           xcb_ewmh_get_wm_state(ewmh, w), xcb_ewmh_get_wm_desktop(ewmh, w)});
+                           xcb_ewmh_get_wm_state(ewmh, w), xcb_ewmh_get_wm_desktop(ewmh, w),
+                           xcb_ewmh_get_wm_name(ewmh, w)});
     }
     const auto activePidCookie = xcb_ewmh_get_wm_pid(ewmh, active);
 
@@ -160,10 +176,11 @@ std::optional<DesktopWindowList> X11DesktopWindows::list()
         uint32_t desktop = kAllDesktops;
         if (xcb_ewmh_get_wm_desktop_reply(ewmh, p.desktop, &desktop, nullptr) == 0)
             desktop = kAllDesktops;
+        const QString title = conn->title(p.name);
         if (!geometry || !origin || !attributes)
             continue; // the window went away meanwhile
         out.windows.push_back(
-            {p.window, QRect(origin->dst_x, origin->dst_y, geometry->width, geometry->height), pid});
+            {p.window, QRect(origin->dst_x, origin->dst_y, geometry->width, geometry->height), pid, title});
         const bool onCurrentDesktop = !knowsDesktop || desktop == kAllDesktops || desktop == currentDesktop;
         if (attributes->map_state == XCB_MAP_STATE_VIEWABLE && !hidden && onCurrentDesktop)
             onScreen.push_back(p.window);

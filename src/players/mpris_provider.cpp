@@ -84,6 +84,15 @@ std::optional<QString> artworkBase64(const QVariant& artUrl)
     return QString::fromLatin1(bytes->toBase64());
 }
 
+// Of several players, one that plays and has a title comes first, then one that plays, then
+// one with a title; among equals the first in bus-name order.
+int answerRank(const QVariantMap& answer)
+{
+    const bool playing = answer.value(now_playing::keys::playing).toBool();
+    const bool titled = !answer.value(now_playing::keys::title).toString().trimmed().isEmpty();
+    return (playing ? 2 : 0) + (titled ? 1 : 0);
+}
+
 struct PlayerCalls {
     QString name;
     QDBusPendingCall player;
@@ -166,6 +175,7 @@ std::optional<QVariantMap> MprisProvider::adapterInfo()
     }
 
     std::optional<std::pair<QVariantMap, QVariant>> chosen; // answer, cover URL
+    int chosenRank = 0;
     for (PlayerCalls& call : calls) {
         const QVariantMap player = properties(call.player);
         if (player.isEmpty())
@@ -193,8 +203,11 @@ std::optional<QVariantMap> MprisProvider::adapterInfo()
         if (!trackId.isEmpty())
             answer.insert(now_playing::keys::uniqueIdentifier, trackId);
         const QVariant artUrl = metadata.value(QStringLiteral("mpris:artUrl"));
-        if (!chosen || (playing && !chosen->first.value(now_playing::keys::playing).toBool()))
+        const int rank = answerRank(answer);
+        if (!chosen || rank > chosenRank) {
             chosen.emplace(std::move(answer), artUrl);
+            chosenRank = rank;
+        }
     }
     if (!chosen)
         return std::nullopt;

@@ -1,5 +1,7 @@
 #include "players/now_playing_info.h"
 
+#include "core/single_line.h"
+
 #include <QByteArray>
 
 namespace now_playing {
@@ -37,7 +39,7 @@ std::optional<QImage> decodeArtwork(const QVariantMap& d)
 
 } // namespace
 
-NowPlayingInfo parseAdapterInfo(const QVariantMap& d, const AppNameLookup& appName)
+NowPlayingInfo parseAdapterInfo(const QVariantMap& d, const ApplicationLookup& application)
 {
     NowPlayingInfo info;
     const QVariant playing = d.value(keys::playing);
@@ -47,24 +49,35 @@ NowPlayingInfo parseAdapterInfo(const QVariantMap& d, const AppNameLookup& appNa
                                               ? textValue(d, keys::bundleIdentifier)
                                               : textValue(d, keys::parentApplicationBundleIdentifier);
 
-    QString name;
+    // Chromium and Electron players register under generic names ("chromium.instance<N>"),
+    // so the process that owns the name comes first.
     const QVariant pid = d.value(keys::processIdentifier);
-    if (isNumber(pid) && pid.toDouble() >= 1 && appName)
-        name = appName(static_cast<qint64>(pid.toDouble())).value_or(QString());
-
-    info.source = player_source::fromApplication(bundle.value_or(QString()), name);
-    if (!info.source) {
-        if (const auto identity = textValue(d, keys::playerIdentity))
-            info.source = player_source::fromApplication(bundle.value_or(QString()), *identity);
+    if (isNumber(pid) && pid.toDouble() >= 1 && application) {
+        if (const auto app = application(static_cast<qint64>(pid.toDouble()))) {
+            if (const auto found = player_source::fromProcess(app->bundleIdentifier, app->localizedName,
+                                                              app->windowsProgram))
+                info.source = found->source;
+        }
     }
+    if (!info.source && bundle)
+        info.source = player_source::fromApplication(*bundle, *bundle);
+    const std::optional<QString> identity = textValue(d, keys::playerIdentity);
+    if (!info.source && identity)
+        info.source = player_source::fromApplication(QString(), *identity);
+    // Shown in the panel and sent in reports: one short line.
+    constexpr qsizetype kMaxNameLength = 64;
+    const QString name = singleLine(identity.value_or(QString())).simplified();
+    info.playerName =
+        (name.isEmpty() ? singleLine(bundle.value_or(QString())).simplified() : name).left(kMaxNameLength);
 
     const QString title = textValue(d, keys::title).value_or(QString()).trimmed();
     const QString artist = textValue(d, keys::artist).value_or(QString());
-    if (Song::isValid(artist, title))
-        info.song = Song{title, artist};
-
     const QString item = textValue(d, keys::uniqueIdentifier)
                              .value_or(textValue(d, keys::contentItemIdentifier).value_or(QString()));
+    const bool advert = item.contains(QLatin1String("/ad/"));
+    if (!advert && Song::isValid(artist, title))
+        info.song = Song{title, artist};
+
     info.identity = bundle.value_or(QString()) + QLatin1Char('|') + title + QLatin1Char('|') + artist +
                     QLatin1Char('|') + item;
     info.artwork = decodeArtwork(d);

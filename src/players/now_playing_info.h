@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/song.h"
+#include "platform/running_applications.h"
 #include "players/player_source.h"
 
 #include <QImage>
@@ -20,12 +21,16 @@ struct NowPlayingInfo {
     bool isPlaying = false;
     // Changes when the item changes.
     std::optional<QString> identity;
+    // The player's own name (MPRIS Identity, else its desktop entry or bus name): the source
+    // label of a player that is none of the three. Empty when unknown.
+    QString playerName;
 };
 
 namespace now_playing {
 
-// The localized name of a running application by process identifier.
-using AppNameLookup = std::function<std::optional<QString>(qint64 processIdentifier)>;
+// The running application with this process identifier.
+using ApplicationLookup =
+    std::function<std::optional<platform::RunningApplication>(qint64 processIdentifier)>;
 
 // Keys of the provider's answer (all optional).
 namespace keys {
@@ -43,7 +48,10 @@ inline const QString artworkData = QStringLiteral("artworkData");
 inline const QString playerIdentity = QStringLiteral("playerIdentity");
 } // namespace keys
 
-// Turns one provider answer into an Info. Pure apart from the name lookup; any thread.
-NowPlayingInfo parseAdapterInfo(const QVariantMap& d, const AppNameLookup& appName);
+// Turns one provider answer into an Info. The player is resolved by the answering process
+// (executable, process name, Windows program), then by the bundle identifier (the desktop
+// entry), then by the player's Identity. An item whose identifier contains "/ad/" (an
+// advert) carries no song. Pure apart from the lookup; any thread.
+NowPlayingInfo parseAdapterInfo(const QVariantMap& d, const ApplicationLookup& application);
 
 } // namespace now_playing

@@ -25,6 +25,21 @@ PlayerActivityMonitor::Snapshot songSnapshot(const Song& song, QString identity,
     return {song, std::move(identity), activity, true, false};
 }
 
+QString neteaseForm(std::optional<NeteaseMusicDetector::Form> form)
+{
+    if (!form)
+        return {};
+    switch (*form) {
+    case NeteaseMusicDetector::Form::mac:
+        return {};
+    case NeteaseMusicDetector::Form::linuxClient:
+        return QStringLiteral("网易云 1.2.1");
+    case NeteaseMusicDetector::Form::wine:
+        return QStringLiteral("网易云（Wine）");
+    }
+    return {};
+}
+
 } // namespace
 
 PlayerActivityMonitor::PlayerActivityMonitor(Readers readers, Clock clock)
@@ -57,6 +72,7 @@ QCoro::Task<bool> PlayerActivityMonitor::pollAsync(std::stop_token token)
     if (!states)
         co_return false;
     update(*states);
+    updateOther(readOther());
     co_return true;
 }
 
@@ -64,16 +80,27 @@ PlayerActivityMonitor::States PlayerActivityMonitor::readAll()
 {
     // 1. Running players: the first application that maps to a player marks it running.
     std::set<PlayerSource> running;
+    std::set<PlayerSource> underWine;
     if (m_readers.applications) {
         for (const platform::RunningApplication& app : m_readers.applications->list()) {
-            if (const auto source = player_source::fromApplication(app.bundleIdentifier, app.localizedName))
-                running.insert(*source);
+            const auto found =
+                player_source::fromProcess(app.bundleIdentifier, app.localizedName, app.windowsProgram);
+            if (!found)
+                continue;
+            running.insert(found->source);
+            if (found->form == player_source::Form::wine)
+                underWine.insert(found->source);
         }
     }
 
     States states;
     for (PlayerSource source : player_source::allCases)
         states[source].isRunning = running.contains(source);
+    // A NetEase that starts may be a Wine bottle installed since the last search.
+    const bool neteaseRuns = running.contains(PlayerSource::netease);
+    if (neteaseRuns && !m_neteaseWasRunning)
+        m_readers.netease.searchWinePrefixes();
+    m_neteaseWasRunning = neteaseRuns;
 
     // 2. Kugou, asked only while it runs.
     if (running.contains(PlayerSource::kugou)) {
@@ -91,7 +118,14 @@ PlayerActivityMonitor::States PlayerActivityMonitor::readAll()
             const double playTime_ms = number_text::decimalNumber(current->second).value_or(0.0);
             states[PlayerSource::netease] =
                 songSnapshot(current->first, current->second, file_times::fromSeconds(playTime_ms / 1000.0));
+            states[PlayerSource::netease].form = neteaseForm(m_readers.netease.lastForm());
         }
+    }
+    for (PlayerSource source : underWine) {
+        Snapshot& entry = states[source];
+        entry.underWine = true;
+        if (entry.form.isEmpty())
+            entry.form = player_source::rawValue(source) + QStringLiteral("（Wine）");
     }
 
     // 5. Now-playing overlay, for a running player only.
@@ -190,7 +224,44 @@ void PlayerActivityMonitor::update(const States& states)
         m_active = best->first;
 }
 
+std::optional<PlayerActivityMonitor::OtherPlayer> PlayerActivityMonitor::readOther()
+{
+    const NowPlaying::Info info = m_readers.nowPlaying.info();
+    if (!info.isPlaying || info.source || !info.song || info.song->artist.trimmed().isEmpty() ||
+        info.playerName.isEmpty())
+        return std::nullopt;
+    return OtherPlayer{*info.song, info.playerName};
+}
+
 std::optional<Song> PlayerActivityMonitor::activeSong() const
+{
+    if (auto song = electedSong())
+        return song;
+    if (m_other && otherPlayersAllowed())
+        return m_other->song;
+    return std::nullopt;
+}
+
+QString PlayerActivityMonitor::sourceLabel() const
+{
+    if (!electedSong() && m_other && otherPlayersAllowed())
+        return m_other->name;
+    return m_active ? player_source::rawValue(*m_active) : QString();
+}
+
+QString PlayerActivityMonitor::sourceForm() const
+{
+    if (electedSong()) {
+        const auto entry = m_last.find(*m_active);
+        const QString form = entry != m_last.end() ? entry->second.form : QString();
+        return form.isEmpty() ? player_source::rawValue(*m_active) : form;
+    }
+    if (m_other && otherPlayersAllowed())
+        return QStringLiteral("MPRIS：") + m_other->name;
+    return {};
+}
+
+std::optional<Song> PlayerActivityMonitor::electedSong() const
 {
     if (!m_active)
         return std::nullopt;
@@ -226,6 +297,10 @@ QString PlayerActivityMonitor::formatLocalReadDiag(const QString& osVersion, con
 
 QString PlayerActivityMonitor::localReadDiag() const
 {
-    return formatLocalReadDiag(osVersionText(), m_readers.kugou.diag(), m_readers.qqmusic.diag(),
-                               m_readers.netease.diag(), m_readers.nowPlaying.diag());
+    QString line = formatLocalReadDiag(osVersionText(), m_readers.kugou.diag(), m_readers.qqmusic.diag(),
+                                       m_readers.netease.diag(), m_readers.nowPlaying.diag());
+    const QString form = sourceForm();
+    if (!form.isEmpty())
+        line += QStringLiteral(" 来源:") + form;
+    return line;
 }

@@ -41,6 +41,11 @@ public:
         std::optional<TimeStamp> activity;
         bool isRunning = false;
         bool isPlaying = false;
+        // The player runs as its Windows client under Wine.
+        bool underWine = false;
+        // How the song was read, for support ("网易云（Wine）", "网易云 1.2.1"); empty
+        // stands for the player's raw value.
+        QString form = {};
     };
     using States = std::map<PlayerSource, Snapshot>;
     using Clock = std::function<TimeStamp()>;
@@ -51,6 +56,16 @@ public:
         NeteaseMusicDetector& netease;
         NowPlaying& nowPlaying;
         std::shared_ptr<const platform::RunningApplications> applications;
+        // Whether a playing MPRIS player that is none of the three may be the source (the
+        // "otherPlayers" setting); empty means yes. Asked on the main thread.
+        std::function<bool()> otherPlayers = {};
+    };
+
+    // A playing MPRIS player that is none of the three, with a title and an artist.
+    struct OtherPlayer {
+        Song song;
+        // Its Identity: the source label.
+        QString name;
     };
 
     // The readers must outlive the monitor.
@@ -64,7 +79,14 @@ public:
     States readAll();
     // Moves the per-player memory forward and elects `active`.
     void update(const States& states);
-    void poll() { update(readAll()); }
+    // The other MPRIS player now playing, from the now-playing cache (never waits).
+    std::optional<OtherPlayer> readOther();
+    void updateOther(std::optional<OtherPlayer> other) { m_other = std::move(other); }
+    void poll()
+    {
+        update(readAll());
+        updateOther(readOther());
+    }
     // readAll() on the serial executor, then update() here. False when stopped first or
     // when the previous read is still running (nothing is applied then).
     QCoro::Task<bool> pollAsync(std::stop_token token);
@@ -76,10 +98,18 @@ public:
         return QtConcurrent::run(&m_readExecutor, std::move(job));
     }
 
+    // The elected player's song; when it has none, the other MPRIS player's (if allowed).
     std::optional<Song> activeSong() const;
     std::optional<PlayerSource> active() const { return m_active; }
+    // The label of activeSong(): the elected player's raw value, the other player's Identity,
+    // or the elected player's raw value without a song, or empty.
+    QString sourceLabel() const;
+    // How the song was found, for support: "网易云（Wine）", "网易云 1.2.1", "MPRIS：Spotify",
+    // or the player's raw value; empty without a song.
+    QString sourceForm() const;
 
-    // "Linux 6.1 酷狗:… QQ:… 网易云:… 系统:…" over this monitor's readers.
+    // "Linux 6.1 酷狗:… QQ:… 网易云:… 系统:…" over this monitor's readers, and " 来源:" with
+    // sourceForm() when there is a song.
     QString localReadDiag() const;
     static QString formatLocalReadDiag(const QString& osVersion, const QString& kugou, const QString& qq,
                                        const QString& netease, const QString& system);
@@ -88,6 +118,8 @@ public:
 
 private:
     Snapshot readQQMusic(bool running);
+    std::optional<Song> electedSong() const;
+    bool otherPlayersAllowed() const { return !m_readers.otherPlayers || m_readers.otherPlayers(); }
 
     Readers m_readers;
     Clock m_clock;
@@ -95,6 +127,9 @@ private:
     std::map<PlayerSource, Song> m_lastGood;
     std::map<PlayerSource, TimeStamp> m_lastStart;
     std::optional<PlayerSource> m_active;
+    std::optional<OtherPlayer> m_other;
+    // Whether NetEase ran at the previous read (read thread only).
+    bool m_neteaseWasRunning = false;
     QThreadPool m_readExecutor;
     bool m_reading = false;
     // Expires with the monitor: a poll resumed after the monitor is gone sees it.

@@ -5,6 +5,7 @@
 #include "core/settings_store.h"
 #include "platform/running_applications.h"
 #include "platform/window_reader.h"
+#include "players/window_title.h"
 
 #include <cmath>
 
@@ -22,7 +23,7 @@ std::optional<Player> playerOf(const platform::RunningApplications& apps, qint64
     const auto app = apps.application(processIdentifier);
     if (!app)
         return std::nullopt;
-    return window_player::player(app->bundleIdentifier, app->localizedName);
+    return window_player::player(app->bundleIdentifier, app->localizedName, app->windowsProgram);
 }
 
 } // namespace
@@ -95,10 +96,10 @@ QCoro::Task<std::optional<Song>> PlayerDetector::ocrNow(const platform::DesktopW
     for (const platform::DesktopWindow& window : desktop.windows) {
         const QRectF frame_pt(window.frame_px.x() / scale, window.frame_px.y() / scale,
                               window.frame_px.width() / scale, window.frame_px.height() / scale);
-        if (!window_choice::largeEnough(frame_pt))
+        if (!window_choice::largeEnough(frame_pt) || window_title::isLyricWindow(window.title))
             continue;
         if (const auto player = playerOf(*m_deps.applications, window.processIdentifier))
-            candidates.push_back({window.id, frame_pt, window.processIdentifier, *player});
+            candidates.push_back({window.id, frame_pt, window.processIdentifier, *player, window.title});
     }
     if (candidates.empty())
         co_return std::nullopt;
@@ -114,6 +115,12 @@ QCoro::Task<std::optional<Song>> PlayerDetector::ocrNow(const platform::DesktopW
         co_return std::nullopt;
     if (choice->pin)
         setPinnedPlayer(choice->pin);
+    // A title that names the song costs no screenshot.
+    if (auto titled = window_title::parse(choice->candidate.player, choice->candidate.title)) {
+        m_lastPlayerLabel =
+            QStringLiteral("窗口识别(") + window_player::rawValue(choice->candidate.player) + u')';
+        co_return titled;
+    }
     std::optional<Song> song = co_await ocr(choice->candidate, scale, stop);
     co_return song;
 }

@@ -40,4 +40,29 @@ std::optional<PlayerSource> fromApplication(const QString& bundleIdentifier, con
     return std::nullopt;
 }
 
+std::optional<PlayerSource> fromWindowsProgram(const QString& program)
+{
+    const QString p = program.toLower();
+    if (p == QLatin1String("cloudmusic.exe"))
+        return PlayerSource::netease;
+    if (p == QLatin1String("kugou.exe") || p == QLatin1String("kgmusic.exe"))
+        return PlayerSource::kugou;
+    if (p == QLatin1String("qqmusic.exe"))
+        return PlayerSource::qqmusic;
+    return std::nullopt;
+}
+
+std::optional<Recognised> fromProcess(const QString& bundleIdentifier, const QString& appName,
+                                      const QString& windowsProgram)
+{
+    // The Windows rule first, so that QQMusic.exe (which the name rule also takes) is known as Wine.
+    if (const auto source = fromWindowsProgram(appName))
+        return Recognised{*source, Form::wine};
+    if (const auto source = fromWindowsProgram(windowsProgram))
+        return Recognised{*source, Form::wine};
+    if (const auto source = fromApplication(bundleIdentifier, appName))
+        return Recognised{*source, Form::native};
+    return std::nullopt;
+}
+
 } // namespace player_source

@@ -4,6 +4,7 @@
 
 #include <QHash>
 #include <QRectF>
+#include <QString>
 #include <QtGlobal>
 #include <optional>
 #include <vector>
@@ -20,6 +21,8 @@ struct Candidate {
     QRectF frame;
     qint64 processIdentifier = 0;
     window_player::Player player = window_player::Player::kugou;
+    // The window's title (_NET_WM_NAME).
+    QString title = {};
 };
 
 // Windows smaller than this are never read.

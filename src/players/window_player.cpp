@@ -39,6 +39,29 @@ double leftEdgeLimit_pt(Player player)
     return 0.0;
 }
 
+namespace {
+
+Player fromSource(PlayerSource source)
+{
+    switch (source) {
+    case PlayerSource::kugou:
+        return Player::kugou;
+    case PlayerSource::qqmusic:
+        return Player::qq;
+    case PlayerSource::netease:
+        return Player::netease;
+    }
+    return Player::kugou;
+}
+
+} // namespace
+
+std::optional<Player> player(const QString& bundleId, const QString& appName, const QString& windowsProgram)
+{
+    const auto found = player_source::fromProcess(bundleId, appName, windowsProgram);
+    return found ? std::optional(fromSource(found->source)) : std::nullopt;
+}
+
 std::optional<Player> player(const QString& bundleId, const QString& appName)
 {
     const auto source = player_source::fromApplication(bundleId, appName);

@@ -22,5 +22,7 @@ std::optional<Player> fromRawValue(const QString& raw);
 double leftEdgeLimit_pt(Player player);
 // The application mapping of the player monitor, on this enumeration.
 std::optional<Player> player(const QString& bundleId, const QString& appName);
+// The process mapping of the player monitor (a Windows client under Wine included).
+std::optional<Player> player(const QString& bundleId, const QString& appName, const QString& windowsProgram);
 
 } // namespace window_player

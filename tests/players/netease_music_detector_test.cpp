@@ -4,6 +4,7 @@
 #include "players/netease_music_detector.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -151,4 +152,143 @@ TEST_F(NeteaseTest, HostileDatabasesGiveNoSong)
     EXPECT_FALSE(blocked.currentWithID());
     EXPECT_EQ(blocked.diag(), QStringLiteral("数据库被占用读不了"));
     EXPECT_TRUE(home.leftInTemp().isEmpty());
+}
+
+namespace {
+
+// One entry of the Linux client's history file.
+QByteArray historyEntry(const QString& title, const QString& artist, qint64 time_ms)
+{
+    return QStringLiteral(
+               R"({"track":{"name":"%1","id":1,"artists":[{"name":"%2"}],"album":{"name":"A"}},"time":%3})")
+        .arg(title, artist)
+        .arg(time_ms)
+        .toUtf8();
+}
+
+// The Windows client's library in a deepin-wine bottle, its columns in another order than the
+// macOS client's.
+QString wineLibrary(const QString& home, const QString& bottle, const char* profilePath)
+{
+    return home + QStringLiteral("/.deepinwine/") + bottle + QStringLiteral("/drive_c/users/tester/") +
+           QLatin1String(profilePath) + QStringLiteral("/NetEase/CloudMusic/Library/webdb.dat");
+}
+
+bool writeWineHistory(const QString& path, const QString& title, qint64 playtime)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    return runSql(path,
+                  {QStringLiteral("CREATE TABLE historyTracks (jsonStr TEXT, id TEXT, playtime INTEGER)"),
+                   QStringLiteral("INSERT INTO historyTracks VALUES ('{\"name\":\"%1\",\"artists\":"
+                                  "[{\"name\":\"W\"}]}', '9', %2)")
+                       .arg(title)
+                       .arg(playtime)});
+}
+
+} // namespace
+
+TEST_F(NeteaseTest, LinuxClientHistoryFileNewestFreshEntry)
+{
+    const QString path = netease.historyJsonPath();
+    // Newest first as the client writes it, but the time decides.
+    ASSERT_TRUE(writeFile(
+        path, "[" + historyEntry(QStringLiteral("Second"), QStringLiteral("B"), 1700000000000) + "," +
+                  historyEntry(QStringLiteral("Newest"), QStringLiteral("C"), 1700000005000) + "]"));
+    auto current = netease.currentWithID();
+    ASSERT_TRUE(current);
+    EXPECT_EQ(current->first.title, QStringLiteral("Newest"));
+    EXPECT_EQ(current->first.artist, QStringLiteral("C"));
+    EXPECT_EQ(current->second, QStringLiteral("1700000005000"));
+    EXPECT_EQ(netease.lastForm(), NeteaseMusicDetector::Form::linuxClient);
+    EXPECT_EQ(netease.sourcePath(), path);
+
+    struct Case {
+        const char* what;
+        QByteArray bytes;
+        std::chrono::system_clock::duration age;
+        const char* diag;
+    };
+    const QByteArray good =
+        "[" + historyEntry(QStringLiteral("Song"), QStringLiteral("S"), 1700000000000) + "]";
+    const std::vector<Case> cases = {
+        {"stale file", good, 61min, "播放记录超过 60 分钟没更新（当没有）"},
+        {"broken JSON", "[{\"track\":{\"name\":\"Half", 0min, "没有播放记录"},
+        {"half-written", good.left(good.size() / 2), 0min, "没有播放记录"},
+        {"no time", R"([{"track":{"name":"T","artists":[]}}])", 0min, "没有播放记录"},
+        {"not an array", R"({"track":{"name":"T"},"time":1})", 0min, "没有播放记录"},
+        {"50 MB", QByteArray(50 << 20, ' ') + good, 0min, "播放记录文件过大"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        ASSERT_TRUE(writeFile(path, c.bytes)) << c.what;
+        // A date of its own for every case, so that the cache never answers.
+        setModificationTime(path, std::chrono::system_clock::now() - c.age - std::chrono::milliseconds(++n));
+        EXPECT_FALSE(netease.currentWithID()) << c.what;
+        EXPECT_EQ(netease.diag(), QString::fromUtf8(c.diag)) << c.what;
+    }
+
+    // Control characters and a 10 000-character title are carried, never trusted: no crash,
+    // and the song keeps its text for the later plausibility rules.
+    ASSERT_TRUE(
+        writeFile(path, "[" + historyEntry(QString(10000, u'x'), QStringLiteral("A\\u0007B"), 1) + "]"));
+    const auto odd = netease.currentWithID();
+    ASSERT_TRUE(odd);
+    EXPECT_EQ(odd->first.title.size(), 10000);
+    EXPECT_EQ(odd->first.artist, QStringLiteral("A\aB"));
+}
+
+TEST_F(NeteaseTest, WineBottlesAreSearchedBoundedAndTheNewestPlayWins)
+{
+    const QString older = wineLibrary(home.path(), QStringLiteral("Deepin-CloudMusic"), "AppData/Local");
+    ASSERT_TRUE(writeWineHistory(older, QStringLiteral("Older"), 1700000000000));
+    auto current = netease.currentWithID();
+    ASSERT_TRUE(current);
+    EXPECT_EQ(current->first.title, QStringLiteral("Older"));
+    EXPECT_EQ(current->first.artist, QStringLiteral("W"));
+    EXPECT_EQ(netease.lastForm(), NeteaseMusicDetector::Form::wine);
+    EXPECT_EQ(netease.diag(), QStringLiteral("读到"));
+    EXPECT_TRUE(home.leftInTemp().isEmpty());
+
+    // A bottle made later is seen only after a new search (the player starting), and a plain
+    // ~/.wine prefix with the XP-style profile counts too.
+    const QString plain =
+        home.path() + QStringLiteral("/.wine/drive_c/users/tester/Local Settings/Application Data/"
+                                     "NetEase/CloudMusic/Library/webdb.dat");
+    ASSERT_TRUE(writeWineHistory(plain, QStringLiteral("Newer"), 1700000009000));
+    EXPECT_EQ(netease.currentWithID()->first.title, QStringLiteral("Older"));
+    netease.searchWinePrefixes();
+    EXPECT_EQ(netease.currentWithID()->first.title, QStringLiteral("Newer"));
+
+    // A database another process holds locked is still read through the private copy; a
+    // half-written one gives no song and no crash.
+    sqlite3* player = nullptr;
+    ASSERT_EQ(sqlite3_open(QFile::encodeName(plain).constData(), &player), SQLITE_OK);
+    ASSERT_EQ(
+        sqlite3_exec(
+            player,
+            "BEGIN EXCLUSIVE; INSERT INTO historyTracks VALUES ('{\"name\":\"Locked\"}', '1', 1800000000000)",
+            nullptr, nullptr, nullptr),
+        SQLITE_OK);
+    setModificationTime(plain, std::chrono::system_clock::now() + 1min);
+    EXPECT_EQ(netease.currentWithID()->first.title, QStringLiteral("Newer"));
+    sqlite3_exec(player, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(player);
+    QFile file(plain);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(file.resize(file.size() / 3));
+    file.close();
+    setModificationTime(plain, std::chrono::system_clock::now() + 2min);
+    EXPECT_EQ(netease.currentWithID()->first.title, QStringLiteral("Older"));
+    EXPECT_TRUE(home.leftInTemp().isEmpty());
+
+    // The search looks at no more than kMaxBottles bottles (in name order).
+    PlayerHome crowded;
+    for (int i = 0; i < NeteaseMusicDetector::kMaxBottles; ++i)
+        QDir().mkpath(crowded.path() +
+                      QStringLiteral("/.deepinwine/a%1/drive_c/users").arg(i, 3, 10, QLatin1Char('0')));
+    ASSERT_TRUE(writeWineHistory(wineLibrary(crowded.path(), QStringLiteral("z-last"), "AppData/Local"),
+                                 QStringLiteral("Beyond"), 1700000000000));
+    NeteaseMusicDetector bounded(crowded.path(), crowded.tempDir());
+    EXPECT_FALSE(bounded.currentWithID());
+    EXPECT_TRUE(bounded.wineDatabases().isEmpty());
 }

@@ -56,7 +56,7 @@ NowPlaying::Info waitFor(NowPlaying& nowPlaying, const std::function<bool(const 
     return info;
 }
 
-const now_playing::AppNameLookup kNoApps = [](qint64) { return std::nullopt; };
+const now_playing::ApplicationLookup kNoApps = [](qint64) { return std::nullopt; };
 
 } // namespace
 
@@ -92,6 +92,41 @@ TEST(NowPlayingParse, AdapterAnswerBecomesInfo)
     const QVariantMap huge = {{keys::title, QString(10000, QLatin1Char('t'))},
                               {keys::artist, QStringLiteral("Jay")}};
     EXPECT_FALSE(now_playing::parseAdapterInfo(huge, kNoApps).song);
+
+    // An advert carries no song; the player's name becomes one short line.
+    const QVariantMap advert = {
+        {keys::playing, true},
+        {keys::title, QStringLiteral("Buy Now")},
+        {keys::artist, QStringLiteral("Shop")},
+        {keys::uniqueIdentifier, QStringLiteral("/com/spotify/ad/12")},
+        {keys::playerIdentity, QStringLiteral("Spot\nify\u0007") + QString(100, u'x')}};
+    const NowPlayingInfo ad = now_playing::parseAdapterInfo(advert, kNoApps);
+    EXPECT_FALSE(ad.song);
+    EXPECT_TRUE(ad.isPlaying);
+    EXPECT_TRUE(ad.playerName.startsWith(QStringLiteral("Spot ify xxx")));
+    EXPECT_EQ(ad.playerName.size(), 64);
+}
+
+TEST(NowPlayingSettle, AnItemCountsOnceItHeldStill)
+{
+    using Clock = SettleGate::Clock;
+    const Clock::time_point t0{};
+    SettleGate gate;
+    struct Step {
+        const char* item;
+        int at_ms;
+        bool admitted;
+    };
+    // A track change in half-filled updates: the new title beside the old artist first.
+    const std::vector<Step> steps = {
+        {"a|Old|X", 0, false},   {"a|Old|X", 299, false}, {"a|Old|X", 300, true},
+        {"a|Old|X", 301, true},  {"a|New|X", 400, false}, {"a|New|Y", 500, false},
+        {"a|New|Y", 700, false}, {"a|New|Y", 800, true},  {"a|Old|X", 900, false},
+    };
+    for (const Step& step : steps)
+        EXPECT_EQ(gate.admit(QString::fromUtf8(step.item), t0 + std::chrono::milliseconds(step.at_ms)),
+                  step.admitted)
+            << step.item << " at " << step.at_ms;
 }
 
 TEST(NowPlayingParse, SourceFromTheProcessNameOrThePlayersIdentity)
@@ -100,9 +135,17 @@ TEST(NowPlayingParse, SourceFromTheProcessNameOrThePlayersIdentity)
     FakePlayer qq(QStringLiteral("qqmusic"));
     ASSERT_TRUE(qq.isReady());
     const platform::ProcRunningApplications apps;
-    const auto lookup = [&apps](qint64 pid) { return apps.localizedName(pid); };
+    const auto lookup = [&apps](qint64 pid) { return apps.application(pid); };
     const QVariantMap byPid = {{keys::processIdentifier, qq.pid()}, {keys::title, QStringLiteral("T")}};
     EXPECT_EQ(now_playing::parseAdapterInfo(byPid, lookup).source, PlayerSource::qqmusic);
+    // QQ Music's Electron app speaks through Chromium: the owner's process decides before the
+    // generic bus name and Identity.
+    const QVariantMap electron = {{keys::bundleIdentifier, QStringLiteral("chromium.instance77")},
+                                  {keys::processIdentifier, qq.pid()},
+                                  {keys::playerIdentity, QStringLiteral("Chromium")}};
+    const NowPlayingInfo viaChromium = now_playing::parseAdapterInfo(electron, lookup);
+    EXPECT_EQ(viaChromium.source, PlayerSource::qqmusic);
+    EXPECT_EQ(viaChromium.playerName, QStringLiteral("Chromium"));
 
     const QVariantMap byIdentity = {{keys::bundleIdentifier, QStringLiteral("chromium.instance4242")},
                                     {keys::processIdentifier, 0},
@@ -127,10 +170,10 @@ TEST(NowPlayingCache, AnswersAtOnceAndRefreshesOnceInTheBackground)
         waitFor(nowPlaying, [](const auto& info) { return info.song.has_value(); });
     EXPECT_EQ(later.source, PlayerSource::kugou);
     EXPECT_EQ(nowPlaying.diag(), NowPlaying::kBridged);
-    // Fresh for two seconds: no further refresh.
+    // Fresh for two seconds: no further refresh. The one refresh read twice to see the song hold still.
     for (int i = 0; i < 20; ++i)
         nowPlaying.info();
-    EXPECT_EQ(provider->calls, 1);
+    EXPECT_EQ(provider->calls, 2);
 
     NowPlayingArtworkReader reader(nowPlaying);
     EXPECT_EQ(reader.read().song->title, QStringLiteral("Song"));
@@ -157,7 +200,12 @@ TEST_F(MprisTest, PrefersThePlayingPlayerAndAnswersItsMetadata)
                   {QStringLiteral("--mpris"), QStringLiteral("qqmusic"), QStringLiteral("--desktop-entry"),
                    QStringLiteral("qqmusic"), QStringLiteral("--identity"), QStringLiteral("QQ音乐")},
                   bus.address());
-    ASSERT_TRUE(idle.isReady() && qq.isReady());
+    // Plays, but has no title yet: the titled player comes first.
+    FakePlayer untitled(QStringLiteral("electron"),
+                        {QStringLiteral("--mpris"), QStringLiteral("aab.untitled")}, bus.address());
+    ASSERT_TRUE(idle.isReady() && qq.isReady() && untitled.isReady());
+    ASSERT_TRUE(untitled.script(QStringLiteral("aab.untitled"), QStringLiteral("SetStatus"),
+                                {QStringLiteral("Playing")}));
     const QString cover = home.path() + QStringLiteral("/cover.png");
     ASSERT_TRUE(writeFile(cover, pngBytes()));
     ASSERT_TRUE(idle.script(QStringLiteral("aaa.kugou"), QStringLiteral("SetMetadata"),

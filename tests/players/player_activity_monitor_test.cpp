@@ -10,11 +10,13 @@
 #include "support/temp_home.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QTest>
 #include <QThread>
 #include <gtest/gtest.h>
 #include <limits>
+#include <map>
 
 using namespace std::chrono_literals;
 using Snapshot = PlayerActivityMonitor::Snapshot;
@@ -94,6 +96,35 @@ TEST(PlayerSourceMapping, RulesInOrder)
     for (PlayerSource p : player_source::allCases)
         EXPECT_EQ(player_source::fromRawValue(player_source::rawValue(p)), p);
     EXPECT_FALSE(player_source::fromRawValue(QStringLiteral("QQ音乐 ")));
+
+    // Processes: the Windows clients under Wine by process name or command line, any case.
+    using player_source::Form;
+    struct Case {
+        const char *bundle, *name, *program;
+        std::optional<PlayerSource> source;
+        Form form;
+    };
+    const std::vector<Case> cases = {
+        {"wine64-preloader", "cloudmusic.exe", "", PlayerSource::netease, Form::wine},
+        {"wine-preloader", "wine-preloader", "KuGou.exe", PlayerSource::kugou, Form::wine},
+        {"wine64", "KGMUSIC.EXE", "", PlayerSource::kugou, Form::wine},
+        {"wine64-preloader", "QQMusic.exe", "", PlayerSource::qqmusic, Form::wine},
+        {"qqmusic", "qqmusic", "", PlayerSource::qqmusic, Form::native},
+        {"wine64-preloader", "explorer.exe", "explorer.exe", std::nullopt, Form::native},
+        {"python3", "cloudmusic", "", std::nullopt, Form::native},
+    };
+    for (const Case& c : cases) {
+        const auto found = player_source::fromProcess(QString::fromUtf8(c.bundle), QString::fromUtf8(c.name),
+                                                      QString::fromUtf8(c.program));
+        EXPECT_EQ(found ? std::optional(found->source) : std::nullopt, c.source) << c.name << c.program;
+        if (found) {
+            EXPECT_EQ(found->form, c.form) << c.name;
+        }
+    }
+    const char commandLine[] = "wine\0C:\\Program Files\\NetEase\\CloudMusic\\cloudmusic.exe\0--x";
+    EXPECT_EQ(platform::windowsProgramOf(QByteArray(commandLine, sizeof commandLine)),
+              QStringLiteral("cloudmusic.exe"));
+    EXPECT_EQ(platform::windowsProgramOf(QByteArray("/usr/bin/python3\0-c", 19)), QString());
 }
 
 TEST_F(ElectionTest, LaterStartWinsAndASongChangeRestartsThePlayer)
@@ -355,6 +386,25 @@ TEST(RunningApplicationsScan, SeesAPlayerProcessByItsNames)
     EXPECT_FALSE(platform::ProcRunningApplications(QStringLiteral("/nonexistent")).application(player.pid()));
 }
 
+TEST(RunningApplicationsScan, SeesAWindowsPlayerUnderWine)
+{
+    // Renamed as Wine renames it, and only named on the command line.
+    FakeWineProcess netease(QStringLiteral("C:\\Program Files\\NetEase\\CloudMusic\\cloudmusic.exe"),
+                            QStringLiteral("cloudmusic.exe"));
+    FakeWineProcess kugou(QStringLiteral("C:\\Program Files (x86)\\KuGou\\KGMusic\\KuGou.exe"), QString());
+    ASSERT_TRUE(netease.isReady() && kugou.isReady());
+    const platform::ProcRunningApplications apps;
+    std::map<qint64, platform::RunningApplication> seen;
+    for (const platform::RunningApplication& app : apps.list())
+        seen[app.processIdentifier] = app;
+    ASSERT_TRUE(seen.contains(netease.pid()) && seen.contains(kugou.pid()));
+    EXPECT_EQ(seen[netease.pid()].bundleIdentifier, QStringLiteral("wine64-preloader"));
+    EXPECT_EQ(seen[netease.pid()].localizedName, QStringLiteral("cloudmusic.exe"));
+    EXPECT_EQ(seen[kugou.pid()].localizedName, QStringLiteral("wine64-preloade")); // 15 characters kept
+    EXPECT_EQ(seen[kugou.pid()].windowsProgram, QStringLiteral("KuGou.exe"));
+    EXPECT_EQ(apps.application(kugou.pid())->windowsProgram, QStringLiteral("KuGou.exe"));
+}
+
 TEST(RunningApplicationsScan, ScansBetweenFullChecksSeeNewAndEndedProcessesAndAFullCheckSeesAnExec)
 {
     const platform::ProcRunningApplications seldom(QStringLiteral("/proc"), 1h);
@@ -390,4 +440,83 @@ TEST(RunningApplicationsScan, ScansBetweenFullChecksSeeNewAndEndedProcessesAndAF
     process.kill();
     ASSERT_TRUE(process.waitForFinished(5000));
     EXPECT_FALSE(bundleOf(seldom, pid));
+}
+
+TEST_F(MonitorTest, NeteaseUnderWineAndTheLinuxClientNameTheirForm)
+{
+    const QString library =
+        home.path() + QStringLiteral("/.deepinwine/Spark-CloudMusic/drive_c/users/tester/AppData/Local/"
+                                     "NetEase/CloudMusic/Library/webdb.dat");
+    QDir().mkpath(QFileInfo(library).absolutePath());
+    ASSERT_TRUE(
+        runSql(library, {QStringLiteral("CREATE TABLE historyTracks (jsonStr TEXT, playtime INTEGER)"),
+                         QStringLiteral("INSERT INTO historyTracks VALUES ('{\"name\":\"稻香\",\"artists\":"
+                                        "[{\"name\":\"周杰伦\"}]}', 1700000000000)")}));
+    {
+        FakeWineProcess cloudmusic(QStringLiteral("C:\\Program Files\\NetEase\\CloudMusic\\cloudmusic.exe"),
+                                   QStringLiteral("cloudmusic.exe"));
+        FakeWineProcess kugou(QStringLiteral("C:\\KuGou\\KuGou.exe"), QStringLiteral("KuGou.exe"));
+        ASSERT_TRUE(cloudmusic.isReady() && kugou.isReady());
+        const States states = monitor.readAll();
+        EXPECT_TRUE(states.at(PlayerSource::kugou).isRunning && states.at(PlayerSource::kugou).underWine);
+        monitor.update(states);
+        ASSERT_EQ(monitor.active(), PlayerSource::netease);
+        EXPECT_EQ(monitor.activeSong()->title, QStringLiteral("稻香"));
+        EXPECT_EQ(monitor.sourceLabel(), QStringLiteral("网易云"));
+        EXPECT_EQ(monitor.sourceForm(), QStringLiteral("网易云（Wine）"));
+        EXPECT_TRUE(monitor.localReadDiag().endsWith(QStringLiteral(" 来源:网易云（Wine）")));
+    }
+    // The Linux client: its history file is newer than the bottle's.
+    FakePlayer client(QStringLiteral("netease-cloud-music"));
+    ASSERT_TRUE(client.isReady());
+    ASSERT_TRUE(
+        writeFile(netease.historyJsonPath(),
+                  R"([{"track":{"name":"晴天","artists":[{"name":"周杰伦"}]},"time":1700000009000}])"));
+    monitor.poll();
+    EXPECT_EQ(monitor.activeSong()->title, QStringLiteral("晴天"));
+    EXPECT_EQ(monitor.sourceForm(), QStringLiteral("网易云 1.2.1"));
+}
+
+TEST_F(MonitorTest, AnotherPlayingMprisPlayerIsTheSourceUnlessTurnedOffOrAnAdvert)
+{
+    FakePlayer spotify(QStringLiteral("electron"),
+                       {QStringLiteral("--mpris"), QStringLiteral("spotify"), QStringLiteral("--identity"),
+                        QStringLiteral("Spotify")},
+                       bus.address());
+    ASSERT_TRUE(spotify.isReady());
+    const auto play = [&](const char* trackId, const char* title) {
+        return spotify.script(
+            QStringLiteral("spotify"), QStringLiteral("SetMetadata"),
+            {QVariantMap{{QStringLiteral("mpris:trackid"), QString::fromUtf8(trackId)},
+                         {QStringLiteral("xesam:title"), QString::fromUtf8(title)},
+                         {QStringLiteral("xesam:artist"), QStringList{QStringLiteral("Adele")}}}});
+    };
+    ASSERT_TRUE(play("/com/spotify/track/1", "Hello"));
+    ASSERT_TRUE(
+        spotify.script(QStringLiteral("spotify"), QStringLiteral("SetStatus"), {QStringLiteral("Playing")}));
+    const auto title = [&] {
+        monitor.poll();
+        const auto s = monitor.activeSong();
+        return s ? s->title : QString();
+    };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return title() == QStringLiteral("Hello"); }, 5000));
+    EXPECT_FALSE(monitor.active());
+    EXPECT_EQ(monitor.sourceLabel(), QStringLiteral("Spotify"));
+    EXPECT_EQ(monitor.sourceForm(), QStringLiteral("MPRIS：Spotify"));
+
+    // An advert is never a song.
+    ASSERT_TRUE(play("/com/spotify/ad/7", "Buy Now"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return title().isEmpty(); }, 5000));
+
+    ASSERT_TRUE(play("/com/spotify/track/2", "Skyfall"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return title() == QStringLiteral("Skyfall"); }, 5000));
+    bool allowed = false;
+    PlayerActivityMonitor off{
+        {kugou, qq, netease, nowPlaying, std::make_shared<OwnChildren>(), [&] { return allowed; }},
+        [this] { return now; }};
+    off.poll();
+    EXPECT_FALSE(off.activeSong());
+    EXPECT_EQ(off.sourceLabel(), QString());
+    allowed = true;
+    EXPECT_EQ(off.activeSong()->title, QStringLiteral("Skyfall"));
 }

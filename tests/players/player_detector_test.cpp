@@ -143,6 +143,44 @@ TEST_F(PlayerDetectorTest, ReadsTheBarsOfTheThreePlayersAndNeverTheDecoys)
     }
 }
 
+TEST_F(PlayerDetectorTest, TitlesComeBeforeScreenshotsAndTheLyricWindowIsNeverRead)
+{
+    {
+        // QQ Music's lyric window: large, a song-like line, never read.
+        PlayerWindow lyric(QStringLiteral("qqmusic"), QStringLiteral("800x600"),
+                           QStringLiteral("bar Blue Sky - Anna Lee"),
+                           {QStringLiteral("--left"), QStringLiteral("310"), QStringLiteral("--title"),
+                            QStringLiteral("歌词")});
+        waitActive(lyric.pid());
+        const int grabs = reader->grabCount();
+        EXPECT_FALSE(recognise());
+        EXPECT_EQ(reader->grabCount(), grabs);
+    }
+    {
+        // NetEase's Windows client, its process named as Wine names it: the title names the song.
+        PlayerWindow netease(
+            QStringLiteral("cloudmusic.exe"), QStringLiteral("800x600"), QStringLiteral("two 别的歌|别人"),
+            {QStringLiteral("--left"), QStringLiteral("110"), QStringLiteral("--bar"), QStringLiteral("80"),
+             QStringLiteral("--title"), QStringLiteral("稻香 - 周杰伦")});
+        waitActive(netease.pid());
+        now += 3s;
+        const int grabs = reader->grabCount();
+        expectSong(recognise(), QStringLiteral("稻香"), QStringLiteral("周杰伦"));
+        EXPECT_EQ(reader->grabCount(), grabs);
+        EXPECT_EQ(detector->lastPlayerLabel(), QStringLiteral("窗口识别(网易云音乐)"));
+    }
+    {
+        // Kugou's Windows client with its static title: the bar is read.
+        PlayerWindow kugou(QStringLiteral("KuGou.exe"), QStringLiteral("800x600"),
+                           QStringLiteral("bar 晴天 - 周杰伦"),
+                           {QStringLiteral("--title"), QStringLiteral("酷狗音乐")});
+        waitActive(kugou.pid());
+        now += 3s;
+        expectSong(recognise(), QStringLiteral("晴天"), QStringLiteral("周杰伦"));
+        EXPECT_EQ(detector->lastPlayerLabel(), QStringLiteral("窗口识别(酷狗)"));
+    }
+}
+
 TEST_F(PlayerDetectorTest, ScrollingFragmentsSeenOnceEachMergeAndChangingTextGivesNothing)
 {
     PlayerWindow kugou(QStringLiteral("kugou"), QStringLiteral("800x600"),

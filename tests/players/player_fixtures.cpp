@@ -205,6 +205,37 @@ FakePlayer::~FakePlayer()
     m_process.waitForFinished(5000);
 }
 
+FakeWineProcess::FakeWineProcess(const QString& windowsPath, const QString& comm)
+{
+    static QTemporaryDir dir;
+    const QString loader = dir.path() + QStringLiteral("/wine64-preloader");
+    if (!QFile::exists(loader))
+        QFile::copy(QFileInfo(QStringLiteral("/usr/bin/python3")).canonicalFilePath(), loader);
+    // The name travels in the environment, so that only windowsPath names a program on the command line.
+    const QString script =
+        QStringLiteral("import ctypes, os, sys\n"
+                       "comm = os.environ.get('FAKE_WINE_COMM', '')\n"
+                       "if comm:\n"
+                       "    ctypes.CDLL(None).prctl(15, ctypes.c_char_p(comm.encode()), 0, 0, 0)\n"
+                       "print('ready', flush=True)\n"
+                       "sys.stdin.read()\n");
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("FAKE_WINE_COMM"), comm);
+    m_process.setProcessEnvironment(environment);
+    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_process.start(loader, {QStringLiteral("-c"), script, windowsPath});
+    if (m_process.waitForStarted(5000)) {
+        while (!m_ready && m_process.waitForReadyRead(5000))
+            m_ready = m_process.readAll().contains("ready");
+    }
+}
+
+FakeWineProcess::~FakeWineProcess()
+{
+    m_process.kill();
+    m_process.waitForFinished(5000);
+}
+
 bool FakePlayer::script(const QString& suffix, const QString& method, const QVariantList& arguments)
 {
     QDBusConnection bus =
@@ -257,9 +288,10 @@ PlayerWindow::PlayerWindow(const QString& executableName, const QString& size, c
         QFile::copy(QStringLiteral(TONIVOX_WINDOW_PLAYER_APP), path);
         QFile::setPermissions(path, QFile::permissions(path) | QFile::ExeOwner);
     }
-    m_process.start(path, QStringList{QStringLiteral("--size"), size, QStringLiteral("--title"),
-                                      QStringLiteral("Decoy Song - Other Artist")} +
-                              extraArguments);
+    // A static title, as players show when no song is named there; a later "--title" wins.
+    m_process.start(path,
+                    QStringList{QStringLiteral("--size"), size, QStringLiteral("--title"), executableName} +
+                        extraArguments);
     m_ready = m_process.waitForStarted() && send(firstCommand);
 }
 

@@ -76,6 +76,22 @@ private:
     bool m_ready = false;
 };
 
+// A Windows player under Wine as /proc shows it: a copy of python3 named like the Wine loader
+// ("wine64-preloader"), whose command line carries `windowsPath` and which renames its
+// process to `comm` with prctl(PR_SET_NAME), as Wine does, before it says it is ready.
+// An empty `comm` keeps the loader's name. Killed when the object goes.
+class FakeWineProcess {
+public:
+    FakeWineProcess(const QString& windowsPath, const QString& comm);
+    ~FakeWineProcess();
+    bool isReady() const { return m_ready; }
+    qint64 pid() const { return m_process.processId(); }
+
+private:
+    QProcess m_process;
+    bool m_ready = false;
+};
+
 // The real /proc scan, narrowed to this test process's own children so that players
 // started by tests running beside this one do not count.
 class OwnChildren : public platform::RunningApplications {
@@ -90,7 +106,8 @@ private:
 
 // A stand-in player window (800 x 600 or the given size) whose bottom bar shows a song, run
 // from a real copy of the window helper under a player's executable name. `firstCommand` as
-// for send(); `display` overrides $DISPLAY.
+// for send(); `display` overrides $DISPLAY. The window's title is the executable name unless
+// `extraArguments` bring a "--title".
 class PlayerWindow {
 public:
     PlayerWindow(const QString& executableName, const QString& size, const QString& firstCommand,

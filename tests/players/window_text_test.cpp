@@ -1,5 +1,6 @@
 #include "players/window_choice.h"
 #include "players/window_text.h"
+#include "players/window_title.h"
 
 #include <cmath>
 #include <gtest/gtest.h>
@@ -171,4 +172,41 @@ TEST(WindowChoice, BarCropSizes)
     EXPECT_EQ(*window_choice::barCrop(Player::kugou, 800, 600), QRectF(135, 500, 465, 100));
     EXPECT_EQ(*window_choice::barCrop(Player::qq, 601, 400), QRectF(240.4, 300, 210.6, 100));
     EXPECT_EQ(*window_choice::barCrop(Player::netease, 800, 600), QRectF(96, 520, 504, 80));
+}
+
+TEST(WindowTitle, EachPlayersTitleFormat)
+{
+    using window_player::Player;
+    struct Case {
+        Player player;
+        QString title;
+        std::optional<std::pair<QString, QString>> song; // title, artist
+    };
+    const std::vector<Case> cases = {
+        {Player::netease, QStringLiteral("稻香 - 周杰伦"),
+         std::pair{QStringLiteral("稻香"), QStringLiteral("周杰伦")}},
+        {Player::netease, QStringLiteral("Song - Live - Band"),
+         std::pair{QStringLiteral("Song - Live"), QStringLiteral("Band")}},
+        {Player::kugou, QStringLiteral("周杰伦 - 晴天 - 酷狗音乐"),
+         std::pair{QStringLiteral("晴天"), QStringLiteral("周杰伦")}},
+        // Control characters are spaces to the parser.
+        {Player::netease, QStringLiteral("Song\t-\u0007 Band"),
+         std::pair{QStringLiteral("Song"), QStringLiteral("Band")}},
+        {Player::netease, QStringLiteral("网易云音乐"), std::nullopt},
+        {Player::qq, QStringLiteral("qqmusic"), std::nullopt},
+        {Player::netease, QStringLiteral("A - 网易云音乐"), std::nullopt},
+        {Player::netease, QString(10000, u'x') + QStringLiteral(" - Band"), std::nullopt},
+        {Player::netease, QStringLiteral("Song\n - Band\r"),
+         std::pair{QStringLiteral("Song"), QStringLiteral("Band")}},
+    };
+    for (const Case& c : cases) {
+        const auto song = window_title::parse(c.player, c.title);
+        ASSERT_EQ(song.has_value(), c.song.has_value()) << c.title.left(40).toStdString();
+        if (song) {
+            EXPECT_EQ(song->title, c.song->first);
+            EXPECT_EQ(song->artist, c.song->second);
+        }
+    }
+    EXPECT_TRUE(window_title::isLyricWindow(QStringLiteral(" 歌词 ")));
+    EXPECT_FALSE(window_title::isLyricWindow(QStringLiteral("歌词本 - 某人")));
 }
