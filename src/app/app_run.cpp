@@ -114,10 +114,7 @@ AppRun::AppRun(const Paths& paths)
     m_localDetection = std::make_unique<LocalDetection>(LocalDetection::Deps{
         *m_state, *m_syncer, *m_playerPort, *m_audioPort, *m_keyDetectorV5,
         [tracker = m_tracker.get()](const QString& key) { tracker->applyKeyToAutotune(key); }});
-    m_tracker->setLocalDetect(
-        [detection = m_localDetection.get()](Song song, AudioChannel channel, std::stop_token stop) {
-            return detection->localDetectAndRefine(std::move(song), std::move(channel), std::move(stop));
-        });
+    m_tracker->setLocalDetection(m_localDetection.get());
     m_tracker->start();
 }
 
@@ -133,7 +130,7 @@ DiagnosticExporter::Sources AppRun::diagnosticSources() const
 
 AppRun::~AppRun()
 {
-    // The tracker's run awaits a detection run: it goes first, then the reports.
+    // The tracker cancels the detection run it started: it goes first, then the reports.
     m_tracker.reset();
     m_localDetection.reset();
     m_audioPort.reset();

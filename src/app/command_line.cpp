@@ -78,7 +78,7 @@ CommandLine CommandLine::parse(const QStringList& arguments)
     return out;
 }
 
-QString CommandLine::usage(const QString& programName)
+QString CommandLine::usage(const QString& programName, const QString& settingsFile)
 {
     return QStringLiteral("Usage: %1 [--help | --version]\n"
                           "       %1 --export-diagnostics FILE\n"
@@ -97,6 +97,9 @@ QString CommandLine::usage(const QString& programName)
                           "  --export-diagnostics FILE\n"
                           "                 write the diagnostic report to FILE and exit (beside a\n"
                           "                 running program too: nothing of it is touched)\n"
-                          "  --keytest ...  the offline key test modes: analyse audio files and exit\n")
-        .arg(programName);
+                          "  --keytest ...  the offline key test modes: analyse audio files and exit\n"
+                          "\n"
+                          "Settings: %2\n"
+                          "  (an INI file; \"serverBaseURL\" under [General] is the key library's address)\n")
+        .arg(programName, settingsFile);
 }

@@ -19,6 +19,6 @@ struct CommandLine {
     // keeps its own argument rules; otherwise only --help, --version,
     // --export-diagnostics FILE and the display options Qt itself takes are accepted.
     static CommandLine parse(const QStringList& arguments);
-    // The usage text printed by --help.
-    static QString usage(const QString& programName);
+    // The usage text printed by --help; it names the settings file the run reads.
+    static QString usage(const QString& programName, const QString& settingsFile);
 };

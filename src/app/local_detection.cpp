@@ -1,6 +1,7 @@
 #include "app/local_detection.h"
 
 #include "app/report_book.h"
+#include "app/sample_ring.h"
 #include "app/tracker_rules.h"
 #include "core/app_state.h"
 #include "core/capped_log.h"
@@ -12,6 +13,7 @@
 #include "service/server_api.h"
 
 #include <QRegularExpression>
+#include <QThreadPool>
 #include <QTime>
 #include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
@@ -22,26 +24,18 @@ using number_format::fixedText;
 
 namespace detection_rules {
 
-std::vector<float> latestSamples(std::span<const float> samples, double sampleRate, double seconds)
+std::size_t latestCount(std::size_t available, double sampleRate, double seconds)
 {
     const double wanted = std::floor(sampleRate * seconds);
     if (!(wanted >= 1))
-        return {};
-    const std::size_t count =
-        wanted >= static_cast<double>(samples.size()) ? samples.size() : static_cast<std::size_t>(wanted);
-    return {samples.end() - static_cast<std::ptrdiff_t>(count), samples.end()};
+        return 0;
+    return wanted >= static_cast<double>(available) ? available : static_cast<std::size_t>(wanted);
 }
 
-void appendCapped(std::vector<float>& samples, std::span<const float> recording, std::size_t cap)
+std::vector<float> latestSamples(std::span<const float> samples, double sampleRate, double seconds)
 {
-    if (recording.size() >= cap) {
-        samples.assign(recording.end() - static_cast<std::ptrdiff_t>(cap), recording.end());
-        return;
-    }
-    const std::size_t total = samples.size() + recording.size();
-    if (total > cap)
-        samples.erase(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(total - cap));
-    samples.insert(samples.end(), recording.begin(), recording.end());
+    const std::size_t count = latestCount(samples.size(), sampleRate, seconds);
+    return {samples.end() - static_cast<std::ptrdiff_t>(count), samples.end()};
 }
 
 double rootMeanSquare(std::span<const float> samples)
@@ -62,6 +56,14 @@ QString songLabel(const Song& song)
 QString claimKey(const QString& artist, const QString& title, const QString& key)
 {
     return tracker_rules::songId(artist, title) + QLatin1Char('|') + key;
+}
+
+std::optional<Decision> decide(const KeyDetectorV2::Measurement& m2, const KeyDetectorV5::Measurement* m5)
+{
+    (void)m5; // a shadow only
+    if (!KeyDetectorV2::passes(m2))
+        return std::nullopt;
+    return Decision{*m2.key, m2.inKeyRate};
 }
 
 KeyDetectionEvidence evidenceFor(const KeyDetectorV2::Measurement& m2, const KeyDetectorV5::Measurement* m5,
@@ -182,6 +184,14 @@ private:
     bool m_accepted = false;
 };
 
+// Frees a ring on a worker: handing 10 MB back to the system holds the main thread too.
+void releaseOffMainThread(std::shared_ptr<SampleRing>& ring)
+{
+    if (ring && ring.use_count() == 1)
+        QThreadPool::globalInstance()->start([held = std::move(ring)]() mutable { held.reset(); });
+    ring.reset();
+}
+
 // The classic detector's verdict and the window it measured.
 struct ClassicMeasurement {
     std::shared_ptr<std::vector<float>> window;
@@ -191,9 +201,15 @@ struct ClassicMeasurement {
 } // namespace
 
 struct LocalDetection::Run {
+    Run(Song s, QString l) : song(std::move(s)), label(std::move(l)) {}
+    ~Run() { releaseOffMainThread(samples); }
+    Run(const Run&) = delete;
+    Run& operator=(const Run&) = delete;
+
     Song song;
     QString label;
-    std::vector<float> samples;
+    // The valid audio heard, at most the last 60 s; absent until allocated.
+    std::shared_ptr<SampleRing> samples;
     detection_rules::ListeningSchedule schedule;
     std::optional<QString> decidedKey;
     std::optional<TimePoint> lastFallback; // absent: the distant past
@@ -203,17 +219,30 @@ LocalDetection::LocalDetection(Deps deps) : m_deps(std::move(deps)) {}
 
 LocalDetection::~LocalDetection() = default;
 
+void LocalDetection::stop()
+{
+    for (auto& report : m_reports)
+        report.cancel();
+}
+
 QCoro::Task<> LocalDetection::localDetectAndRefine(Song song, AudioChannel channel, std::stop_token stop)
 {
     using namespace detection_rules;
     AppState& state = m_deps.state;
-    Run run{song, songLabel(song), {}, {}, {}, {}};
+    Run run(song, songLabel(song));
     const QString prefix = QStringLiteral("[") + run.label + QStringLiteral("] ");
 
     state.setKeyText(QStringLiteral("半音阶模式"));
     state.setKeyDetail(QStringLiteral("调性还没确定，正在听…"));
     state.setKeyManuallySet(false);
     applyChromaticFallback(run.label);
+
+    QFuture<std::shared_ptr<SampleRing>> allocation =
+        QtConcurrent::run([] { return std::make_shared<SampleRing>(kMaxSamples); });
+    std::optional<std::shared_ptr<SampleRing>> ring = co_await cancellation::awaitFuture(allocation, stop);
+    if (stop.stop_requested() || !ring)
+        co_return;
+    run.samples = std::move(*ring);
 
     while (!stop.stop_requested()) {
         const bool playing = co_await samePlaying(song, stop);
@@ -231,7 +260,7 @@ QCoro::Task<> LocalDetection::localDetectAndRefine(Song song, AudioChannel chann
 
         if (recording &&
             AudioChannelDetector::musicality(*recording) > AudioChannelDetector::kMusicalityGate) {
-            appendCapped(run.samples, *recording);
+            run.samples->append(*recording);
             const double seconds = static_cast<double>(recording->size()) / kSampleRate;
             const bool due = run.schedule.heard(seconds);
             detectLog(prefix + captureLine(seconds, run.schedule.listened, rootMeanSquare(*recording)));
@@ -260,7 +289,12 @@ QCoro::Task<bool> LocalDetection::samePlaying(Song song, std::stop_token stop)
         co_return false;
     // The same song by isSameSong: a featured artist added by the player is no new song.
     const std::optional<Song> active = m_deps.players.activeSong();
-    co_return !active || Song::isSameSong(*active, song);
+    if (active && !Song::isSameSong(*active, song))
+        co_return false;
+    // The song loop runs beside the run: a song it cleared or replaced (from a window, say,
+    // where the players report nothing) is no longer listened to.
+    const std::optional<Song> current = m_deps.state.current();
+    co_return current&& Song::isSameSong(*current, song);
 }
 
 void LocalDetection::refreshFallback(Run& run)
@@ -282,21 +316,18 @@ QCoro::Task<std::optional<QString>> LocalDetection::measure(Run& run, std::stop_
     run.schedule.measureCount += 1;
     const double listened = run.schedule.listened;
     // The newest 45 s are cut and measured on a worker: copying them costs the main thread
-    // about 10 ms. The run waits for the measurement, so nothing touches the samples
-    // meanwhile; they come back when it is done. Futures go into variables first: g++ 12
-    // mishandles lambdas and temporaries inside co_await.
-    const auto held = std::make_shared<std::vector<float>>(std::move(run.samples));
-    QFuture<ClassicMeasurement> classic = QtConcurrent::run([held] {
-        auto window = std::make_shared<std::vector<float>>(latestSamples(*held, kSampleRate, kWindowSeconds));
+    // about 10 ms. The run waits for the measurement, so nothing writes the samples
+    // meanwhile. Futures go into variables first: g++ 12 mishandles lambdas and temporaries
+    // inside co_await.
+    QFuture<ClassicMeasurement> classic = QtConcurrent::run([held = run.samples] {
+        auto window = std::make_shared<std::vector<float>>(
+            held->latest(latestCount(held->size(), kSampleRate, kWindowSeconds)));
         KeyDetectorV2::Measurement m2 =
             KeyDetectorV2::measure(*window, kSampleRate, KeyDetectorV2::kSegmentSeconds);
         return ClassicMeasurement{std::move(window), std::move(m2)};
     });
     const std::optional<ClassicMeasurement> measured = co_await cancellation::awaitFuture(classic, stop);
-    if (stop.stop_requested())
-        co_return std::nullopt; // the worker may still be reading them
-    run.samples = std::move(*held);
-    if (!measured)
+    if (stop.stop_requested() || !measured)
         co_return std::nullopt;
     const KeyDetectorV2::Measurement* m2 = &measured->m2;
     // The window is ours alone now: it moves to the neural detector's executor.
@@ -311,7 +342,8 @@ QCoro::Task<std::optional<QString>> LocalDetection::measure(Run& run, std::stop_
     detectLog(prefix + measurementLine(run.schedule.measureCount, listened, *m2));
     detectLog(prefix + shadowLine(v5, evidence.agreement));
 
-    if (!KeyDetectorV2::passes(*m2)) {
+    const std::optional<Decision> decision = decide(*m2, v5);
+    if (!decision) {
         state.setKeyDetail(undecidedDetail(listened));
         run.schedule.undecided();
         co_return std::nullopt;
@@ -321,13 +353,13 @@ QCoro::Task<std::optional<QString>> LocalDetection::measure(Run& run, std::stop_
     if (stop.stop_requested() || !playing)
         co_return std::nullopt;
 
-    const QString key = *m2->key;
+    const QString key = decision->key;
     detectLog(prefix + decisionLine(key, m2->inKeyRate));
     state.setKeyText(key);
     state.setKeyDetail(QStringLiteral("放心唱吧～"));
     m_deps.applyKeyToAutotune(key);
     if (claimReport(run.song.artist, run.song.title, key))
-        reportLocalKey(key, m2->inKeyRate, run.song, evidence);
+        reportLocalKey(key, decision->confidence, run.song, evidence);
     co_return key;
 }
 

@@ -32,17 +32,26 @@ inline constexpr std::size_t kMaxSamples = 2646000;
 inline constexpr double kWindowSeconds = 45.0;
 inline constexpr double kMeasureEvery = 30.0;
 
-// The last min(count, ⌊sampleRate·seconds⌋) samples; empty when that is below 1.
+// min(available, ⌊sampleRate·seconds⌋), or 0 when that is below 1.
+std::size_t latestCount(std::size_t available, double sampleRate, double seconds);
+// The last latestCount(count, sampleRate, seconds) samples.
 std::vector<float> latestSamples(std::span<const float> samples, double sampleRate, double seconds);
-// Appends a recording and drops the oldest samples beyond `cap`.
-void appendCapped(std::vector<float>& samples, std::span<const float> recording,
-                  std::size_t cap = kMaxSamples);
 double rootMeanSquare(std::span<const float> samples);
 
 // "title" without an artist, else "artist - title": the song in log lines.
 QString songLabel(const Song& song);
 // "artist|title|key": one report per song and key in the process.
 QString claimKey(const QString& artist, const QString& title, const QString& key);
+
+// The key a measurement settles on and how sure it is.
+struct Decision {
+    QString key;
+    double confidence = 0;
+};
+// The decision step: the classic detector decides (a key, consistent segments, an in-key
+// rate of at least 0.75; its in-key rate is the confidence); the neural verdict shadows it
+// and never changes the decision. Nothing while undecided.
+std::optional<Decision> decide(const KeyDetectorV2::Measurement& m2, const KeyDetectorV5::Measurement* m5);
 
 // The evidence of one measurement; the model fields stay absent without a verdict.
 KeyDetectionEvidence evidenceFor(const KeyDetectorV2::Measurement& m2, const KeyDetectorV5::Measurement* m5,
@@ -90,12 +99,15 @@ void detectLog(const QString& line);
 // then the plug-in is held chromatic. A decided key is shown, pushed and reported once per
 // process with the evidence of both detectors.
 //
-// Lifetime: everything in Deps outlives it; the tracker whose run awaits a detection run
-// is stopped first. Destroying it cancels the reports still being sent.
+// A run ends when its task is cancelled, when the players report another song, or when its
+// song is no longer the current one (the song loop, which runs beside it, moved on).
+//
+// Lifetime: everything in Deps outlives it; the tracker that starts its runs is destroyed
+// first. Destroying it, or stop(), cancels the reports still being sent.
 //
 // Thread safety: main thread only; the measurements run on a worker and on the neural
 // detector's executor and are awaited.
-class LocalDetection {
+class LocalDetection final : public LocalDetectionPort {
 public:
     using Clock = SongTracker::Clock;
     using Sleep = SongTracker::Sleep;
@@ -119,12 +131,13 @@ public:
     };
 
     explicit LocalDetection(Deps deps);
-    ~LocalDetection();
+    ~LocalDetection() override;
     LocalDetection(const LocalDetection&) = delete;
     LocalDetection& operator=(const LocalDetection&) = delete;
 
-    // Listens until stopped or until the players report another song.
-    QCoro::Task<> localDetectAndRefine(Song song, AudioChannel channel, std::stop_token stop);
+    QCoro::Task<> localDetectAndRefine(Song song, AudioChannel channel, std::stop_token stop) override;
+    // Cancels the reports still being sent.
+    void stop() override;
     // Holds the plug-in in chromatic mode at the shown key's root (0 during a run).
     void applyChromaticFallback(const QString& label);
     // Claims the right to report this key for this song: false when reported or in flight.
@@ -137,7 +150,8 @@ private:
     struct Run;
     // Measures the newest 45 s; the decided key, or nothing.
     QCoro::Task<std::optional<QString>> measure(Run& run, std::stop_token stop);
-    // A fresh read of the players: false when they report another song (none is not another).
+    // A fresh read of the players: false when they report another song (none is not another)
+    // or when the song is no longer the current one.
     QCoro::Task<bool> samePlaying(Song song, std::stop_token stop);
     void refreshFallback(Run& run);
     QCoro::Task<> sendReport(QString claim, QString key, double confidence, Song song, QString source,

@@ -7,6 +7,7 @@
 #include "core/app_identity.h"
 #include "core/build_info.h"
 #include "core/cancellation.h"
+#include "core/settings_store.h"
 #include "keydetect/offline_key_test.h"
 #include "pluginlink/instance_lock.h"
 #include "pluginlink/plugin_ipc.h"
@@ -63,7 +64,7 @@ int main(int argc, char** argv)
     const CommandLine commandLine = CommandLine::parse(arguments);
     switch (commandLine.action) {
     case CommandLine::Action::help:
-        print(stdout, CommandLine::usage(programName));
+        print(stdout, CommandLine::usage(programName, SettingsStore::defaultPath()));
         return 0;
     case CommandLine::Action::version:
         print(stdout, QStringLiteral("Tonivox %1\n").arg(appShortVersion()));

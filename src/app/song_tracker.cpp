@@ -1,21 +1,11 @@
 #include "app/song_tracker.h"
 
-#include "app/local_detection.h"
-#include "app/report_book.h"
 #include "app/tracker_rules.h"
 #include "core/app_state.h"
 #include "core/build_info.h"
-#include "core/semitone.h"
 #include "core/settings_store.h"
-#include "keydetect/audio_channel_detector.h"
-#include "keydetect/key_detection_evidence.h"
-#include "keydetect/key_detector_v2.h"
-#include "keydetect/v5/key_detector_v5.h"
-#include "pluginlink/auto_tune_syncer.h"
 #include "pluginlink/tuning_controls.h"
 
-#include <QJsonObject>
-#include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
 
 namespace {
@@ -27,36 +17,6 @@ bool isWindowLabel(const QString& label)
 {
     return label.startsWith(kWindowLabel);
 }
-
-// The same key: equal semitones and modes, so "Bb 大调" and "A# 大调" agree.
-bool sameKey(const QString& a, const QString& b)
-{
-    const auto sa = tracker_rules::keySemitone(a);
-    const auto sb = tracker_rules::keySemitone(b);
-    if (!sa || !sb)
-        return a == b;
-    return *sa == *sb && a.contains(QStringLiteral("小调")) == b.contains(QStringLiteral("小调")) &&
-           a.contains(QStringLiteral("大调")) == b.contains(QStringLiteral("大调"));
-}
-
-// Releases a claimed verification unless the report was accepted; also when the task is
-// cancelled and its frame destroyed.
-class VerificationClaim {
-public:
-    explicit VerificationClaim(QString id) : m_id(std::move(id)) {}
-    ~VerificationClaim()
-    {
-        if (!m_kept)
-            report_book::releaseVerification(m_id);
-    }
-    VerificationClaim(const VerificationClaim&) = delete;
-    VerificationClaim& operator=(const VerificationClaim&) = delete;
-    void keep() { m_kept = true; }
-
-private:
-    QString m_id;
-    bool m_kept = false;
-};
 
 } // namespace
 
@@ -79,9 +39,13 @@ void SongTracker::start()
 void SongTracker::stop()
 {
     m_run.cancel();
+    m_localDetectionTask.cancel();
     m_libraryVerificationTask.cancel();
     for (auto& task : m_tasks)
         task.cancel();
+    // A decided key's report outlives the detection run that sent it; quitting ends it too.
+    if (m_localDetection)
+        m_localDetection->stop();
 }
 
 bool SongTracker::hostParamsReady() const
@@ -160,6 +124,7 @@ QCoro::Task<> SongTracker::pollLoop(std::stop_token stop)
                 co_return;
             if (!recognised) {
                 if (lastFromPlayer && m_deps.now() - lastSeenAt > kSongGoneAfter) {
+                    stopLocalDetection();
                     state.setSongSource(QString());
                     state.setCurrent(std::nullopt);
                     state.setKeyText(kNoSong);
@@ -210,6 +175,8 @@ QCoro::Task<> SongTracker::pollLoop(std::stop_token stop)
 QCoro::Task<> SongTracker::refresh(std::optional<std::pair<Song, QString>> resolved, std::stop_token stop)
 {
     AppState& state = m_deps.state;
+    // Whatever this resolves to, the song listened to so far is resolved anew.
+    m_localDetectionTask.cancel();
     state.setBusy(true);
     m_waitingForChannel = false;
 
@@ -285,10 +252,10 @@ QCoro::Task<> SongTracker::refresh(std::optional<std::pair<Song, QString>> resol
         if (const auto channel = m_deps.audio.selectedChannel()) {
             state.setChannelName(channel->name);
             state.setChannelStatus(QStringLiteral("已选择：") + channel->name);
-            if (m_localDetect) {
-                co_await m_localDetect(*song, *channel, stop);
-                if (stop.stop_requested())
-                    co_return;
+            if (m_localDetection) {
+                // Beside the loop, which goes on following the players and the windows.
+                startLocalDetection(*song, *channel);
+                co_return;
             }
         } else {
             // The sound server may list the channel a moment later (it connects in the
@@ -306,6 +273,28 @@ QCoro::Task<> SongTracker::refresh(std::optional<std::pair<Song, QString>> resol
     applyKeyToAutotune(*result.key);
     verifyLibraryKey(*song, *result.key, result.matched_by);
     state.setBusy(false);
+}
+
+void SongTracker::startLocalDetection(const Song& song, const AudioChannel& channel)
+{
+    m_localDetectionTask.start(
+        [this, song, channel](std::stop_token stop) { return listenForKey(song, channel, std::move(stop)); });
+}
+
+void SongTracker::stopLocalDetection()
+{
+    if (!m_localDetectionTask.isRunning())
+        return;
+    m_localDetectionTask.cancel();
+    m_deps.state.setBusy(false);
+}
+
+QCoro::Task<> SongTracker::listenForKey(Song song, AudioChannel channel, std::stop_token stop)
+{
+    co_await m_localDetection->localDetectAndRefine(std::move(song), std::move(channel), stop);
+    // Ended by itself: the players or the loop moved on.
+    if (!stop.stop_requested())
+        m_deps.state.setBusy(false);
 }
 
 void SongTracker::refreshChannels()
@@ -354,106 +343,6 @@ void SongTracker::chooseChannel(const QString& uid)
     m_deps.transposer.start();
 }
 
-void SongTracker::pushKey(const QString& keyText)
-{
-    const auto semitone = tracker_rules::keySemitone(keyText);
-    if (!semitone)
-        return;
-    const AppState& state = m_deps.state;
-    m_deps.syncer.setKeyScale(reduceSemitone(*semitone + state.transpose()),
-                              tracker_rules::scaleIndexFor(state.keyText(), state.manualScaleIndex()));
-}
-
-void SongTracker::applyKeyToAutotune(const QString& key)
-{
-    if (!tracker_rules::keySemitone(key))
-        return;
-    pushKey(key);
-    m_deps.state.setSynced(true);
-}
-
-void SongTracker::syncTranspose()
-{
-    pushKey(m_deps.state.keyText());
-}
-
-void SongTracker::onTransposeChanged()
-{
-    if (m_deps.state.transpose() == m_seenTranspose)
-        return;
-    m_seenTranspose = m_deps.state.transpose();
-    syncTranspose();
-    m_deps.tuning.persistLastUsed();
-}
-
-void SongTracker::applyManualKey(const QString& key)
-{
-    AppState& state = m_deps.state;
-    const QString prev = state.keyText();
-    state.setManualScaleIndex(std::nullopt);
-    state.setKeyManuallySet(false);
-    state.setKeyText(key);
-    state.setKeyDetail(QStringLiteral("你说了算～"));
-    applyKeyToAutotune(key);
-    reportManualKeyChange(key, prev);
-}
-
-void SongTracker::reportManualKeyChange(const QString& key, const QString& prev)
-{
-    const auto current = m_deps.state.current();
-    if (!current || !tracker_rules::hasMode(key))
-        return;
-    const QString id = tracker_rules::songId(current->artist, current->title) + QLatin1Char('|') + key;
-    if (id == m_lastManualKeyReport)
-        return;
-    m_lastManualKeyReport = id;
-    const std::optional<QString> prevKey = tracker_rules::hasMode(prev) ? std::optional(prev) : std::nullopt;
-    spawn([this, artist = current->artist, title = current->title, key, prevKey, id](std::stop_token t) {
-        return sendFeedback(artist, title, key, QStringLiteral("manual"), prevKey, id, std::move(t));
-    });
-}
-
-void SongTracker::sendKeyFeedback()
-{
-    AppState& state = m_deps.state;
-    const auto current = state.current();
-    if (!current) {
-        state.setKeyDetail(QStringLiteral("暂无可反馈的歌曲"));
-        return;
-    }
-    const QString prefix = tracker_rules::songId(current->artist, current->title) + QLatin1Char('|');
-    std::optional<QString> manualKey;
-    if (m_lastManualKeyReport.startsWith(prefix)) {
-        const QString rest = m_lastManualKeyReport.mid(prefix.size());
-        if (!state.keyManuallySet() && rest == state.keyText())
-            manualKey = rest;
-    }
-    const std::optional<QString> key =
-        manualKey && tracker_rules::hasMode(*manualKey) ? manualKey : std::nullopt;
-    const std::optional<QString> prevKey =
-        tracker_rules::hasMode(state.keyText()) ? std::optional(state.keyText()) : std::nullopt;
-    spawn([this, artist = current->artist, title = current->title, key, prevKey](std::stop_token t) {
-        return sendFeedback(artist, title, key, QStringLiteral("button"), prevKey, QString(), std::move(t));
-    });
-}
-
-QCoro::Task<> SongTracker::sendFeedback(QString artist, QString title, std::optional<QString> key,
-                                        QString source, std::optional<QString> prevKey, QString reportId,
-                                        std::stop_token stop)
-{
-    const ServiceResult<void> sent = co_await ServerAPI::feedback(artist, title, key, source, prevKey, stop);
-    if (stop.stop_requested())
-        co_return;
-    if (!reportId.isEmpty()) {
-        // A manual change: nothing is shown; a failure lets the same choice go again.
-        if (!sent.ok() && m_lastManualKeyReport == reportId)
-            m_lastManualKeyReport.clear();
-        co_return;
-    }
-    m_deps.state.setKeyDetail(sent.ok() ? QStringLiteral("收到啦，谢谢～")
-                                        : QStringLiteral("反馈未成功，请稍后再试"));
-}
-
 void SongTracker::consentGiven()
 {
     if (!m_waitingForConsent)
@@ -466,99 +355,4 @@ bool SongTracker::songStillPlaying(const Song& song) const
 {
     const auto active = m_deps.players.activeSong();
     return active && Song::isSameSong(*active, song);
-}
-
-void SongTracker::verifyLibraryKey(const Song& song, const QString& dbKey,
-                                   const std::optional<QString>& matchedBy)
-{
-    m_verificationWaitingForChannel.reset();
-    if (!m_deps.audio.selectedChannel()) {
-        m_verificationWaitingForChannel = PendingVerification{song, dbKey, matchedBy};
-        return;
-    }
-    if (!report_book::claimVerification(tracker_rules::songId(song.artist, song.title)))
-        return;
-    m_libraryVerificationTask.start([this, song, dbKey, matchedBy](std::stop_token stop) {
-        return verification(song, dbKey, matchedBy, std::move(stop));
-    });
-}
-
-QCoro::Task<> SongTracker::verification(Song song, QString dbKey, std::optional<QString> matchedBy,
-                                        std::stop_token stop)
-{
-    VerificationClaim claim(tracker_rules::songId(song.artist, song.title));
-    const bool slept = co_await m_deps.sleep(kVerifyDelay, stop);
-    if (!slept || stop.stop_requested())
-        co_return;
-    const auto channel = m_deps.audio.selectedChannel();
-    if (!songStillPlaying(song) || !channel)
-        co_return;
-
-    const std::chrono::duration<double> captureLength{kVerifyCaptureSeconds};
-    // Not const: the recording moves on below (a copy of 45 s holds the main thread).
-    std::optional<std::vector<float>> captured =
-        co_await m_deps.audio.capture(channel->deviceID, captureLength, stop);
-    if (stop.stop_requested())
-        co_return;
-    if (!captured || AudioChannelDetector::musicality(*captured) <= AudioChannelDetector::kMusicalityGate)
-        co_return;
-    if (!songStillPlaying(song))
-        co_return;
-
-    const auto samples = std::make_shared<std::vector<float>>(std::move(*captured));
-    QFuture<KeyDetectorV2::Measurement> classic = QtConcurrent::run([samples] {
-        return KeyDetectorV2::measure(*samples, AudioChannelDetector::kCaptureRateHz,
-                                      KeyDetectorV2::kSegmentSeconds);
-    });
-    const std::optional<KeyDetectorV2::Measurement> m2 = co_await cancellation::awaitFuture(classic, stop);
-    if (stop.stop_requested() || !m2)
-        co_return;
-    // The classic detector is done with the recording: it moves to the neural detector
-    // (a copy of 45 s would hold the main thread for about 10 ms).
-    QFuture<KeyDetectorV5::Outcome> neural =
-        m_deps.keyDetectorV5.measure(std::move(*samples), AudioChannelDetector::kCaptureRateHz);
-    const std::optional<KeyDetectorV5::Outcome> m5 = co_await cancellation::awaitFuture(neural, stop);
-    if (stop.stop_requested())
-        co_return;
-    if (!KeyDetectorV2::passes(*m2))
-        co_return;
-
-    const auto* v5 = m5 && m5->measurement ? &*m5->measurement : nullptr;
-    KeyDetectionEvidence evidence;
-    if (v5) {
-        evidence.modelKey = v5->key;
-        evidence.modelConfidence = v5->confidence;
-        evidence.modelMargin = v5->margin;
-    }
-    evidence.localV2Key = m2->key;
-    evidence.localV2Fit = m2->inKeyRate;
-    evidence.agreement = KeyDetectionEvidence::agreementOf(m2->key, evidence.modelKey);
-    evidence.windowStart_s = 0;
-    evidence.windowSeconds = kVerifyCaptureSeconds;
-
-    const QString v2Key = *m2->key;
-    detectLog(QStringLiteral("[") + song.artist + QStringLiteral(" - ") + song.title +
-              QStringLiteral("] 库值 ") + dbKey + QStringLiteral("，V2 ") + v2Key + QStringLiteral("，V5 ") +
-              evidence.modelKey.value_or(QStringLiteral("没测出")) + QStringLiteral("，一致 ") +
-              evidence.agreement);
-
-    QJsonObject body = evidence.payload();
-    body.insert(QStringLiteral("artist"), song.artist);
-    body.insert(QStringLiteral("title"), song.title);
-    body.insert(QStringLiteral("key"), v2Key);
-    body.insert(QStringLiteral("confidence"), m2->inKeyRate);
-    body.insert(QStringLiteral("conflict"), !sameKey(v2Key, dbKey));
-    if (matchedBy)
-        body.insert(QStringLiteral("matched_by"), *matchedBy);
-    if (!m_deps.state.songSource().isEmpty())
-        body.insert(QStringLiteral("source"), m_deps.state.songSource());
-    const QString diag = m_deps.players.localReadDiag();
-    if (!diag.isEmpty())
-        body.insert(QStringLiteral("player_diag"), diag);
-
-    const ServiceResult<void> sent = co_await ServerAPI::postKeyReport(body, stop);
-    if (stop.stop_requested())
-        co_return;
-    if (sent.ok())
-        claim.keep();
 }

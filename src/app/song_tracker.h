@@ -37,8 +37,6 @@ public:
     using TimePoint = std::chrono::steady_clock::time_point;
     using Clock = std::function<TimePoint()>;
     using Sleep = std::function<QCoro::Task<bool>(std::chrono::milliseconds, std::stop_token)>;
-    // Starts local detection of a song the library does not know; ends when it has ended.
-    using LocalDetect = std::function<QCoro::Task<>(Song, AudioChannel, std::stop_token)>;
 
     static constexpr std::chrono::milliseconds kPollPeriod{400};
     static constexpr std::chrono::milliseconds kOcrPeriod{3000};
@@ -65,12 +63,14 @@ public:
     explicit SongTracker(Deps deps, QObject* parent = nullptr);
     ~SongTracker() override;
 
-    // Local detection, set by whoever provides it; without one an unknown song only shows
-    // that it is being listened to.
-    void setLocalDetect(LocalDetect detect) { m_localDetect = std::move(detect); }
+    // Local detection (not owned; it outlives the tracker), set by whoever provides it;
+    // without one an unknown song only shows that it is being listened to. A run goes on
+    // beside the loop until the loop resolves another song or clears it.
+    void setLocalDetection(LocalDetectionPort* detection) { m_localDetection = detection; }
 
     // Runs panel start (and with it the loop) until the tracker is destroyed or stop() is called.
     void start();
+    // Cancels everything the tracker started, local detection's reports included.
     void stop();
     bool isRunning() const { return m_run.isRunning(); }
 
@@ -93,6 +93,7 @@ public:
     const std::optional<AppVersion>& updateInfo() const { return m_updateInfo; }
     bool hostParamsReady() const;
     bool isVerificationRunning() const { return m_libraryVerificationTask.isRunning(); }
+    bool isDetecting() const { return m_localDetectionTask.isRunning(); }
     // The song resolved is the song the players still report.
     bool songStillPlaying(const Song& song) const;
 
@@ -105,6 +106,10 @@ private:
                                std::stop_token stop);
     QCoro::Task<> sendFeedback(QString artist, QString title, std::optional<QString> key, QString source,
                                std::optional<QString> prevKey, QString reportId, std::stop_token stop);
+    void startLocalDetection(const Song& song, const AudioChannel& channel);
+    // Cancels a detection run; the song it listened to is no longer resolving.
+    void stopLocalDetection();
+    QCoro::Task<> listenForKey(Song song, AudioChannel channel, std::stop_token stop);
     void pushKey(const QString& keyText);
     // The inputs and the stored channel as the sound server lists them now; the transposer
     // starts the first time the stored channel is there.
@@ -118,7 +123,7 @@ private:
     }
 
     Deps m_deps;
-    LocalDetect m_localDetect;
+    LocalDetectionPort* m_localDetection = nullptr;
     QString m_lastManualKeyReport;
     std::optional<AppVersion> m_updateInfo;
     int m_seenTranspose;
@@ -136,6 +141,7 @@ private:
     bool m_resolveAgain = false;
     bool m_transposerStarted = false;
     cancellation::TaskHandle m_libraryVerificationTask;
+    cancellation::TaskHandle m_localDetectionTask;
     std::list<cancellation::TaskHandle> m_tasks;
     cancellation::TaskHandle m_run; // last: cancelled first
 };

@@ -70,6 +70,17 @@ public:
     virtual void setInputsChanged(std::function<void()> onChange) { (void)onChange; }
 };
 
+// Local detection of the songs the library does not know.
+class LocalDetectionPort {
+public:
+    virtual ~LocalDetectionPort() = default;
+    // Listens to the channel and finds the song's key; returns when `stop` is requested, when
+    // the players report another song, or when the song is no longer the current one.
+    virtual QCoro::Task<> localDetectAndRefine(Song song, AudioChannel channel, std::stop_token stop) = 0;
+    // Ends what its runs left behind them (reports still being sent).
+    virtual void stop() = 0;
+};
+
 // The real players: the run's monitor, polled on its executor.
 class MonitorPlayerPort final : public PlayerPort {
 public:

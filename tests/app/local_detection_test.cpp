@@ -1,5 +1,6 @@
 #include "app/local_detection.h"
 #include "app/report_book.h"
+#include "app/sample_ring.h"
 #include "app/song_tracker.h"
 #include "core/app_state.h"
 #include "core/settings_store.h"
@@ -39,8 +40,13 @@ struct ScriptedPlayers final : PlayerPort {
     QString localReadDiag() const override { return u("Linux 6.1 QQ:ok"); }
 };
 
-struct NoWindow final : WindowRecognitionPort {
-    QCoro::Task<std::optional<Song>> ocrCurrentSong() override { co_return std::nullopt; }
+struct ScriptedWindow final : WindowRecognitionPort {
+    std::optional<Song> song;
+    QCoro::Task<std::optional<Song>> ocrCurrentSong() override
+    {
+        std::optional<Song> copy = song; // co_return would move the member out
+        co_return copy;
+    }
     QString lastPlayerLabel() const override { return {}; }
     bool screenCaptureAllowed() const override { return true; }
 };
@@ -133,9 +139,7 @@ protected:
         detectionDeps.now = deps.now;
         detectionDeps.sleep = deps.sleep;
         detection = std::make_unique<LocalDetection>(detectionDeps);
-        tracker->setLocalDetect([this](Song song, AudioChannel channel, std::stop_token stop) {
-            return detection->localDetectAndRefine(std::move(song), std::move(channel), std::move(stop));
-        });
+        tracker->setLocalDetection(detection.get());
         tracker->start();
     }
     // A run of its own, without the tracker; decided keys are pushed as they are.
@@ -151,6 +155,7 @@ protected:
         if (detection)
             retired.push_back(std::move(detection));
         detection = std::make_unique<LocalDetection>(deps);
+        state.setCurrent(song);
         run.start([this, song](std::stop_token stop) {
             return detection->localDetectAndRefine(song, audio.channel, std::move(stop));
         });
@@ -180,7 +185,7 @@ protected:
     AutoTuneSyncer syncer;
     TuningControls tuning{state, syncer, home.settings()};
     ScriptedPlayers players;
-    NoWindow window;
+    ScriptedWindow window;
     NoTransposer transposer;
     SongTracker::TimePoint now{};
     ScriptedAudio audio{now};
@@ -205,11 +210,17 @@ TEST(DetectionRules, WindowScheduleEvidenceAndLogLines)
     EXPECT_TRUE(latestSamples(ten, 2, 0.4).empty());
     EXPECT_TRUE(latestSamples(ten, 2, -1).empty());
 
-    std::vector<float> kept{1, 2, 3};
-    appendCapped(kept, std::vector<float>{4, 5, 6, 7}, 5);
-    EXPECT_EQ(kept, (std::vector<float>{3, 4, 5, 6, 7}));
-    appendCapped(kept, std::vector<float>{8, 9, 10, 11, 12, 13}, 5);
-    EXPECT_EQ(kept, (std::vector<float>{9, 10, 11, 12, 13}));
+    // The ring keeps the newest five across wraps, and a recording longer than itself.
+    SampleRing ring(5);
+    ring.append(std::vector<float>{1, 2, 3});
+    EXPECT_EQ(ring.latest(9), (std::vector<float>{1, 2, 3}));
+    ring.append(std::vector<float>{4, 5, 6, 7});
+    EXPECT_EQ(ring.latest(5), (std::vector<float>{3, 4, 5, 6, 7}));
+    ring.append(std::vector<float>{8, 9});
+    EXPECT_EQ(ring.latest(3), (std::vector<float>{7, 8, 9}));
+    ring.append(std::vector<float>{10, 11, 12, 13, 14, 15, 16});
+    EXPECT_EQ(ring.latest(5), (std::vector<float>{12, 13, 14, 15, 16}));
+    EXPECT_EQ(ring.latest(latestCount(ring.size(), 2, 0.5)), (std::vector<float>{16}));
 
     // 4 s recordings: measured in the 12th step (48 s), then in the 20th (80 s).
     ListeningSchedule schedule;
@@ -377,4 +388,50 @@ TEST_F(DetectionTest, AnotherSongDuringTheRecordingEndsTheRunUnreportedAndTakesN
     ASSERT_TRUE(waitFor([&] { return audio.captures >= 12; }));
     for (const QJsonObject& r : server->requests())
         EXPECT_NE(r.value(u("path")).toString(), u("/v1/key/report"));
+}
+
+// The loop goes on beside a run: a window that shows a library song instead of the unknown
+// one it showed gets its key, and a song that goes away is cleared; each ends the run.
+TEST_F(DetectionTest, TheLoopFollowsSongsBesideARunAndEndsIt)
+{
+    startServer();
+    window.song = kUnknown;
+    audio.script = [](int n) { return noise(n); };
+    startTracker();
+    ASSERT_TRUE(waitFor([&] { return state.keyText() == u("半音阶模式") && audio.captures >= 2; }));
+    EXPECT_EQ(state.songSource(), u("窗口识别"));
+
+    window.song = Song{u("晴天"), u("周杰伦")};
+    ASSERT_TRUE(waitFor([&] { return state.keyText() == u("B 大调"); }));
+    ASSERT_TRUE(waitFor([&] { return !tracker->isDetecting(); }));
+    EXPECT_EQ(syncer.ipc().value(u("scale")), 1);
+
+    // From a player this time, which then closes, and nothing shows in a window.
+    window.song.reset();
+    players.song = kUnknown;
+    ASSERT_TRUE(waitFor([&] { return state.keyText() == u("半音阶模式") && tracker->isDetecting(); }));
+    players.song.reset();
+    ASSERT_TRUE(waitFor([&] { return !state.current(); }));
+    EXPECT_EQ(state.keyText(), u("来首歌呀～"));
+    ASSERT_TRUE(waitFor([&] { return !tracker->isDetecting(); }));
+    const int captures = audio.captures;
+    const std::size_t pauses = sleeps.size();
+    ASSERT_TRUE(waitFor([&] { return sleeps.size() >= pauses + 20; })); // the loop polls on
+    EXPECT_EQ(audio.captures, captures);
+    EXPECT_FALSE(state.busy());
+}
+
+// Quitting stops the tracker and then waits for its tasks: a report still waiting for the
+// service is one of them and ends with it.
+TEST_F(DetectionTest, StoppingTheTrackerEndsAPendingReport)
+{
+    startServer({QStringLiteral("--delay-ms"), QStringLiteral("60000")});
+    startTracker();
+    ASSERT_TRUE(LocalDetection::claimReport(kUnknown.artist, kUnknown.title, u("C 大调")));
+    detection->reportLocalKey(u("C 大调"), 0.8, kUnknown, std::nullopt);
+    ASSERT_TRUE(waitFor([&] { return server->errorOutput().count("delaying an answer") >= 2; }));
+    tracker->stop();
+    ASSERT_TRUE(waitFor([] { return cancellation::tasksInFlight() == 0; }));
+    // Given up, not sent: a later decision may report it.
+    EXPECT_TRUE(LocalDetection::claimReport(kUnknown.artist, kUnknown.title, u("C 大调")));
 }

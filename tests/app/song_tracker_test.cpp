@@ -92,11 +92,15 @@ struct LateAudio final : AudioPort {
     void setInputsChanged(std::function<void()> change) override { onChange = std::move(change); }
 };
 
-QCoro::Task<> countDetection(int* detections)
-{
-    ++*detections;
-    co_return;
-}
+struct CountingDetection final : LocalDetectionPort {
+    int runs = 0;
+    QCoro::Task<> localDetectAndRefine(Song, AudioChannel, std::stop_token) override
+    {
+        ++runs;
+        co_return;
+    }
+    void stop() override {}
+};
 
 struct NoAudio final : AudioPort {
     std::vector<AudioChannel> listInputs() const override { return {}; }
@@ -311,26 +315,25 @@ TEST_F(TrackerTest, AChannelListedAfterAnUnknownSongStillGetsItDetected)
     startServer();
     players.song = Song{u("无名之歌"), u("无名氏")};
     LateAudio late;
+    CountingDetection detection;
     SongTracker::Deps deps{state, home.settings(), syncer, tuning, players, window, transposer, late, v5};
     useTestClock(deps);
     tracker = std::make_unique<SongTracker>(deps);
-    // The tracker goes before the audio port it uses, however the test ends.
+    // The tracker goes before the audio port and detection it uses, however the test ends.
     const auto dropTracker = qScopeGuard([this] { tracker.reset(); });
-    int detections = 0;
-    tracker->setLocalDetect(
-        [&detections](Song, AudioChannel, std::stop_token) { return countDetection(&detections); });
+    tracker->setLocalDetection(&detection);
     tracker->start();
     ASSERT_TRUE(waitFor([&] { return state.keyText() == u("暂未识别"); }));
     EXPECT_EQ(state.keyDetail(), u("设置里选一下伴奏通道～"));
     ASSERT_TRUE(late.onChange);
     late.listed = true;
     late.onChange();
-    ASSERT_TRUE(waitFor([&] { return detections == 1; }));
+    ASSERT_TRUE(waitFor([&] { return detection.runs == 1; }));
     EXPECT_EQ(requestsTo("/v1/key/lookup"), 2);
     // Listed again (another change of the server): nothing is resolved twice.
     late.onChange();
     passes(3);
-    EXPECT_EQ(detections, 1);
+    EXPECT_EQ(detection.runs, 1);
 }
 
 // The same launch race for a song the library knows: its key is applied at once, and its

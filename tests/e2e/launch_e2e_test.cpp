@@ -145,6 +145,7 @@ TEST(Launch, HelpAndVersionAnswerWithoutADisplay)
     env.remove(QStringLiteral("DISPLAY"));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
     env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), QStringLiteral("/nonexistent/config"));
     const auto run = [&](const QStringList& args) {
         QProcess process;
         process.setProcessEnvironment(env);
@@ -156,6 +157,9 @@ TEST(Launch, HelpAndVersionAnswerWithoutADisplay)
     const auto [helpCode, help, helpErr] = run({QStringLiteral("--help")});
     EXPECT_EQ(helpCode, 0) << helpErr.toStdString();
     EXPECT_TRUE(help.contains("--keytest")) << help.toStdString();
+    // The file a user edits to point the program at another key library.
+    EXPECT_TRUE(help.contains("Settings: /nonexistent/config/Tonivox/Tonivox.conf")) << help.toStdString();
+    EXPECT_TRUE(help.contains("serverBaseURL")) << help.toStdString();
     const auto [versionCode, version, versionErr] = run({QStringLiteral("--version")});
     EXPECT_EQ(versionCode, 0) << versionErr.toStdString();
     EXPECT_TRUE(version.startsWith("Tonivox " TONIVOX_VERSION)) << version.toStdString();
