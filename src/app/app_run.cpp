@@ -25,6 +25,7 @@
 #include "pluginlink/plugin_installer.h"
 #include "pluginlink/plugin_ipc.h"
 #include "pluginlink/tuning_controls.h"
+#include "transpose/accompaniment_loop.h"
 #include "transpose/accompaniment_processor.h"
 
 #include <QDir>
@@ -118,6 +119,34 @@ AppRun::AppRun(const Paths& paths)
             return detection->localDetectAndRefine(std::move(song), std::move(channel), std::move(stop));
         });
     m_tracker->start();
+
+    m_loop = std::make_unique<AccompanimentLoop>(AccompanimentLoop::Deps{
+        *m_audio, *m_settings, *m_state, *m_transposer,
+        [this](const std::vector<AudioStreamInfo>& streams) { return electedPlayerProcesses(streams); },
+        [tracker = m_tracker.get()](const AudioChannel& channel) { tracker->useChannel(channel); }});
+}
+
+std::optional<loop_routing::PlayerProcesses>
+AppRun::electedPlayerProcesses(const std::vector<AudioStreamInfo>& streams) const
+{
+    // The player the monitor elected, else the one whose window the song was read from.
+    std::optional<PlayerSource> elected = m_playerMonitor->active();
+    if (!elected)
+        elected = player_source::fromRawValue(m_windowRecognition->lastPlayerLabel());
+    if (!elected)
+        return std::nullopt;
+    loop_routing::PlayerProcesses player;
+    for (const AudioStreamInfo& stream : streams) {
+        if (stream.processId) {
+            const auto app = m_applications->application(*stream.processId);
+            if (app && player_source::fromApplication(app->bundleIdentifier, app->localizedName) == elected)
+                player.processIds.insert(*stream.processId);
+        } else if (!stream.processBinary.isEmpty() &&
+                   player_source::fromApplication(stream.processBinary, stream.applicationName) == elected) {
+            player.binaries.insert(stream.processBinary);
+        }
+    }
+    return player;
 }
 
 DiagnosticExporter::Sources AppRun::diagnosticSources() const
@@ -132,6 +161,7 @@ DiagnosticExporter::Sources AppRun::diagnosticSources() const
 
 AppRun::~AppRun()
 {
+    m_loop.reset();
     // The tracker's run awaits a detection run: it goes first, then the reports.
     m_tracker.reset();
     m_localDetection.reset();

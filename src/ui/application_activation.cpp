@@ -30,10 +30,12 @@ public slots:
     {
         emit m_owner->activateRequested();
     }
-    // The program declares no actions.
-    void ActivateAction(const QString& /*name*/, const QVariantList& /*parameter*/,
+    // The desktop file's actions; unknown names are ignored by whoever listens.
+    void ActivateAction(const QString& name, const QVariantList& /*parameter*/,
                         const QVariantMap& /*platformData*/)
-    {}
+    {
+        emit m_owner->actionRequested(name);
+    }
 
 private:
     ApplicationActivation* m_owner;

@@ -30,6 +30,8 @@ public:
 signals:
     // Activate (or Open) arrived: show the main panel.
     void activateRequested();
+    // ActivateAction arrived with this action name ("create-accompaniment-loop", ...).
+    void actionRequested(const QString& name);
 
 private:
     bool m_registered = false;
