@@ -105,8 +105,8 @@ protected:
     std::vector<float> recordDefaultOutput()
     {
         QProcess rec;
-        rec.start(QStringLiteral("parec"),
-                  {"--device=loop.monitor", "--raw", "--format=float32le", "--rate=48000", "--channels=1"});
+        rec.start(QStringLiteral("parec"), {"--latency-msec=20", "--device=loop.monitor", "--raw",
+                                            "--format=float32le", "--rate=48000", "--channels=1"});
         rec.waitForStarted(5000);
         QTest::qWait(1500);
         rec.kill();
