@@ -122,31 +122,35 @@ AppRun::AppRun(const Paths& paths)
 
     m_loop = std::make_unique<AccompanimentLoop>(AccompanimentLoop::Deps{
         *m_audio, *m_settings, *m_state, *m_transposer,
-        [this](const std::vector<AudioStreamInfo>& streams) { return electedPlayerProcesses(streams); },
+        [this](std::vector<AudioStreamInfo> streams) { return electedPlayerProcesses(std::move(streams)); },
         [tracker = m_tracker.get()](const AudioChannel& channel) { tracker->useChannel(channel); }});
 }
 
-std::optional<loop_routing::PlayerProcesses>
-AppRun::electedPlayerProcesses(const std::vector<AudioStreamInfo>& streams) const
+QFuture<std::optional<loop_routing::PlayerProcesses>>
+AppRun::electedPlayerProcesses(std::vector<AudioStreamInfo> streams) const
 {
     // The player the monitor elected, else the one whose window the song was read from.
     std::optional<PlayerSource> elected = m_playerMonitor->active();
     if (!elected)
         elected = player_source::fromRawValue(m_windowRecognition->lastPlayerLabel());
     if (!elected)
-        return std::nullopt;
-    loop_routing::PlayerProcesses player;
-    for (const AudioStreamInfo& stream : streams) {
-        if (stream.processId) {
-            const auto app = m_applications->application(*stream.processId);
-            if (app && player_source::fromApplication(app->bundleIdentifier, app->localizedName) == elected)
-                player.processIds.insert(*stream.processId);
-        } else if (!stream.processBinary.isEmpty() &&
-                   player_source::fromApplication(stream.processBinary, stream.applicationName) == elected) {
-            player.binaries.insert(stream.processBinary);
+        return QtFuture::makeReadyFuture(std::optional<loop_routing::PlayerProcesses>());
+    // Naming a stream's process reads /proc: on a worker, not on the main thread.
+    return QtConcurrent::run([applications = m_applications, streams = std::move(streams),
+                              elected = *elected]() -> std::optional<loop_routing::PlayerProcesses> {
+        loop_routing::PlayerProcesses player;
+        for (const AudioStreamInfo& stream : streams) {
+            if (stream.processId) {
+                const auto app = applications->application(*stream.processId);
+                if (app && player_source::fromApplication(app->bundleIdentifier, app->localizedName) == elected)
+                    player.processIds.insert(*stream.processId);
+            } else if (!stream.processBinary.isEmpty() &&
+                       player_source::fromApplication(stream.processBinary, stream.applicationName) == elected) {
+                player.binaries.insert(stream.processBinary);
+            }
         }
-    }
-    return player;
+        return player;
+    });
 }
 
 DiagnosticExporter::Sources AppRun::diagnosticSources() const

@@ -3,6 +3,7 @@
 #include "diagnostics/diagnostic_exporter.h"
 #include "transpose/loop_routing.h"
 
+#include <QFuture>
 #include <QString>
 #include <memory>
 
@@ -76,8 +77,8 @@ public:
     AccompanimentLoop& accompanimentLoop() { return *m_loop; }
 
 private:
-    std::optional<loop_routing::PlayerProcesses>
-    electedPlayerProcesses(const std::vector<AudioStreamInfo>& streams) const;
+    QFuture<std::optional<loop_routing::PlayerProcesses>>
+    electedPlayerProcesses(std::vector<AudioStreamInfo> streams) const;
 
     // Declaration order is creation order; destruction runs backwards.
     std::unique_ptr<SettingsStore> m_settings;

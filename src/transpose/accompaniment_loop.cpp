@@ -7,6 +7,8 @@
 #include "transpose/accompaniment_processor.h"
 
 #include <QCoreApplication>
+#include <QFuture>
+#include <utility>
 #include <mutex>
 
 const QString AccompanimentLoop::kCreatedStatus = QStringLiteral("已创建伴奏回路，播放器的声音已接入");
@@ -55,7 +57,12 @@ AccompanimentLoop::AccompanimentLoop(Deps deps, QObject* parent)
         [poster = m_poster, this] { poster->post([this] { onAudioChanged(); }); });
     // A player is elected a poll after its stream appears: look again now and then.
     m_poll.setInterval(1000);
-    connect(&m_poll, &QTimer::timeout, this, &AccompanimentLoop::moveNewStreams);
+    connect(&m_poll, &QTimer::timeout, this, [this] {
+        if (m_deferredAction.isEmpty())
+            moveNewStreams();
+        else
+            onAudioChanged();
+    });
     m_poll.start();
     onAudioChanged();
 }
@@ -88,8 +95,10 @@ void AccompanimentLoop::create()
         setStatus(kNoServerStatus);
         return;
     }
-    if (m_loading || m_removing)
+    if (m_loading || m_removing) {
+        m_deferredAction = QString::fromLatin1(kCreateAction);
         return;
+    }
     m_finishPending = true;
     if (loop_routing::findSink(m_deps.audio.listSinks(), loop_routing::sinkName()))
         finishCreate();
@@ -123,8 +132,38 @@ void AccompanimentLoop::load(bool byUser)
     }
 }
 
+bool AccompanimentLoop::performAction(const QString& name)
+{
+    if (name == QLatin1String(kCreateAction))
+        create();
+    else if (name == QLatin1String(kRemoveAction))
+        remove();
+    else
+        return false;
+    return true;
+}
+
+bool AccompanimentLoop::performActionOnceConnected(const QString& name, std::chrono::milliseconds wait)
+{
+    if (name != QLatin1String(kCreateAction) && name != QLatin1String(kRemoveAction))
+        return false;
+    if (m_deps.audio.isConnected())
+        return performAction(name);
+    m_deferredAction = name;
+    QTimer::singleShot(wait, this, [this] {
+        if (m_deferredAction.isEmpty() || m_deps.audio.isConnected())
+            return;
+        m_deferredAction.clear();
+        setStatus(kNoServerStatus);
+    });
+    return true;
+}
+
 void AccompanimentLoop::onAudioChanged()
 {
+    // An action that waited for the connection, or for the answer to the one before it.
+    if (m_deps.audio.isConnected() && !m_loading && !m_removing && !m_deferredAction.isEmpty())
+        performAction(std::exchange(m_deferredAction, QString()));
     if (!m_deps.audio.isConnected()) {
         if (m_exists) {
             m_exists = false;
@@ -172,34 +211,55 @@ void AccompanimentLoop::finishCreate()
     const AudioChannel channel{monitor->deviceID, monitor->name.value_or(loop_routing::description()),
                                loop_routing::monitorUid()};
     m_deps.useChannel(channel);
-    const auto player =
-        m_deps.electedPlayer ? m_deps.electedPlayer(m_deps.audio.listPlaybackStreams()) : std::nullopt;
-    if (!player) {
-        logLine(QStringLiteral("没有正在放歌的播放器，没有移动任何声音"));
-        setStatus(kNoPlayerStatus);
-        return;
-    }
-    setStatus(kCreatedStatus);
-    moveNewStreams();
+    moveNewStreams(true);
 }
 
-void AccompanimentLoop::moveNewStreams()
+void AccompanimentLoop::moveNewStreams(bool afterCreate)
 {
-    if (!m_exists || m_removing || !stored() || !m_deps.electedPlayer)
+    if (afterCreate)
+        m_createAnswerPending = true;
+    if (m_asking || !m_exists || m_removing || !stored() || !m_deps.electedPlayer)
         return;
     const auto sink = loop_routing::findSink(m_deps.audio.listSinks(), loop_routing::sinkName());
     if (!sink)
         return;
     // Only streams not seen before are asked about (the player's processes are looked up
-    // for them alone).
+    // for them alone); after a create the question is asked anyway, for the status.
     std::vector<AudioStreamInfo> candidates = m_deps.audio.listPlaybackStreams();
     std::erase_if(candidates, [&](const AudioStreamInfo& s) {
         return s.sinkIndex == sink->index || m_handled.contains(s.index);
     });
-    if (candidates.empty())
+    const bool reportCreate = std::exchange(m_createAnswerPending, false);
+    if (candidates.empty() && !reportCreate)
         return;
-    const auto player = m_deps.electedPlayer(candidates);
-    if (!player)
+    m_asking = true;
+    // Dropped with the loop: the continuation is bound to it.
+    m_deps.electedPlayer(candidates).then(
+        this, [this, candidates, reportCreate](const std::optional<loop_routing::PlayerProcesses>& player) {
+            m_asking = false;
+            moveAnswered(candidates, player, reportCreate);
+            if (m_createAnswerPending) // a create came while this question was out
+                moveNewStreams();
+        });
+}
+
+void AccompanimentLoop::moveAnswered(const std::vector<AudioStreamInfo>& candidates,
+                                     const std::optional<loop_routing::PlayerProcesses>& player,
+                                     bool afterCreate)
+{
+    if (afterCreate && !m_removing && stored()) {
+        if (player) {
+            setStatus(kCreatedStatus);
+        } else {
+            logLine(QStringLiteral("没有正在放歌的播放器，没有移动任何声音"));
+            setStatus(kNoPlayerStatus);
+        }
+    }
+    // What changed while the question was out decides.
+    if (!player || !m_exists || m_removing || !stored())
+        return;
+    const auto sink = loop_routing::findSink(m_deps.audio.listSinks(), loop_routing::sinkName());
+    if (!sink)
         return;
     const std::vector<uint32_t> moves = loop_routing::streamsToMove(
         candidates, *player, sink->index, m_handled, QCoreApplication::applicationPid());
@@ -217,8 +277,10 @@ void AccompanimentLoop::remove()
         setStatus(kNoServerStatus);
         return;
     }
-    if (m_loading || m_removing)
+    if (m_loading || m_removing) {
+        m_deferredAction = QString::fromLatin1(kRemoveAction);
         return;
+    }
     m_finishPending = false;
     const std::vector<AudioSinkInfo> sinks = m_deps.audio.listSinks();
     const auto sink = loop_routing::findSink(sinks, loop_routing::sinkName());

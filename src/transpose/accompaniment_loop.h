@@ -3,10 +3,12 @@
 #include "core/audio_channel.h"
 #include "transpose/loop_routing.h"
 
+#include <QFuture>
 #include <QObject>
 #include <QSet>
 #include <QString>
 #include <QTimer>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -40,6 +42,8 @@ public:
     static const QString kNoServerStatus;
     static const QString kRefusedStatus;
     static const QString kRemoveFailedStatus;
+    static constexpr char kCreateAction[] = "create-accompaniment-loop";
+    static constexpr char kRemoveAction[] = "remove-accompaniment-loop";
 
     struct Deps {
         PulseAudioClient& audio;
@@ -47,8 +51,9 @@ public:
         AppState& state;
         AccompanimentProcessor& transposer;
         // Which of these streams' processes and executables are the followed (elected) player's
-        // now; nothing when no player is followed.
-        std::function<std::optional<loop_routing::PlayerProcesses>(const std::vector<AudioStreamInfo>&)>
+        // now; nothing when no player is followed. Called on the main thread; the answer may
+        // come later (the processes are looked up on a worker) and is taken on the main thread.
+        std::function<QFuture<std::optional<loop_routing::PlayerProcesses>>(std::vector<AudioStreamInfo>)>
             electedPlayer;
         // Stores a channel as the user's choice does: status, transposer restart.
         std::function<void(const AudioChannel&)> useChannel;
@@ -60,6 +65,12 @@ public:
     // The user's actions.
     void create();
     void remove();
+    // The same by the desktop actions' names ("create-accompaniment-loop",
+    // "remove-accompaniment-loop"); false for another name.
+    bool performAction(const QString& name);
+    // For an action asked for at launch: performed once the sound server is connected;
+    // the no-server status when it is not within `wait`. False for an unknown name.
+    bool performActionOnceConnected(const QString& name, std::chrono::milliseconds wait);
 
     // Our sink is on the server now.
     bool exists() const;
@@ -72,7 +83,11 @@ private:
     void onAudioChanged();
     void load(bool byUser);
     void finishCreate();
-    void moveNewStreams();
+    // Asks which new streams are the player's and moves them once the answer comes; after a
+    // user's create, the answer also sets the status (a player was found, or none).
+    void moveNewStreams(bool afterCreate = false);
+    void moveAnswered(const std::vector<AudioStreamInfo>& candidates,
+                      const std::optional<loop_routing::PlayerProcesses>& player, bool afterCreate);
     void onRemoved(bool ok);
     bool stored() const;
     void setStatus(const QString& text);
@@ -89,6 +104,11 @@ private:
     // A load made again after a restart is tried once per connection.
     bool m_recreateTried = false;
     bool m_exists = false;
+    // A question about the player's streams is out; the next waits for its answer.
+    bool m_asking = false;
+    bool m_createAnswerPending = false;
+    // An action that waits for the connection, or for the server's answer to the one before.
+    QString m_deferredAction;
     // Streams moved (or left where the user put them) on this connection.
     QSet<uint32_t> m_handled;
 };

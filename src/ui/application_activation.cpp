@@ -80,18 +80,20 @@ bool ApplicationActivation::registerOnSessionBus()
     return true;
 }
 
-bool ApplicationActivation::activateRunningInstance(std::chrono::milliseconds timeout)
+bool ApplicationActivation::activateRunningInstance(std::chrono::milliseconds timeout, const QString& action)
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected())
         return false;
-    QDBusMessage call = QDBusMessage::createMethodCall(QString::fromLatin1(kAppId), objectPath(),
-                                                       QStringLiteral("org.freedesktop.Application"),
-                                                       QStringLiteral("Activate"));
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QString::fromLatin1(kAppId), objectPath(), QStringLiteral("org.freedesktop.Application"),
+        action.isEmpty() ? QStringLiteral("Activate") : QStringLiteral("ActivateAction"));
     QVariantMap platformData;
     const QByteArray startupId = qgetenv("DESKTOP_STARTUP_ID");
     if (!startupId.isEmpty())
         platformData.insert(QStringLiteral("desktop-startup-id"), QString::fromUtf8(startupId));
+    if (!action.isEmpty())
+        call << action << QVariantList{};
     call << platformData;
     // The running instance takes the lock before it owns the name: while it starts, ask
     // again until the deadline.

@@ -83,12 +83,8 @@ DesktopUi::DesktopUi(AppRun& run, QObject* parent)
     // Reachable first: a second start waits for this name, and its request is handled by
     // the event loop, after the panel below exists.
     connect(m_activation.get(), &ApplicationActivation::activateRequested, this, &DesktopUi::showMainPanel);
-    connect(m_activation.get(), &ApplicationActivation::actionRequested, this, [this](const QString& name) {
-        if (name == QLatin1String("create-accompaniment-loop"))
-            m_run.accompanimentLoop().create();
-        else if (name == QLatin1String("remove-accompaniment-loop"))
-            m_run.accompanimentLoop().remove();
-    });
+    connect(m_activation.get(), &ApplicationActivation::actionRequested, this,
+            [this](const QString& name) { m_run.accompanimentLoop().performAction(name); });
     m_activation->registerOnSessionBus();
 
     // The launch shows the bar before it creates the panel.

@@ -64,10 +64,11 @@ protected:
     {
         m_loop = std::make_unique<AccompanimentLoop>(AccompanimentLoop::Deps{
             m_audio, m_home.settings(), m_state, m_transposer,
-            [this](const std::vector<AudioStreamInfo>&) -> std::optional<loop_routing::PlayerProcesses> {
-                if (m_playerPids.isEmpty())
-                    return std::nullopt;
-                return loop_routing::PlayerProcesses{m_playerPids, {}};
+            [this](const std::vector<AudioStreamInfo>&) {
+                std::optional<loop_routing::PlayerProcesses> player;
+                if (!m_playerPids.isEmpty())
+                    player = loop_routing::PlayerProcesses{m_playerPids, {}};
+                return QtFuture::makeReadyFuture(player);
             },
             [this](const AudioChannel& channel) {
                 m_chosen = channel;
