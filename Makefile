@@ -17,8 +17,11 @@ build: configure
 run: build
 	$(BUILD_DIR)/src/app/tonivox $(ARGS)
 
+# Everything on PulseAudio, then the sound tests (capture, chain, loop) once more on PipeWire's
+# PulseAudio server, as most desktops run.
 test: build
 	tests/run-with-services ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS) -LE fuzz $(CTEST_ARGS)
+	TONIVOX_TEST_SOUND_SERVER=pipewire tests/run-with-services ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS) -L pulse $(CTEST_ARGS)
 
 bench: build
 	tests/run-with-services sh -c 'for b in $(BUILD_DIR)/bench/bench_*; do "$$b" $(BENCH_ARGS) || exit 1; done'

@@ -25,6 +25,7 @@
 #include "pluginlink/plugin_installer.h"
 #include "pluginlink/plugin_ipc.h"
 #include "pluginlink/tuning_controls.h"
+#include "transpose/accompaniment_loop.h"
 #include "transpose/accompaniment_processor.h"
 
 #include <QDir>
@@ -116,6 +117,38 @@ AppRun::AppRun(const Paths& paths)
         [tracker = m_tracker.get()](const QString& key) { tracker->applyKeyToAutotune(key); }});
     m_tracker->setLocalDetection(m_localDetection.get());
     m_tracker->start();
+
+    m_loop = std::make_unique<AccompanimentLoop>(AccompanimentLoop::Deps{
+        *m_audio, *m_settings, *m_state, *m_transposer,
+        [this](std::vector<AudioStreamInfo> streams) { return electedPlayerProcesses(std::move(streams)); },
+        [tracker = m_tracker.get()](const AudioChannel& channel) { tracker->useChannel(channel); }});
+}
+
+QFuture<std::optional<loop_routing::PlayerProcesses>>
+AppRun::electedPlayerProcesses(std::vector<AudioStreamInfo> streams) const
+{
+    // The player the monitor elected, else the one whose window the song was read from.
+    std::optional<PlayerSource> elected = m_playerMonitor->active();
+    if (!elected)
+        elected = player_source::fromRawValue(m_windowRecognition->lastPlayerLabel());
+    if (!elected)
+        return QtFuture::makeReadyFuture(std::optional<loop_routing::PlayerProcesses>());
+    // Naming a stream's process reads /proc: on a worker, not on the main thread.
+    return QtConcurrent::run([applications = m_applications, streams = std::move(streams),
+                              elected = *elected]() -> std::optional<loop_routing::PlayerProcesses> {
+        loop_routing::PlayerProcesses player;
+        for (const AudioStreamInfo& stream : streams) {
+            if (stream.processId) {
+                const auto app = applications->application(*stream.processId);
+                if (app && player_source::fromApplication(app->bundleIdentifier, app->localizedName) == elected)
+                    player.processIds.insert(*stream.processId);
+            } else if (!stream.processBinary.isEmpty() &&
+                       player_source::fromApplication(stream.processBinary, stream.applicationName) == elected) {
+                player.binaries.insert(stream.processBinary);
+            }
+        }
+        return player;
+    });
 }
 
 DiagnosticExporter::Sources AppRun::diagnosticSources() const
@@ -130,6 +163,7 @@ DiagnosticExporter::Sources AppRun::diagnosticSources() const
 
 AppRun::~AppRun()
 {
+    m_loop.reset();
     // The tracker cancels the detection run it started: it goes first, then the reports.
     m_tracker.reset();
     m_localDetection.reset();

@@ -1,11 +1,14 @@
 #pragma once
 
 #include "diagnostics/diagnostic_exporter.h"
+#include "transpose/loop_routing.h"
 
+#include <QFuture>
 #include <QString>
 #include <memory>
 
 class AppDelegate;
+class AccompanimentLoop;
 class AccompanimentProcessor;
 class AudioPort;
 class LocalDetection;
@@ -70,8 +73,13 @@ public:
     // player readers and running-applications scan.
     DiagnosticExporter::Sources diagnosticSources() const;
     SongTracker& tracker() { return *m_tracker; }
+    // The accompaniment loop the user makes with one action (and the program keeps).
+    AccompanimentLoop& accompanimentLoop() { return *m_loop; }
 
 private:
+    QFuture<std::optional<loop_routing::PlayerProcesses>>
+    electedPlayerProcesses(std::vector<AudioStreamInfo> streams) const;
+
     // Declaration order is creation order; destruction runs backwards.
     std::unique_ptr<SettingsStore> m_settings;
     SettingsStore* m_previousSettings = nullptr;
@@ -97,4 +105,5 @@ private:
     std::unique_ptr<AudioPort> m_audioPort;
     std::unique_ptr<SongTracker> m_tracker;
     std::unique_ptr<LocalDetection> m_localDetection;
+    std::unique_ptr<AccompanimentLoop> m_loop;
 };

@@ -20,6 +20,18 @@ constexpr std::array<QtOption, 8> kQtOptions = {{
     {"-nograb", false},
 }};
 
+// The desktop file's actions, each also a switch of its own name.
+constexpr std::array<const char*, 2> kDesktopActions = {"create-accompaniment-loop", "remove-accompaniment-loop"};
+
+std::optional<QString> desktopActionOf(const QString& argument)
+{
+    for (const char* action : kDesktopActions) {
+        if (argument == QLatin1String("--") + QLatin1String(action))
+            return QString::fromLatin1(action);
+    }
+    return std::nullopt;
+}
+
 std::optional<QtOption> qtOption(const QString& argument)
 {
     for (const QtOption& option : kQtOptions) {
@@ -66,6 +78,12 @@ CommandLine CommandLine::parse(const QStringList& arguments)
             out.exportPath = arguments.at(i);
             continue;
         }
+        if (const auto action = desktopActionOf(argument)) {
+            if (!out.desktopAction.isEmpty() && out.desktopAction != *action)
+                return invalid(QStringLiteral("options --%1 and %2 exclude each other").arg(out.desktopAction, argument));
+            out.desktopAction = *action;
+            continue;
+        }
         if (const auto option = qtOption(argument)) {
             if (option->takesValue && ++i >= arguments.size())
                 return invalid(QStringLiteral("option %1 needs a value").arg(argument));
@@ -82,6 +100,7 @@ QString CommandLine::usage(const QString& programName, const QString& settingsFi
 {
     return QStringLiteral("Usage: %1 [--help | --version]\n"
                           "       %1 --export-diagnostics FILE\n"
+                          "       %1 --create-accompaniment-loop | --remove-accompaniment-loop\n"
                           "       %1 --keytest FILE...\n"
                           "       %1 --keytest-v5 FILE...\n"
                           "       %1 --v5-pcm-dump IN OUT\n"
@@ -97,6 +116,13 @@ QString CommandLine::usage(const QString& programName, const QString& settingsFi
                           "  --export-diagnostics FILE\n"
                           "                 write the diagnostic report to FILE and exit (beside a\n"
                           "                 running program too: nothing of it is touched)\n"
+                          "  --create-accompaniment-loop\n"
+                          "                 send the music player's sound through a loop of ours to\n"
+                          "                 the transposer (in the running program; without one, it\n"
+                          "                 starts and does so once the sound server answers)\n"
+                          "  --remove-accompaniment-loop\n"
+                          "                 take that loop away again, the player back on the default\n"
+                          "                 output (the same way)\n"
                           "  --keytest ...  the offline key test modes: analyse audio files and exit\n"
                           "\n"
                           "Settings: %2\n"

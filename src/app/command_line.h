@@ -14,10 +14,14 @@ struct CommandLine {
     std::optional<OfflineMode> offlineMode; // with Action::offline
     QString problem;                        // with Action::invalid: what was wrong
     QString exportPath;                     // with Action::exportDiagnostics: the report file
+    // With Action::run: a desktop action ("create-accompaniment-loop", ...) for the running
+    // instance, or for this one once it is up.
+    QString desktopAction;
 
     // `arguments` includes the program name first. An offline switch anywhere wins and
     // keeps its own argument rules; otherwise only --help, --version,
-    // --export-diagnostics FILE and the display options Qt itself takes are accepted.
+    // --export-diagnostics FILE, one desktop action (--create-accompaniment-loop,
+    // --remove-accompaniment-loop) and the display options Qt itself takes are accepted.
     static CommandLine parse(const QStringList& arguments);
     // The usage text printed by --help; it names the settings file the run reads.
     static QString usage(const QString& programName, const QString& settingsFile);

@@ -11,6 +11,7 @@
 #include "keydetect/offline_key_test.h"
 #include "pluginlink/instance_lock.h"
 #include "pluginlink/plugin_ipc.h"
+#include "transpose/accompaniment_loop.h"
 #include "ui/application_activation.h"
 #include "ui/desktop_ui.h"
 
@@ -98,10 +99,11 @@ int main(int argc, char** argv)
     case InstanceLock::Outcome::acquired:
         break;
     case InstanceLock::Outcome::heldElsewhere: {
-        // A second start shows the running instance's panel, as a desktop user expects.
+        // A second start shows the running instance's panel, as a desktop user expects, or
+        // hands it the desktop action it was started for.
         QCoreApplication app(argc, argv);
         describeApplication();
-        if (ApplicationActivation::activateRunningInstance(std::chrono::seconds(5)))
+        if (ApplicationActivation::activateRunningInstance(std::chrono::seconds(5), commandLine.desktopAction))
             return 0;
         print(stderr, QStringLiteral("%1: %2\n").arg(programName, instance.failureText()));
         return 1;
@@ -140,6 +142,9 @@ int main(int argc, char** argv)
     });
     DesktopUi desktop(run);
     run.delegate().applicationDidFinishLaunching();
+    // Started for a desktop action with no instance running: this one is it, and does it.
+    if (!commandLine.desktopAction.isEmpty())
+        run.accompanimentLoop().performActionOnceConnected(commandLine.desktopAction, std::chrono::seconds(10));
     const int status = app.exec();
     return status;
 }

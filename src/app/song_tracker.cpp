@@ -334,7 +334,12 @@ void SongTracker::chooseChannel(const QString& uid)
         std::find_if(channels.begin(), channels.end(), [&](const AudioChannel& c) { return c.uid == uid; });
     if (chosen == channels.end())
         return;
-    const AudioChannel channel = *chosen;
+    useChannel(*chosen);
+}
+
+void SongTracker::useChannel(const AudioChannel& channel)
+{
+    AppState& state = m_deps.state;
     m_deps.settings.setAccompanimentChannelUID(channel.uid);
     state.setChannelName(channel.name);
     state.setChannelStatus(QStringLiteral("已选择：") + channel.name);

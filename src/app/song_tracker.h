@@ -87,6 +87,8 @@ public:
     // The user picked an accompaniment input: stored, shown, and the transposer restarted on
     // it. A uid the state does not list changes nothing.
     void chooseChannel(const QString& uid);
+    // The same for a channel the state may not list yet (one just made by the program).
+    void useChannel(const AudioChannel& channel);
     // Privacy consent was given: a song refused for missing consent is resolved again.
     void consentGiven();
 

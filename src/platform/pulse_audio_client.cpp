@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <map>
 #include <mutex>
 #include <pulse/pulseaudio.h>
 #include <sys/time.h>
@@ -41,8 +42,27 @@ struct SourceRecord {
 struct Lists {
     std::vector<SourceRecord> sources;
     std::vector<AudioSinkInfo> sinks;
+    std::vector<AudioStreamInfo> streams;
     std::optional<QString> defaultSink;
 };
+
+std::optional<qint64> processIdOf(const pa_proplist* properties)
+{
+    const char* text = properties ? pa_proplist_gets(properties, PA_PROP_APPLICATION_PROCESS_ID) : nullptr;
+    if (!text)
+        return std::nullopt;
+    bool ok = false;
+    const qint64 pid = QByteArray(text).toLongLong(&ok);
+    if (!ok || pid <= 0)
+        return std::nullopt;
+    return pid;
+}
+
+QString propertyText(const pa_proplist* properties, const char* key)
+{
+    const char* text = properties ? pa_proplist_gets(properties, key) : nullptr;
+    return text ? QString::fromUtf8(text) : QString();
+}
 
 } // namespace
 
@@ -72,6 +92,7 @@ public:
                 LoopLock lock(m_loop);
                 m_shuttingDown = true;
                 freeTimer(m_retryTimer);
+                freeTimer(m_keepaliveTimer);
                 dropContext();
             }
             pa_threaded_mainloop_stop(m_loop);
@@ -113,6 +134,40 @@ public:
         return m_lists.sinks;
     }
 
+    std::vector<AudioStreamInfo> streams() const
+    {
+        std::lock_guard guard(m_listLock);
+        return m_lists.streams;
+    }
+
+    // With the loop locked: sends a request whose answer goes to `done`; false when not
+    // connected or refused at once.
+    template <typename Issue> bool request(DoneCallback done, Issue issue)
+    {
+        if (!readyContext())
+            return false;
+        const quint64 id = ++m_lastRequest;
+        auto token = std::make_unique<RequestToken>(RequestToken{this, id});
+        pa_operation* operation = issue(m_context, token.get());
+        if (!operation)
+            return false;
+        pa_operation_unref(operation);
+        m_requests.emplace(id, std::make_pair(std::move(token), std::move(done)));
+        return true;
+    }
+
+    static void onIndexAnswer(pa_context*, uint32_t index, void* userdata)
+    {
+        const auto* token = static_cast<RequestToken*>(userdata);
+        token->self->answer(token->id, index != PA_INVALID_INDEX, index);
+    }
+
+    static void onSuccessAnswer(pa_context*, int success, void* userdata)
+    {
+        const auto* token = static_cast<RequestToken*>(userdata);
+        token->self->answer(token->id, success != 0, 0);
+    }
+
     std::optional<QString> defaultSink() const
     {
         std::lock_guard guard(m_listLock);
@@ -150,6 +205,79 @@ public:
 private:
     // Everything below runs on the loop's thread, or with the loop locked.
 
+    struct RequestToken {
+        Impl* self;
+        quint64 id;
+    };
+
+    void answer(quint64 id, bool ok, uint32_t index)
+    {
+        auto node = m_requests.extract(id);
+        if (node.empty())
+            return;
+        if (node.mapped().second)
+            node.mapped().second(ok, index);
+    }
+
+    // Requests of a dropped connection get no answer: they are told so here.
+    void failRequests()
+    {
+        auto requests = std::move(m_requests);
+        m_requests.clear();
+        for (auto& [id, entry] : requests) {
+            if (entry.second)
+                entry.second(false, 0);
+        }
+    }
+
+    // A frozen server keeps the socket open and answers nothing: without this the client
+    // would wait for ever. One cheap query at a time; no answer within the bound = lost.
+    void keepalive()
+    {
+        if (!readyContext())
+            return;
+        const auto now = std::chrono::steady_clock::now();
+        if (m_pingSent) {
+            if (now - *m_pingSent < m_options.answerBound)
+                return;
+            m_pingSent.reset();
+            dropContext();
+            publish(Lists{}, false);
+            scheduleRetry();
+            return;
+        }
+        // The previous query was answered, so nothing refers to its token any more.
+        m_pingToken = std::make_unique<PingToken>(PingToken{this, m_generation});
+        pa_operation* operation = pa_context_get_server_info(
+            m_context,
+            [](pa_context*, const pa_server_info*, void* userdata) {
+                const auto* ping = static_cast<PingToken*>(userdata);
+                if (ping->self->m_generation == ping->generation)
+                    ping->self->m_pingSent.reset();
+            },
+            m_pingToken.get());
+        if (!operation)
+            return;
+        pa_operation_unref(operation);
+        m_pingSent = now;
+    }
+
+    struct PingToken {
+        Impl* self;
+        quint64 generation;
+    };
+
+    void startKeepalive()
+    {
+        if (m_keepaliveTimer || m_shuttingDown)
+            return;
+        m_keepaliveTimer = startTimer(m_options.keepalive, [](Impl* self) {
+            self->m_keepaliveTimer = nullptr;
+            self->keepalive();
+            self->startKeepalive();
+        });
+    }
+
     void connect()
     {
         m_context = pa_context_new(m_api, "Tonivox");
@@ -184,9 +312,11 @@ private:
             pa_operation_unref(pa_context_subscribe(
                 context,
                 static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SINK |
+                                                    PA_SUBSCRIPTION_MASK_SINK_INPUT |
                                                     PA_SUBSCRIPTION_MASK_SERVER),
                 nullptr, nullptr));
             self->refresh();
+            self->startKeepalive();
             break;
         case PA_CONTEXT_FAILED:
         case PA_CONTEXT_TERMINATED:
@@ -210,6 +340,7 @@ private:
         m_refreshing = false;
         m_refreshAgain = false;
         ++m_generation;
+        m_pingSent.reset();
         if (!m_context)
             return;
         pa_context_set_state_callback(m_context, nullptr, nullptr);
@@ -217,6 +348,9 @@ private:
         pa_context_disconnect(m_context);
         pa_context_unref(m_context);
         m_context = nullptr;
+        // Cancelled with the context: their callbacks never run, so their tokens go here.
+        m_pingToken.reset();
+        failRequests();
     }
 
     void scheduleRetry()
@@ -248,7 +382,7 @@ private:
         }
         m_refreshing = true;
         m_pending = Lists{};
-        m_pendingParts = 3;
+        m_pendingParts = 4;
         const auto issue = [this](pa_operation* operation) {
             if (operation)
                 pa_operation_unref(operation);
@@ -260,6 +394,7 @@ private:
         issue(pa_context_get_server_info(m_context, onServerInfo, token));
         issue(pa_context_get_source_info_list(m_context, onSourceInfo, token));
         issue(pa_context_get_sink_info_list(m_context, onSinkInfo, token));
+        issue(pa_context_get_sink_input_info_list(m_context, onStreamInfo, token));
     }
 
     // Ties a loading round to the context it was issued on: answers of a dropped context are
@@ -319,7 +454,27 @@ private:
         sink.channelCount = info->sample_spec.channels;
         if (info->sample_spec.rate > 0)
             sink.nominalRateHz = static_cast<double>(info->sample_spec.rate);
+        if (info->owner_module != PA_INVALID_INDEX)
+            sink.ownerModule = info->owner_module;
         self->m_pending.sinks.push_back(std::move(sink));
+    }
+
+    static void onStreamInfo(pa_context*, const pa_sink_input_info* info, int eol, void* userdata)
+    {
+        Impl* self = static_cast<RefreshToken*>(userdata)->current();
+        if (!self)
+            return;
+        if (eol != 0 || !info) {
+            self->partDone();
+            return;
+        }
+        AudioStreamInfo stream;
+        stream.index = info->index;
+        stream.sinkIndex = info->sink;
+        stream.processId = processIdOf(info->proplist);
+        stream.processBinary = propertyText(info->proplist, PA_PROP_APPLICATION_PROCESS_BINARY);
+        stream.applicationName = propertyText(info->proplist, PA_PROP_APPLICATION_NAME);
+        self->m_pending.streams.push_back(std::move(stream));
     }
 
     void partDone()
@@ -389,6 +544,11 @@ private:
     pa_context* m_context = nullptr;
     pa_time_event* m_connectDeadline = nullptr;
     pa_time_event* m_retryTimer = nullptr;
+    pa_time_event* m_keepaliveTimer = nullptr;
+    std::optional<std::chrono::steady_clock::time_point> m_pingSent;
+    std::unique_ptr<PingToken> m_pingToken;
+    std::map<quint64, std::pair<std::unique_ptr<RequestToken>, DoneCallback>> m_requests;
+    quint64 m_lastRequest = 0;
     std::chrono::milliseconds m_retryDelay{0};
     std::atomic<int> m_connections{0};
 
@@ -705,6 +865,46 @@ std::vector<AudioSourceInfo> PulseAudioClient::listSources() const
 std::vector<AudioSinkInfo> PulseAudioClient::listSinks() const
 {
     return m_impl->sinks();
+}
+
+std::vector<AudioStreamInfo> PulseAudioClient::listPlaybackStreams() const
+{
+    return m_impl->streams();
+}
+
+bool PulseAudioClient::loadModule(const QByteArray& name, const QByteArray& arguments, DoneCallback done)
+{
+    pa_threaded_mainloop* loop = m_impl->loop();
+    if (!loop || pa_threaded_mainloop_in_thread(loop))
+        return false;
+    LoopLock lock(loop);
+    return m_impl->request(std::move(done), [&](pa_context* context, void* token) {
+        return pa_context_load_module(context, name.constData(), arguments.constData(), Impl::onIndexAnswer,
+                                      token);
+    });
+}
+
+bool PulseAudioClient::unloadModule(uint32_t module, DoneCallback done)
+{
+    pa_threaded_mainloop* loop = m_impl->loop();
+    if (!loop || pa_threaded_mainloop_in_thread(loop))
+        return false;
+    LoopLock lock(loop);
+    return m_impl->request(std::move(done), [&](pa_context* context, void* token) {
+        return pa_context_unload_module(context, module, Impl::onSuccessAnswer, token);
+    });
+}
+
+bool PulseAudioClient::moveStream(uint32_t stream, const QByteArray& sinkName, DoneCallback done)
+{
+    pa_threaded_mainloop* loop = m_impl->loop();
+    if (!loop || pa_threaded_mainloop_in_thread(loop))
+        return false;
+    LoopLock lock(loop);
+    return m_impl->request(std::move(done), [&](pa_context* context, void* token) {
+        return pa_context_move_sink_input_by_name(context, stream, sinkName.constData(),
+                                                  Impl::onSuccessAnswer, token);
+    });
 }
 
 std::optional<QString> PulseAudioClient::defaultSinkName() const

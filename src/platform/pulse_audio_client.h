@@ -29,18 +29,30 @@ struct AudioSinkInfo {
     QString description; // human-readable
     uint32_t channelCount = 0;
     std::optional<double> nominalRateHz;
+    std::optional<uint32_t> ownerModule; // the module that made the sink, when one did
+};
+
+// A playback stream of any application, as the sound server describes it.
+struct AudioStreamInfo {
+    uint32_t index = 0;
+    uint32_t sinkIndex = 0;
+    std::optional<qint64> processId; // application.process.id
+    QString processBinary;           // application.process.binary
+    QString applicationName;         // application.name
 };
 
 // The one PulseAudio client of the run (also served by pipewire-pulse): a threaded main loop
-// and one context, subscribed to source, sink and server changes, which keep a current list
-// of sources, of sinks and the default sink's name. Record streams and playback streams on
-// the default sink run on this client's one context.
+// and one context, subscribed to source, sink, playback-stream and server changes, which keep
+// a current list of sources, of sinks, of playback streams and the default sink's name. Record streams and
+// playback streams on the default sink run on this client's one context.
 //
 // Connection: never spawns a server. An attempt that is not ready within `connectTimeout`
 // is abandoned; a failed attempt or a lost connection (the server stopped or restarted) is
 // retried after a back-off that doubles from `retryMin` up to `retryMax` and starts again
 // from `retryMin` once connected. While not connected every list is empty and no recording
-// starts; recordings of a lost connection end (their EndedCallback runs).
+// starts; recordings of a lost connection end (their EndedCallback runs). A server that stops
+// answering while connected (frozen, say) counts as lost: a cheap query every `keepalive`
+// that has no answer within `answerBound` drops the connection.
 //
 // Nothing here waits for the server on the caller's thread: lists are copies of the current
 // state, taken under a short lock of their own. Starting or destroying a recording takes the
@@ -57,6 +69,8 @@ public:
         std::chrono::milliseconds connectTimeout{2000};
         std::chrono::milliseconds retryMin{250};
         std::chrono::milliseconds retryMax{8000};
+        std::chrono::milliseconds keepalive{1000};
+        std::chrono::milliseconds answerBound{3000};
     };
 
     PulseAudioClient();
@@ -113,6 +127,19 @@ public:
     std::vector<AudioSinkInfo> listSinks() const;
     // The server's default sink (where the transposer will play); absent while not connected.
     std::optional<QString> defaultSinkName() const;
+    // Playback streams of every application, in the order the server lists them.
+    std::vector<AudioStreamInfo> listPlaybackStreams() const;
+
+    // Requests to the server, sent without waiting. `done` runs once on the client's thread
+    // (rules of EndedCallback) with the outcome and, for a module load, the new module's
+    // index; also with false when the connection goes before the answer. The call returns
+    // false, and `done` never runs, when not connected.
+    using DoneCallback = std::function<void(bool ok, uint32_t index)>;
+    bool loadModule(const QByteArray& name, const QByteArray& arguments, DoneCallback done);
+    bool unloadModule(uint32_t module, DoneCallback done);
+    // Moves a playback stream onto the named sink.
+    bool moveStream(uint32_t stream, const QByteArray& sinkName, DoneCallback done);
+
     // Connected and the lists loaded at least once since.
     bool isConnected() const;
     // Connections made so far (the first one included): a restart of the server shows here.

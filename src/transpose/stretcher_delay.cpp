@@ -18,7 +18,8 @@ constexpr float kOnsetLevel = 0.1f; // where the tone counts as arrived
 
 } // namespace
 
-uint32_t measureFrames(int options, double sampleRate_Hz, double pitchScale, uint32_t blockFrames)
+std::optional<uint32_t> measureFrames(int options, double sampleRate_Hz, double pitchScale,
+                                      uint32_t blockFrames, const KeepGoing& keepGoing)
 {
     using RubberBand::RubberBandStretcher;
     RubberBandStretcher stretcher(static_cast<size_t>(sampleRate_Hz), 2,
@@ -31,6 +32,8 @@ uint32_t measureFrames(int options, double sampleRate_Hz, double pitchScale, uin
     int64_t fed = 0, retrieved = 0, mostOwed = 0;
     std::optional<int64_t> onsetOut;
     while (fed < total) {
+        if (keepGoing && !keepGoing())
+            return std::nullopt;
         const auto n = static_cast<size_t>(std::min<int64_t>(blockFrames, total - fed));
         for (size_t i = 0; i < n; ++i) {
             const int64_t at = fed + static_cast<int64_t>(i);

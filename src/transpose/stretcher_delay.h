@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 
 // The delay a listener hears through a real-time Rubber Band stretcher whose output is played
 // as it comes: where audio fed after silence comes out of it, plus the most output it owes at
@@ -12,6 +14,10 @@
 // builder thread, never the render thread. Throws what Rubber Band throws.
 namespace stretcher_delay {
 
-uint32_t measureFrames(int options, double sampleRate_Hz, double pitchScale, uint32_t blockFrames = 256);
+// Asked before each block; false abandons the measurement (nothing is returned then).
+using KeepGoing = std::function<bool()>;
+
+std::optional<uint32_t> measureFrames(int options, double sampleRate_Hz, double pitchScale,
+                                      uint32_t blockFrames = 256, const KeepGoing& keepGoing = {});
 
 } // namespace stretcher_delay

@@ -78,9 +78,21 @@ TransposeRenderer::TransposeRenderer(LoopCapture& capture, Config config)
 
 TransposeRenderer::Prepared::~Prepared() = default;
 
+void TransposeRenderer::stopBuilding()
+{
+    m_stopping.store(true, std::memory_order_relaxed);
+}
+
+bool TransposeRenderer::builderBlockDone() const
+{
+    if (m_config.onBuilderBlock)
+        m_config.onBuilderBlock();
+    return !m_stopping.load(std::memory_order_relaxed);
+}
+
 TransposeRenderer::~TransposeRenderer()
 {
-    m_stopping.store(true, std::memory_order_relaxed); // a build in progress ends early
+    stopBuilding(); // a build in progress ends within a block
     {
         std::lock_guard guard(m_buildLock);
         m_quit = true;
@@ -104,6 +116,7 @@ std::unique_ptr<TransposeRenderer::Prepared> TransposeRenderer::prepare(int semi
     stretcher->setMaxProcessSize(kMaxSliceFrames);
     std::vector<float> inL(kFeedBlockFrames), inR(kFeedBlockFrames), sinkL(kMaxSliceFrames),
         sinkR(kMaxSliceFrames);
+    // False once the build is to stop.
     const auto process = [&](size_t n) {
         const float* input[2] = {inL.data(), inR.data()};
         stretcher->process(input, n, false);
@@ -113,6 +126,7 @@ std::unique_ptr<TransposeRenderer::Prepared> TransposeRenderer::prepare(int semi
             stretcher->retrieve(output,
                                 std::min<size_t>(static_cast<size_t>(stretcher->available() - kReadyFrames),
                                                  kMaxSliceFrames));
+        return builderBlockDone();
     };
     // The start pad its documentation asks for, and silence for what precedes the capture.
     int64_t next = m_capture.writeFrame() - kPrimeFrames;
@@ -122,12 +136,13 @@ std::unique_ptr<TransposeRenderer::Prepared> TransposeRenderer::prepare(int semi
         const auto n = static_cast<size_t>(std::min<int64_t>(silence, kFeedBlockFrames));
         std::fill_n(inL.data(), n, 0.0f);
         std::fill_n(inR.data(), n, 0.0f);
-        process(n);
+        if (!process(n))
+            return nullptr;
         silence -= static_cast<int64_t>(n);
     }
     next = std::max<int64_t>(next, 0);
     // Then the newest captured audio, catching up with the capture until nothing new came.
-    for (int round = 0; round < 16 && !m_stopping.load(std::memory_order_relaxed); ++round) {
+    for (int round = 0; round < 16; ++round) {
         const int64_t newest = m_capture.writeFrame();
         if (newest <= next)
             break;
@@ -137,7 +152,8 @@ std::unique_ptr<TransposeRenderer::Prepared> TransposeRenderer::prepare(int semi
             if (span.frames == 0)
                 break;
             next = span.from + span.frames; // forward over what the ring lost meanwhile
-            process(static_cast<size_t>(span.frames));
+            if (!process(static_cast<size_t>(span.frames)))
+                return nullptr;
         }
     }
     prepared->nextInput = next;
@@ -195,8 +211,11 @@ void TransposeRenderer::buildLoop()
         // The delay is measured once per shift, after the stretcher went to the render thread,
         // so that the change is not held up by it.
         std::optional<uint32_t> delay;
-        if (built && !delayKnown)
-            delay = measuredDelay(semitones).value_or(reportedDelay);
+        if (built && !delayKnown) {
+            delay = measuredDelay(semitones);
+            if (!delay && !m_stopping.load(std::memory_order_relaxed))
+                delay = reportedDelay;
+        }
         lock.lock();
         if (delay)
             m_startDelays[semitones] = *delay;
@@ -212,7 +231,8 @@ std::optional<uint32_t> TransposeRenderer::measuredDelay(int semitones) const
 {
     try {
         return stretcher_delay::measureFrames(m_config.stretcherOptions, kSampleRate_Hz,
-                                              pitchScale(semitones), m_config.renderPeriodFrames);
+                                              pitchScale(semitones), m_config.renderPeriodFrames,
+                                              [this] { return builderBlockDone(); });
     } catch (const std::exception&) {
         return std::nullopt;
     }

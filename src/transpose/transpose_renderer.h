@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -60,6 +61,9 @@ public:
         uint32_t marginFrames = 256;
         // Rubber Band options; the default is the engine chosen by measurement.
         int stretcherOptions = defaultStretcherOptions();
+        // Runs on the builder thread after each block a build or a delay measurement
+        // processed (tests hold the builder at a known point with it).
+        std::function<void()> onBuilderBlock;
     };
     static int defaultStretcherOptions();
 
@@ -68,6 +72,11 @@ public:
     ~TransposeRenderer();
     TransposeRenderer(const TransposeRenderer&) = delete;
     TransposeRenderer& operator=(const TransposeRenderer&) = delete;
+
+    // Ends the build in progress within a block, and every later one before it starts; the
+    // render thread keeps what it plays. The destructor does this first, so that it joins a
+    // builder that is about to end rather than one in the middle of a build.
+    void stopBuilding();
 
     // Takes effect once the builder has the stretcher ready (at once for 0).
     void setSemitones(int semitones);
@@ -113,6 +122,8 @@ private:
     };
     std::unique_ptr<Prepared> prepare(int semitones) const;
     std::optional<uint32_t> measuredDelay(int semitones) const;
+    // After each block of a build: the test hook, then whether to go on.
+    bool builderBlockDone() const;
     void buildLoop();
     void collectRetired();
     bool retire(Prepared* old);

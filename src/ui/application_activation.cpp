@@ -30,10 +30,12 @@ public slots:
     {
         emit m_owner->activateRequested();
     }
-    // The program declares no actions.
-    void ActivateAction(const QString& /*name*/, const QVariantList& /*parameter*/,
+    // The desktop file's actions; unknown names are ignored by whoever listens.
+    void ActivateAction(const QString& name, const QVariantList& /*parameter*/,
                         const QVariantMap& /*platformData*/)
-    {}
+    {
+        emit m_owner->actionRequested(name);
+    }
 
 private:
     ApplicationActivation* m_owner;
@@ -78,18 +80,20 @@ bool ApplicationActivation::registerOnSessionBus()
     return true;
 }
 
-bool ApplicationActivation::activateRunningInstance(std::chrono::milliseconds timeout)
+bool ApplicationActivation::activateRunningInstance(std::chrono::milliseconds timeout, const QString& action)
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected())
         return false;
-    QDBusMessage call = QDBusMessage::createMethodCall(QString::fromLatin1(kAppId), objectPath(),
-                                                       QStringLiteral("org.freedesktop.Application"),
-                                                       QStringLiteral("Activate"));
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QString::fromLatin1(kAppId), objectPath(), QStringLiteral("org.freedesktop.Application"),
+        action.isEmpty() ? QStringLiteral("Activate") : QStringLiteral("ActivateAction"));
     QVariantMap platformData;
     const QByteArray startupId = qgetenv("DESKTOP_STARTUP_ID");
     if (!startupId.isEmpty())
         platformData.insert(QStringLiteral("desktop-startup-id"), QString::fromUtf8(startupId));
+    if (!action.isEmpty())
+        call << action << QVariantList{};
     call << platformData;
     // The running instance takes the lock before it owns the name: while it starts, ask
     // again until the deadline.

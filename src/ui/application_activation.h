@@ -22,14 +22,17 @@ public:
     // process owns it (the program then runs without being reachable there).
     bool registerOnSessionBus();
 
-    // For a second start: asks the owner of the id to show itself, again while nobody owns
-    // it yet (the first may still be starting). Blocks up to `timeout`: the calling process
-    // has nothing else to do. False when nobody answered.
-    static bool activateRunningInstance(std::chrono::milliseconds timeout);
+    // For a second start: asks the owner of the id to show itself, or with `action` to
+    // perform that desktop action (ActivateAction), again while nobody owns it yet (the
+    // first may still be starting). Blocks up to `timeout`: the calling process has nothing
+    // else to do. False when nobody answered.
+    static bool activateRunningInstance(std::chrono::milliseconds timeout, const QString& action = {});
 
 signals:
     // Activate (or Open) arrived: show the main panel.
     void activateRequested();
+    // ActivateAction arrived with this action name ("create-accompaniment-loop", ...).
+    void actionRequested(const QString& name);
 
 private:
     bool m_registered = false;

@@ -7,6 +7,7 @@
 #include "players/player_activity_monitor.h"
 #include "pluginlink/auto_tune_syncer.h"
 #include "pluginlink/tuning_controls.h"
+#include "transpose/accompaniment_loop.h"
 #include "ui/application_activation.h"
 #include "ui/auto_tune_presence.h"
 #include "ui/capsule_bar_controller.h"
@@ -70,6 +71,7 @@ DesktopUi::DesktopUi(AppRun& run, QObject* parent)
       m_activation(std::make_unique<ApplicationActivation>())
 {
     QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/ui/icons/org.tonivox.Tonivox.svg")));
+    m_panel->setAccompanimentLoop(&run.accompanimentLoop());
     qml_views::chooseRenderer();
     qml_views::prepareEngine(*m_engine);
     m_hoverTip = std::make_unique<HoverTip>(*m_engine);
@@ -81,6 +83,8 @@ DesktopUi::DesktopUi(AppRun& run, QObject* parent)
     // Reachable first: a second start waits for this name, and its request is handled by
     // the event loop, after the panel below exists.
     connect(m_activation.get(), &ApplicationActivation::activateRequested, this, &DesktopUi::showMainPanel);
+    connect(m_activation.get(), &ApplicationActivation::actionRequested, this,
+            [this](const QString& name) { m_run.accompanimentLoop().performAction(name); });
     m_activation->registerOnSessionBus();
 
     // The launch shows the bar before it creates the panel.

@@ -4,6 +4,7 @@
 #include "app/tracker_rules.h"
 #include "core/app_state.h"
 #include "pluginlink/auto_tune_syncer.h"
+#include "transpose/accompaniment_loop.h"
 #include "ui/auto_tune_presence.h"
 #include "ui/panel_geometry.h"
 #include "ui/plugin_link_line.h"
@@ -112,6 +113,34 @@ void MainPanelController::transposeDown()
 void MainPanelController::transposeUp()
 {
     m_state.setTranspose(std::min(m_state.transpose() + 1, kTransposeLimit));
+}
+
+void MainPanelController::setAccompanimentLoop(AccompanimentLoop* loop)
+{
+    if (m_loop)
+        disconnect(m_loop, nullptr, this, nullptr);
+    m_loop = loop;
+    if (m_loop)
+        connect(m_loop, &AccompanimentLoop::existsChanged, this,
+                &MainPanelController::accompanimentLoopChanged);
+    emit accompanimentLoopChanged();
+}
+
+bool MainPanelController::accompanimentLoopExists() const
+{
+    return m_loop && m_loop->exists();
+}
+
+void MainPanelController::createAccompanimentLoop()
+{
+    if (m_loop)
+        m_loop->create();
+}
+
+void MainPanelController::removeAccompanimentLoop()
+{
+    if (m_loop)
+        m_loop->remove();
 }
 
 void MainPanelController::chooseChannel(const QString& uid)

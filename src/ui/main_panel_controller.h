@@ -6,6 +6,7 @@
 #include <QStringList>
 #include <QWindow>
 
+class AccompanimentLoop;
 class AppState;
 class AutoTunePresence;
 class AutoTuneSyncer;
@@ -28,6 +29,7 @@ class MainPanelController : public QObject {
     Q_PROPERTY(QString transposeText READ transposeText NOTIFY transposeTextChanged)
     Q_PROPERTY(bool updateVisible READ updateVisible NOTIFY updateChanged)
     Q_PROPERTY(QString updateVersion READ updateVersion NOTIFY updateChanged)
+    Q_PROPERTY(bool accompanimentLoopExists READ accompanimentLoopExists NOTIFY accompanimentLoopChanged)
 
 public:
     static constexpr int kTransposeLimit = 12;
@@ -37,6 +39,9 @@ public:
 
     // The panel window fitPanelHeight() sizes (not owned; may go away).
     void setPanelWindow(QWindow* window) { m_panel = window; }
+    // The loop the channel menus make and remove (not owned; none: the entries do nothing).
+    void setAccompanimentLoop(AccompanimentLoop* loop);
+    bool accompanimentLoopExists() const;
 
     QString songTitle() const;
     QString songSubtitle() const;
@@ -54,6 +59,8 @@ public:
     Q_INVOKABLE void transposeDown();
     Q_INVOKABLE void transposeUp();
     Q_INVOKABLE void chooseChannel(const QString& uid);
+    Q_INVOKABLE void createAccompanimentLoop();
+    Q_INVOKABLE void removeAccompanimentLoop();
     Q_INVOKABLE void chooseStyle(const QString& raw);
     Q_INVOKABLE void downloadUpdate();
     // Hides the notice until the program starts again.
@@ -67,6 +74,7 @@ signals:
     void linkLineChanged();
     void transposeTextChanged();
     void updateChanged();
+    void accompanimentLoopChanged();
 
 private:
     AppState& m_state;
@@ -74,5 +82,6 @@ private:
     AutoTuneSyncer& m_syncer;
     AutoTunePresence& m_presence;
     QPointer<QWindow> m_panel;
+    QPointer<AccompanimentLoop> m_loop;
     bool m_updateIgnored = false;
 };

@@ -10,6 +10,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <latch>
+#include <memory>
 #include <new>
 #include <numbers>
 #include <vector>
@@ -341,6 +343,44 @@ TEST(TransposeRenderer, LevelReportEveryTwoSecondsOfOutput)
     EXPECT_NEAR(report->inRms, 0.4 / std::sqrt(2.0), 0.01);
     EXPECT_NEAR(report->outRms, report->inRms, 0.01);
     EXPECT_FALSE(renderer.takeLevelReport());
+}
+
+// A stop while the builder is in the start pad of a build, or in the delay measurement after
+// it, ends that work within the block: a quit right after a change waits for no whole build.
+TEST(TransposeRenderer, AStopEndsABuildAndItsDelayMeasurementWithinTheBlock)
+{
+    const int wholeBuild = [] {
+        std::atomic<int> blocks{0};
+        LoopCapture capture(1);
+        TransposeRenderer::Config config;
+        config.onBuilderBlock = [&] { ++blocks; };
+        TransposeRenderer renderer(capture, config);
+        renderer.setSemitones(4);
+        renderer.waitUntilBuilt();
+        return blocks.load();
+    }();
+    // An empty capture: the start pad and the prime are a few dozen blocks, the measurement
+    // over a hundred more.
+    ASSERT_GT(wholeBuild, 100);
+    for (const int heldAt : {1, wholeBuild - 5}) {
+        std::atomic<int> blocks{0};
+        std::latch reached(1), released(1);
+        LoopCapture capture(1);
+        TransposeRenderer::Config config;
+        config.onBuilderBlock = [&] {
+            if (++blocks == heldAt) {
+                reached.count_down();
+                released.wait();
+            }
+        };
+        auto renderer = std::make_unique<TransposeRenderer>(capture, config);
+        renderer->setSemitones(4);
+        reached.wait();
+        renderer->stopBuilding();
+        released.count_down();
+        renderer.reset();
+        EXPECT_EQ(blocks.load(), heldAt);
+    }
 }
 
 } // namespace

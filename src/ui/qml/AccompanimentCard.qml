@@ -74,6 +74,18 @@ Rectangle {
                         onObjectAdded: (index, object) => channelMenu.insertItem(index, object)
                         onObjectRemoved: (index, object) => channelMenu.removeItem(object)
                     }
+                    MenuSeparator {}
+                    MenuItem {
+                        objectName: "createAccompanimentLoop"
+                        text: "创建伴奏回路"
+                        onTriggered: root.panel.createAccompanimentLoop()
+                    }
+                    MenuItem {
+                        objectName: "removeAccompanimentLoop"
+                        text: "移除伴奏回路"
+                        enabled: root.panel.accompanimentLoopExists
+                        onTriggered: root.panel.removeAccompanimentLoop()
+                    }
                 }
             }
         }

@@ -101,6 +101,16 @@ Item {
                         }
                     }
                 }
+                // One action makes (or takes away) the loop the player's sound comes in on.
+                Chip {
+                    objectName: "accompanimentLoop"
+                    text: page.island.panel.accompanimentLoopExists ? "移除伴奏回路" : "创建伴奏回路"
+                    font.pixelSize: Theme.smallSize
+                    implicitHeight: 26
+                    onClicked: page.island.panel.accompanimentLoopExists
+                               ? page.island.panel.removeAccompanimentLoop()
+                               : page.island.panel.createAccompanimentLoop()
+                }
                 Note { text: page.app.channelStatus; visible: text !== "" }
             }
         }

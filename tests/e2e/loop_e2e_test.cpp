@@ -1,0 +1,154 @@
+// The accompaniment loop in the real program: a player process named "qqmusic" (a copy of
+// pacat, so the sound server sees its own process) plays 440 Hz on the default output while
+// the MPRIS player of the same name reports a song; the desktop action makes the loop, the
+// player's stream moves onto it, and with +2 stored the default output carries 493.9 Hz;
+// the other action takes it all away again.
+#include "program_e2e.h"
+#include "transpose/tone_measure.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QStandardPaths>
+#include <QTest>
+#include <cstring>
+
+namespace {
+
+constexpr char kSeed[] = R"([{"artist": "周杰伦", "title": "晴天", "key": "B 大调"}])";
+
+QString u(const char* text)
+{
+    return QString::fromUtf8(text);
+}
+
+QByteArray run(const QString& program, const QStringList& arguments)
+{
+    QProcess p;
+    p.start(program, arguments);
+    p.waitForFinished(10000);
+    return p.readAllStandardOutput();
+}
+
+// The sink name each playback stream of `binary` plays on (pactl's listing).
+QStringList sinksOfStreams(const QString& binary)
+{
+    QMap<QString, QString> sinkNames;
+    for (const QByteArray& line : run(QStringLiteral("pactl"), {"list", "short", "sinks"}).split('\n')) {
+        const QList<QByteArray> fields = line.split('\t');
+        if (fields.size() > 1)
+            sinkNames.insert(QString::fromUtf8(fields[0]), QString::fromUtf8(fields[1]));
+    }
+    QStringList out;
+    QString sink;
+    for (const QByteArray& raw : run(QStringLiteral("pactl"), {"list", "sink-inputs"}).split('\n')) {
+        const QString line = QString::fromUtf8(raw).trimmed();
+        if (line.startsWith(QStringLiteral("Sink: ")))
+            sink = sinkNames.value(line.mid(6));
+        if (line == QStringLiteral("application.process.binary = \"%1\"").arg(binary))
+            out << sink;
+    }
+    return out;
+}
+
+class LoopE2E : public ProgramE2E {
+protected:
+    void SetUp() override
+    {
+        if (!qEnvironmentVariableIsSet("TONIVOX_TEST_SERVICES"))
+            GTEST_SKIP() << "needs the test services";
+        startServices(kSeed);
+        configure([this](SettingsStore& settings) {
+            settings.setServerBaseURL(server->baseURL());
+            settings.setAccessToken(QStringLiteral("e2e-token"));
+            settings.setLastUsedTranspose(2);
+        });
+        // The player's sound: a copy of pacat under the player's name, fed a 440 Hz tone.
+        const QString tone = files.filePath(QStringLiteral("tone.raw"));
+        run(QStringLiteral("sox"), {"-n", "-t", "raw", "-r", "48000", "-c", "2", "-e", "floating-point", "-b",
+                                    "32", tone, "synth", "60", "sine", "440", "vol", "0.3"});
+        const QString copy = files.filePath(QStringLiteral("qqmusic"));
+        ASSERT_TRUE(QFile::copy(QStandardPaths::findExecutable(QStringLiteral("pacat")), copy));
+        QFile::setPermissions(copy, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        sound.setStandardInputFile(tone);
+        sound.start(copy, {"--playback", "--raw", "--format=float32le", "--rate=48000", "--channels=2"});
+        ASSERT_TRUE(sound.waitForStarted(5000));
+        ASSERT_TRUE(
+            QTest::qWaitFor([] { return sinksOfStreams(u("qqmusic")) == QStringList{u("loop")}; }, 10000));
+    }
+    void TearDown() override
+    {
+        stopProgram();
+        sound.kill();
+        sound.waitForFinished(2000);
+        const QByteArray modules = run(QStringLiteral("pactl"), {"list", "short", "modules"});
+        for (const QByteArray& line : modules.split('\n')) {
+            if (line.contains("tonivox_accompaniment"))
+                run(QStringLiteral("pactl"), {"unload-module", QString::fromUtf8(line.split('\t').value(0))});
+        }
+    }
+    bool action(const char* name)
+    {
+        QDBusConnection bus = QDBusConnection::connectToBus(this->bus.address(), QStringLiteral("loop-e2e"));
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            QStringLiteral("org.tonivox.Tonivox"), QStringLiteral("/org/tonivox/Tonivox"),
+            QStringLiteral("org.freedesktop.Application"), QStringLiteral("ActivateAction"));
+        call << QString::fromLatin1(name) << QVariantList{} << QVariantMap{};
+        const QDBusMessage reply = bus.call(call, QDBus::Block, 5000);
+        QDBusConnection::disconnectFromBus(QStringLiteral("loop-e2e"));
+        return reply.type() == QDBusMessage::ReplyMessage;
+    }
+    QString storedChannel() const
+    {
+        return SettingsStore(settingsPath()).accompanimentChannelUID().value_or(QString());
+    }
+    // One second of what the default output ("loop") plays, mono.
+    std::vector<float> recordDefaultOutput()
+    {
+        QProcess rec;
+        rec.start(QStringLiteral("parec"), {"--latency-msec=20", "--device=loop.monitor", "--raw",
+                                            "--format=float32le", "--rate=48000", "--channels=1"});
+        rec.waitForStarted(5000);
+        QTest::qWait(1500);
+        rec.kill();
+        rec.waitForFinished(2000);
+        const QByteArray bytes = rec.readAllStandardOutput();
+        std::vector<float> samples(static_cast<size_t>(bytes.size()) / 4);
+        std::memcpy(samples.data(), bytes.constData(), samples.size() * 4);
+        // The last second: the start may still be silence.
+        if (samples.size() > 48000)
+            samples.erase(samples.begin(), samples.end() - 48000);
+        return samples;
+    }
+
+    QProcess sound;
+};
+
+TEST_F(LoopE2E, TheActionsMakeTheLoopMoveThePlayerAndTakeItAllAwayAgain)
+{
+    startProgram();
+    ASSERT_TRUE(announce(u("晴天"), u("周杰伦")));
+    // The player is followed once the program shows its song.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return state().contains(u("晴天")); }, 20000)) << state().toStdString();
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return action("create-accompaniment-loop"); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [] { return sinksOfStreams(u("qqmusic")) == QStringList{u("tonivox_accompaniment")}; }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return storedChannel() == u("tonivox_accompaniment.monitor"); }, 5000));
+    // The transposer plays the loop's sound two semitones up on the default output.
+    double peak = 0;
+    (void)QTest::qWaitFor(
+        [&] {
+            peak = tone_measure::peakFrequency(recordDefaultOutput(), 48000, 300, 700);
+            return std::abs(peak - 493.88) < 3;
+        },
+        20000);
+    EXPECT_NEAR(peak, 493.88, 3);
+
+    ASSERT_TRUE(action("remove-accompaniment-loop"));
+    EXPECT_TRUE(
+        QTest::qWaitFor([] { return sinksOfStreams(u("qqmusic")) == QStringList{u("loop")}; }, 10000));
+    EXPECT_FALSE(run(QStringLiteral("pactl"), {"list", "short", "sinks"}).contains("tonivox_accompaniment"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return storedChannel().isEmpty(); }, 5000));
+}
+
+} // namespace
