@@ -136,6 +136,14 @@ QString decisionLine(const QString& key, double inKeyRate)
            QString::number(static_cast<int>(inKeyRate * 100)) + QStringLiteral("%）");
 }
 
+QString decisionLine(const key_decision::Decision& decision)
+{
+    if (decision.engine == QLatin1String(key_decision::kNeuralEngine))
+        return QStringLiteral("定调 → ") + decision.key + QStringLiteral("（神经网络 confidence ") +
+               QString::number(static_cast<int>(decision.confidence * 100)) + QStringLiteral("%）");
+    return decisionLine(decision.key, decision.confidence);
+}
+
 QString fallbackLine(int semitone)
 {
     return QStringLiteral("半音阶保底已下发 key=") + QString::number(semitone) +
@@ -307,11 +315,14 @@ QCoro::Task<std::optional<QString>> LocalDetection::measure(Run& run, std::stop_
         co_return std::nullopt;
 
     const KeyDetectorV5::Measurement* v5 = m5 && m5->measurement ? &*m5->measurement : nullptr;
-    const KeyDetectionEvidence evidence = evidenceFor(*m2, v5, listened);
+    KeyDetectionEvidence evidence = evidenceFor(*m2, v5, listened);
     detectLog(prefix + measurementLine(run.schedule.measureCount, listened, *m2));
     detectLog(prefix + shadowLine(v5, evidence.agreement));
 
-    if (!KeyDetectorV2::passes(*m2)) {
+    // The engine is read at every measurement: a switch in the panel applies to a run in progress.
+    const std::optional<key_decision::Decision> decision =
+        key_decision::decide(*m2, v5, m_deps.decisionEngine());
+    if (!decision) {
         state.setKeyDetail(undecidedDetail(listened));
         run.schedule.undecided();
         co_return std::nullopt;
@@ -321,13 +332,14 @@ QCoro::Task<std::optional<QString>> LocalDetection::measure(Run& run, std::stop_
     if (stop.stop_requested() || !playing)
         co_return std::nullopt;
 
-    const QString key = *m2->key;
-    detectLog(prefix + decisionLine(key, m2->inKeyRate));
+    const QString key = decision->key;
+    evidence.decisionEngine = decision->engine;
+    detectLog(prefix + decisionLine(*decision));
     state.setKeyText(key);
     state.setKeyDetail(QStringLiteral("放心唱吧～"));
     m_deps.applyKeyToAutotune(key);
     if (claimReport(run.song.artist, run.song.title, key))
-        reportLocalKey(key, m2->inKeyRate, run.song, evidence);
+        reportLocalKey(key, decision->confidence, run.song, evidence);
     co_return key;
 }
 

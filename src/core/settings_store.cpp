@@ -3,8 +3,8 @@
 #include "core/settings_keys.h"
 
 #include <QDir>
-#include <atomic>
 #include <QStandardPaths>
+#include <atomic>
 
 namespace {
 // The owner's store; never owned here, so nothing it hands out can dangle from this side.
@@ -242,4 +242,13 @@ std::optional<QString> SettingsStore::accessToken() const
 void SettingsStore::setAccessToken(const QString& token)
 {
     setText(settings_keys::accessToken, token);
+}
+
+KeyDecisionEngine SettingsStore::keyDecisionEngine() const
+{
+    return keyDecisionEngineFromText(text(settings_keys::keyDecisionEngine).value_or(QString()));
+}
+void SettingsStore::setKeyDecisionEngine(KeyDecisionEngine engine)
+{
+    setText(settings_keys::keyDecisionEngine, keyDecisionEngineText(engine));
 }

@@ -28,6 +28,9 @@ class MainPanelController : public QObject {
     Q_PROPERTY(QString transposeText READ transposeText NOTIFY transposeTextChanged)
     Q_PROPERTY(bool updateVisible READ updateVisible NOTIFY updateChanged)
     Q_PROPERTY(QString updateVersion READ updateVersion NOTIFY updateChanged)
+    // "识别引擎": true for "神经网络优先", false for "经典" (the stored "keyDecisionEngine").
+    Q_PROPERTY(bool neuralFirst READ neuralFirst WRITE setNeuralFirst NOTIFY neuralFirstChanged)
+    Q_PROPERTY(QString decisionEngineTip READ decisionEngineTip CONSTANT)
 
 public:
     static constexpr int kTransposeLimit = 12;
@@ -48,6 +51,9 @@ public:
     QString transposeText() const;
     bool updateVisible() const;
     QString updateVersion() const;
+    bool neuralFirst() const;
+    void setNeuralFirst(bool on);
+    QString decisionEngineTip() const;
 
     Q_INVOKABLE void chooseKey(const QString& key);
     Q_INVOKABLE void sendFeedback();
@@ -67,6 +73,7 @@ signals:
     void linkLineChanged();
     void transposeTextChanged();
     void updateChanged();
+    void neuralFirstChanged();
 
 private:
     AppState& m_state;
