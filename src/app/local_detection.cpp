@@ -58,14 +58,6 @@ QString claimKey(const QString& artist, const QString& title, const QString& key
     return tracker_rules::songId(artist, title) + QLatin1Char('|') + key;
 }
 
-std::optional<Decision> decide(const KeyDetectorV2::Measurement& m2, const KeyDetectorV5::Measurement* m5)
-{
-    (void)m5; // a shadow only
-    if (!KeyDetectorV2::passes(m2))
-        return std::nullopt;
-    return Decision{*m2.key, m2.inKeyRate};
-}
-
 KeyDetectionEvidence evidenceFor(const KeyDetectorV2::Measurement& m2, const KeyDetectorV5::Measurement* m5,
                                  double listened)
 {
@@ -136,6 +128,14 @@ QString decisionLine(const QString& key, double inKeyRate)
 {
     return QStringLiteral("定调 → ") + key + QStringLiteral("（3 段同一组音、调内率 ") +
            QString::number(static_cast<int>(inKeyRate * 100)) + QStringLiteral("%）");
+}
+
+QString decisionLine(const key_decision::Decision& decision)
+{
+    if (decision.engine == QLatin1String(key_decision::kNeuralEngine))
+        return QStringLiteral("定调 → ") + decision.key + QStringLiteral("（神经网络 confidence ") +
+               QString::number(static_cast<int>(decision.confidence * 100)) + QStringLiteral("%）");
+    return decisionLine(decision.key, decision.confidence);
 }
 
 QString fallbackLine(int semitone)
@@ -338,11 +338,13 @@ QCoro::Task<std::optional<QString>> LocalDetection::measure(Run& run, std::stop_
         co_return std::nullopt;
 
     const KeyDetectorV5::Measurement* v5 = m5 && m5->measurement ? &*m5->measurement : nullptr;
-    const KeyDetectionEvidence evidence = evidenceFor(*m2, v5, listened);
+    KeyDetectionEvidence evidence = evidenceFor(*m2, v5, listened);
     detectLog(prefix + measurementLine(run.schedule.measureCount, listened, *m2));
     detectLog(prefix + shadowLine(v5, evidence.agreement));
 
-    const std::optional<Decision> decision = decide(*m2, v5);
+    // The engine is read at every measurement: a switch in the panel applies to a run in progress.
+    const std::optional<key_decision::Decision> decision =
+        key_decision::decide(*m2, v5, m_deps.decisionEngine());
     if (!decision) {
         state.setKeyDetail(undecidedDetail(listened));
         run.schedule.undecided();
@@ -354,7 +356,8 @@ QCoro::Task<std::optional<QString>> LocalDetection::measure(Run& run, std::stop_
         co_return std::nullopt;
 
     const QString key = decision->key;
-    detectLog(prefix + decisionLine(key, m2->inKeyRate));
+    evidence.decisionEngine = decision->engine;
+    detectLog(prefix + decisionLine(*decision));
     state.setKeyText(key);
     state.setKeyDetail(QStringLiteral("放心唱吧～"));
     m_deps.applyKeyToAutotune(key);

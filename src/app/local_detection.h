@@ -3,7 +3,9 @@
 #include "app/song_tracker.h"
 #include "app/tracker_ports.h"
 #include "core/cancellation.h"
+#include "core/settings_store.h"
 #include "core/song.h"
+#include "keydetect/key_decision.h"
 #include "keydetect/key_detection_evidence.h"
 #include "keydetect/key_detector_v2.h"
 #include "keydetect/v5/key_detector_v5.h"
@@ -43,16 +45,6 @@ QString songLabel(const Song& song);
 // "artist|title|key": one report per song and key in the process.
 QString claimKey(const QString& artist, const QString& title, const QString& key);
 
-// The key a measurement settles on and how sure it is.
-struct Decision {
-    QString key;
-    double confidence = 0;
-};
-// The decision step: the classic detector decides (a key, consistent segments, an in-key
-// rate of at least 0.75; its in-key rate is the confidence); the neural verdict shadows it
-// and never changes the decision. Nothing while undecided.
-std::optional<Decision> decide(const KeyDetectorV2::Measurement& m2, const KeyDetectorV5::Measurement* m5);
-
 // The evidence of one measurement; the model fields stay absent without a verdict.
 KeyDetectionEvidence evidenceFor(const KeyDetectorV2::Measurement& m2, const KeyDetectorV5::Measurement* m5,
                                  double listened);
@@ -68,6 +60,8 @@ QString invalidCaptureLine(double listened);
 QString measurementLine(int measureCount, double listened, const KeyDetectorV2::Measurement& m2);
 QString shadowLine(const KeyDetectorV5::Measurement* m5, const QString& agreement);
 QString decisionLine(const QString& key, double inKeyRate);
+// The decided key's line for either engine.
+QString decisionLine(const key_decision::Decision& decision);
 QString fallbackLine(int semitone);
 // The line under the key while a run has not decided yet.
 QString undecidedDetail(double listened);
@@ -128,6 +122,10 @@ public:
         std::function<void(const QString&)> applyKeyToAutotune;
         Clock now = std::chrono::steady_clock::now;
         Sleep sleep = cancellation::sleepFor;
+        // Which verdict may decide; the stored setting unless a test says otherwise.
+        std::function<KeyDecisionEngine()> decisionEngine = [] {
+            return SettingsStore::shared().keyDecisionEngine();
+        };
     };
 
     explicit LocalDetection(Deps deps);

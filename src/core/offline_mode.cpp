@@ -3,9 +3,9 @@
 #include <array>
 
 namespace {
-constexpr std::array<OfflineMode, 6> kSearchOrder = {OfflineMode::keytest,         OfflineMode::keytestV5,
-                                                     OfflineMode::v5CqtDump,       OfflineMode::v5PcmDump,
-                                                     OfflineMode::v5ResampledDump, OfflineMode::v5Features};
+constexpr std::array<OfflineMode, 7> kSearchOrder = {
+    OfflineMode::keytest,         OfflineMode::keytestV5,  OfflineMode::v5CqtDump,    OfflineMode::v5PcmDump,
+    OfflineMode::v5ResampledDump, OfflineMode::v5Features, OfflineMode::keytestDecide};
 } // namespace
 
 QString switchName(OfflineMode mode)
@@ -23,6 +23,8 @@ QString switchName(OfflineMode mode)
         return QStringLiteral("--v5-resampled-dump");
     case OfflineMode::v5Features:
         return QStringLiteral("--v5-features");
+    case OfflineMode::keytestDecide:
+        return QStringLiteral("--keytest-decide");
     }
     return {};
 }

@@ -19,4 +19,6 @@ inline constexpr char screenRecordingRequestedPrefix[] = "screenRecordingRequest
 inline constexpr char pluginInstalledForAppVersion[] = "pluginInstalledForAppVersion";
 // Bearer token of the key library service; a secret, never logged or shown.
 inline constexpr char accessToken[] = "accessToken";
+// "classic" (default) or "neural_first": which detector decides a key heard locally.
+inline constexpr char keyDecisionEngine[] = "keyDecisionEngine";
 } // namespace settings_keys

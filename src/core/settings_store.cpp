@@ -252,3 +252,12 @@ void SettingsStore::setAccessToken(const QString& token)
 {
     setText(settings_keys::accessToken, token);
 }
+
+KeyDecisionEngine SettingsStore::keyDecisionEngine() const
+{
+    return keyDecisionEngineFromText(text(settings_keys::keyDecisionEngine).value_or(QString()));
+}
+void SettingsStore::setKeyDecisionEngine(KeyDecisionEngine engine)
+{
+    setText(settings_keys::keyDecisionEngine, keyDecisionEngineText(engine));
+}

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/key_decision_engine.h"
+
 #include <QMap>
 #include <QSettings>
 #include <QString>
@@ -75,6 +77,9 @@ public:
     // The stored key-library access token (the service client prefers the environment).
     std::optional<QString> accessToken() const;
     void setAccessToken(const QString& token);
+
+    KeyDecisionEngine keyDecisionEngine() const;
+    void setKeyDecisionEngine(KeyDecisionEngine engine);
 
     // Untyped access for keys other subsystems add.
     std::optional<QString> text(const char* key) const;

@@ -1,5 +1,6 @@
 #include "keydetect/offline_key_test.h"
 
+#include "core/settings_store.h"
 #include "keydetect/audio_file_decoder.h"
 #include "keydetect/key_detector_v2.h"
 #include "keydetect/offline_neural_test.h"
@@ -89,6 +90,8 @@ int runOfflineKeyTest(OfflineMode mode, const QStringList& arguments)
         return runResampledDump(operands, stdout);
     case OfflineMode::v5Features:
         return runFeatures(operands, stdout);
+    case OfflineMode::keytestDecide:
+        return runKeyTestDecide(operands, SettingsStore::shared().keyDecisionEngine(), stdout);
     }
     return 1;
 }

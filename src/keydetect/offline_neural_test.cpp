@@ -2,6 +2,8 @@
 
 #include "core/resource_bundle.h"
 #include "keydetect/audio_file_decoder.h"
+#include "keydetect/key_decision.h"
+#include "keydetect/key_detector_v2.h"
 #include "keydetect/offline_key_test.h"
 #include "keydetect/v5/key_detector_v5.h"
 #include "keydetect/v5/v5_mode_output.h"
@@ -33,6 +35,27 @@ int runKeyTestV5(const QStringList& files, std::FILE* out)
             previousError = measurement ? std::nullopt : std::optional(outcome.error);
         }
         printTestLine(out, v5_mode_output::keytestV5Line(name, measurement, previousError));
+    }
+    return 0;
+}
+
+int runKeyTestDecide(const QStringList& files, KeyDecisionEngine engine, std::FILE* out)
+{
+    const auto detector = makeDetector();
+    for (const QString& path : files) {
+        const QString name = QFileInfo(path).fileName();
+        std::optional<key_decision::Decision> decision;
+        if (auto samples = loadTestAudio(path)) {
+            // As the detection loop measures its newest 45 s: classic first, then neural.
+            const KeyDetectorV2::Measurement m2 =
+                KeyDetectorV2::measure(*samples, kDecodeRateHz, KeyDetectorV2::kSegmentSeconds);
+            const KeyDetectorV5::Outcome m5 = detector->measure(std::move(*samples), kDecodeRateHz).result();
+            decision = key_decision::decide(m2, m5.measurement ? &*m5.measurement : nullptr, engine);
+        }
+        printTestLine(out,
+                      name + QLatin1Char('\t') +
+                          (decision ? QStringLiteral("key=%1 engine=%2").arg(decision->key, decision->engine)
+                                    : QStringLiteral("未决定")));
     }
     return 0;
 }

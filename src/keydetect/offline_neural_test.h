@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/key_decision_engine.h"
+
 #include <QStringList>
 #include <cstdio>
 
@@ -17,3 +19,6 @@ int runCqtDump(const QStringList& operands, std::FILE* out);
 int runResampledDump(const QStringList& operands, std::FILE* out);
 // "--v5-features file": the model's verdict on a raw feature file.
 int runFeatures(const QStringList& operands, std::FILE* out);
+// "--keytest-decide files…": per file, what the running program would decide from the
+// same 45 s under `engine`: "name<TAB>key=… engine=…" or "name<TAB>未决定"; always 0.
+int runKeyTestDecide(const QStringList& files, KeyDecisionEngine engine, std::FILE* out);

@@ -3,6 +3,8 @@
 #include "app/song_tracker.h"
 #include "app/tracker_rules.h"
 #include "core/app_state.h"
+#include "core/settings_store.h"
+#include "keydetect/key_decision.h"
 #include "pluginlink/auto_tune_syncer.h"
 #include "transpose/accompaniment_loop.h"
 #include "ui/auto_tune_presence.h"
@@ -151,6 +153,28 @@ void MainPanelController::chooseChannel(const QString& uid)
 void MainPanelController::chooseStyle(const QString& raw)
 {
     m_state.setFloatingBarStyleRaw(raw);
+}
+
+bool MainPanelController::neuralFirst() const
+{
+    return SettingsStore::shared().keyDecisionEngine() == KeyDecisionEngine::neuralFirst;
+}
+
+void MainPanelController::setNeuralFirst(bool on)
+{
+    if (on == neuralFirst())
+        return;
+    SettingsStore::shared().setKeyDecisionEngine(on ? KeyDecisionEngine::neuralFirst
+                                                    : KeyDecisionEngine::classic);
+    emit neuralFirstChanged();
+}
+
+QString MainPanelController::decisionEngineTip() const
+{
+    return QStringLiteral(
+               "只影响曲库里没有、要靠听来定调的歌。经典：三段都认同一组音才定调，稳妥，但常停在半音阶模式。"
+               "神经网络优先：神经网络把握达到 %1% 时由它定调，其余仍按经典规则。")
+        .arg(static_cast<int>(key_decision::kNeuralConfidence * 100));
 }
 
 void MainPanelController::downloadUpdate()

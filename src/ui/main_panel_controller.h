@@ -30,6 +30,9 @@ class MainPanelController : public QObject {
     Q_PROPERTY(bool updateVisible READ updateVisible NOTIFY updateChanged)
     Q_PROPERTY(QString updateVersion READ updateVersion NOTIFY updateChanged)
     Q_PROPERTY(bool accompanimentLoopExists READ accompanimentLoopExists NOTIFY accompanimentLoopChanged)
+    // "识别引擎": true for "神经网络优先", false for "经典" (the stored "keyDecisionEngine").
+    Q_PROPERTY(bool neuralFirst READ neuralFirst WRITE setNeuralFirst NOTIFY neuralFirstChanged)
+    Q_PROPERTY(QString decisionEngineTip READ decisionEngineTip CONSTANT)
 
 public:
     static constexpr int kTransposeLimit = 12;
@@ -53,6 +56,9 @@ public:
     QString transposeText() const;
     bool updateVisible() const;
     QString updateVersion() const;
+    bool neuralFirst() const;
+    void setNeuralFirst(bool on);
+    QString decisionEngineTip() const;
 
     Q_INVOKABLE void chooseKey(const QString& key);
     Q_INVOKABLE void sendFeedback();
@@ -75,6 +81,7 @@ signals:
     void transposeTextChanged();
     void updateChanged();
     void accompanimentLoopChanged();
+    void neuralFirstChanged();
 
 private:
     AppState& m_state;

@@ -192,11 +192,19 @@ def main():
     parser.add_argument("--out", required=True)
     parser.add_argument("--basis", default="build/default/resources/keynet_v5_cqt_basis.f32")
     parser.add_argument("--wav", help="also write every song as NNNN_LABEL.wav into this folder")
+    parser.add_argument("--soundfont", default=SOUNDFONT,
+                        help="another General MIDI soundfont, for songs in sounds the model never heard")
+    parser.add_argument("--song-seconds", type=float, default=SONG_SECONDS,
+                        help="longer songs for scoring the program on a whole 45 s listening window")
     parser.add_argument("--landing-chance", type=float, default=music.LANDING_CHANCE,
                         help="share of songs whose melody lands on the tonic (0: the songs as they were before)")
     parser.add_argument("--borrowed-chance", type=float, default=music.BORROWED_CHANCE,
                         help="chance that a free song tries to borrow its loop from another key (0: none)")
     args = parser.parse_args()
+    module = globals()
+    module["SLOT_SECONDS"] += args.song_seconds - SONG_SECONDS
+    module["SOUNDFONT"] = args.soundfont
+    module["SONG_SECONDS"] = args.song_seconds
     music.LANDING_CHANCE = args.landing_chance
     music.BORROWED_CHANCE = args.borrowed_chance
     if args.wav:

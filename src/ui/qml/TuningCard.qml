@@ -133,6 +133,36 @@ Rectangle {
                     onToggled: root.tuning.classicMode = checked
                 }
             }
+            RowLayout {
+                Layout.fillWidth: true
+                spacing: 6
+                HoverHandler {
+                    onHoveredChanged: {
+                        if (!root.hoverTip)
+                            return
+                        if (hovered)
+                            root.hoverTip.schedule(root.panel.decisionEngineTip)
+                        else
+                            root.hoverTip.hide()
+                    }
+                }
+                Text {
+                    text: "识别引擎"
+                    color: Theme.text
+                    font.family: Theme.fontFamily
+                    font.pixelSize: Theme.smallSize + 1
+                }
+                Chip {
+                    text: "经典"
+                    checked: !root.panel.neuralFirst
+                    onClicked: root.panel.neuralFirst = false
+                }
+                Chip {
+                    text: "神经网络优先"
+                    checked: root.panel.neuralFirst
+                    onClicked: root.panel.neuralFirst = true
+                }
+            }
         }
     }
 }
