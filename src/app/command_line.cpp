@@ -103,6 +103,7 @@ QString CommandLine::usage(const QString& programName, const QString& settingsFi
                           "       %1 --create-accompaniment-loop | --remove-accompaniment-loop\n"
                           "       %1 --keytest FILE...\n"
                           "       %1 --keytest-v5 FILE...\n"
+                          "       %1 --keytest-decide FILE...\n"
                           "       %1 --v5-pcm-dump IN OUT\n"
                           "       %1 --v5-resampled-dump IN OUT\n"
                           "       %1 --v5-cqt-dump IN OUT [START]\n"

@@ -3,6 +3,7 @@
 #include "app/sample_ring.h"
 #include "app/song_tracker.h"
 #include "core/app_state.h"
+#include "core/resource_bundle.h"
 #include "core/settings_store.h"
 #include "keydetect/synth.h"
 #include "keydetect/v5/key_detector_v5.h"
@@ -145,12 +146,13 @@ protected:
     // A run of its own, without the tracker; decided keys are pushed as they are.
     void startRun(const Song& song)
     {
-        LocalDetection::Deps deps{state, syncer, players, audio, v5, [this](const QString& key) {
+        LocalDetection::Deps deps{state, syncer, players, audio, *runDetector, [this](const QString& key) {
                                       state.setSynced(true);
                                       pushedKeys << key;
                                   }};
         deps.now = [this] { return now; };
         deps.sleep = sleep();
+        deps.decisionEngine = [this] { return engine; };
         // An earlier run's report may still be waiting for its answer.
         if (detection)
             retired.push_back(std::move(detection));
@@ -190,6 +192,9 @@ protected:
     SongTracker::TimePoint now{};
     ScriptedAudio audio{now};
     KeyDetectorV5 v5{[] { return std::optional<QString>(); }};
+    std::optional<KeyDetectorV5> model; // the real one, for the tests that need its verdict
+    KeyDetectorV5* runDetector = &v5;
+    KeyDecisionEngine engine = KeyDecisionEngine::classic;
     std::vector<std::chrono::milliseconds> sleeps;
     QStringList pushedKeys;
     std::unique_ptr<SongTracker> tracker;
@@ -434,4 +439,22 @@ TEST_F(DetectionTest, StoppingTheTrackerEndsAPendingReport)
     ASSERT_TRUE(waitFor([] { return cancellation::tasksInFlight() == 0; }));
     // Given up, not sent: a later decision may report it.
     EXPECT_TRUE(LocalDetection::claimReport(kUnknown.artist, kUnknown.title, u("C 大调")));
+}
+
+// Under "neural_first" the real model, confident on a plain cadence, decides before the
+// classic gate; the log and the report's evidence say so.
+TEST_F(DetectionTest, UnderNeuralFirstAConfidentModelDecidesAndTheReportNamesIt)
+{
+    startServer();
+    runDetector = &model.emplace([] { return findResourceDir(); });
+    engine = KeyDecisionEngine::neuralFirst;
+    audio.script = [](int n) { return cMajorSlice(n); };
+    startRun(kUnknown);
+    ASSERT_TRUE(waitFor([&] { return reports().size() == 1; }));
+    const QJsonObject report = reports().first();
+    EXPECT_EQ(pushedKeys, QStringList{u("C 大调")});
+    EXPECT_EQ(report.value(u("decision_engine")).toString(), u("neural_v5"));
+    EXPECT_GE(report.value(u("confidence")).toDouble(), key_decision::kNeuralConfidence);
+    EXPECT_EQ(report.value(u("confidence")), report.value(u("model_confidence")));
+    EXPECT_EQ(logLines("（神经网络 confidence ").size(), 1);
 }

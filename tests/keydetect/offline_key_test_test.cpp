@@ -1,5 +1,6 @@
 // The test bench as a user runs it: the real executable on files the test renders.
 #include "keydetect/audio_file_decoder.h"
+#include "keydetect/key_decision.h"
 #include "keydetect/offline_key_test.h"
 #include "keydetect/synth.h"
 
@@ -34,6 +35,7 @@ protected:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("HOME"), path(QStringLiteral("home")));
         env.remove(QStringLiteral("DISPLAY"));
+        env.remove(QStringLiteral("XDG_CONFIG_HOME"));
         p.setProcessEnvironment(env);
         p.start(QStringLiteral(TONIVOX_EXECUTABLE), arguments);
         EXPECT_TRUE(p.waitForFinished(120000));
@@ -226,6 +228,44 @@ TEST_F(OfflineKeyTest, NeuralModesMeasureDumpAndPredict)
     EXPECT_EQ(r.status, 2);
     EXPECT_TRUE(r.out.isEmpty());
     EXPECT_TRUE(r.err.isEmpty());
+}
+
+// The decision the running program would make: under "classic" exactly what --keytest passes,
+// under "neural_first" the model's verdict wherever --keytest-v5 is confident enough.
+TEST_F(OfflineKeyTest, KeytestDecideFollowsTheStoredEngine)
+{
+    const QString sixty = progressionFile(QStringLiteral("sixty.wav"), 60);
+    const QString missing = path(QStringLiteral("missing.wav"));
+    const QStringList files{sixty, missing};
+
+    const RunResult classic = run(QStringList{QStringLiteral("--keytest-decide")} + files);
+    EXPECT_EQ(classic.status, 0) << classic.err.toStdString();
+    EXPECT_EQ(classic.out, QStringLiteral("sixty.wav\tkey=A 大调 engine=shadow_v2\n"
+                                          "missing.wav\t未决定\n"));
+
+    const RunResult v5 = run({QStringLiteral("--keytest-v5"), sixty});
+    static const QRegularExpression verdict(QStringLiteral("key=(\\S+ \\S+) confidence=(\\d+\\.\\d)%"));
+    const QRegularExpressionMatch m = verdict.match(v5.out);
+    ASSERT_TRUE(m.hasMatch()) << v5.out.toStdString();
+    const bool confident = m.captured(2).toDouble() / 100.0 >= key_decision::kNeuralConfidence;
+
+    // An unknown stored text is the default; then the switch the panel writes.
+    const QString config = path(QStringLiteral("home/.config/Tonivox"));
+    ASSERT_TRUE(QDir().mkpath(config));
+    QFile settings(config + QStringLiteral("/Tonivox.conf"));
+    ASSERT_TRUE(settings.open(QIODevice::WriteOnly));
+    settings.write("[General]\nkeyDecisionEngine=neural\n");
+    settings.close();
+    EXPECT_EQ(run(QStringList{QStringLiteral("--keytest-decide")} + files).out, classic.out);
+
+    ASSERT_TRUE(settings.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    settings.write("[General]\nkeyDecisionEngine=neural_first\n");
+    settings.close();
+    const RunResult neural = run(QStringList{QStringLiteral("--keytest-decide")} + files);
+    EXPECT_EQ(neural.status, 0);
+    EXPECT_EQ(neural.out, (confident ? QStringLiteral("sixty.wav\tkey=%1 engine=neural_v5\n").arg(m.captured(1))
+                                     : QStringLiteral("sixty.wav\tkey=A 大调 engine=shadow_v2\n")) +
+                              QStringLiteral("missing.wav\t未决定\n"));
 }
 
 TEST(SliceForTest, NeedsMoreThanTenSecondsAfterTheStart)

@@ -22,6 +22,8 @@ import music  # noqa: E402
 SOUNDFONT = "/usr/share/sounds/sf2/FluidR3_GM.sf2"
 RATE22 = 22050
 SONG_SECONDS = 31.5  # covers 30 s even after a +40 cent speed-up
+DEFAULT_SONG_SECONDS = SONG_SECONDS
+ARRANGEMENT = "band"  # or "piano": every part on one piano, no drums
 SLOT_SECONDS = 34.0  # song plus silence for release tails
 BATCH = 12
 SEED_BASE = {"train": 1_000_000, "heldout": 9_000_000}
@@ -55,6 +57,11 @@ def song_plan(split, index):
         "snr_db": float(rng.uniform(12, 40)) if rng.random() < 0.5 else None,
         "drive": float(rng.uniform(1.5, 4.0)) if rng.random() < (0.3 if free else 0.15) else None,
     }
+    if ARRANGEMENT == "piano":
+        # One acoustic piano plays every part, as a piano cover does: no drums, no synthesis.
+        notes = [n for n in notes if n.part != "drums"]
+        programs = {part: 0 for part in programs}
+        additive = {part: False for part in additive}
     return {"rng": rng, "label": label, "notes": notes, "programs": programs,
             "additive": additive, "levels": levels, "effects": effects, "split": split, "free": free}
 
@@ -127,10 +134,10 @@ def additive_part(plan, part, length):
     return out
 
 
-def apply_effects(y, plan):
+def apply_effects(y, plan, length=features.WINDOW):
     rng, fx = plan["rng"], plan["effects"]
     ratio = 2 ** (fx["cents"] / 1200)  # playing faster raises the pitch
-    positions = np.arange(features.WINDOW) * ratio
+    positions = np.arange(length) * ratio
     y = np.interp(positions, np.arange(len(y)), y).astype(np.float32)
     if fx["reverb"] > 0:
         n = int(fx["rt60"] * RATE22)
@@ -176,10 +183,13 @@ def render_batch(plans, basis, wav_dir=None, first=0):
         for part in ("bass", "accomp", "lead", "pad"):
             if plan["additive"][part]:
                 y += additive_part(plan, part, song22)
-        y = apply_effects(y, plan)
+        # Longer songs keep all they have after the largest speed-up; the features take the
+        # first window either way (the default length draws the same noise as before).
+        length = max(features.WINDOW, int(song22 / 2 ** (40 / 1200)))
+        y = apply_effects(y, plan, length if SONG_SECONDS != DEFAULT_SONG_SECONDS else features.WINDOW)
         if wav_dir:
             write_wav(os.path.join(wav_dir, f"{first + i:04d}_{plan['label']:02d}.wav"), y)
-        out.append(features.cqt_features(y, basis))
+        out.append(features.cqt_features(y[:features.WINDOW], basis))
     return out
 
 
@@ -196,6 +206,8 @@ def main():
                         help="another General MIDI soundfont, for songs in sounds the model never heard")
     parser.add_argument("--song-seconds", type=float, default=SONG_SECONDS,
                         help="longer songs for scoring the program on a whole 45 s listening window")
+    parser.add_argument("--arrangement", choices=["band", "piano"], default=ARRANGEMENT,
+                        help="piano: the same songs as piano covers, for scoring apart from the band")
     parser.add_argument("--landing-chance", type=float, default=music.LANDING_CHANCE,
                         help="share of songs whose melody lands on the tonic (0: the songs as they were before)")
     parser.add_argument("--borrowed-chance", type=float, default=music.BORROWED_CHANCE,
@@ -205,6 +217,7 @@ def main():
     module["SLOT_SECONDS"] += args.song_seconds - SONG_SECONDS
     module["SOUNDFONT"] = args.soundfont
     module["SONG_SECONDS"] = args.song_seconds
+    module["ARRANGEMENT"] = args.arrangement
     music.LANDING_CHANCE = args.landing_chance
     music.BORROWED_CHANCE = args.borrowed_chance
     if args.wav:
