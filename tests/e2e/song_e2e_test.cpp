@@ -338,6 +338,25 @@ TEST_F(SongE2E, AnUnknownSongIsHeldChromaticThenTakesItsAccompanimentsKey)
     EXPECT_TRUE(isQuitRecord(state())) << state().toStdString();
 }
 
+// With "neural_first" stored, a confident neural verdict decides the unknown song: its key
+// reaches the plug-in and the report names the engine that decided.
+TEST_F(SongE2E, UnderNeuralFirstTheModelDecidesAnUnknownSong)
+{
+    configure([](SettingsStore& settings) { settings.setKeyDecisionEngine(KeyDecisionEngine::neuralFirst); });
+    playAccompaniment(9, 90.0); // A major
+    ASSERT_TRUE(announce(u("无名之歌"), u("无名氏")));
+    startProgram();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return keyAndScale(11, 1); }, 180000))
+        << state().toStdString() << detectLog().toStdString();
+    EXPECT_TRUE(detectLog().contains(u("[无名氏 - 无名之歌] 定调 → A 大调（神经网络 confidence ")))
+        << detectLog().toStdString();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !bodiesTo("/v1/key/report").isEmpty(); }, 20000));
+    const QJsonObject report = bodiesTo("/v1/key/report").first();
+    EXPECT_EQ(report.value(u("key")).toString(), u("A 大调"));
+    EXPECT_EQ(report.value(u("decision_engine")).toString(), u("neural_v5"));
+    EXPECT_EQ(report.value(u("confidence")), report.value(u("model_confidence")));
+}
+
 // Stopped by the system while listening: the quit steps leave the quit record alone, and
 // nothing of the run (a recording ending, a fallback) writes after them.
 TEST_F(SongE2E, TerminatedWhileListeningLeavesExactlyTheQuitRecord)
