@@ -2,6 +2,7 @@
 #include "support/ui_testing.h"
 
 #include <QEventLoop>
+#include <gtest/gtest.h>
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QTimer>
@@ -67,6 +68,24 @@ QStringList visibleTextStrings(QQuickItem* root)
     for (const TextItem& item : visibleTexts(root))
         strings.append(item.text);
     return strings;
+}
+
+QQuickItem* findItem(QQuickItem* root, const QString& name)
+{
+    for (QQuickItem* child : root->childItems()) {
+        if (child->objectName() == name)
+            return child;
+        if (QQuickItem* found = findItem(child, name))
+            return found;
+    }
+    return nullptr;
+}
+
+QPoint centreOfItem(QQuickItem* root, const char* name)
+{
+    QQuickItem* target = findItem(root, QString::fromLatin1(name));
+    EXPECT_NE(target, nullptr) << name;
+    return target ? target->mapToGlobal(QPointF(target->width() / 2, target->height() / 2)).toPoint() : QPoint();
 }
 
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds ceiling)

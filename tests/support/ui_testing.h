@@ -33,6 +33,10 @@ struct TextItem {
 // top to bottom, and left to right within a row (items whose vertical centres share a row).
 QList<TextItem> visibleTexts(QQuickItem* root);
 QStringList visibleTextStrings(QQuickItem* root);
+// The item named `name` in the item tree under `root` (delegates included), or null.
+QQuickItem* findItem(QQuickItem* root, const QString& name);
+// Its centre on the screen, for the pointer; a failure when there is no such item.
+QPoint centreOfItem(QQuickItem* root, const char* name);
 
 // ---- Screenshots and OCR
 

@@ -64,19 +64,7 @@ protected:
     quint32 windowId() { return quint32(window().winId()); }
     bool open() { return window().property("open").toBool(); }
     // The item named `name` in the window's item tree (delegates included).
-    QQuickItem* item(const char* name)
-    {
-        const std::function<QQuickItem*(QQuickItem*)> find = [&](QQuickItem* parent) -> QQuickItem* {
-            for (QQuickItem* child : parent->childItems()) {
-                if (child->objectName() == QLatin1String(name))
-                    return child;
-                if (QQuickItem* found = find(child))
-                    return found;
-            }
-            return nullptr;
-        };
-        return find(window().contentItem());
-    }
+    QQuickItem* item(const char* name) { return findItem(window().contentItem(), QString::fromLatin1(name)); }
     // The pill or card has reached the size its state asks for.
     bool settled()
     {
@@ -98,13 +86,7 @@ protected:
         movePointer(kHotZone);
         ASSERT_TRUE(waitUntil([&] { return open() && settled(); }));
     }
-    QPoint centreOf(const char* name)
-    {
-        QQuickItem* target = item(name);
-        EXPECT_NE(target, nullptr) << name;
-        return target ? target->mapToGlobal(QPointF(target->width() / 2, target->height() / 2)).toPoint()
-                      : QPoint();
-    }
+    QPoint centreOf(const char* name) { return centreOfItem(window().contentItem(), name); }
     // Lets the event loop run (the tick included) for a while.
     static void idle(int ms)
     {

@@ -216,3 +216,30 @@ TEST_F(PanelWindowsTest, HoverTipOverThePanelLeavesTheFocusAlone)
     saveScreenshot(shot, QStringLiteral(TONIVOX_SCREENSHOT_DIR), QStringLiteral("panel_hover_tip"));
     EXPECT_EQ(activeWindow(), before);
 }
+
+// "更多" opens the detector switch: its tip says what it changes, and a click stores the engine.
+TEST_F(PanelWindowsTest, TheEngineSwitchUnderMoreStoresNeuralFirst)
+{
+    desktop->showMainPanel();
+    ASSERT_TRUE(waitForMapped(panel()));
+    ASSERT_TRUE(waitForSettledTexts(panel()));
+    const auto centreOf = [&](const char* name) { return centreOfItem(panel().contentItem(), name); };
+    click(centreOf("moreToggle"));
+    QStringList shown;
+    ASSERT_TRUE(waitUntil([&] {
+        shown = visibleTextStrings(panel().contentItem());
+        return shown.contains(u("识别引擎"));
+    })) << shown.join(u("|")).toStdString();
+    EXPECT_EQ(shown.mid(shown.indexOf(u("识别引擎")), 3), (QStringList{u("识别引擎"), u("经典"), u("神经网络优先")}));
+
+    movePointer(centreOf("decisionEngine") - QPoint(60, 0));
+    ASSERT_TRUE(waitUntil([&] { return desktop->hoverTip().isShown(); }));
+    EXPECT_TRUE(desktop->hoverTip().currentText().contains(u("神经网络把握达到 70% 时由它定调")))
+        << desktop->hoverTip().currentText().toStdString();
+
+    ASSERT_EQ(SettingsStore::shared().keyDecisionEngine(), KeyDecisionEngine::classic);
+    click(centreOf("neuralFirst"));
+    EXPECT_TRUE(waitUntil([] { return SettingsStore::shared().keyDecisionEngine() == KeyDecisionEngine::neuralFirst; }));
+    ASSERT_TRUE(waitForSettledTexts(panel()));
+    saveScreenshot(grabAt2x(panel()), QStringLiteral(TONIVOX_SCREENSHOT_DIR), QStringLiteral("main_panel_more"));
+}

@@ -86,6 +86,7 @@ Rectangle {
         }
         AbstractButton {
             id: moreToggle
+            objectName: "moreToggle"
             checkable: true
             Layout.fillWidth: true
             implicitHeight: 22
@@ -134,6 +135,7 @@ Rectangle {
                 }
             }
             RowLayout {
+                objectName: "decisionEngine"
                 Layout.fillWidth: true
                 spacing: 6
                 HoverHandler {
@@ -158,6 +160,7 @@ Rectangle {
                     onClicked: root.panel.neuralFirst = false
                 }
                 Chip {
+                    objectName: "neuralFirst"
                     text: "神经网络优先"
                     checked: root.panel.neuralFirst
                     onClicked: root.panel.neuralFirst = true
