@@ -65,6 +65,8 @@ struct KeyDetectorV2 {
     static std::vector<Chroma> frameChromas(std::span<const float> samples, double sampleRateHz);
     // Each frame becomes the normalised sum of the frames within ±k/2.
     static std::vector<Chroma> smooth(const std::vector<Chroma>& frames, int k);
+    // Scales the chroma to sum to 1; false (and unchanged) when its sum is not positive.
+    static bool normalizeToUnitSum(Chroma& chroma);
     // Mean correlation with the three rotated profiles, for the 24 keys in table order.
     static std::vector<std::pair<QString, double>> keyScores(const Chroma& chroma);
     // The key of one segment's smoothed frames; absent for no frames.
