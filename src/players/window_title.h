@@ -7,10 +7,10 @@
 #include <optional>
 
 // The song in a player window's title (_NET_WM_NAME), read before any screenshot. NetEase's
-// clients (the Linux 1.2.1 client and the Windows client under Wine) title their window
-// "title - artist" while a song plays; Kugou's Windows client shows its list entries as
-// "artist - title" and titles its window the same way. QQ Music's Electron app keeps the
-// static "qqmusic", which never parses.
+// clients (the Linux 1.2.1 client and the Windows client under Wine) and QQ Music's Windows
+// client title their window "title - artist" while a song plays; Kugou's Windows client
+// scrolls "artist - title - 酷狗音乐" through its title, so any rotation of that text may be
+// read. QQ Music's Electron app keeps the static "qqmusic", which never parses.
 //
 // Thread safety: pure, any thread.
 namespace window_title {

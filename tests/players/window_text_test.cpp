@@ -189,6 +189,13 @@ TEST(WindowTitle, EachPlayersTitleFormat)
          std::pair{QStringLiteral("Song - Live"), QStringLiteral("Band")}},
         {Player::kugou, QStringLiteral("周杰伦 - 晴天 - 酷狗音乐"),
          std::pair{QStringLiteral("晴天"), QStringLiteral("周杰伦")}},
+        // Kugou's marquee, caught mid-scroll and with its own name cut at the wrap.
+        {Player::kugou, QStringLiteral("还是他 - 酷狗音乐 陶喆 - 爱我"),
+         std::pair{QStringLiteral("爱我还是他"), QStringLiteral("陶喆")}},
+        {Player::kugou, QStringLiteral("狗音乐 陶喆 - 爱我还是他 - 酷"),
+         std::pair{QStringLiteral("爱我还是他"), QStringLiteral("陶喆")}},
+        {Player::kugou, QStringLiteral("酷狗音乐"), std::nullopt},
+        {Player::kugou, QStringLiteral("桌面歌词 - 酷狗"), std::nullopt},
         // Control characters are spaces to the parser.
         {Player::netease, QStringLiteral("Song\t-\u0007 Band"),
          std::pair{QStringLiteral("Song"), QStringLiteral("Band")}},
