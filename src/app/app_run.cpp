@@ -140,10 +140,12 @@ AppRun::electedPlayerProcesses(std::vector<AudioStreamInfo> streams) const
         for (const AudioStreamInfo& stream : streams) {
             if (stream.processId) {
                 const auto app = applications->application(*stream.processId);
-                if (app && player_source::fromApplication(app->bundleIdentifier, app->localizedName) == elected)
+                if (app &&
+                    player_source::fromApplication(app->bundleIdentifier, app->localizedName) == elected)
                     player.processIds.insert(*stream.processId);
             } else if (!stream.processBinary.isEmpty() &&
-                       player_source::fromApplication(stream.processBinary, stream.applicationName) == elected) {
+                       player_source::fromApplication(stream.processBinary, stream.applicationName) ==
+                           elected) {
                 player.binaries.insert(stream.processBinary);
             }
         }
@@ -158,6 +160,10 @@ DiagnosticExporter::Sources AppRun::diagnosticSources() const
     sources.kugou = m_kugou.get();
     sources.qqMusic = m_qqmusic.get();
     sources.netease = m_netease.get();
+    // The Linux form that gave the song, so that a support request shows the path used.
+    if (const QString form = m_playerMonitor->sourceForm(); !form.isEmpty())
+        sources.songForm = form;
+    sources.lastRecognisedPlayer = m_playerDetector->lastPlayerLabel();
     return sources;
 }
 

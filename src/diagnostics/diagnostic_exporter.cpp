@@ -326,6 +326,7 @@ void DiagnosticExporter::gatherSystem(Facts& f, const Sources& sources)
                 (n.diag().isEmpty() ? QString() : QStringLiteral("（") + n.diag() + QStringLiteral("）")),
             n.sourcePath());
     }
+    f.songForm = sources.songForm.value_or(QStringLiteral("无"));
     f.lastRecognisedPlayer = sources.lastRecognisedPlayer.value_or(QStringLiteral("无"));
 
     const QString container = sources.home + QStringLiteral("/Library/Containers/com.kugou.mac.Music/Data");
