@@ -518,5 +518,6 @@ TEST_F(MonitorTest, AnotherPlayingMprisPlayerIsTheSourceUnlessTurnedOffOrAnAdver
     EXPECT_FALSE(off.activeSong());
     EXPECT_EQ(off.sourceLabel(), QString());
     allowed = true;
+    off.poll();
     EXPECT_EQ(off.activeSong()->title, QStringLiteral("Skyfall"));
 }
