@@ -170,6 +170,16 @@ TEST_F(PlayerDetectorTest, TitlesComeBeforeScreenshotsAndTheLyricWindowIsNeverRe
         EXPECT_EQ(detector->lastPlayerLabel(), QStringLiteral("窗口识别(网易云音乐)"));
     }
     {
+        // A hostile title (control characters, 10 000 characters) names nothing: the bar is read.
+        PlayerWindow netease(
+            QStringLiteral("cloudmusic.exe"), QStringLiteral("800x600"), QStringLiteral("two 别的歌|别人"),
+            {QStringLiteral("--left"), QStringLiteral("110"), QStringLiteral("--bar"), QStringLiteral("80"),
+             QStringLiteral("--title"), QStringLiteral("稻香 - 周杰伦\u0007\t") + QString(10000, u'x')});
+        waitActive(netease.pid());
+        now += 3s;
+        expectSong(recognise(), QStringLiteral("别的歌"), QStringLiteral("别人"));
+    }
+    {
         // Kugou's Windows client with its static title: the bar is read.
         PlayerWindow kugou(QStringLiteral("KuGou.exe"), QStringLiteral("800x600"),
                            QStringLiteral("bar 晴天 - 周杰伦"),
