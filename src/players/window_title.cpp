@@ -89,6 +89,33 @@ std::optional<Song> parse(window_player::Player player, const QString& title)
     return Song{songTitle, artist};
 }
 
+bool isSpotify(const QString& executable, const QString& processName)
+{
+    const QString spotify = QStringLiteral("spotify");
+    return executable.compare(spotify, Qt::CaseInsensitive) == 0 ||
+           processName.compare(spotify, Qt::CaseInsensitive) == 0;
+}
+
+std::optional<Song> parseSpotify(const QString& title)
+{
+    if (title.size() > kMaxTitleLength)
+        return std::nullopt;
+    const QString text = singleLine(title).simplified();
+    // "artist - title": a title may hold " - " ("Song - Remastered"), an artist seldom does.
+    const qsizetype at = text.indexOf(kSeparator);
+    if (at < 0)
+        return std::nullopt;
+    const QString artist = text.left(at).trimmed();
+    const QString songTitle = text.mid(at + kSeparator.size()).trimmed();
+    for (const QString& own : {QStringLiteral("Spotify"), QStringLiteral("Advertisement")}) {
+        if (artist.startsWith(own, Qt::CaseInsensitive) || songTitle.startsWith(own, Qt::CaseInsensitive))
+            return std::nullopt;
+    }
+    if (!Song::isValid(artist, songTitle))
+        return std::nullopt;
+    return Song{songTitle, artist};
+}
+
 bool isLyricWindow(const QString& title)
 {
     return title.trimmed() == QStringLiteral("歌词");

@@ -19,6 +19,11 @@ namespace window_title {
 // only the player's own name.
 std::optional<Song> parse(window_player::Player player, const QString& title);
 
+// Spotify's window: "artist - title" while a song plays; "Spotify", "Spotify Premium" or
+// "Spotify Free" otherwise, and an advert's name during adverts (never a song).
+bool isSpotify(const QString& executable, const QString& processName);
+std::optional<Song> parseSpotify(const QString& title);
+
 // QQ Music's separate lyric window ("歌词"), which shows lines of the lyric, never the song.
 bool isLyricWindow(const QString& title);
 

@@ -189,6 +189,20 @@ TEST_F(PlayerDetectorTest, TitlesComeBeforeScreenshotsAndTheLyricWindowIsNeverRe
         expectSong(recognise(), QStringLiteral("晴天"), QStringLiteral("周杰伦"));
         EXPECT_EQ(detector->lastPlayerLabel(), QStringLiteral("窗口识别(酷狗)"));
     }
+    {
+        // No window of the three: Spotify's title names the song, unless other players are off.
+        PlayerWindow spotify(QStringLiteral("spotify"), QStringLiteral("800x600"), QStringLiteral("bar x"),
+                             {QStringLiteral("--title"), QStringLiteral("Adele - Hello")});
+        waitActive(spotify.pid());
+        now += 3s;
+        const int grabs = reader->grabCount();
+        expectSong(recognise(), QStringLiteral("Hello"), QStringLiteral("Adele"));
+        EXPECT_EQ(detector->lastPlayerLabel(), QStringLiteral("窗口识别(Spotify)"));
+        home.settings().setOtherPlayers(false);
+        now += 3s;
+        EXPECT_FALSE(recognise());
+        EXPECT_EQ(reader->grabCount(), grabs);
+    }
 }
 
 TEST_F(PlayerDetectorTest, ScrollingFragmentsSeenOnceEachMergeAndChangingTextGivesNothing)

@@ -214,6 +214,14 @@ TEST(WindowTitle, EachPlayersTitleFormat)
             EXPECT_EQ(song->artist, c.song->second);
         }
     }
+    const auto spotify =
+        window_title::parseSpotify(QStringLiteral("Queen - Bohemian Rhapsody - Remastered 2011"));
+    ASSERT_TRUE(spotify);
+    EXPECT_EQ(spotify->artist, QStringLiteral("Queen"));
+    EXPECT_EQ(spotify->title, QStringLiteral("Bohemian Rhapsody - Remastered 2011"));
+    for (const char* notASong :
+         {"Spotify Premium", "Spotify", "Spotify - Advertisement", "Advertisement - Shop"})
+        EXPECT_FALSE(window_title::parseSpotify(QString::fromUtf8(notASong))) << notASong;
     EXPECT_TRUE(window_title::isLyricWindow(QStringLiteral(" 歌词 ")));
     EXPECT_FALSE(window_title::isLyricWindow(QStringLiteral("歌词本 - 某人")));
 }
