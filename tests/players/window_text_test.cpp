@@ -222,6 +222,9 @@ TEST(WindowTitle, EachPlayersTitleFormat)
     for (const char* notASong :
          {"Spotify Premium", "Spotify", "Spotify - Advertisement", "Advertisement - Shop"})
         EXPECT_FALSE(window_title::parseSpotify(QString::fromUtf8(notASong))) << notASong;
+    // The accompaniment loop follows the player a window label names.
+    EXPECT_EQ(window_player::sourceOfLabel(QStringLiteral("窗口识别(网易云音乐)")), PlayerSource::netease);
+    EXPECT_FALSE(window_player::sourceOfLabel(QStringLiteral("窗口识别(Spotify)")));
     EXPECT_TRUE(window_title::isLyricWindow(QStringLiteral(" 歌词 ")));
     EXPECT_FALSE(window_title::isLyricWindow(QStringLiteral("歌词本 - 某人")));
 }
