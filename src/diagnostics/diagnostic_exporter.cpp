@@ -319,7 +319,9 @@ void DiagnosticExporter::gatherSystem(Facts& f, const Sources& sources)
             q.archivePath());
     }
     {
-        const NeteaseMusicDetector fallback(sources.home, QDir::tempPath());
+        NeteaseMusicDetector fallback(sources.home, QDir::tempPath());
+        if (!sources.netease)
+            fallback.searchWinePrefixes();
         const NeteaseMusicDetector& n = sources.netease ? *sources.netease : fallback;
         f.netease = playerLine(
             n.sourcePath() +

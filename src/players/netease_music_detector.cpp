@@ -52,6 +52,17 @@ QString NeteaseMusicDetector::sqlitePath() const
     return m_candidates.first();
 }
 
+QString NeteaseMusicDetector::sourcePath() const
+{
+    if (!m_lastPath.isEmpty())
+        return m_lastPath;
+    for (const QString& path : QStringList{m_historyJson} + m_wineDatabases) {
+        if (QFileInfo::exists(path))
+            return path;
+    }
+    return sqlitePath();
+}
+
 void NeteaseMusicDetector::searchWinePrefixes()
 {
     m_searched = true;

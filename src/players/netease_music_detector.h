@@ -55,8 +55,9 @@ public:
     QString sqlitePath() const;
     const QStringList& sqliteCandidates() const { return m_candidates; }
     QString historyJsonPath() const { return m_historyJson; }
-    // The file the last song came from, else sqlitePath().
-    QString sourcePath() const { return m_lastPath.isEmpty() ? sqlitePath() : m_lastPath; }
+    // The file the last song came from; else the first that exists of the Linux history and
+    // the Wine databases found; else sqlitePath().
+    QString sourcePath() const;
     QString diag() const { return m_diag.get(); }
 
 private:

@@ -248,6 +248,9 @@ TEST_F(NeteaseTest, WineBottlesAreSearchedBoundedAndTheNewestPlayWins)
 {
     const QString older = wineLibrary(home.path(), QStringLiteral("Deepin-CloudMusic"), "AppData/Local");
     ASSERT_TRUE(writeWineHistory(older, QStringLiteral("Older"), 1700000000000));
+    // Where support is pointed before any song is read.
+    netease.searchWinePrefixes();
+    EXPECT_EQ(netease.sourcePath(), older);
     auto current = netease.currentWithID();
     ASSERT_TRUE(current);
     EXPECT_EQ(current->first.title, QStringLiteral("Older"));
