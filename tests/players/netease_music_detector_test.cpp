@@ -218,7 +218,6 @@ TEST_F(NeteaseTest, LinuxClientHistoryFileNewestFreshEntry)
     const std::vector<std::pair<const char*, QByteArray>> hostile = {
         {"broken JSON", "[{\"track\":{\"name\":\"Half"},
         {"half-written", good.left(good.size() / 2)},
-        {"unbalanced", R"([{"track":{"name":"T"}},"time":1}])"},
         {"no time", R"([{"track":{"name":"T","artists":[]}}])"},
         {"not an array", R"({"track":{"name":"T"},"time":1})"},
         {"first entry beyond the head",

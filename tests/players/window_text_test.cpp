@@ -203,8 +203,6 @@ TEST(WindowTitle, EachPlayersTitleFormat)
         {Player::qq, QStringLiteral("qqmusic"), std::nullopt},
         {Player::netease, QStringLiteral("A - 网易云音乐"), std::nullopt},
         {Player::netease, QString(10000, u'x') + QStringLiteral(" - Band"), std::nullopt},
-        {Player::netease, QStringLiteral("Song\n - Band\r"),
-         std::pair{QStringLiteral("Song"), QStringLiteral("Band")}},
     };
     for (const Case& c : cases) {
         const auto song = window_title::parse(c.player, c.title);
