@@ -117,13 +117,15 @@ struct Desk {
         monitor->poll();
     }
 
-    // Every player file written again: new modification (and access) times.
+    // Every player file written again: new modification (and access) times. Of the Wine
+    // bottles, the running client writes its own.
     void touchAll()
     {
         static int generation = 0;
         const auto when = std::chrono::system_clock::now() + std::chrono::seconds(++generation);
         for (const QString& path : {kugou->playlistPath(), qq->archivePath(), qq->lyricDbPath(),
-                                    netease->sqlitePath(), netease->historyJsonPath()})
+                                    netease->sqlitePath(), netease->historyJsonPath(),
+                                    netease->wineDatabases().value(0)})
             setModificationTime(path, when);
         setAccessTime(qq->cacheDir() + QStringLiteral("/7/7-13.mgg"), when);
     }

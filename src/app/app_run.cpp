@@ -20,6 +20,7 @@
 #include "players/player_activity_monitor.h"
 #include "players/player_detector.h"
 #include "players/qq_music_detector.h"
+#include "players/window_player.h"
 #include "pluginlink/auto_tune_syncer.h"
 #include "pluginlink/key_link_check.h"
 #include "pluginlink/plugin_installer.h"
@@ -130,7 +131,7 @@ AppRun::electedPlayerProcesses(std::vector<AudioStreamInfo> streams) const
     // The player the monitor elected, else the one whose window the song was read from.
     std::optional<PlayerSource> elected = m_playerMonitor->active();
     if (!elected)
-        elected = player_source::fromRawValue(m_windowRecognition->lastPlayerLabel());
+        elected = window_player::sourceOfLabel(m_windowRecognition->lastPlayerLabel());
     if (!elected)
         return QtFuture::makeReadyFuture(std::optional<loop_routing::PlayerProcesses>());
     // Naming a stream's process reads /proc: on a worker, not on the main thread.
@@ -140,11 +141,17 @@ AppRun::electedPlayerProcesses(std::vector<AudioStreamInfo> streams) const
         for (const AudioStreamInfo& stream : streams) {
             if (stream.processId) {
                 const auto app = applications->application(*stream.processId);
-                if (app && player_source::fromApplication(app->bundleIdentifier, app->localizedName) == elected)
+                // The monitor's rule: a Windows client under Wine by its process name or program.
+                const auto found = app ? player_source::fromProcess(app->bundleIdentifier, app->localizedName,
+                                                                    app->windowsProgram)
+                                       : std::nullopt;
+                if (found && found->source == elected)
                     player.processIds.insert(*stream.processId);
-            } else if (!stream.processBinary.isEmpty() &&
-                       player_source::fromApplication(stream.processBinary, stream.applicationName) == elected) {
-                player.binaries.insert(stream.processBinary);
+            } else if (!stream.processBinary.isEmpty()) {
+                const auto found =
+                    player_source::fromProcess(stream.processBinary, stream.applicationName, {});
+                if (found && found->source == elected)
+                    player.binaries.insert(stream.processBinary);
             }
         }
         return player;
@@ -158,6 +165,10 @@ DiagnosticExporter::Sources AppRun::diagnosticSources() const
     sources.kugou = m_kugou.get();
     sources.qqMusic = m_qqmusic.get();
     sources.netease = m_netease.get();
+    // The Linux form that gave the song, so that a support request shows the path used.
+    if (const QString form = m_playerMonitor->sourceForm(); !form.isEmpty())
+        sources.songForm = form;
+    sources.lastRecognisedPlayer = m_playerDetector->lastPlayerLabel();
     return sources;
 }
 

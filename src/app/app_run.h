@@ -70,7 +70,8 @@ public:
     AppDelegate& delegate() { return *m_delegate; }
     TuningControls& tuning() { return *m_tuning; }
     // Where the diagnostic report of this run reads: the user's locations with this run's
-    // player readers and running-applications scan.
+    // player readers and running-applications scan, and how the song was last found. Main
+    // thread.
     DiagnosticExporter::Sources diagnosticSources() const;
     SongTracker& tracker() { return *m_tracker; }
     // The accompaniment loop the user makes with one action (and the program keeps).

@@ -319,13 +319,16 @@ void DiagnosticExporter::gatherSystem(Facts& f, const Sources& sources)
             q.archivePath());
     }
     {
-        const NeteaseMusicDetector fallback(sources.home, QDir::tempPath());
+        NeteaseMusicDetector fallback(sources.home, QDir::tempPath());
+        if (!sources.netease)
+            fallback.searchWinePrefixes();
         const NeteaseMusicDetector& n = sources.netease ? *sources.netease : fallback;
         f.netease = playerLine(
             n.sourcePath() +
                 (n.diag().isEmpty() ? QString() : QStringLiteral("（") + n.diag() + QStringLiteral("）")),
             n.sourcePath());
     }
+    f.songForm = sources.songForm.value_or(QStringLiteral("无"));
     f.lastRecognisedPlayer = sources.lastRecognisedPlayer.value_or(QStringLiteral("无"));
 
     const QString container = sources.home + QStringLiteral("/Library/Containers/com.kugou.mac.Music/Data");

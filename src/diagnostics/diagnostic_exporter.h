@@ -43,6 +43,9 @@ public:
         const NeteaseMusicDetector* netease = nullptr;
         // The player window recognition last recognised; none shows "无".
         std::optional<QString> lastRecognisedPlayer;
+        // How the current song was found ("网易云（Wine）", "网易云 1.2.1", "MPRIS：Spotify");
+        // none shows "无".
+        std::optional<QString> songForm;
         // The service access tokens (environment and settings): masked wherever they
         // occur in the report, logs and files included.
         QStringList secrets;

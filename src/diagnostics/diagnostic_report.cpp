@@ -189,6 +189,7 @@ QString format(const Facts& f)
     out << QStringLiteral("运行中的播放器：") + (f.runningPlayers.isEmpty()
                                                      ? QStringLiteral("无")
                                                      : f.runningPlayers.join(QStringLiteral("、")));
+    out << QStringLiteral("歌曲来源：") + f.songForm;
     out << playerLine(QStringLiteral("酷狗："), f.kugou);
     out << playerLine(QStringLiteral("QQ音乐："), f.qqMusic);
     out << playerLine(QStringLiteral("网易云："), f.netease);

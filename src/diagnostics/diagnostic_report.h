@@ -64,6 +64,7 @@ struct Facts {
     PlayerLine kugou;
     PlayerLine qqMusic;
     PlayerLine netease;
+    QString songForm;             // "无" when there is none
     QString lastRecognisedPlayer; // "无" when there is none
     // 【酷狗容器文件清单】
     QList<KugouFolder> kugouFolders;

@@ -85,6 +85,18 @@ std::optional<QByteArray> readFile(const QString& path, qint64 maxBytes)
     return bytes;
 }
 
+std::optional<QByteArray> readHead(const QString& path, qint64 maxBytes)
+{
+    QFile file(path);
+    const auto st = statOf(path);
+    if (!st || !S_ISREG(st->st_mode) || !file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    QByteArray bytes = file.read(maxBytes);
+    if (file.error() != QFileDevice::NoError)
+        return std::nullopt;
+    return bytes;
+}
+
 double toSeconds(TimeStamp t)
 {
     return std::chrono::duration<double>(t.time_since_epoch()).count();

@@ -37,5 +37,8 @@ void forEachAccessDateBelow(
 // A player file read whole; none when it is missing, unreadable, not a regular file or
 // larger than maxBytes (a player's list or archive is far below the default).
 std::optional<QByteArray> readFile(const QString& path, qint64 maxBytes = 64 << 20);
+// The first maxBytes of a player file (all of it when it is smaller); none when it is
+// missing, unreadable or not a regular file.
+std::optional<QByteArray> readHead(const QString& path, qint64 maxBytes);
 
 } // namespace file_times

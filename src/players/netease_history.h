@@ -15,10 +15,12 @@ namespace netease_history {
 std::optional<Song> parseTrack(const QString& json);
 
 // The newest entry of the Linux client's play-history file: a JSON array of
-// {"track": {"name", "artists": [{"name"}], ...}, "time": milliseconds}. The entry with the
-// latest "time" wins (the file lists newest first, but the order is not relied on); entries
-// without a title or a numeric time are skipped. Returns the song and the time as a decimal
-// text of whole milliseconds. Pure; any thread.
-std::optional<std::pair<Song, QString>> newestHistoryEntry(const QByteArray& json);
+// {"track": {"name", "artists": [{"name"}], ...}, "time": milliseconds}, newest first.
+// Reads from the start of the file (`head` may be only its first part): the first entry
+// with a title and a time in milliseconds wins, the entries before it that lack one are
+// skipped, and the rest of the file is never parsed. None when the text is not such an
+// array or breaks off before a usable entry. Returns the song and the time as a decimal text
+// of whole milliseconds. Pure; any thread.
+std::optional<std::pair<Song, QString>> newestHistoryEntry(const QByteArray& head);
 
 } // namespace netease_history

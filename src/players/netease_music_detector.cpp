@@ -32,7 +32,7 @@ double playTime(const NeteaseMusicDetector::Reading& reading)
 
 } // namespace
 
-NeteaseMusicDetector::NeteaseMusicDetector(const QString& home, QString tempDir)
+NeteaseMusicDetector::NeteaseMusicDetector(const QString& home, QString tempDir, Clock clock)
     : m_home(home),
       m_candidates{home + QStringLiteral("/Library/Containers/com.netease.163music/Data/Documents/storage/"
                                          "sqlite_storage.sqlite3"),
@@ -40,7 +40,7 @@ NeteaseMusicDetector::NeteaseMusicDetector(const QString& home, QString tempDir)
                        QStringLiteral("/Library/Application Support/com.netease.163music/Documents/storage/"
                                       "sqlite_storage.sqlite3")},
       m_historyJson(home + QStringLiteral("/.cache/netease-cloud-music/StorageCache/webdata/file/history")),
-      m_tempDir(std::move(tempDir))
+      m_tempDir(std::move(tempDir)), m_clock(std::move(clock))
 {}
 
 QString NeteaseMusicDetector::sqlitePath() const
@@ -50,6 +50,17 @@ QString NeteaseMusicDetector::sqlitePath() const
             return candidate;
     }
     return m_candidates.first();
+}
+
+QString NeteaseMusicDetector::sourcePath() const
+{
+    if (!m_lastPath.isEmpty())
+        return m_lastPath;
+    for (const QString& path : QStringList{m_historyJson} + m_wineDatabases) {
+        if (QFileInfo::exists(path))
+            return path;
+    }
+    return sqlitePath();
 }
 
 void NeteaseMusicDetector::searchWinePrefixes()
@@ -152,19 +163,19 @@ NeteaseMusicDetector::Cached NeteaseMusicDetector::readHistory(const QString& pa
 std::optional<NeteaseMusicDetector::Cached> NeteaseMusicDetector::readJsonHistory()
 {
     const auto date = file_times::modificationDate(m_historyJson);
+    if (!date)
+        return std::nullopt;
+    // Checked on every read, the cached ones too: a file the client stopped writing names
+    // no song, however fresh it was when it was parsed.
+    if (m_clock() - *date > kHistoryFreshFor)
+        return Cached{date, std::nullopt, QStringLiteral("播放记录超过 60 分钟没更新（当没有）")};
     const auto cached = m_cache.constFind(m_historyJson);
     if (cached != m_cache.constEnd() && cached->date == date)
         return *cached;
-    if (!date)
-        return std::nullopt;
+    // The newest entry comes first: the head of a history of any size names it.
     Cached fresh{date, std::nullopt, QStringLiteral("没有播放记录")};
-    const QFileInfo info(m_historyJson);
-    if (info.size() > kMaxHistoryBytes) {
-        fresh.diag = QStringLiteral("播放记录文件过大");
-    } else if (std::chrono::system_clock::now() - *date > kHistoryFreshFor) {
-        fresh.diag = QStringLiteral("播放记录超过 60 分钟没更新（当没有）");
-    } else if (const auto bytes = file_times::readFile(m_historyJson, kMaxHistoryBytes)) {
-        if (auto newest = netease_history::newestHistoryEntry(*bytes)) {
+    if (const auto head = file_times::readHead(m_historyJson, kHistoryHeadBytes)) {
+        if (auto newest = netease_history::newestHistoryEntry(*head)) {
             fresh.result = std::move(newest);
             fresh.diag = QStringLiteral("读到");
         }

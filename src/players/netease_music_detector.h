@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringList>
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <utility>
 
@@ -26,14 +27,18 @@ public:
 
     // A JSON history older than this names no song: the client has played nothing since.
     static constexpr std::chrono::minutes kHistoryFreshFor{60};
-    // Larger history files are not read.
-    static constexpr qint64 kMaxHistoryBytes = 32 << 20;
+    // How much of the history file is read: its newest entries.
+    static constexpr qint64 kHistoryHeadBytes = 1 << 20;
     // Bounds of the Wine prefix search.
     static constexpr int kMaxBottles = 64;
     static constexpr int kMaxUsers = 16;
 
-    // Files are looked up below home; the private copies go to tempDir.
-    NeteaseMusicDetector(const QString& home, QString tempDir);
+    using Clock = std::function<TimeStamp()>;
+
+    // Files are looked up below home; the private copies go to tempDir. `clock` tells the
+    // history file's age.
+    NeteaseMusicDetector(
+        const QString& home, QString tempDir, Clock clock = [] { return std::chrono::system_clock::now(); });
 
     // The newest history entry's song and its play time (milliseconds since 1970, as stored).
     std::optional<Reading> currentWithID();
@@ -50,8 +55,9 @@ public:
     QString sqlitePath() const;
     const QStringList& sqliteCandidates() const { return m_candidates; }
     QString historyJsonPath() const { return m_historyJson; }
-    // The file the last song came from, else sqlitePath().
-    QString sourcePath() const { return m_lastPath.isEmpty() ? sqlitePath() : m_lastPath; }
+    // The file the last song came from; else the first that exists of the Linux history and
+    // the Wine databases found; else sqlitePath().
+    QString sourcePath() const;
     QString diag() const { return m_diag.get(); }
 
 private:
@@ -69,6 +75,7 @@ private:
     QStringList m_candidates;
     QString m_historyJson;
     QString m_tempDir;
+    Clock m_clock;
     QStringList m_wineDatabases;
     bool m_searched = false;
     StatusText m_diag;

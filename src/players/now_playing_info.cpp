@@ -74,7 +74,8 @@ NowPlayingInfo parseAdapterInfo(const QVariantMap& d, const ApplicationLookup& a
     const QString artist = textValue(d, keys::artist).value_or(QString());
     const QString item = textValue(d, keys::uniqueIdentifier)
                              .value_or(textValue(d, keys::contentItemIdentifier).value_or(QString()));
-    const bool advert = item.contains(QLatin1String("/ad/"));
+    // Adverts: "/com/spotify/ad/<id>" as an object path, "spotify:ad:<id>" in older clients.
+    const bool advert = item.contains(QLatin1String("/ad/")) || item.contains(QLatin1String(":ad:"));
     if (!advert && Song::isValid(artist, title))
         info.song = Song{title, artist};
 

@@ -50,8 +50,8 @@ inline const QString playerIdentity = QStringLiteral("playerIdentity");
 
 // Turns one provider answer into an Info. The player is resolved by the answering process
 // (executable, process name, Windows program), then by the bundle identifier (the desktop
-// entry), then by the player's Identity. An item whose identifier contains "/ad/" (an
-// advert) carries no song. Pure apart from the lookup; any thread.
+// entry), then by the player's Identity. An item whose identifier contains "/ad/" or ":ad:"
+// (an advert) carries no song. Pure apart from the lookup; any thread.
 NowPlayingInfo parseAdapterInfo(const QVariantMap& d, const ApplicationLookup& application);
 
 } // namespace now_playing

@@ -226,6 +226,9 @@ void PlayerActivityMonitor::update(const States& states)
 
 std::optional<PlayerActivityMonitor::OtherPlayer> PlayerActivityMonitor::readOther()
 {
+    // Turned off, the bridge is not even asked (it would refresh every two seconds for nothing).
+    if (!otherPlayersAllowed())
+        return std::nullopt;
     const NowPlaying::Info info = m_readers.nowPlaying.info();
     if (!info.isPlaying || info.source || !info.song || info.song->artist.trimmed().isEmpty() ||
         info.playerName.isEmpty())

@@ -102,7 +102,7 @@ QCoro::Task<std::optional<Song>> PlayerDetector::ocrNow(const platform::DesktopW
             candidates.push_back({window.id, frame_pt, window.processIdentifier, *player, window.title});
     }
     if (candidates.empty())
-        co_return std::nullopt;
+        co_return otherPlayerTitle(desktop);
     QHash<quint32, int> order;
     for (std::size_t i = 0; i < desktop.onScreenTopFirst.size(); ++i)
         order.insert(desktop.onScreenTopFirst[i], static_cast<int>(i));
@@ -123,6 +123,22 @@ QCoro::Task<std::optional<Song>> PlayerDetector::ocrNow(const platform::DesktopW
     }
     std::optional<Song> song = co_await ocr(choice->candidate, scale, stop);
     co_return song;
+}
+
+std::optional<Song> PlayerDetector::otherPlayerTitle(const platform::DesktopWindowList& desktop)
+{
+    if (!m_deps.settings.otherPlayers())
+        return std::nullopt;
+    for (const platform::DesktopWindow& window : desktop.windows) {
+        const auto app = m_deps.applications->application(window.processIdentifier);
+        if (!app || !window_title::isSpotify(app->bundleIdentifier, app->localizedName))
+            continue;
+        if (auto song = window_title::parseSpotify(window.title)) {
+            m_lastPlayerLabel = QStringLiteral("窗口识别(Spotify)");
+            return song;
+        }
+    }
+    return std::nullopt;
 }
 
 QCoro::Task<std::optional<Song>> PlayerDetector::ocr(window_choice::Candidate window, double scale,

@@ -20,9 +20,11 @@ class WindowReader;
 struct DesktopWindowList;
 } // namespace platform
 
-// Reads the playing song off a player's window when no player's local data names one: the
-// bottom bar of the chosen player window is photographed five times 300 ms apart and its
-// text recognised; a song is offered only when two passes agree.
+// Reads the playing song off a player's window when no player's local data names one: a
+// window title that names the song is taken as it is; otherwise the bottom bar of the chosen
+// player window is photographed five times 300 ms apart and its text recognised, and a song
+// is offered only when two passes agree. Without a window of the three players, Spotify's
+// window title may name the song (setting otherPlayers).
 //
 // Thread safety: main thread only; the desktop and the recognition run on the reader's worker
 // and are awaited. Calls must not overlap (the tracker never has two outstanding).
@@ -65,6 +67,9 @@ private:
     QCoro::Task<std::optional<Song>> ocr(window_choice::Candidate window, double scale, std::stop_token stop);
     QCoro::Task<std::optional<std::vector<window_text::OcrLine>>>
     ocrLinesOnce(window_choice::Candidate window, double scale, std::stop_token stop);
+    // Without a window of the three players: the song in a Spotify window's title, when
+    // other players may name the song (no screenshot is taken of other players).
+    std::optional<Song> otherPlayerTitle(const platform::DesktopWindowList& desktop);
     std::optional<window_player::Player> frontmostPlayer(const platform::DesktopWindowList& desktop) const;
     std::optional<window_player::Player> pinnedPlayer() const;
     void setPinnedPlayer(std::optional<window_player::Player> player);

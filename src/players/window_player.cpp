@@ -65,15 +65,24 @@ std::optional<Player> player(const QString& bundleId, const QString& appName, co
 std::optional<Player> player(const QString& bundleId, const QString& appName)
 {
     const auto source = player_source::fromApplication(bundleId, appName);
-    if (!source)
+    return source ? std::optional(fromSource(*source)) : std::nullopt;
+}
+
+std::optional<PlayerSource> sourceOfLabel(const QString& label)
+{
+    const QString prefix = QStringLiteral("窗口识别(");
+    if (!label.startsWith(prefix) || !label.endsWith(u')'))
         return std::nullopt;
-    switch (*source) {
-    case PlayerSource::kugou:
-        return Player::kugou;
-    case PlayerSource::qqmusic:
-        return Player::qq;
-    case PlayerSource::netease:
-        return Player::netease;
+    const auto player = fromRawValue(label.mid(prefix.size(), label.size() - prefix.size() - 1));
+    if (!player)
+        return std::nullopt;
+    switch (*player) {
+    case Player::kugou:
+        return PlayerSource::kugou;
+    case Player::qq:
+        return PlayerSource::qqmusic;
+    case Player::netease:
+        return PlayerSource::netease;
     }
     return std::nullopt;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "players/player_source.h"
+
 #include <QString>
 #include <array>
 #include <optional>
@@ -24,5 +26,8 @@ double leftEdgeLimit_pt(Player player);
 std::optional<Player> player(const QString& bundleId, const QString& appName);
 // The process mapping of the player monitor (a Windows client under Wine included).
 std::optional<Player> player(const QString& bundleId, const QString& appName, const QString& windowsProgram);
+// The monitor's player of a window recognition label ("窗口识别(网易云音乐)"); none for any
+// other text.
+std::optional<PlayerSource> sourceOfLabel(const QString& label);
 
 } // namespace window_player

@@ -190,41 +190,47 @@ bool writeWineHistory(const QString& path, const QString& title, qint64 playtime
 TEST_F(NeteaseTest, LinuxClientHistoryFileNewestFreshEntry)
 {
     const QString path = netease.historyJsonPath();
-    // Newest first as the client writes it, but the time decides.
-    ASSERT_TRUE(writeFile(
-        path, "[" + historyEntry(QStringLiteral("Second"), QStringLiteral("B"), 1700000000000) + "," +
-                  historyEntry(QStringLiteral("Newest"), QStringLiteral("C"), 1700000005000) + "]"));
-    auto current = netease.currentWithID();
+    // Newest first, as the client writes it, in a 50 MB history cut off mid-entry (the client
+    // rewriting it): only the head is read, and an entry without a time is passed over.
+    const QByteArray older =
+        ("," + historyEntry(QStringLiteral("Older"), QStringLiteral("B"), 1700000000000)).repeated(1000);
+    QByteArray history = "[" + QByteArray(R"({"track":{"name":"No time"}},)") +
+                         historyEntry(QStringLiteral("Newest"), QStringLiteral("C"), 1700000005000) +
+                         older.repeated((50 << 20) / older.size());
+    history.chop(40);
+    ASSERT_TRUE(writeFile(path, history));
+    TimeStamp now = std::chrono::system_clock::now();
+    NeteaseMusicDetector client(home.path(), home.tempDir(), [&] { return now; });
+    auto current = client.currentWithID();
     ASSERT_TRUE(current);
     EXPECT_EQ(current->first.title, QStringLiteral("Newest"));
     EXPECT_EQ(current->first.artist, QStringLiteral("C"));
     EXPECT_EQ(current->second, QStringLiteral("1700000005000"));
-    EXPECT_EQ(netease.lastForm(), NeteaseMusicDetector::Form::linuxClient);
-    EXPECT_EQ(netease.sourcePath(), path);
+    EXPECT_EQ(client.lastForm(), NeteaseMusicDetector::Form::linuxClient);
+    EXPECT_EQ(client.sourcePath(), path);
+    // An hour on with nothing new played, the same file (its reading cached) names no song.
+    now += 61min;
+    EXPECT_FALSE(client.currentWithID());
+    EXPECT_EQ(client.diag(), QStringLiteral("播放记录超过 60 分钟没更新（当没有）"));
 
-    struct Case {
-        const char* what;
-        QByteArray bytes;
-        std::chrono::system_clock::duration age;
-        const char* diag;
-    };
     const QByteArray good =
         "[" + historyEntry(QStringLiteral("Song"), QStringLiteral("S"), 1700000000000) + "]";
-    const std::vector<Case> cases = {
-        {"stale file", good, 61min, "播放记录超过 60 分钟没更新（当没有）"},
-        {"broken JSON", "[{\"track\":{\"name\":\"Half", 0min, "没有播放记录"},
-        {"half-written", good.left(good.size() / 2), 0min, "没有播放记录"},
-        {"no time", R"([{"track":{"name":"T","artists":[]}}])", 0min, "没有播放记录"},
-        {"not an array", R"({"track":{"name":"T"},"time":1})", 0min, "没有播放记录"},
-        {"50 MB", QByteArray(50 << 20, ' ') + good, 0min, "播放记录文件过大"},
+    const std::vector<std::pair<const char*, QByteArray>> hostile = {
+        {"broken JSON", "[{\"track\":{\"name\":\"Half"},
+        {"half-written", good.left(good.size() / 2)},
+        {"no time", R"([{"track":{"name":"T","artists":[]}}])"},
+        {"not an array", R"({"track":{"name":"T"},"time":1})"},
+        {"first entry beyond the head",
+         "[" + historyEntry(QString(2 << 20, u'a'), QStringLiteral("S"), 1) + "]"},
+        {"nested deep", "[{\"a\":" + QByteArray(100000, '[') + QByteArray(100000, ']') + "}]"},
     };
     int n = 0;
-    for (const Case& c : cases) {
-        ASSERT_TRUE(writeFile(path, c.bytes)) << c.what;
+    for (const auto& [what, bytes] : hostile) {
+        ASSERT_TRUE(writeFile(path, bytes)) << what;
         // A date of its own for every case, so that the cache never answers.
-        setModificationTime(path, std::chrono::system_clock::now() - c.age - std::chrono::milliseconds(++n));
-        EXPECT_FALSE(netease.currentWithID()) << c.what;
-        EXPECT_EQ(netease.diag(), QString::fromUtf8(c.diag)) << c.what;
+        setModificationTime(path, std::chrono::system_clock::now() - std::chrono::milliseconds(++n));
+        EXPECT_FALSE(netease.currentWithID()) << what;
+        EXPECT_EQ(netease.diag(), QStringLiteral("没有播放记录")) << what;
     }
 
     // Control characters and a 10 000-character title are carried, never trusted: no crash,
@@ -241,6 +247,9 @@ TEST_F(NeteaseTest, WineBottlesAreSearchedBoundedAndTheNewestPlayWins)
 {
     const QString older = wineLibrary(home.path(), QStringLiteral("Deepin-CloudMusic"), "AppData/Local");
     ASSERT_TRUE(writeWineHistory(older, QStringLiteral("Older"), 1700000000000));
+    // Where support is pointed before any song is read.
+    netease.searchWinePrefixes();
+    EXPECT_EQ(netease.sourcePath(), older);
     auto current = netease.currentWithID();
     ASSERT_TRUE(current);
     EXPECT_EQ(current->first.title, QStringLiteral("Older"));

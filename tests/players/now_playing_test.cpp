@@ -105,6 +105,11 @@ TEST(NowPlayingParse, AdapterAnswerBecomesInfo)
     EXPECT_TRUE(ad.isPlaying);
     EXPECT_TRUE(ad.playerName.startsWith(QStringLiteral("Spot ify xxx")));
     EXPECT_EQ(ad.playerName.size(), 64);
+    QVariantMap older = advert;
+    older.insert(keys::uniqueIdentifier, QStringLiteral("spotify:ad:0000000012c603a6"));
+    EXPECT_FALSE(now_playing::parseAdapterInfo(older, kNoApps).song);
+    older.insert(keys::uniqueIdentifier, QStringLiteral("spotify:track:4uLU6hMCjMI75M1A2tKUQC"));
+    EXPECT_TRUE(now_playing::parseAdapterInfo(older, kNoApps).song);
 }
 
 TEST(NowPlayingSettle, AnItemCountsOnceItHeldStill)
@@ -288,6 +293,14 @@ TEST_F(MprisTest, QuirkyPlayersStillAnswer)
     EXPECT_FALSE(info.song);
     EXPECT_FALSE(info.artwork);
     EXPECT_EQ(info.identity, QStringLiteral("chromium.instance4242|Song||"));
+
+    // The artists as one comma-joined text instead of a list.
+    ASSERT_TRUE(
+        electron.script(QStringLiteral("chromium.instance4242"), QStringLiteral("SetMetadata"),
+                        {QVariantMap{{QStringLiteral("xesam:title"), QStringLiteral("Song")},
+                                     {QStringLiteral("xesam:artist"), QStringLiteral("Jay, Lara")}}}));
+    const auto joined = waitFor(nowPlaying, [](const auto& i) { return i.song.has_value(); });
+    EXPECT_EQ(joined.song->artist, QStringLiteral("Jay, Lara"));
 }
 
 TEST_F(MprisTest, HungPlayerOrEmptyBusGivesTheEmptyAnswer)

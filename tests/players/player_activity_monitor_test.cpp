@@ -444,17 +444,33 @@ TEST(RunningApplicationsScan, ScansBetweenFullChecksSeeNewAndEndedProcessesAndAF
 
 TEST_F(MonitorTest, NeteaseUnderWineAndTheLinuxClientNameTheirForm)
 {
+    const QString cloudmusicPath = QStringLiteral("C:\\Program Files\\NetEase\\CloudMusic\\cloudmusic.exe");
     const QString library =
         home.path() + QStringLiteral("/.deepinwine/Spark-CloudMusic/drive_c/users/tester/AppData/Local/"
                                      "NetEase/CloudMusic/Library/webdb.dat");
-    QDir().mkpath(QFileInfo(library).absolutePath());
-    ASSERT_TRUE(
-        runSql(library, {QStringLiteral("CREATE TABLE historyTracks (jsonStr TEXT, playtime INTEGER)"),
-                         QStringLiteral("INSERT INTO historyTracks VALUES ('{\"name\":\"稻香\",\"artists\":"
-                                        "[{\"name\":\"周杰伦\"}]}', 1700000000000)")}));
     {
-        FakeWineProcess cloudmusic(QStringLiteral("C:\\Program Files\\NetEase\\CloudMusic\\cloudmusic.exe"),
-                                   QStringLiteral("cloudmusic.exe"));
+        // The bottles are searched when the player starts, not on every poll: a bottle made
+        // later is seen once the player starts again.
+        PlayerActivityMonitor earlier{{kugou, qq, netease, nowPlaying, std::make_shared<OwnChildren>()}};
+        auto cloudmusic = std::make_unique<FakeWineProcess>(cloudmusicPath, QStringLiteral("cloudmusic.exe"));
+        ASSERT_TRUE(cloudmusic->isReady());
+        earlier.poll();
+        cloudmusic.reset();
+        earlier.poll();
+        QDir().mkpath(QFileInfo(library).absolutePath());
+        ASSERT_TRUE(runSql(
+            library, {QStringLiteral("CREATE TABLE historyTracks (jsonStr TEXT, playtime INTEGER)"),
+                      QStringLiteral("INSERT INTO historyTracks VALUES ('{\"name\":\"稻香\",\"artists\":"
+                                     "[{\"name\":\"周杰伦\"}]}', 1700000000000)")}));
+        earlier.poll();
+        EXPECT_TRUE(netease.wineDatabases().isEmpty());
+        cloudmusic = std::make_unique<FakeWineProcess>(cloudmusicPath, QStringLiteral("cloudmusic.exe"));
+        ASSERT_TRUE(cloudmusic->isReady());
+        earlier.poll();
+        EXPECT_EQ(netease.wineDatabases(), QStringList{library});
+    }
+    {
+        FakeWineProcess cloudmusic(cloudmusicPath, QStringLiteral("cloudmusic.exe"));
         FakeWineProcess kugou(QStringLiteral("C:\\KuGou\\KuGou.exe"), QStringLiteral("KuGou.exe"));
         ASSERT_TRUE(cloudmusic.isReady() && kugou.isReady());
         const States states = monitor.readAll();
@@ -518,5 +534,6 @@ TEST_F(MonitorTest, AnotherPlayingMprisPlayerIsTheSourceUnlessTurnedOffOrAnAdver
     EXPECT_FALSE(off.activeSong());
     EXPECT_EQ(off.sourceLabel(), QString());
     allowed = true;
+    off.poll();
     EXPECT_EQ(off.activeSong()->title, QStringLiteral("Skyfall"));
 }

@@ -170,6 +170,16 @@ TEST_F(PlayerDetectorTest, TitlesComeBeforeScreenshotsAndTheLyricWindowIsNeverRe
         EXPECT_EQ(detector->lastPlayerLabel(), QStringLiteral("窗口识别(网易云音乐)"));
     }
     {
+        // A hostile title (control characters, 10 000 characters) names nothing: the bar is read.
+        PlayerWindow netease(
+            QStringLiteral("cloudmusic.exe"), QStringLiteral("800x600"), QStringLiteral("two 别的歌|别人"),
+            {QStringLiteral("--left"), QStringLiteral("110"), QStringLiteral("--bar"), QStringLiteral("80"),
+             QStringLiteral("--title"), QStringLiteral("稻香 - 周杰伦\u0007\t") + QString(10000, u'x')});
+        waitActive(netease.pid());
+        now += 3s;
+        expectSong(recognise(), QStringLiteral("别的歌"), QStringLiteral("别人"));
+    }
+    {
         // Kugou's Windows client with its static title: the bar is read.
         PlayerWindow kugou(QStringLiteral("KuGou.exe"), QStringLiteral("800x600"),
                            QStringLiteral("bar 晴天 - 周杰伦"),
@@ -178,6 +188,20 @@ TEST_F(PlayerDetectorTest, TitlesComeBeforeScreenshotsAndTheLyricWindowIsNeverRe
         now += 3s;
         expectSong(recognise(), QStringLiteral("晴天"), QStringLiteral("周杰伦"));
         EXPECT_EQ(detector->lastPlayerLabel(), QStringLiteral("窗口识别(酷狗)"));
+    }
+    {
+        // No window of the three: Spotify's title names the song, unless other players are off.
+        PlayerWindow spotify(QStringLiteral("spotify"), QStringLiteral("800x600"), QStringLiteral("bar x"),
+                             {QStringLiteral("--title"), QStringLiteral("Adele - Hello")});
+        waitActive(spotify.pid());
+        now += 3s;
+        const int grabs = reader->grabCount();
+        expectSong(recognise(), QStringLiteral("Hello"), QStringLiteral("Adele"));
+        EXPECT_EQ(detector->lastPlayerLabel(), QStringLiteral("窗口识别(Spotify)"));
+        home.settings().setOtherPlayers(false);
+        now += 3s;
+        EXPECT_FALSE(recognise());
+        EXPECT_EQ(reader->grabCount(), grabs);
     }
 }
 

@@ -189,6 +189,13 @@ TEST(WindowTitle, EachPlayersTitleFormat)
          std::pair{QStringLiteral("Song - Live"), QStringLiteral("Band")}},
         {Player::kugou, QStringLiteral("周杰伦 - 晴天 - 酷狗音乐"),
          std::pair{QStringLiteral("晴天"), QStringLiteral("周杰伦")}},
+        // Kugou's marquee, caught mid-scroll and with its own name cut at the wrap.
+        {Player::kugou, QStringLiteral("还是他 - 酷狗音乐 陶喆 - 爱我"),
+         std::pair{QStringLiteral("爱我还是他"), QStringLiteral("陶喆")}},
+        {Player::kugou, QStringLiteral("狗音乐 陶喆 - 爱我还是他 - 酷"),
+         std::pair{QStringLiteral("爱我还是他"), QStringLiteral("陶喆")}},
+        {Player::kugou, QStringLiteral("酷狗音乐"), std::nullopt},
+        {Player::kugou, QStringLiteral("桌面歌词 - 酷狗"), std::nullopt},
         // Control characters are spaces to the parser.
         {Player::netease, QStringLiteral("Song\t-\u0007 Band"),
          std::pair{QStringLiteral("Song"), QStringLiteral("Band")}},
@@ -196,8 +203,6 @@ TEST(WindowTitle, EachPlayersTitleFormat)
         {Player::qq, QStringLiteral("qqmusic"), std::nullopt},
         {Player::netease, QStringLiteral("A - 网易云音乐"), std::nullopt},
         {Player::netease, QString(10000, u'x') + QStringLiteral(" - Band"), std::nullopt},
-        {Player::netease, QStringLiteral("Song\n - Band\r"),
-         std::pair{QStringLiteral("Song"), QStringLiteral("Band")}},
     };
     for (const Case& c : cases) {
         const auto song = window_title::parse(c.player, c.title);
@@ -207,6 +212,17 @@ TEST(WindowTitle, EachPlayersTitleFormat)
             EXPECT_EQ(song->artist, c.song->second);
         }
     }
+    const auto spotify =
+        window_title::parseSpotify(QStringLiteral("Queen - Bohemian Rhapsody - Remastered 2011"));
+    ASSERT_TRUE(spotify);
+    EXPECT_EQ(spotify->artist, QStringLiteral("Queen"));
+    EXPECT_EQ(spotify->title, QStringLiteral("Bohemian Rhapsody - Remastered 2011"));
+    for (const char* notASong :
+         {"Spotify Premium", "Spotify", "Spotify - Advertisement", "Advertisement - Shop"})
+        EXPECT_FALSE(window_title::parseSpotify(QString::fromUtf8(notASong))) << notASong;
+    // The accompaniment loop follows the player a window label names.
+    EXPECT_EQ(window_player::sourceOfLabel(QStringLiteral("窗口识别(网易云音乐)")), PlayerSource::netease);
+    EXPECT_FALSE(window_player::sourceOfLabel(QStringLiteral("窗口识别(Spotify)")));
     EXPECT_TRUE(window_title::isLyricWindow(QStringLiteral(" 歌词 ")));
     EXPECT_FALSE(window_title::isLyricWindow(QStringLiteral("歌词本 - 某人")));
 }
