@@ -19,6 +19,7 @@
 #include "pluginlink/auto_tune_syncer.h"
 #include "pluginlink/tuning_controls.h"
 #include "support/keylib_server_process.h"
+#include "support/private_sound_server.h"
 #include "support/temp_home.h"
 #include "transpose/accompaniment_processor.h"
 
@@ -472,6 +473,92 @@ void BM_TrackerDuringVerification(benchmark::State& state)
     rig.tracker.reset();
 }
 BENCHMARK(BM_TrackerDuringVerification)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// No player reports anything: the tracker only follows the sound server here.
+struct SilentPlayers final : PlayerPort {
+    QCoro::Task<bool> poll(std::stop_token) override { co_return true; }
+    std::optional<Song> activeSong() const override { return std::nullopt; }
+    QString label() const override { return {}; }
+    QString localReadDiag() const override { return {}; }
+};
+
+// Records 30 s from the chosen channel; `endedAfter_s` is when the recording came back,
+// counted by `since`.
+QCoro::Task<> recordUntilItEnds(PulseAudioPort& port, const QElapsedTimer& since, double& endedAfter_s,
+                                std::stop_token stop)
+{
+    const auto channel = port.selectedChannel();
+    if (!channel)
+        co_return;
+    co_await port.capture(channel->deviceID, 30s, stop);
+    if (!stop.stop_requested())
+        endedAfter_s = static_cast<double>(since.nsecsElapsed()) / 1e9;
+}
+
+// A sound server that freezes (SIGSTOP) while the run is connected to it, with the
+// transposer playing from the chosen channel and a detection recording under way: the run
+// gives the server up by itself, the channel status says so, and after SIGCONT the
+// transposer plays again by itself. The stalls are those of the main thread throughout.
+// A private server, so that the freeze stops nothing else.
+void BM_FrozenSoundServer(benchmark::State& state)
+{
+    PrivateSoundServer sound({QStringLiteral("out"), QStringLiteral("private")});
+    if (!sound.started()) {
+        state.SkipWithError(qPrintable(sound.error()));
+        return;
+    }
+    TempHome home;
+    home.settings().setAccompanimentChannelUID(QStringLiteral("private.monitor"));
+    // Nothing listens there: the version check is refused at once.
+    home.settings().setServerBaseURL(QStringLiteral("http://127.0.0.1:9"));
+    AppState appState{home.settings()};
+    AutoTuneSyncer syncer;
+    TuningControls tuning{appState, syncer, home.settings()};
+    SilentPlayers players;
+    NoWindowRecognition window;
+    KeyDetectorV5 v5{[] { return findResourceDir(); }};
+    PulseAudioClient audio(PulseAudioClient::Options{sound.address()});
+    PulseAudioPort port(audio);
+    AccompanimentProcessor processor(audio);
+    ProcessorTransposer transposer(processor);
+    SongTracker tracker(
+        SongTracker::Deps{appState, home.settings(), syncer, tuning, players, window, transposer, port, v5});
+    cancellation::TaskHandle recording;
+    QElapsedTimer sinceFreeze;
+    double lostAfter_s = -1, recordingEndedAfter_s = -1, runningAgainAfter_s = -1;
+    bool frozen = false;
+    measureStalls(state, [&]() -> QCoro::Task<> {
+        tracker.start();
+        if (!co_await until([&] { return processor.isRunning(); }, 15s))
+            co_return;
+        const QString shown = appState.channelStatus();
+        recording.start([&](std::stop_token stop) {
+            return recordUntilItEnds(port, sinceFreeze, recordingEndedAfter_s, std::move(stop));
+        });
+        co_await cancellation::sleepFor(500ms, {});
+        frozen = sound.freeze();
+        sinceFreeze.start();
+        if (co_await until([&] { return appState.channelStatus() == AccompanimentProcessor::kLostStatus; },
+                           10s))
+            lostAfter_s = static_cast<double>(sinceFreeze.nsecsElapsed()) / 1e9;
+        co_await until([&] { return !recording.isRunning(); }, 5s);
+        sound.thaw();
+        QElapsedTimer sinceThaw;
+        sinceThaw.start();
+        if (co_await until([&] { return processor.isRunning() && appState.channelStatus() == shown; }, 20s))
+            runningAgainAfter_s = static_cast<double>(sinceThaw.nsecsElapsed()) / 1e9;
+    });
+    sound.thaw();
+    recording.cancel();
+    QCoro::waitFor(until([&] { return !recording.isRunning(); }, 5s));
+    tracker.stop();
+    if (!frozen)
+        state.SkipWithError("the server could not be stopped");
+    state.counters["lost_after_s"] = lostAfter_s;
+    state.counters["recording_ended_after_s"] = recordingEndedAfter_s;
+    state.counters["running_again_after_s"] = runningAgainAfter_s;
+}
+BENCHMARK(BM_FrozenSoundServer)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The process's own CPU time (user + system) in seconds, from /proc.
 std::optional<double> cpuSeconds(qint64 pid)

@@ -423,7 +423,7 @@ TEST(PlayerDetectorXServer, ReadsAgainAfterTheServerWentAwayAndCameBack)
     ASSERT_TRUE(desktopListed());
     readSong();
 
-// The scale follows the server's Xft.dpi resource.
+    // The scale follows the server's Xft.dpi resource.
     QProcess xprop;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("DISPLAY"), server.display());
