@@ -19,6 +19,7 @@
 #include "pluginlink/auto_tune_syncer.h"
 #include "pluginlink/tuning_controls.h"
 #include "support/keylib_server_process.h"
+#include "support/private_sound_server.h"
 #include "support/temp_home.h"
 #include "transpose/accompaniment_processor.h"
 
@@ -55,14 +56,22 @@ public:
         QObject::connect(&m_timer, &QTimer::timeout, [this] {
             const qint64 now = m_clock.nsecsElapsed();
             const qint64 cpu = threadCpu_ns();
-            m_lateness_ns.push_back(std::max<qint64>(0, now - m_last - 1'000'000));
+            const qint64 queued = runQueueWait_ns();
+            const qint64 lateness = std::max<qint64>(0, now - m_last - 1'000'000);
+            if (lateness >= m_worst_ns) {
+                m_worst_ns = lateness;
+                m_worstQueued_ns = queued - m_lastQueued;
+            }
+            m_lateness_ns.push_back(lateness);
             m_busy_ns = std::max(m_busy_ns, cpu - m_lastCpu);
-            if (qEnvironmentVariableIsSet("STALL_TRACE") && now - m_last > 8'000'000)
-                std::fprintf(stderr, "stall %.1f ms (%.1f ms on the CPU) ending at %lld\n",
-                             (now - m_last) / 1e6, (cpu - m_lastCpu) / 1e6,
+            if (m_trace && now - m_last > 8'000'000)
+                std::fprintf(stderr,
+                             "stall %.1f ms (%.1f ms on the CPU, %.1f ms waiting for one) ending at %lld\n",
+                             (now - m_last) / 1e6, (cpu - m_lastCpu) / 1e6, (queued - m_lastQueued) / 1e6,
                              QDateTime::currentMSecsSinceEpoch() % 1000000);
             m_last = now;
             m_lastCpu = cpu;
+            m_lastQueued = queued;
         });
         m_clock.start();
         m_last = m_clock.nsecsElapsed();
@@ -82,9 +91,20 @@ public:
         // The main thread's own work between two ticks: a stall longer than this was the
         // thread waiting (for the CPU under load, or for a lock), not working.
         state.counters["worst_busy_ms"] = ms(m_busy_ns);
+        // Of the worst stall, the time the thread was ready to run while other threads (other
+        // processes on a loaded machine) had the CPUs.
+        state.counters["worst_stall_queued_ms"] = ms(m_worstQueued_ns);
     }
 
 private:
+    // The second field of the thread's scheduler statistics, in nanoseconds.
+    static qint64 runQueueWait_ns()
+    {
+        QFile stat(QStringLiteral("/proc/thread-self/schedstat"));
+        if (!stat.open(QIODevice::ReadOnly))
+            return 0;
+        return stat.readAll().split(' ').value(1).toLongLong();
+    }
     static qint64 threadCpu_ns()
     {
         timespec t{};
@@ -98,6 +118,11 @@ private:
     qint64 m_lastCpu = 0;
     qint64 m_busy_ns = 0;
     std::vector<qint64> m_lateness_ns;
+    qint64 m_lastQueued = runQueueWait_ns();
+    qint64 m_worst_ns = 0;
+    qint64 m_worstQueued_ns = 0;
+    // STALL_TRACE set: every stall above the budget is written to stderr.
+    const bool m_trace = qEnvironmentVariableIsSet("STALL_TRACE");
 };
 
 // Runs `workload` on the main event loop with the meter ticking beside it.
@@ -123,33 +148,23 @@ bench_desk::Desk& desk()
     return *instance;
 }
 
-// Ten polls 400 ms apart; every third one after the players' files changed, as on a song change.
-QCoro::Task<> pollPlayers(bool async)
+// Ten polls 400 ms apart, the readers on the monitor's executor as the loop runs them;
+// every third one after the players' files changed, as on a song change.
+QCoro::Task<> pollPlayers()
 {
     bench_desk::Desk& d = desk();
     for (int i = 0; i < 10; ++i) {
         if (i % 3 == 0)
             d.touchAll();
-        if (async)
-            co_await d.monitor->pollAsync({});
-        else
-            d.monitor->poll();
+        co_await d.monitor->pollAsync({});
         co_await cancellation::sleepFor(400ms, {});
     }
 }
 
-// What the loop did before: the readers run on the main thread.
-void BM_PollPlayersOnMainThread(benchmark::State& state)
-{
-    desk(); // set up (players started, files written) before the meter runs
-    measureStalls(state, [] { return pollPlayers(false); });
-}
-BENCHMARK(BM_PollPlayersOnMainThread)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-
 void BM_PollPlayersAsync(benchmark::State& state)
 {
-    desk();
-    measureStalls(state, [] { return pollPlayers(true); });
+    desk(); // set up (players started, files written) before the meter runs
+    measureStalls(state, [] { return pollPlayers(); });
 }
 BENCHMARK(BM_PollPlayersAsync)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -472,6 +487,92 @@ void BM_TrackerDuringVerification(benchmark::State& state)
     rig.tracker.reset();
 }
 BENCHMARK(BM_TrackerDuringVerification)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// No player reports anything: the tracker only follows the sound server here.
+struct SilentPlayers final : PlayerPort {
+    QCoro::Task<bool> poll(std::stop_token) override { co_return true; }
+    std::optional<Song> activeSong() const override { return std::nullopt; }
+    QString label() const override { return {}; }
+    QString localReadDiag() const override { return {}; }
+};
+
+// Records 30 s from the chosen channel; `endedAfter_s` is when the recording came back,
+// counted by `since`.
+QCoro::Task<> recordUntilItEnds(PulseAudioPort& port, const QElapsedTimer& since, double& endedAfter_s,
+                                std::stop_token stop)
+{
+    const auto channel = port.selectedChannel();
+    if (!channel)
+        co_return;
+    co_await port.capture(channel->deviceID, 30s, stop);
+    if (!stop.stop_requested())
+        endedAfter_s = static_cast<double>(since.nsecsElapsed()) / 1e9;
+}
+
+// A sound server that freezes (SIGSTOP) while the run is connected to it, with the
+// transposer playing from the chosen channel and a detection recording under way: the run
+// gives the server up by itself, the channel status says so, and after SIGCONT the
+// transposer plays again by itself. The stalls are those of the main thread throughout.
+// A private server, so that the freeze stops nothing else.
+void BM_FrozenSoundServer(benchmark::State& state)
+{
+    PrivateSoundServer sound({QStringLiteral("out"), QStringLiteral("private")});
+    if (!sound.started()) {
+        state.SkipWithError(qPrintable(sound.error()));
+        return;
+    }
+    TempHome home;
+    home.settings().setAccompanimentChannelUID(QStringLiteral("private.monitor"));
+    // Nothing listens there: the version check is refused at once.
+    home.settings().setServerBaseURL(QStringLiteral("http://127.0.0.1:9"));
+    AppState appState{home.settings()};
+    AutoTuneSyncer syncer;
+    TuningControls tuning{appState, syncer, home.settings()};
+    SilentPlayers players;
+    NoWindowRecognition window;
+    KeyDetectorV5 v5{[] { return findResourceDir(); }};
+    PulseAudioClient audio(PulseAudioClient::Options{sound.address()});
+    PulseAudioPort port(audio);
+    AccompanimentProcessor processor(audio);
+    ProcessorTransposer transposer(processor);
+    SongTracker tracker(
+        SongTracker::Deps{appState, home.settings(), syncer, tuning, players, window, transposer, port, v5});
+    cancellation::TaskHandle recording;
+    QElapsedTimer sinceFreeze;
+    double lostAfter_s = -1, recordingEndedAfter_s = -1, runningAgainAfter_s = -1;
+    bool frozen = false;
+    measureStalls(state, [&]() -> QCoro::Task<> {
+        tracker.start();
+        if (!co_await until([&] { return processor.isRunning(); }, 15s))
+            co_return;
+        const QString shown = appState.channelStatus();
+        recording.start([&](std::stop_token stop) {
+            return recordUntilItEnds(port, sinceFreeze, recordingEndedAfter_s, std::move(stop));
+        });
+        co_await cancellation::sleepFor(500ms, {});
+        frozen = sound.freeze();
+        sinceFreeze.start();
+        if (co_await until([&] { return appState.channelStatus() == AccompanimentProcessor::kLostStatus; },
+                           10s))
+            lostAfter_s = static_cast<double>(sinceFreeze.nsecsElapsed()) / 1e9;
+        co_await until([&] { return !recording.isRunning(); }, 5s);
+        sound.thaw();
+        QElapsedTimer sinceThaw;
+        sinceThaw.start();
+        if (co_await until([&] { return processor.isRunning() && appState.channelStatus() == shown; }, 20s))
+            runningAgainAfter_s = static_cast<double>(sinceThaw.nsecsElapsed()) / 1e9;
+    });
+    sound.thaw();
+    recording.cancel();
+    QCoro::waitFor(until([&] { return !recording.isRunning(); }, 5s));
+    tracker.stop();
+    if (!frozen)
+        state.SkipWithError("the server could not be stopped");
+    state.counters["lost_after_s"] = lostAfter_s;
+    state.counters["recording_ended_after_s"] = recordingEndedAfter_s;
+    state.counters["running_again_after_s"] = runningAgainAfter_s;
+}
+BENCHMARK(BM_FrozenSoundServer)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The process's own CPU time (user + system) in seconds, from /proc.
 std::optional<double> cpuSeconds(qint64 pid)

@@ -5,6 +5,7 @@
 #include "core/build_info.h"
 #include "core/settings_store.h"
 #include "pluginlink/tuning_controls.h"
+#include "transpose/accompaniment_processor.h"
 
 #include <algorithm>
 
@@ -250,8 +251,7 @@ QCoro::Task<> SongTracker::refresh(std::optional<std::pair<Song, QString>> resol
         state.setKeyText(QStringLiteral("识别中…"));
         state.setKeyDetail(QStringLiteral("听着呢，别停～"));
         if (const auto channel = m_deps.audio.selectedChannel()) {
-            state.setChannelName(channel->name);
-            state.setChannelStatus(QStringLiteral("已选择：") + channel->name);
+            showChannel(*channel);
             if (m_localDetection) {
                 // Beside the loop, which goes on following the players and the windows.
                 startLocalDetection(*song, *channel);
@@ -306,13 +306,16 @@ void SongTracker::refreshChannels()
     if (channels != state.channels())
         state.setChannels(channels);
     const auto channel = m_deps.audio.selectedChannel();
-    if (!channel)
+    if (!channel) {
+        // The channel shown as chosen is gone, with its device or with the sound server
+        // (stopped, or frozen and given up): said so until it is listed again. One the user
+        // let go of (no longer stored) keeps whatever its removal said.
+        if (std::exchange(m_channelShown, false) &&
+            !m_deps.settings.accompanimentChannelUID().value_or(QString()).isEmpty())
+            state.setChannelStatus(AccompanimentProcessor::kLostStatus);
         return;
-    const QString status = QStringLiteral("已选择：") + channel->name;
-    if (state.channelName() != channel->name)
-        state.setChannelName(channel->name);
-    if (state.channelStatus() != status)
-        state.setChannelStatus(status);
+    }
+    showChannel(*channel);
     if (m_waitingForChannel) {
         m_waitingForChannel = false;
         m_resolveAgain = true;
@@ -324,6 +327,18 @@ void SongTracker::refreshChannels()
         m_transposerStarted = true;
         m_deps.transposer.start();
     }
+}
+
+void SongTracker::showChannel(const AudioChannel& channel)
+{
+    AppState& state = m_deps.state;
+    const QString status = QStringLiteral("已选择：") + channel.name;
+    // The state notifies on equal assignments too.
+    if (state.channelName() != channel.name)
+        state.setChannelName(channel.name);
+    if (state.channelStatus() != status)
+        state.setChannelStatus(status);
+    m_channelShown = true;
 }
 
 void SongTracker::chooseChannel(const QString& uid)
@@ -339,10 +354,8 @@ void SongTracker::chooseChannel(const QString& uid)
 
 void SongTracker::useChannel(const AudioChannel& channel)
 {
-    AppState& state = m_deps.state;
     m_deps.settings.setAccompanimentChannelUID(channel.uid);
-    state.setChannelName(channel.name);
-    state.setChannelStatus(QStringLiteral("已选择：") + channel.name);
+    showChannel(channel);
     m_transposerStarted = true;
     m_deps.transposer.stop();
     m_deps.transposer.start();

@@ -116,6 +116,8 @@ private:
     // The inputs and the stored channel as the sound server lists them now; the transposer
     // starts the first time the stored channel is there.
     void refreshChannels();
+    // "已选择：" and the channel's name.
+    void showChannel(const AudioChannel& channel);
     void onTransposeChanged();
     // Starts a task that runs beside everything else and is cancelled with the tracker.
     template <typename Body> void spawn(Body&& body)
@@ -142,6 +144,8 @@ private:
     std::optional<PendingVerification> m_verificationWaitingForChannel;
     bool m_resolveAgain = false;
     bool m_transposerStarted = false;
+    // The channel status names a chosen channel that is listed.
+    bool m_channelShown = false;
     cancellation::TaskHandle m_libraryVerificationTask;
     cancellation::TaskHandle m_localDetectionTask;
     std::list<cancellation::TaskHandle> m_tasks;

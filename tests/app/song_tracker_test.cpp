@@ -11,8 +11,10 @@
 #include "pluginlink/tuning_controls.h"
 #include "service/service_transport.h"
 #include "support/keylib_server_process.h"
+#include "support/private_sound_server.h"
 #include "support/run_task.h"
 #include "support/temp_home.h"
+#include "transpose/accompaniment_processor.h"
 
 #include <QCoreApplication>
 #include <QProcess>
@@ -406,6 +408,76 @@ TEST_F(TrackerTest, InputsListedLateStillReachTheStateAndStartTheTransposer)
     EXPECT_EQ(state.channelStatus(), u("已选择：") + state.channelName());
     EXPECT_EQ(counting.starts, 1);
     tracker.reset();
+}
+
+// A sound server that stops answering after the client connected (frozen with SIGSTOP, as a
+// hung server is): the client gives it up by itself, the channel status says the channel is
+// lost and the transposer stops; once the server runs again, the channel is shown and the
+// transposer plays again without anyone's help. A private server: freezing it stops no other
+// test.
+TEST_F(TrackerTest, AFrozenSoundServerShowsAsALostChannelUntilItThaws)
+{
+    if (qEnvironmentVariableIsEmpty("TONIVOX_TEST_SERVICES"))
+        GTEST_SKIP() << "needs tests/run-with-services";
+    PrivateSoundServer sound({u("out"), u("private")});
+    ASSERT_TRUE(sound.started()) << sound.error().toStdString();
+    startServer();
+    home.settings().setAccompanimentChannelUID(u("private.monitor"));
+    PulseAudioClient::Options options{sound.address()};
+    options.retryMax = 500ms;
+    PulseAudioClient client(options);
+    PulseAudioPort port(client);
+    AccompanimentProcessor processor(client);
+    ProcessorTransposer transposer(processor);
+    auto frozenTracker = std::make_unique<SongTracker>(
+        SongTracker::Deps{state, home.settings(), syncer, tuning, players, window, transposer, port, v5});
+    frozenTracker->start();
+    ASSERT_TRUE(waitFor([&] { return processor.isRunning(); })) << processor.statusText().toStdString();
+    const QString shown = state.channelStatus();
+    EXPECT_TRUE(shown.startsWith(u("已选择："))) << shown.toStdString();
+
+    ASSERT_TRUE(sound.freeze());
+    // The bound is what a user may wait for the status to tell.
+    const bool noticed = QTest::qWaitFor(
+        [&] {
+            return state.channelStatus() == AccompanimentProcessor::kLostStatus && !processor.isRunning();
+        },
+        10000);
+    sound.thaw();
+    EXPECT_TRUE(noticed) << state.channelStatus().toStdString();
+    EXPECT_TRUE(waitFor([&] { return processor.isRunning() && state.channelStatus() == shown; }))
+        << processor.statusText().toStdString() << " / " << state.channelStatus().toStdString();
+    EXPECT_GE(client.connectionCount(), 2);
+}
+
+// A chosen channel that the sound server no longer lists shows as lost until it is listed
+// again; one the user let go of (no longer stored) keeps what its removal said.
+TEST_F(TrackerTest, AChannelThatIsNoLongerListedShowsAsLost)
+{
+    startServer();
+    home.settings().setAccompanimentChannelUID(u("loop.monitor"));
+    LateAudio late;
+    late.listed = true;
+    SongTracker::Deps deps{state, home.settings(), syncer, tuning, players, window, transposer, late, v5};
+    useTestClock(deps);
+    tracker = std::make_unique<SongTracker>(deps);
+    const auto dropTracker = qScopeGuard([this] { tracker.reset(); });
+    tracker->start();
+    const QString shown = u("已选择：Monitor of Loopback");
+    ASSERT_TRUE(waitFor([&] { return state.channelStatus() == shown; }));
+
+    late.listed = false;
+    late.onChange();
+    EXPECT_EQ(state.channelStatus(), AccompanimentProcessor::kLostStatus);
+    late.listed = true;
+    late.onChange();
+    EXPECT_EQ(state.channelStatus(), shown);
+
+    home.settings().setAccompanimentChannelUID(QString());
+    state.setChannelStatus(u("已移除伴奏回路"));
+    late.listed = false;
+    late.onChange();
+    EXPECT_EQ(state.channelStatus(), u("已移除伴奏回路"));
 }
 
 namespace {

@@ -189,6 +189,13 @@ TEST(Launch, ExportDiagnosticsBesideARunningProgram)
         },
         20000));
 
+    // The host plug-in's log, 5000 lines each ending with a line feed, as it writes them.
+    QFile pluginLog(QFileInfo(running.stateFile()).path() + QStringLiteral("/rigbox_debug.log"));
+    ASSERT_TRUE(pluginLog.open(QIODevice::WriteOnly));
+    for (int line = 1; line <= 5000; ++line)
+        pluginLog.write("plug-in line " + QByteArray::number(line) + '\n');
+    pluginLog.close();
+
     const QString report = running.home() + QStringLiteral("/诊断.txt");
     Program exporter({QStringLiteral("--export-diagnostics"), report}, running.home());
     ASSERT_TRUE(exporter.waitForExit());
@@ -200,6 +207,14 @@ TEST(Launch, ExportDiagnosticsBesideARunningProgram)
     EXPECT_TRUE(text.contains(QStringLiteral("IPC 状态文件：存在（修改于 ")));
     EXPECT_TRUE(text.contains(QString::fromUtf8(seqLine)));
     EXPECT_TRUE(text.endsWith(QStringLiteral("如需帮助，请把本文件发给你的调音师或 Melodrix 官方。\n")));
+    const QString heading = QStringLiteral("【rigbox_debug.log 最近 100 行】\n");
+    const qsizetype tail = text.indexOf(heading);
+    ASSERT_GE(tail, 0);
+    const QStringList logLines =
+        text.mid(tail + heading.size()).section(QStringLiteral("\n\n"), 0, 0).split(QLatin1Char('\n'));
+    ASSERT_EQ(logLines.size(), 100);
+    EXPECT_EQ(logLines.first(), QStringLiteral("plug-in line 4901"));
+    EXPECT_EQ(logLines.last(), QStringLiteral("plug-in line 5000"));
 
     // The running program's next heartbeat still carries its own seq, and it runs on.
     const QDateTime before = QFileInfo(running.stateFile()).lastModified();

@@ -7,9 +7,11 @@
 #include "support/temp_home.h"
 
 #include <QCoro/QCoroTask>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -300,11 +302,21 @@ TEST_F(PlayerDetectorTest, WithNoPlayerInFrontOrOnScreenThePinDecidesAndTheFirst
 }
 
 // An X server of the test's own, with openbox, that can be stopped and started again on the
-// same display.
+// same display. Its number is one of its own, far above those Xvfb picks for itself (the
+// lowest free one), so that no server of a test running beside it takes the number while it
+// is down.
 class OwnXServer {
 public:
-    OwnXServer() { start({}); }
+    OwnXServer()
+    {
+        for (int attempt = 0; attempt < 20 && !m_up; ++attempt) {
+            m_up = start(2000 + QRandomGenerator::global()->bounded(30000));
+            if (!m_up)
+                stop();
+        }
+    }
     ~OwnXServer() { stop(); }
+    bool isUp() const { return m_up; }
     QString display() const { return u':' + QString::number(m_number); }
     void stop()
     {
@@ -314,36 +326,79 @@ public:
                 p->kill();
             p->waitForFinished();
         }
+        m_up = false;
     }
-    // Without a number the server picks a free one; ready once it has written it.
-    void start(std::optional<int> number)
+    bool restart() { return m_up = start(m_number); }
+
+private:
+    // Up once the server wrote its number; a number in use ends it instead.
+    bool start(int number)
     {
         m_ready.setFileName(m_dir.filePath(QStringLiteral("display")));
         m_ready.remove();
-        const QString where = number ? QStringLiteral(":%1 ").arg(*number) : QString();
         m_server.start(QStringLiteral("bash"),
                        {QStringLiteral("-c"),
-                        QStringLiteral("exec Xvfb %1-displayfd 3 -screen 0 1280x800x24 -nolisten tcp "
+                        QStringLiteral("exec Xvfb :%1 -displayfd 3 -screen 0 1280x800x24 -nolisten tcp "
                                        "-noreset 3>'%2' 2>/dev/null")
-                            .arg(where, m_ready.fileName())});
-        for (int i = 0; i < 100 && m_ready.size() == 0; ++i)
-            QThread::msleep(50);
-        ASSERT_TRUE(m_ready.open(QIODevice::ReadOnly));
-        m_number = m_ready.readAll().trimmed().toInt();
-        m_ready.close();
+                            .arg(number)
+                            .arg(m_ready.fileName())});
+        const QDeadlineTimer guard(60s);
+        while (m_ready.size() == 0 && !m_server.waitForFinished(20) && !guard.hasExpired()) {
+        }
+        if (m_ready.size() == 0) {
+            m_server.kill();
+            m_server.waitForFinished();
+            return false;
+        }
+        m_number = number;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("DISPLAY"), display());
         m_wm.setProcessEnvironment(env);
         m_wm.start(QStringLiteral("openbox"), {QStringLiteral("--sm-disable")});
+        return windowManagerAnswers();
     }
-    void restart() { start(m_number); }
 
-private:
+    QByteArray xprop(const QStringList& arguments) const
+    {
+        QProcess p;
+        p.setProcessEnvironment(m_wm.processEnvironment());
+        p.start(QStringLiteral("xprop"), QStringList{QStringLiteral("-root")} + arguments);
+        p.waitForFinished();
+        return p.readAllStandardOutput();
+    }
+    // Events that reach openbox while it starts can wait unread until another one comes, so a
+    // window mapped then stays unmanaged and never drawn. Once it has started (its desktop
+    // names written), openbox completes names short of its desktops as an event arrives: a
+    // short name set again until it is completed shows it handles events as they come.
+    bool windowManagerAnswers() const
+    {
+        const QDeadlineTimer guard(60s);
+        const auto named = [&](const char* name) {
+            return xprop({QStringLiteral("_NET_DESKTOP_NAMES")}).contains(name);
+        };
+        while (!named("\"desktop 2\"")) {
+            if (guard.hasExpired())
+                return false;
+            QThread::msleep(20);
+        }
+        while (!guard.hasExpired()) {
+            xprop({QStringLiteral("-f"), QStringLiteral("_NET_DESKTOP_NAMES"), QStringLiteral("8u"),
+                   QStringLiteral("-set"), QStringLiteral("_NET_DESKTOP_NAMES"), QStringLiteral("probe")});
+            for (int look = 0; look < 10; ++look) {
+                if (named("\"probe\", \"desktop 2\""))
+                    return true;
+                QThread::msleep(20);
+            }
+        }
+        return false;
+    }
+
     QTemporaryDir m_dir;
     QFile m_ready;
     QProcess m_server;
     QProcess m_wm;
     int m_number = 0;
+    bool m_up = false;
 };
 
 TEST(PlayerDetectorXServer, ReadsAgainAfterTheServerWentAwayAndCameBack)
@@ -351,6 +406,7 @@ TEST(PlayerDetectorXServer, ReadsAgainAfterTheServerWentAwayAndCameBack)
     if (qEnvironmentVariableIsEmpty("TONIVOX_TEST_SERVICES"))
         GTEST_SKIP() << "needs tests/run-with-services";
     OwnXServer server;
+    ASSERT_TRUE(server.isUp());
     const QByteArray display = server.display().toUtf8();
     TempHome home;
     QStringList log;
@@ -361,19 +417,25 @@ TEST(PlayerDetectorXServer, ReadsAgainAfterTheServerWentAwayAndCameBack)
     PlayerDetector detector(PlayerDetector::Deps{reader, home.settings(), std::make_shared<OwnChildren>(),
                                                  [&](const QString& line) { log << line; },
                                                  [&] { return now; }, 20ms});
-    // The window manager is up once the desktop can be listed.
-    const auto waitForDesktop = [&] {
-        for (int i = 0; i < 100 && !reader.list().result(); ++i)
-            QThread::msleep(50);
+    // The window manager is up once the desktop can be listed (the guard only ends a hang).
+    const auto desktopListed = [&] {
+        const QDeadlineTimer guard(60s);
+        while (!reader.list().result()) {
+            if (guard.hasExpired())
+                return false;
+            QThread::msleep(20);
+        }
+        return true;
     };
     const auto readSong = [&] {
         PlayerWindow kugou(QStringLiteral("kugou"), QStringLiteral("800x600"),
                            QStringLiteral("bar Blue Sky - Anna Lee"), {}, server.display());
+        ASSERT_TRUE(kugou.isReady());
         now += 3s;
         expectSong(QCoro::waitFor(detector.ocrCurrentSong()), QStringLiteral("Blue Sky"),
                    QStringLiteral("Anna Lee"));
     };
-    waitForDesktop();
+    ASSERT_TRUE(desktopListed());
     readSong();
 
     server.stop();
@@ -381,8 +443,8 @@ TEST(PlayerDetectorXServer, ReadsAgainAfterTheServerWentAwayAndCameBack)
     EXPECT_FALSE(QCoro::waitFor(detector.ocrCurrentSong()));
     EXPECT_EQ(log, QStringList{PlayerDetector::noDisplayLogLine()});
 
-    server.restart();
-    waitForDesktop();
+    ASSERT_TRUE(server.restart());
+    ASSERT_TRUE(desktopListed());
     readSong();
 
     // The scale follows the server's Xft.dpi resource.

@@ -2,6 +2,7 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -288,6 +289,7 @@ PlayerWindow::PlayerWindow(const QString& executableName, const QString& size, c
         QFile::copy(QStringLiteral(TONIVOX_WINDOW_PLAYER_APP), path);
         QFile::setPermissions(path, QFile::permissions(path) | QFile::ExeOwner);
     }
+    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     // A static title, as players show when no song is named there; a later "--title" wins.
     m_process.start(path,
                     QStringList{QStringLiteral("--size"), size, QStringLiteral("--title"), executableName} +
@@ -314,13 +316,16 @@ bool PlayerWindow::send(const QString& command)
 
 bool PlayerWindow::waitForDrawn(int command)
 {
-    for (int i = 0; i < 100; ++i) {
+    // The guard only ends a hang: a window started beside a loaded test run may take long.
+    const QDeadlineTimer guard(std::chrono::seconds(30));
+    for (;;) {
         while (m_process.canReadLine()) {
             const QByteArray line = m_process.readLine().trimmed();
             if (line.startsWith("drawn ") && line.mid(6).toInt() >= command)
                 return true;
         }
-        m_process.waitForReadyRead(100);
+        if (guard.hasExpired() || m_process.state() == QProcess::NotRunning)
+            return false;
+        m_process.waitForReadyRead(static_cast<int>(guard.remainingTime()));
     }
-    return false;
 }
