@@ -1,0 +1,66 @@
+#include "support/private_sound_server.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QStringList>
+
+PrivateSoundServer::~PrivateSoundServer()
+{
+    if (pid() > 0)
+        stop();
+}
+
+bool PrivateSoundServer::run(const char* command)
+{
+    QProcess script;
+    script.setProcessChannelMode(QProcess::MergedChannels);
+    // The services' server owns the session bus names a second daemon would claim.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+    script.setProcessEnvironment(environment);
+    script.start(QStringLiteral(TONIVOX_SOUND_SERVER_SCRIPT), {QString::fromLatin1(command), m_dir.path()});
+    const bool ok = script.waitForFinished(30000) && script.exitStatus() == QProcess::NormalExit &&
+                    script.exitCode() == 0;
+    m_error = QString::fromUtf8(script.readAll());
+    return ok;
+}
+
+bool PrivateSoundServer::start()
+{
+    return m_dir.isValid() && run("start");
+}
+
+bool PrivateSoundServer::stop()
+{
+    return run("stop");
+}
+
+pid_t PrivateSoundServer::pid() const
+{
+    QFile file(m_dir.path() + QStringLiteral("/pulse/pid"));
+    if (!file.open(QIODevice::ReadOnly))
+        return 0;
+    return static_cast<pid_t>(file.readAll().trimmed().toInt());
+}
+
+QByteArray PrivateSoundServer::address() const
+{
+    return "unix:" + m_dir.path().toUtf8() + "/pulse/native";
+}
+
+QProcessEnvironment PrivateSoundServer::environment(QProcessEnvironment base) const
+{
+    base.insert(QStringLiteral("PULSE_SERVER"), QString::fromUtf8(address()));
+    base.insert(QStringLiteral("PULSE_RUNTIME_PATH"), m_dir.path() + QStringLiteral("/pulse"));
+    base.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_dir.path() + QStringLiteral("/xdg"));
+    return base;
+}
+
+QByteArray PrivateSoundServer::pactl(const QStringList& arguments) const
+{
+    QProcess p;
+    p.setProcessEnvironment(environment());
+    p.start(QStringLiteral("pactl"), arguments);
+    p.waitForFinished(10000);
+    return p.readAllStandardOutput().trimmed();
+}
