@@ -71,7 +71,9 @@ public:
         std::optional<QByteArray> server;
         std::chrono::milliseconds connectTimeout{2000};
         std::chrono::milliseconds retryMin{250};
-        std::chrono::milliseconds retryMax{8000};
+        // A server that comes back (a desktop restarts it) is found within this, however
+        // long it was away; an attempt on a missing socket costs next to nothing.
+        std::chrono::milliseconds retryMax{2000};
         std::chrono::milliseconds keepalive{1000};
         std::chrono::milliseconds answerBound{3000};
     };
