@@ -3,6 +3,8 @@
 // name the persistent uid and the sample format's rate the nominal rate.
 #include "platform/pulse_audio_client.h"
 
+#include "platform/pulse_streams.h"
+
 #include <algorithm>
 #include <atomic>
 #include <map>
@@ -12,17 +14,8 @@
 
 namespace {
 
-// Holds the threaded main loop's lock for a scope; never taken on the loop's own thread.
-class LoopLock {
-public:
-    explicit LoopLock(pa_threaded_mainloop* loop) : m_loop(loop) { pa_threaded_mainloop_lock(m_loop); }
-    ~LoopLock() { pa_threaded_mainloop_unlock(m_loop); }
-    LoopLock(const LoopLock&) = delete;
-    LoopLock& operator=(const LoopLock&) = delete;
-
-private:
-    pa_threaded_mainloop* m_loop;
-};
+using pulse_streams::LoopLock;
+using pulse_streams::SourceRecord;
 
 std::optional<QString> textOrAbsent(const char* text)
 {
@@ -30,14 +23,6 @@ std::optional<QString> textOrAbsent(const char* text)
         return std::nullopt;
     return QString::fromUtf8(text);
 }
-
-// What a recording needs of a source besides what callers see.
-struct SourceRecord {
-    AudioSourceInfo info;
-    QByteArray name;
-    pa_sample_spec sampleFormat{};
-    pa_channel_map map{};
-};
 
 struct Lists {
     std::vector<SourceRecord> sources;
@@ -569,288 +554,6 @@ private:
     ListenerId m_lastListener = 0;
 };
 
-namespace {
-
-class PulseRecording final : public AudioRecording {
-public:
-    PulseRecording(pa_threaded_mainloop* loop, AudioInputService::InputCallback onInput,
-                   AudioInputService::EndedCallback onEnded)
-        : m_loop(loop), m_onInput(std::move(onInput)), m_onEnded(std::move(onEnded))
-    {}
-
-    ~PulseRecording() override
-    {
-        if (!m_stream)
-            return;
-        LoopLock lock(m_loop);
-        closeLocked();
-    }
-
-    // With the loop locked: opens the record stream; false when the server refuses at once.
-    // Without options: float samples at the source's own rate and channel count.
-    bool startLocked(pa_context* context, const SourceRecord& source,
-                     const std::optional<PulseAudioClient::RecordOptions>& options)
-    {
-        pa_sample_spec sampleSpec = source.sampleFormat;
-        sampleSpec.format = PA_SAMPLE_FLOAT32NE;
-        pa_channel_map map = source.map;
-        if (options) {
-            sampleSpec.rate = options->rate_Hz;
-            sampleSpec.channels =
-                static_cast<uint8_t>(std::min<uint32_t>(options->channels, PA_CHANNELS_MAX));
-            pa_channel_map_init_extend(&map, sampleSpec.channels, PA_CHANNEL_MAP_DEFAULT);
-        }
-        if (!pa_sample_spec_valid(&sampleSpec))
-            return false;
-        if (!pa_channel_map_compatible(&map, &sampleSpec))
-            pa_channel_map_init_extend(&map, sampleSpec.channels, PA_CHANNEL_MAP_DEFAULT);
-        m_rate = sampleSpec.rate;
-        m_channels = sampleSpec.channels;
-
-        const QByteArray name = options ? options->streamName : QByteArray("Tonivox key detection");
-        m_stream = pa_stream_new(context, name.constData(), &sampleSpec, &map);
-        if (!m_stream)
-            return false;
-        pa_stream_set_state_callback(m_stream, onState, this);
-        pa_stream_set_read_callback(m_stream, onRead, this);
-
-        // A small fragment makes an idle monitor hand over data at once instead of a second late.
-        pa_buffer_attr attr{};
-        attr.maxlength = static_cast<uint32_t>(-1);
-        attr.tlength = static_cast<uint32_t>(-1);
-        attr.prebuf = static_cast<uint32_t>(-1);
-        attr.minreq = static_cast<uint32_t>(-1);
-        attr.fragsize = options ? options->fragmentFrames * static_cast<uint32_t>(pa_frame_size(&sampleSpec))
-                                : static_cast<uint32_t>(pa_usec_to_bytes(20 * PA_USEC_PER_MSEC, &sampleSpec));
-        // Never moved to another source: a source that goes away ends the recording.
-        const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
-        if (pa_stream_connect_record(m_stream, source.name.constData(), &attr, flags) < 0) {
-            closeLocked();
-            return false;
-        }
-        return true;
-    }
-
-    double sampleRateHz() const override { return m_rate; }
-    uint32_t channelCount() const override { return m_channels; }
-
-private:
-    void closeLocked()
-    {
-        pa_stream_set_read_callback(m_stream, nullptr, nullptr);
-        if (pa_stream_get_state(m_stream) == PA_STREAM_CREATING) {
-            // The server has not answered the creation yet and a stream cannot be disconnected
-            // before it has: keep our reference until it settles, then close it there, or the
-            // server would keep recording for the rest of the connection.
-            pa_stream_set_state_callback(m_stream, closeWhenSettled, nullptr);
-        } else {
-            pa_stream_set_state_callback(m_stream, nullptr, nullptr);
-            pa_stream_disconnect(m_stream);
-            pa_stream_unref(m_stream);
-        }
-        m_stream = nullptr;
-    }
-
-    static void closeWhenSettled(pa_stream* stream, void*)
-    {
-        const pa_stream_state_t state = pa_stream_get_state(stream);
-        if (state == PA_STREAM_READY) {
-            pa_stream_disconnect(stream);
-        } else if (!PA_STREAM_IS_GOOD(state)) {
-            pa_stream_set_state_callback(stream, nullptr, nullptr);
-            pa_stream_unref(stream);
-        }
-    }
-
-    static void onState(pa_stream* stream, void* userdata)
-    {
-        auto* self = static_cast<PulseRecording*>(userdata);
-        if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream)) && !self->m_endReported) {
-            self->m_endReported = true;
-            if (self->m_onEnded)
-                self->m_onEnded();
-        }
-    }
-
-    static void onRead(pa_stream* stream, size_t, void* userdata)
-    {
-        auto* self = static_cast<PulseRecording*>(userdata);
-        while (pa_stream_readable_size(stream) > 0) {
-            const void* data = nullptr;
-            size_t bytes = 0;
-            if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0)
-                return;
-            // A hole (no data but a size) is dropped; real data goes to the caller as one buffer.
-            if (data && self->m_onInput) {
-                self->m_onInput(AudioBufferRef{self->m_channels, static_cast<uint32_t>(bytes),
-                                               static_cast<const float*>(data)});
-            }
-            pa_stream_drop(stream);
-        }
-    }
-
-    pa_threaded_mainloop* m_loop;
-    AudioInputService::InputCallback m_onInput;
-    AudioInputService::EndedCallback m_onEnded;
-    pa_stream* m_stream = nullptr;
-    double m_rate = 0;
-    uint32_t m_channels = 0;
-    bool m_endReported = false; // loop thread only
-};
-
-// Closes a stream on the loop (locked): at once, or once the server has answered its creation.
-void closeStreamLocked(pa_stream* stream)
-{
-    // Every callback that carries the playback object goes before the object does: a timing
-    // update the server already sent would otherwise land on freed memory.
-    pa_stream_set_write_callback(stream, nullptr, nullptr);
-    pa_stream_set_latency_update_callback(stream, nullptr, nullptr);
-    if (pa_stream_get_state(stream) == PA_STREAM_CREATING) {
-        pa_stream_set_state_callback(
-            stream,
-            [](pa_stream* s, void*) {
-                const pa_stream_state_t state = pa_stream_get_state(s);
-                if (state == PA_STREAM_READY) {
-                    pa_stream_disconnect(s);
-                } else if (!PA_STREAM_IS_GOOD(state)) {
-                    pa_stream_set_state_callback(s, nullptr, nullptr);
-                    pa_stream_unref(s);
-                }
-            },
-            nullptr);
-        return;
-    }
-    pa_stream_set_state_callback(stream, nullptr, nullptr);
-    pa_stream_disconnect(stream);
-    pa_stream_unref(stream);
-}
-
-class PulsePlayback final : public AudioPlayback {
-public:
-    PulsePlayback(pa_threaded_mainloop* loop, PulseAudioClient::RenderCallback render,
-                  AudioInputService::EndedCallback onEnded)
-        : m_loop(loop), m_render(std::move(render)), m_onEnded(std::move(onEnded))
-    {}
-
-    ~PulsePlayback() override
-    {
-        if (!m_stream)
-            return;
-        LoopLock lock(m_loop);
-        closeStreamLocked(m_stream);
-        m_stream = nullptr;
-    }
-
-    bool startLocked(pa_context* context, const PulseAudioClient::PlaybackOptions& options)
-    {
-        pa_sample_spec sampleFormat{};
-        sampleFormat.format = PA_SAMPLE_FLOAT32NE;
-        sampleFormat.rate = options.rate_Hz;
-        sampleFormat.channels = static_cast<uint8_t>(std::min<uint32_t>(options.channels, PA_CHANNELS_MAX));
-        if (!pa_sample_spec_valid(&sampleFormat))
-            return false;
-        pa_channel_map map{};
-        pa_channel_map_init_extend(&map, sampleFormat.channels, PA_CHANNEL_MAP_DEFAULT);
-        m_frameBytes = pa_frame_size(&sampleFormat);
-
-        m_stream = pa_stream_new(context, options.streamName.constData(), &sampleFormat, &map);
-        if (!m_stream)
-            return false;
-        pa_stream_set_state_callback(m_stream, onState, this);
-        pa_stream_set_write_callback(m_stream, onWrite, this);
-        pa_stream_set_latency_update_callback(m_stream, onLatencyUpdate, this);
-
-        // The server's default target is about 2 s; ask for a small one, counted over the
-        // whole path to the sink (ADJUST_LATENCY).
-        pa_buffer_attr attr{};
-        attr.maxlength = static_cast<uint32_t>(-1);
-        attr.tlength = options.targetFrames * static_cast<uint32_t>(m_frameBytes);
-        attr.prebuf = static_cast<uint32_t>(-1);
-        attr.minreq = options.requestFrames * static_cast<uint32_t>(m_frameBytes);
-        attr.fragsize = static_cast<uint32_t>(-1);
-        // No device: the default sink, followed when it changes.
-        const auto flags = static_cast<pa_stream_flags_t>(
-            PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_INTERPOLATE_TIMING);
-        if (pa_stream_connect_playback(m_stream, nullptr, &attr, flags, nullptr, nullptr) < 0) {
-            closeStreamLocked(m_stream);
-            m_stream = nullptr;
-            return false;
-        }
-        return true;
-    }
-
-    std::optional<std::chrono::microseconds> latency() const override
-    {
-        const int64_t usec = m_latency_us.load(std::memory_order_relaxed);
-        if (usec < 0)
-            return std::nullopt;
-        return std::chrono::microseconds(usec);
-    }
-
-    std::optional<uint32_t> sinkIndex() const override
-    {
-        if (!m_stream)
-            return std::nullopt;
-        LoopLock lock(m_loop);
-        if (pa_stream_get_state(m_stream) != PA_STREAM_READY)
-            return std::nullopt;
-        const uint32_t index = pa_stream_get_device_index(m_stream);
-        if (index == PA_INVALID_INDEX)
-            return std::nullopt;
-        return index;
-    }
-
-private:
-    static void onState(pa_stream* stream, void* userdata)
-    {
-        auto* self = static_cast<PulsePlayback*>(userdata);
-        if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream)) && !self->m_endReported) {
-            self->m_endReported = true;
-            if (self->m_onEnded)
-                self->m_onEnded();
-        }
-    }
-
-    // A timing update from the server (AUTO_TIMING_UPDATE asks for one now and then): the
-    // delay is read here, on the loop, so that callers never take the loop lock for it.
-    static void onLatencyUpdate(pa_stream* stream, void* userdata)
-    {
-        auto* self = static_cast<PulsePlayback*>(userdata);
-        pa_usec_t usec = 0;
-        int negative = 0;
-        if (pa_stream_get_latency(stream, &usec, &negative) < 0)
-            return;
-        self->m_latency_us.store(negative ? 0 : static_cast<int64_t>(usec), std::memory_order_relaxed);
-    }
-
-    static void onWrite(pa_stream* stream, size_t bytes, void* userdata)
-    {
-        auto* self = static_cast<PulsePlayback*>(userdata);
-        while (bytes >= self->m_frameBytes) {
-            void* data = nullptr;
-            size_t size = bytes;
-            // The server's own memory block: nothing is allocated per request.
-            if (pa_stream_begin_write(stream, &data, &size) < 0 || !data || size < self->m_frameBytes)
-                return;
-            const size_t frames = size / self->m_frameBytes;
-            self->m_render(static_cast<float*>(data), static_cast<uint32_t>(frames));
-            if (pa_stream_write(stream, data, frames * self->m_frameBytes, nullptr, 0, PA_SEEK_RELATIVE) < 0)
-                return;
-            bytes -= frames * self->m_frameBytes;
-        }
-    }
-
-    pa_threaded_mainloop* m_loop;
-    PulseAudioClient::RenderCallback m_render;
-    AudioInputService::EndedCallback m_onEnded;
-    pa_stream* m_stream = nullptr;
-    size_t m_frameBytes = 8;
-    bool m_endReported = false;            // loop thread only
-    std::atomic<int64_t> m_latency_us{-1}; // -1: no timing update yet
-};
-
-} // namespace
-
 PulseAudioClient::PulseAudioClient() : PulseAudioClient(Options{}) {}
 
 PulseAudioClient::PulseAudioClient(Options options) : m_impl(std::make_unique<Impl>(std::move(options))) {}
@@ -927,39 +630,40 @@ void PulseAudioClient::setChangeCallback(ChangeCallback onChange)
     m_impl->setChangeCallback(std::move(onChange));
 }
 
+namespace {
+
+std::unique_ptr<AudioRecording>
+startRecordingOn(PulseAudioClient::Impl& impl, uint32_t deviceID,
+                 const std::optional<PulseAudioClient::RecordOptions>& options,
+                 AudioInputService::InputCallback onInput, AudioInputService::EndedCallback onEnded)
+{
+    pa_threaded_mainloop* loop = impl.loop();
+    if (!loop || pa_threaded_mainloop_in_thread(loop))
+        return nullptr;
+    const std::optional<SourceRecord> source = impl.source(deviceID);
+    if (!source)
+        return nullptr;
+    LoopLock lock(loop);
+    pa_context* context = impl.readyContext();
+    if (!context)
+        return nullptr;
+    return pulse_streams::startRecordingLocked(loop, context, *source, options, std::move(onInput),
+                                               std::move(onEnded));
+}
+
+} // namespace
+
 std::unique_ptr<AudioRecording> PulseAudioClient::startRecording(uint32_t deviceID, InputCallback onInput,
                                                                  EndedCallback onEnded)
 {
-    pa_threaded_mainloop* loop = m_impl->loop();
-    if (!loop || pa_threaded_mainloop_in_thread(loop))
-        return nullptr;
-    const std::optional<SourceRecord> source = m_impl->source(deviceID);
-    if (!source)
-        return nullptr;
-    auto recording = std::make_unique<PulseRecording>(loop, std::move(onInput), std::move(onEnded));
-    LoopLock lock(loop);
-    pa_context* context = m_impl->readyContext();
-    if (!context || !recording->startLocked(context, *source, std::nullopt))
-        return nullptr;
-    return recording;
+    return startRecordingOn(*m_impl, deviceID, std::nullopt, std::move(onInput), std::move(onEnded));
 }
 
 std::unique_ptr<AudioRecording> PulseAudioClient::startRecording(uint32_t deviceID,
                                                                  const RecordOptions& options,
                                                                  InputCallback onInput, EndedCallback onEnded)
 {
-    pa_threaded_mainloop* loop = m_impl->loop();
-    if (!loop || pa_threaded_mainloop_in_thread(loop))
-        return nullptr;
-    const std::optional<SourceRecord> source = m_impl->source(deviceID);
-    if (!source)
-        return nullptr;
-    auto recording = std::make_unique<PulseRecording>(loop, std::move(onInput), std::move(onEnded));
-    LoopLock lock(loop);
-    pa_context* context = m_impl->readyContext();
-    if (!context || !recording->startLocked(context, *source, options))
-        return nullptr;
-    return recording;
+    return startRecordingOn(*m_impl, deviceID, options, std::move(onInput), std::move(onEnded));
 }
 
 PulseAudioClient::ListenerId PulseAudioClient::addChangeListener(ChangeCallback onChange)
@@ -978,10 +682,9 @@ std::unique_ptr<AudioPlayback> PulseAudioClient::startPlayback(const PlaybackOpt
     pa_threaded_mainloop* loop = m_impl->loop();
     if (!loop || pa_threaded_mainloop_in_thread(loop))
         return nullptr;
-    auto playback = std::make_unique<PulsePlayback>(loop, std::move(render), std::move(onEnded));
     LoopLock lock(loop);
     pa_context* context = m_impl->readyContext();
-    if (!context || !playback->startLocked(context, options))
+    if (!context)
         return nullptr;
-    return playback;
+    return pulse_streams::startPlaybackLocked(loop, context, options, std::move(render), std::move(onEnded));
 }

@@ -18,6 +18,9 @@ public:
     // What the server reports as the delay from a written sample to the speaker (buffer and
     // sink), read at its last timing update; absent until the first one. Takes no lock.
     virtual std::optional<std::chrono::microseconds> latency() const = 0;
+    // Times the server found the stream's buffer empty and played silence (the writer was
+    // late), so far. Takes no lock.
+    virtual uint64_t underflows() const = 0;
     // The sink the stream plays on now; absent until the server placed it.
     virtual std::optional<uint32_t> sinkIndex() const = 0;
 };
@@ -68,7 +71,9 @@ public:
         std::optional<QByteArray> server;
         std::chrono::milliseconds connectTimeout{2000};
         std::chrono::milliseconds retryMin{250};
-        std::chrono::milliseconds retryMax{8000};
+        // A server that comes back (a desktop restarts it) is found within this, however
+        // long it was away; an attempt on a missing socket costs next to nothing.
+        std::chrono::milliseconds retryMax{2000};
         std::chrono::milliseconds keepalive{1000};
         std::chrono::milliseconds answerBound{3000};
     };

@@ -174,6 +174,18 @@ AccompanimentProcessor::LatencyTerms AccompanimentProcessor::latencyTerms() cons
     return terms;
 }
 
+AccompanimentProcessor::Glitches AccompanimentProcessor::glitches() const
+{
+    Glitches glitches;
+    if (m_renderer) {
+        glitches.trimmedFrames = m_renderer->trimmedFrames();
+        glitches.underrunFrames = m_renderer->underrunFrames();
+    }
+    if (m_playback)
+        glitches.outputUnderflows = m_playback->underflows();
+    return glitches;
+}
+
 void AccompanimentProcessor::learnStartDelay(int semitones)
 {
     if (m_startDelayCache.contains(semitones) || !m_renderer)
@@ -268,9 +280,14 @@ void AccompanimentProcessor::poll()
     }
     if (m_renderer) {
         if (const auto levels = m_renderer->takeLevelReport()) {
-            PluginIPC::chainLog(QStringLiteral("伴奏移调：2s 采集 RMS=%1 输出 RMS=%2")
-                                    .arg(QString::fromLatin1(number_format::fixed(levels->inRms, 4)),
-                                         QString::fromLatin1(number_format::fixed(levels->outRms, 4))));
+            // The counters are the run's totals, so the last line of a field report has them all.
+            PluginIPC::chainLog(
+                QStringLiteral("伴奏移调：2s 采集 RMS=%1 输出 RMS=%2 丢弃帧=%3 欠载帧=%4 输出欠载=%5次")
+                    .arg(QString::fromLatin1(number_format::fixed(levels->inRms, 4)),
+                         QString::fromLatin1(number_format::fixed(levels->outRms, 4)))
+                    .arg(levels->trimmedFrames)
+                    .arg(levels->underrunFrames)
+                    .arg(m_playback ? m_playback->underflows() : 0));
         }
     }
     const double before = m_latencyMs;

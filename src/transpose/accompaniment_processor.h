@@ -79,6 +79,16 @@ public:
     };
     LatencyTerms latencyTerms() const;
 
+    // What went missing in this run so far (zero while stopped): frames the trim dropped to
+    // keep the delay bounded, frames of silence the chain played for want of audio, and the
+    // times the server found the output's buffer empty (the render thread was late).
+    struct Glitches {
+        int64_t trimmedFrames = 0;
+        int64_t underrunFrames = 0;
+        uint64_t outputUnderflows = 0;
+    };
+    Glitches glitches() const;
+
 signals:
     void isRunningChanged();
     void statusTextChanged();

@@ -419,6 +419,8 @@ void TransposeRenderer::renderSlice(float* left, float* right, uint32_t frames)
                          std::memory_order_relaxed);
         m_reportOut.store(std::sqrt(m_outSumSq / (2.0 * static_cast<double>(m_outFrames))),
                           std::memory_order_relaxed);
+        m_reportTrimmed.store(m_trimmed.load(std::memory_order_relaxed), std::memory_order_relaxed);
+        m_reportUnderrun.store(m_underrun.load(std::memory_order_relaxed), std::memory_order_relaxed);
         m_reportSeq.fetch_add(1, std::memory_order_release);
         m_inSumSq = m_outSumSq = 0;
         m_inFrames = m_outFrames = 0;
@@ -447,6 +449,10 @@ bool TransposeRenderer::passThrough(float* left, float* right, uint32_t frames)
     if (!m_capture.read(left, right, frames)) {
         std::memset(left, 0, frames * sizeof(float));
         std::memset(right, 0, frames * sizeof(float));
+        // Silence in the middle of the sound, as a stretcher's shortfall is; not before the
+        // capture's first frames.
+        if (m_capture.writeFrame() > 0)
+            m_underrun.fetch_add(frames, std::memory_order_relaxed);
         return false;
     }
     countLevels(left, right, frames, m_inSumSq);
@@ -599,8 +605,9 @@ std::optional<TransposeRenderer::LevelReport> TransposeRenderer::takeLevelReport
     const uint64_t seq = m_reportSeq.load(std::memory_order_acquire);
     if (seq == m_takenSeq)
         return std::nullopt;
-    LevelReport report{m_reportIn.load(std::memory_order_relaxed),
-                       m_reportOut.load(std::memory_order_relaxed)};
+    LevelReport report{
+        m_reportIn.load(std::memory_order_relaxed), m_reportOut.load(std::memory_order_relaxed),
+        m_reportTrimmed.load(std::memory_order_relaxed), m_reportUnderrun.load(std::memory_order_relaxed)};
     if (m_reportSeq.load(std::memory_order_acquire) != seq)
         return std::nullopt; // a newer one is being written; take it next time
     m_takenSeq = seq;

@@ -97,16 +97,19 @@ public:
     // stretcher for it has been built and measured (0 at 0 semitones).
     std::optional<uint32_t> startDelayFrames(int semitones) const;
 
-    // A level report of the last 2 s of output: RMS of the input fed and of the output.
+    // A level report of the last 2 s of output: RMS of the input fed and of the output, and
+    // the trim and underrun counts (frames since construction) as they stood at its end.
     struct LevelReport {
         double inRms = 0;
         double outRms = 0;
+        int64_t trimmedFrames = 0;
+        int64_t underrunFrames = 0;
     };
     // The report completed since the last call, if any (one reader thread).
     std::optional<LevelReport> takeLevelReport();
     // Frames dropped by the trim so far.
     int64_t trimmedFrames() const { return m_trimmed.load(std::memory_order_relaxed); }
-    // Frames of silence played so far because a stretcher had less than asked.
+    // Frames of silence played so far because a stretcher, or the bypass, had less than asked.
     int64_t underrunFrames() const { return m_underrun.load(std::memory_order_relaxed); }
 
 private:
@@ -195,6 +198,7 @@ private:
     double m_inSumSq = 0, m_outSumSq = 0;
     uint64_t m_inFrames = 0, m_outFrames = 0;
     std::atomic<double> m_reportIn{0}, m_reportOut{0};
+    std::atomic<int64_t> m_reportTrimmed{0}, m_reportUnderrun{0};
     std::atomic<uint64_t> m_reportSeq{0};
     uint64_t m_takenSeq = 0;
     std::atomic<int64_t> m_trimmed{0};

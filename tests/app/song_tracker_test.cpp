@@ -419,8 +419,10 @@ TEST_F(TrackerTest, AFrozenSoundServerShowsAsALostChannelUntilItThaws)
 {
     if (qEnvironmentVariableIsEmpty("TONIVOX_TEST_SERVICES"))
         GTEST_SKIP() << "needs tests/run-with-services";
-    PrivateSoundServer sound({u("out"), u("private")});
-    ASSERT_TRUE(sound.started()) << sound.error().toStdString();
+    PrivateSoundServer sound;
+    ASSERT_TRUE(sound.start()) << sound.errorOutput().toStdString();
+    // The default output is "loop"; the channel is another sink's monitor (never the output's).
+    ASSERT_FALSE(sound.pactl({"load-module", "module-null-sink", "sink_name=private", "rate=48000"}).isEmpty());
     startServer();
     home.settings().setAccompanimentChannelUID(u("private.monitor"));
     PulseAudioClient::Options options{sound.address()};

@@ -50,7 +50,7 @@ protected:
     // As a user starts it, offscreen or on the test display.
     void launch(QProcess& process, Display display)
     {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        QProcessEnvironment env = environment;
         env.insert(QStringLiteral("HOME"), home.path());
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path() + QStringLiteral("/.config"));
         if (display == Display::offscreen)
@@ -89,4 +89,6 @@ protected:
     PrivateBus bus;
     std::unique_ptr<FakePlayer> player;
     QProcess program;
+    // What the program is started in, before its home, display and bus.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
 };

@@ -5,11 +5,11 @@
 #include "keydetect/audio_channel_detector.h"
 #include "keydetect/synth.h"
 #include "platform/pulse_audio_client.h"
+#include "support/private_sound_server.h"
 #include "support/temp_home.h"
 
 #include <QCoreApplication>
 #include <QCoro/QCoroTask>
-#include <QDir>
 #include <QEventLoop>
 #include <QFile>
 #include <QLocalServer>
@@ -89,9 +89,9 @@ protected:
         m_players.push_back(player);
         player->start(QStringLiteral("paplay"), {QStringLiteral("--device=") + sink, path});
         ASSERT_TRUE(player->waitForStarted(5000));
-        ASSERT_TRUE(waitFor([] {
-            return pactl({"list", "short", "sink-inputs"}).contains("protocol-native");
-        }));
+        // By its process: PipeWire names no driver module as PulseAudio does.
+        const QByteArray pid = "application.process.id = \"" + QByteArray::number(player->processId()) + '"';
+        ASSERT_TRUE(waitFor([&] { return pactl({"list", "sink-inputs"}).contains(pid); }));
     }
 
     static QByteArray pactl(const QStringList& arguments)
@@ -297,59 +297,23 @@ TEST_F(AudioCapture, NoServerGivesNoInputsAndNoRecording)
 // is gone and comes back on a new connection.
 TEST_F(AudioCapture, ServerRestartEmptiesTheListAndReconnects)
 {
-    const QString root = m_dir.filePath(QStringLiteral("private"));
-    for (const char* sub : {"/pulse1", "/pulse2", "/xdg", "/home"})
-        ASSERT_TRUE(QDir().mkpath(root + QLatin1String(sub)));
-    QFile::setPermissions(root + QStringLiteral("/xdg"),
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    const QString socket = root + QStringLiteral("/native");
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), root + QStringLiteral("/xdg"));
-    environment.insert(QStringLiteral("HOME"), root + QStringLiteral("/home"));
-    environment.remove(QStringLiteral("PULSE_SERVER"));
-    // The services' server owns the session bus name a second daemon would claim.
-    environment.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
-    // Each start has a runtime folder of its own: a killed daemon is not always reaped here,
-    // and its pid file would make the next one believe it still runs.
-    const auto startServer = [&](int run) {
-        QProcess daemon;
-        environment.insert(QStringLiteral("PULSE_RUNTIME_PATH"), root + QStringLiteral("/pulse%1").arg(run));
-        daemon.setProcessEnvironment(environment);
-        daemon.start(QStringLiteral("pulseaudio"),
-                     {QStringLiteral("-D"), QStringLiteral("-n"), QStringLiteral("--exit-idle-time=-1"),
-                      QStringLiteral("--load=module-native-protocol-unix auth-anonymous=1 socket=") + socket,
-                      QStringLiteral("--load=module-null-sink sink_name=private")});
-        const bool started = daemon.waitForFinished(10000) && daemon.exitCode() == 0;
-        if (!started)
-            ADD_FAILURE() << daemon.readAllStandardError().toStdString();
-        return started;
-    };
-    const auto serverPid = [&](int run) {
-        QFile file(root + QStringLiteral("/pulse%1/pid").arg(run));
-        return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().toInt() : 0;
-    };
-
-    ASSERT_TRUE(startServer(1));
-    PulseAudioClient::Options options{"unix:" + socket.toUtf8()};
+    PrivateSoundServer server;
+    ASSERT_TRUE(server.start()) << server.errorOutput().toStdString();
+    PulseAudioClient::Options options{server.address()};
     options.retryMax = 500ms;
     PulseAudioClient client(options);
-    const auto hasPrivateMonitor = [&] {
-        return inputOf(client, QStringLiteral("private.monitor")).has_value();
-    };
-    ASSERT_TRUE(waitForLists(client, hasPrivateMonitor));
+    const auto hasLoopMonitor = [&] { return inputOf(client, QStringLiteral("loop.monitor")).has_value(); };
+    ASSERT_TRUE(waitForLists(client, hasLoopMonitor));
     EXPECT_EQ(client.connectionCount(), 1);
 
-    const pid_t first = serverPid(1);
-    ASSERT_GT(first, 0);
-    ::kill(first, SIGKILL);
+    ASSERT_EQ(::kill(server.pid(), SIGKILL), 0);
     EXPECT_TRUE(waitForLists(client, [&] { return client.listSources().empty() && !client.isConnected(); }));
     EXPECT_FALSE(client.defaultSinkName());
 
-    ASSERT_TRUE(startServer(2));
-    EXPECT_TRUE(waitForLists(client, hasPrivateMonitor));
+    ASSERT_TRUE(server.stop() && server.start()) << server.errorOutput().toStdString();
+    EXPECT_TRUE(waitForLists(client, hasLoopMonitor));
     EXPECT_EQ(client.connectionCount(), 2);
-    EXPECT_EQ(client.defaultSinkName(), QStringLiteral("private"));
-    ::kill(serverPid(2), SIGKILL);
+    EXPECT_EQ(client.defaultSinkName(), QStringLiteral("loop"));
 }
 
 } // namespace

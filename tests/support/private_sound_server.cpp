@@ -1,71 +1,85 @@
 #include "support/private_sound_server.h"
 
-#include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QStringList>
 #include <csignal>
-
-PrivateSoundServer::PrivateSoundServer(const QStringList& sinks)
-{
-    const QString root = m_dir.path();
-    for (const char* sub : {"/pulse", "/xdg", "/home"}) {
-        if (!QDir().mkpath(root + QLatin1String(sub))) {
-            m_error = QStringLiteral("cannot make ") + root + QLatin1String(sub);
-            return;
-        }
-    }
-    QFile::setPermissions(root + QStringLiteral("/xdg"),
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), root + QStringLiteral("/xdg"));
-    environment.insert(QStringLiteral("HOME"), root + QStringLiteral("/home"));
-    environment.insert(QStringLiteral("PULSE_RUNTIME_PATH"), root + QStringLiteral("/pulse"));
-    environment.remove(QStringLiteral("PULSE_SERVER"));
-    environment.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
-    QStringList arguments{QStringLiteral("-D"), QStringLiteral("-n"), QStringLiteral("--exit-idle-time=-1"),
-                          QStringLiteral("--load=module-native-protocol-unix auth-anonymous=1 socket=") +
-                              root + QStringLiteral("/native")};
-    for (const QString& sink : sinks)
-        arguments << QStringLiteral("--load=module-null-sink sink_name=%1 rate=48000").arg(sink);
-    QProcess daemon;
-    daemon.setProcessEnvironment(environment);
-    // -D returns once the daemon is up and has written its pid.
-    daemon.start(QStringLiteral("pulseaudio"), arguments);
-    if (!daemon.waitForFinished(30000) || daemon.exitCode() != 0) {
-        m_error = QStringLiteral("pulseaudio did not start: ") +
-                  QString::fromLocal8Bit(daemon.readAllStandardError());
-        return;
-    }
-    QFile pidFile(root + QStringLiteral("/pulse/pid"));
-    if (pidFile.open(QIODevice::ReadOnly))
-        m_pid = pidFile.readAll().trimmed().toInt();
-    if (m_pid <= 0)
-        m_error = QStringLiteral("pulseaudio wrote no pid");
-}
 
 PrivateSoundServer::~PrivateSoundServer()
 {
-    if (m_pid <= 0)
-        return;
-    thaw();
-    ::kill(m_pid, SIGKILL);
+    if (pid() > 0)
+        stop();
 }
 
-QByteArray PrivateSoundServer::address() const
+bool PrivateSoundServer::run(const char* command)
 {
-    return "unix:" + QFile::encodeName(m_dir.path() + QStringLiteral("/native"));
+    QProcess script;
+    script.setProcessChannelMode(QProcess::MergedChannels);
+    // The services' server owns the session bus names a second daemon would claim.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+    script.setProcessEnvironment(environment);
+    script.start(QStringLiteral(TONIVOX_SOUND_SERVER_SCRIPT), {QString::fromLatin1(command), m_dir.path()});
+    const bool ok = script.waitForFinished(30000) && script.exitStatus() == QProcess::NormalExit &&
+                    script.exitCode() == 0;
+    m_error = QString::fromUtf8(script.readAll());
+    return ok;
+}
+
+bool PrivateSoundServer::start()
+{
+    return m_dir.isValid() && run("start");
+}
+
+bool PrivateSoundServer::stop()
+{
+    thaw();
+    return run("stop");
 }
 
 bool PrivateSoundServer::freeze()
 {
-    m_frozen = m_pid > 0 && ::kill(m_pid, SIGSTOP) == 0;
-    return m_frozen;
+    const pid_t server = pid();
+    if (m_frozen || server <= 0 || ::kill(server, SIGSTOP) != 0)
+        return false;
+    m_frozen = server;
+    return true;
 }
 
 bool PrivateSoundServer::thaw()
 {
-    if (!m_frozen)
+    if (m_frozen <= 0 || ::kill(m_frozen, SIGCONT) != 0)
         return false;
-    m_frozen = ::kill(m_pid, SIGCONT) != 0;
-    return !m_frozen;
+    m_frozen = 0;
+    return true;
+}
+
+pid_t PrivateSoundServer::pid() const
+{
+    QFile file(m_dir.path() + QStringLiteral("/pulse/pid"));
+    if (!file.open(QIODevice::ReadOnly))
+        return 0;
+    return static_cast<pid_t>(file.readAll().trimmed().toInt());
+}
+
+QByteArray PrivateSoundServer::address() const
+{
+    return "unix:" + m_dir.path().toUtf8() + "/pulse/native";
+}
+
+QProcessEnvironment PrivateSoundServer::environment(QProcessEnvironment base) const
+{
+    base.insert(QStringLiteral("PULSE_SERVER"), QString::fromUtf8(address()));
+    base.insert(QStringLiteral("PULSE_RUNTIME_PATH"), m_dir.path() + QStringLiteral("/pulse"));
+    base.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_dir.path() + QStringLiteral("/xdg"));
+    return base;
+}
+
+QByteArray PrivateSoundServer::pactl(const QStringList& arguments) const
+{
+    QProcess p;
+    p.setProcessEnvironment(environment());
+    p.start(QStringLiteral("pactl"), arguments);
+    p.waitForFinished(10000);
+    return p.readAllStandardOutput().trimmed();
 }

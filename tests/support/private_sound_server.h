@@ -1,33 +1,46 @@
 #pragma once
 
 #include <QByteArray>
+#include <QProcessEnvironment>
 #include <QString>
-#include <QStringList>
 #include <QTemporaryDir>
 #include <sys/types.h>
 
-// A PulseAudio server of the caller's own on a private socket, with a null sink for each
-// given name (the first one is the default output), so that freezing it (SIGSTOP) stops no
-// other test. Killed on destruction, thawed first when frozen.
+// A sound server of one test's own, of the kind the test services run (PulseAudio, or PipeWire
+// with TONIVOX_TEST_SOUND_SERVER=pipewire), started by tests/sound-server in a temporary
+// folder with the null sink "loop" as its default output: for tests that stop, freeze or
+// restart or freeze the server, which the rest of the run shares otherwise. Stopped on destruction.
 class PrivateSoundServer {
 public:
-    explicit PrivateSoundServer(const QStringList& sinks);
+    PrivateSoundServer() = default;
     ~PrivateSoundServer();
     PrivateSoundServer(const PrivateSoundServer&) = delete;
     PrivateSoundServer& operator=(const PrivateSoundServer&) = delete;
 
-    bool started() const { return m_pid > 0; }
-    // Why it did not start.
-    QString error() const { return m_error; }
-    // "unix:<socket>", as a client is pointed at it.
-    QByteArray address() const;
-    // The server stops answering, its socket left open, as a hung server does.
+    // Start returns once the server answers; stop once it is gone (as a desktop's restart
+    // ends it). False, with the script's complaint in errorOutput(), when it failed.
+    bool start();
+    bool stop();
+    QString errorOutput() const { return m_error; }
+    // The server stops answering with its socket left open, as a hung server does (SIGSTOP),
+    // and runs on again (SIGCONT); a frozen server is thawed before it is stopped.
     bool freeze();
     bool thaw();
 
+    // The PulseAudio server's process (pipewire-pulse on PipeWire); 0 when none runs.
+    pid_t pid() const;
+    // "unix:…/native", for PulseAudioClient::Options::server.
+    QByteArray address() const;
+    // The environment a client process of this server runs in (pactl, a player, the program).
+    QProcessEnvironment
+    environment(QProcessEnvironment base = QProcessEnvironment::systemEnvironment()) const;
+    // pactl against this server; its standard output, trimmed.
+    QByteArray pactl(const QStringList& arguments) const;
+
 private:
+    bool run(const char* command);
+
     QTemporaryDir m_dir;
-    pid_t m_pid = 0;
-    bool m_frozen = false;
     QString m_error;
+    pid_t m_frozen = 0;
 };

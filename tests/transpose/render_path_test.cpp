@@ -330,6 +330,45 @@ TEST(TransposeRenderer, CaptureInBurstsAtTheOutputsRateLosesNoFrame)
     }
 }
 
+// Each change is built while the output plays on (the build ends a few periods after the
+// call, the capture having moved on meanwhile): the output never falls silent, the new pitch
+// is there at once after the fade, and the old one never comes back.
+TEST(TransposeRenderer, AChangeOfShiftPlaysOnWithoutAGap)
+{
+    LoopCapture capture(1);
+    TransposeRenderer renderer(capture, {});
+    Source source(capture);
+    play(renderer, source, 0.5, 256, [](int64_t) {});
+    double pitch_Hz = 440;
+    for (const int semitones : {7, -5, 0, 3}) {
+        renderer.setSemitones(semitones);
+        const Output out = play(renderer, source, 0.5, 256, [&](int64_t period) {
+            if (period == 4)
+                renderer.waitUntilBuilt();
+        });
+        // A 0.4 tone is under 0.01 for a sample or two at each zero crossing; two tones in the
+        // middle of a fade cancel for a few dozen where their phases oppose. A render period
+        // of silence is a gap.
+        size_t longest = 0;
+        for (size_t i = 0, run = 0; i < out.left.size(); ++i) {
+            run = std::abs(out.left[i]) < 0.01f ? run + 1 : 0;
+            longest = std::max(longest, run);
+        }
+        EXPECT_LT(longest, 96u) << semitones;
+        const double next_Hz = 440 * std::pow(2.0, semitones / 12.0);
+        // From the sixth period on (the build, the fade) only the new pitch, in 20 ms windows.
+        for (size_t at = 6 * 256; at + 960 <= out.left.size(); at += 480) {
+            const std::vector<float> window(out.left.begin() + static_cast<std::ptrdiff_t>(at),
+                                            out.left.begin() + static_cast<std::ptrdiff_t>(at + 960));
+            EXPECT_GT(tone_measure::magnitudeAt(window, kRate, next_Hz),
+                      4 * tone_measure::magnitudeAt(window, kRate, pitch_Hz))
+                << semitones << " at " << at;
+        }
+        pitch_Hz = next_Hz;
+    }
+    EXPECT_EQ(renderer.underrunFrames(), 0);
+}
+
 TEST(TransposeRenderer, LevelReportEveryTwoSecondsOfOutput)
 {
     LoopCapture capture(1);
