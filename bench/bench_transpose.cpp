@@ -3,6 +3,9 @@
 // stretcher's start delay, and the strongest spectral component that is not one of the
 // shifted tones (sidebands), relative to the strongest tone.
 //
+// Configurations 0-9 are fixed Rubber Band option sets; "chosen" is the renderer's own choice
+// per shift (TransposeRenderer::defaultStretcherOptions).
+//
 // BM_RenderDelay: the render path's own delay in virtual time, per engine and render period
 // (bursts of a tone, envelopes cross-correlated).
 //
@@ -12,6 +15,9 @@
 // left), the chain captures "tapL" (a remap of mix.monitor's left) and plays on the default
 // sink "mixR" (a remap onto mix's right). Recording mix.monitor puts both envelopes on the
 // recorded audio's own time axis; their cross-correlation is the end-to-end delay.
+//
+// BM_ChainShiftGap: changes of shift through the chain between two null sinks on a steady
+// tone: the longest gap of silence each leaves and how soon the new pitch is heard.
 #include "core/settings_store.h"
 #include "platform/pulse_audio_client.h"
 #include "transpose/accompaniment_processor.h"
@@ -28,6 +34,7 @@
 #include <cmath>
 #include <ctime>
 #include <fftw3.h>
+#include <functional>
 #include <mutex>
 #include <numbers>
 #include <rubberband/RubberBandStretcher.h>
@@ -57,9 +64,22 @@ int engineOptions(int config)
         return base | RB::OptionEngineFiner | RB::OptionWindowShort | RB::OptionPitchHighQuality;
     case 6:
         return base | RB::OptionEngineFiner | RB::OptionPitchHighQuality;
-    default:
+    case 7:
         return base | RB::OptionEngineFaster | RB::OptionTransientsSmooth;
+    case 8:
+        return RB::OptionProcessRealTime | RB::OptionChannelsApart | RB::OptionEngineFiner |
+               RB::OptionWindowShort;
+    default:
+        return base | RB::OptionEngineFiner | RB::OptionWindowShort | RB::OptionFormantPreserved;
     }
+}
+// The last configuration is the renderer's own choice per shift.
+constexpr int kChosen = 10;
+std::function<int(int)> stretcherOptions(int config)
+{
+    if (config == kChosen)
+        return &TransposeRenderer::defaultStretcherOptions;
+    return [config](int) { return engineOptions(config); };
 }
 const char* engineName(int config)
 {
@@ -70,7 +90,10 @@ const char* engineName(int config)
                                   "R3+WindowShort+HighConsistency",
                                   "R3+WindowShort+HighQuality",
                                   "R3+HighQuality",
-                                  "R2+TransientsSmooth"};
+                                  "R2+TransientsSmooth",
+                                  "R3+WindowShort+ChannelsApart",
+                                  "R3+WindowShort+FormantPreserved",
+                                  "chosen"};
     return names[config];
 }
 
@@ -82,8 +105,12 @@ double threadCpuSeconds()
 }
 
 // Strongest component farther than 10 Hz from every expected tone, in dB below the
-// strongest expected tone (Hann window, 65536 points, 50 Hz–6 kHz).
-double sidebandDb(const std::vector<float>& samples, const std::vector<double>& expected_Hz)
+// strongest expected tone (Hann window, 65536 points, 50 Hz–6 kHz), and its frequency.
+struct Sideband {
+    double dB = 0;
+    double frequency_Hz = 0;
+};
+Sideband sideband(const std::vector<float>& samples, const std::vector<double>& expected_Hz)
 {
     constexpr int n = 65536;
     std::vector<float> in(n);
@@ -96,15 +123,20 @@ double sidebandDb(const std::vector<float>& samples, const std::vector<double>& 
     fftwf_execute(plan);
     fftwf_destroy_plan(plan);
     const double binHz = kRate / n;
-    double tone = 0, other = 0;
+    double tone = 0, other = 0, other_Hz = 0;
     for (int k = static_cast<int>(50 / binHz); k < static_cast<int>(6000 / binHz); ++k) {
         const double magnitude = std::hypot(out[k][0], out[k][1]);
         const double f = k * binHz;
         const bool near = std::any_of(expected_Hz.begin(), expected_Hz.end(),
                                       [&](double e) { return std::abs(f - e) <= 10.0; });
-        (near ? tone : other) = std::max(near ? tone : other, magnitude);
+        if (near) {
+            tone = std::max(tone, magnitude);
+        } else if (magnitude > other) {
+            other = magnitude;
+            other_Hz = f;
+        }
     }
-    return 20 * std::log10(other / tone);
+    return {20 * std::log10(other / tone), other_Hz};
 }
 
 // `input` (mono, on both channels) through the render path in periods of 256 frames: the
@@ -120,7 +152,7 @@ Rendered renderThrough(int config, int semitones, const std::vector<float>& inpu
     constexpr uint32_t kPeriod = 256;
     LoopCapture capture(1);
     TransposeRenderer::Config renderConfig;
-    renderConfig.stretcherOptions = engineOptions(config);
+    renderConfig.stretcherOptions = stretcherOptions(config);
     TransposeRenderer renderer(capture, renderConfig);
     renderer.setSemitones(semitones);
     renderer.waitUntilBuilt();
@@ -164,7 +196,9 @@ void BM_Engine(benchmark::State& state)
             expected.push_back(f * std::pow(2.0, semitones / 12.0));
         state.counters["cpu_ms_per_s"] = out.cpu_s * 1000 / kSeconds;
         state.counters["start_delay_ms"] = out.delay_ms;
-        state.counters["sideband_dB"] = sidebandDb(out.left, expected);
+        const Sideband strongest = sideband(out.left, expected);
+        state.counters["sideband_dB"] = strongest.dB;
+        state.counters["sideband_Hz"] = strongest.frequency_Hz;
         state.counters["trimmed"] = static_cast<double>(out.trimmed);
         state.counters["underrun"] = static_cast<double>(out.underrun);
     }
@@ -210,10 +244,13 @@ void BM_Attack(benchmark::State& state)
         state.counters["attack_share"] = periods > 0 ? share / periods : 0;
     }
 }
-BENCHMARK(BM_Attack)->ArgsProduct({{0, 3, 7}, {-6, 6}})->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Attack)
+    ->ArgsProduct({{0, 3, 7, kChosen}, {-6, 3, 6}})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 void engineArgs(benchmark::internal::Benchmark* b)
 {
-    for (int config = 0; config < 8; ++config)
+    for (int config = 0; config <= kChosen; ++config)
         for (int semitones : {-6, -5, -4, -3, -2, -1, 1, 2, 3, 4, 5, 6})
             b->Args({config, semitones});
 }
@@ -300,7 +337,7 @@ void BM_RenderDelay(benchmark::State& state)
     for (auto _ : state) {
         LoopCapture capture(1);
         TransposeRenderer::Config renderConfig;
-        renderConfig.stretcherOptions = engineOptions(config);
+        renderConfig.stretcherOptions = stretcherOptions(config);
         renderConfig.renderPeriodFrames = period;
         renderConfig.marginFrames = period;
         TransposeRenderer renderer(capture, renderConfig);
@@ -329,7 +366,7 @@ void BM_RenderDelay(benchmark::State& state)
     }
 }
 BENCHMARK(BM_RenderDelay)
-    ->ArgsProduct({{0, 2, 3, 7}, {-6, 6}, {256}})
+    ->ArgsProduct({{0, 2, 3, 7, kChosen}, {-6, 3, 6}, {256}})
     ->Args({3, -6, 128})
     ->Args({3, 0, 256})
     ->Iterations(1)
@@ -356,30 +393,22 @@ template <typename Done> bool waitFor(Done done, std::chrono::milliseconds deadl
     return true;
 }
 
-// The sinks and sources of the one-axis setup, the default sink moved to mixR, the channel
-// setting and HOME in a folder of their own; all undone on destruction.
-class OneAxisRig {
+// Sinks and sources loaded for one run, the default sink moved, the channel setting and HOME
+// in a folder of their own; all undone on destruction.
+class Rig {
 public:
-    OneAxisRig() : m_oldHome(qgetenv("HOME")), m_settings(m_dir.path() + QStringLiteral("/Tonivox.conf"))
+    Rig(const std::vector<QStringList>& modules, const QString& defaultSink, const QString& channel)
+        : m_oldHome(qgetenv("HOME")), m_settings(m_dir.path() + QStringLiteral("/Tonivox.conf"))
     {
         qputenv("HOME", m_dir.path().toUtf8());
         m_previousSettings = SettingsStore::installShared(&m_settings);
         m_previousDefault = pactl({"get-default-sink"});
-        for (const QStringList& module :
-             {QStringList{"module-null-sink", "sink_name=mix", "rate=48000", "format=float32le",
-                          "channels=2"},
-              QStringList{"module-remap-sink", "sink_name=mixL", "master=mix", "channels=1",
-                          "channel_map=mono", "master_channel_map=front-left", "remix=no"},
-              QStringList{"module-remap-sink", "sink_name=mixR", "master=mix", "channels=1",
-                          "channel_map=mono", "master_channel_map=front-right", "remix=no"},
-              QStringList{"module-remap-source", "source_name=tapL", "master=mix.monitor", "channels=1",
-                          "channel_map=mono", "master_channel_map=front-left", "remix=no"}}) {
+        for (const QStringList& module : modules)
             m_modules.push_back(pactl(QStringList{"load-module"} + module));
-        }
-        pactl({"set-default-sink", "mixR"});
-        m_settings.setAccompanimentChannelUID(QStringLiteral("tapL"));
+        pactl({"set-default-sink", defaultSink});
+        m_settings.setAccompanimentChannelUID(channel);
     }
-    ~OneAxisRig()
+    ~Rig()
     {
         if (!m_previousDefault.isEmpty())
             pactl({"set-default-sink", QString::fromUtf8(m_previousDefault)});
@@ -403,6 +432,22 @@ private:
     SettingsStore* m_previousSettings = nullptr;
     QByteArray m_previousDefault;
     std::vector<QByteArray> m_modules;
+};
+
+// The one-axis setup of BM_ChainLatency. On PipeWire the remaps are loopback nodes, each with
+// a buffer of its own: the figure includes them.
+class OneAxisRig : public Rig {
+public:
+    OneAxisRig()
+        : Rig({{"module-null-sink", "sink_name=mix", "rate=48000", "format=float32le", "channels=2"},
+               {"module-remap-sink", "sink_name=mixL", "master=mix", "channels=1", "channel_map=mono",
+                "master_channel_map=front-left", "remix=no"},
+               {"module-remap-sink", "sink_name=mixR", "master=mix", "channels=1", "channel_map=mono",
+                "master_channel_map=front-right", "remix=no"},
+               {"module-remap-source", "source_name=tapL", "master=mix.monitor", "channels=1",
+                "channel_map=mono", "master_channel_map=front-left", "remix=no"}},
+              QStringLiteral("mixR"), QStringLiteral("tapL"))
+    {}
 };
 
 void BM_ChainLatency(benchmark::State& state)
@@ -492,6 +537,145 @@ void BM_ChainLatency(benchmark::State& state)
     }
 }
 BENCHMARK(BM_ChainLatency)->Arg(0)->Arg(6)->Arg(-6)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// Magnitude of `frequency_Hz` in a Hann-windowed slice.
+double magnitudeAt(const float* samples, size_t n, double frequency_Hz)
+{
+    const double step = 2.0 * std::numbers::pi * frequency_Hz / kRate;
+    double re = 0, im = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const double window = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * static_cast<double>(i) / (n - 1));
+        re += window * samples[i] * std::cos(step * static_cast<double>(i));
+        im -= window * samples[i] * std::sin(step * static_cast<double>(i));
+    }
+    return std::hypot(re, im);
+}
+
+// Changes of shift through the real chain (null sinks, a steady 440 Hz tone): for each
+// change, the longest run of the output below 1 % of the tone's level from the call until the
+// new pitch holds (a gap of silence; two tones crossing in a fade cancel for well under 1 ms),
+// and how long after the call the new pitch is stronger than the old one (20 ms windows).
+void BM_ChainShiftGap(benchmark::State& state)
+{
+    if (!qEnvironmentVariableIsSet("TONIVOX_TEST_SERVICES")) {
+        state.SkipWithError("needs the sound server of tests/run-with-services");
+        return;
+    }
+    static int argc = 1;
+    static char name[] = "bench_transpose";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication* app = QCoreApplication::instance() ? nullptr : new QCoreApplication(argc, argv);
+    static_cast<void>(app);
+
+    for (auto _ : state) {
+        // Null sinks only, as the accompaniment loop is one.
+        Rig rig({{"module-null-sink", "sink_name=gapIn", "rate=48000", "channels=2"},
+                 {"module-null-sink", "sink_name=gapOut", "rate=48000", "format=float32le", "channels=2"}},
+                QStringLiteral("gapOut"), QStringLiteral("gapIn.monitor"));
+        if (!rig.ready()) {
+            state.SkipWithError("could not load the null sinks");
+            return;
+        }
+        PulseAudioClient audio;
+        if (!waitFor([&] { return audio.defaultSinkName() == QStringLiteral("gapOut"); },
+                     std::chrono::seconds(10))) {
+            state.SkipWithError("gapOut did not become the default sink");
+            return;
+        }
+        AccompanimentProcessor processor(audio);
+        if (!waitFor([&] { return processor.start(); }, std::chrono::seconds(10))) {
+            state.SkipWithError(processor.statusText().toStdString().c_str());
+            return;
+        }
+        std::mutex lock;
+        std::vector<float> right;
+        std::unique_ptr<AudioRecording> recording;
+        for (const auto& source : audio.listSources())
+            if (source.uid == QStringLiteral("gapOut.monitor"))
+                recording = audio.startRecording(
+                    source.deviceID, PulseAudioClient::RecordOptions{},
+                    [&](const AudioBufferRef& buffer) {
+                        std::lock_guard guard(lock);
+                        for (uint32_t i = 1; i < buffer.byteSize / 4; i += 2)
+                            right.push_back(buffer.data[i]);
+                    },
+                    nullptr);
+        if (!recording) {
+            state.SkipWithError("gapOut.monitor not found");
+            return;
+        }
+        const auto recorded = [&] {
+            std::lock_guard guard(lock);
+            return right.size();
+        };
+        std::vector<float> tone(static_cast<size_t>(30 * kRate));
+        for (size_t i = 0; i < tone.size(); ++i)
+            tone[i] = static_cast<float>(
+                0.3 * std::sin(2 * std::numbers::pi * 440 * static_cast<double>(i) / kRate));
+        const QString path = rig.dir() + QStringLiteral("/tone.raw");
+        QFile file(path);
+        file.open(QIODevice::WriteOnly);
+        file.write(reinterpret_cast<const char*>(tone.data()), static_cast<qint64>(tone.size() * 4));
+        file.close();
+        QProcess player;
+        player.start(QStringLiteral("paplay"),
+                     {"--device=gapIn", "--raw", "--format=float32le", "--rate=48000", "--channels=1", path});
+        player.waitForStarted(5000);
+        // Until the tone comes out steadily.
+        waitFor([&] { return recorded() > 96000; }, std::chrono::seconds(20));
+
+        double worstGap_ms = 0, slowest_ms = 0, total_ms = 0;
+        int changes = 0, missed = 0;
+        const uint64_t underflowsBefore = processor.glitches().outputUnderflows;
+        double pitch_Hz = 440;
+        for (const int semitones : {7, -5, 0, 3, -1, 6, 0, -6, 2, 0}) {
+            const size_t mark = recorded();
+            processor.setSemitones(semitones);
+            waitFor([&] { return recorded() > mark + 36000; }, std::chrono::seconds(10));
+            const double next_Hz = 440 * std::pow(2.0, semitones / 12.0);
+            std::vector<float> out;
+            {
+                std::lock_guard guard(lock);
+                out.assign(right.begin() + static_cast<std::ptrdiff_t>(mark), right.end());
+            }
+            std::optional<size_t> at;
+            for (size_t start = 0; !at && start + 960 <= out.size(); start += 240) {
+                if (magnitudeAt(out.data() + start, 960, next_Hz) >
+                    magnitudeAt(out.data() + start, 960, pitch_Hz))
+                    at = start + 480;
+            }
+            size_t longest = 0;
+            for (size_t i = 0, run = 0; i < std::min(out.size(), at.value_or(out.size()) + 960); ++i) {
+                run = std::abs(out[i]) < 0.003f ? run + 1 : 0;
+                longest = std::max(longest, run);
+            }
+            worstGap_ms = std::max(worstGap_ms, static_cast<double>(longest) / kRate * 1000);
+            if (at) {
+                const double ms = static_cast<double>(*at) / kRate * 1000;
+                slowest_ms = std::max(slowest_ms, ms);
+                total_ms += ms;
+                ++changes;
+            } else {
+                ++missed;
+            }
+            pitch_Hz = next_Hz;
+        }
+        const AccompanimentProcessor::Glitches glitches = processor.glitches();
+        recording.reset();
+        player.kill();
+        player.waitForFinished(2000);
+        processor.stop();
+        state.counters["changes"] = changes;
+        state.counters["missed"] = missed;
+        state.counters["longest_gap_ms"] = worstGap_ms;
+        state.counters["change_ms_mean"] = changes > 0 ? total_ms / changes : 0;
+        state.counters["change_ms_max"] = slowest_ms;
+        state.counters["underrun_frames"] = static_cast<double>(glitches.underrunFrames);
+        state.counters["output_underflows"] =
+            static_cast<double>(glitches.outputUnderflows - underflowsBefore);
+    }
+}
+BENCHMARK(BM_ChainShiftGap)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 } // namespace
 BENCHMARK_MAIN();

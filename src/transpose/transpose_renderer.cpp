@@ -53,13 +53,18 @@ double pitchScale(int semitones)
 // uneven output makes the render path no shorter at -6; "finer" with its standard window is
 // clean but 100 ms late at twice the CPU; "finer" with the short window keeps sidebands at
 // -36..-60 dB and hits sharp, 57-63 ms at +/-6, 60-90 ms of CPU per second. A running
-// stretcher never changes pitch here (each shift gets its own), so the consistency option buys
-// nothing, and it raised the sidebands of +4..+6 to -33..-35 dB; the high-quality pitch option
-// smears -4..-6 beyond recognition.
-int TransposeRenderer::defaultStretcherOptions()
+// stretcher never changes pitch here (each shift gets its own); the consistency option raises
+// the sidebands of +4..+6 to -33..-35 dB, but up to +3 it is cleaner and sooner (+3: -37.8
+// instead of -35.5 dB, 49 instead of 58 ms; +2: 50 instead of 56 ms; hits as sharp); the
+// high-quality pitch option smears -4..-6 beyond recognition. No option of the short window
+// brings +3 to -40 dB; the standard window does (-57 dB) at 94 ms.
+int TransposeRenderer::defaultStretcherOptions(int semitones)
 {
-    return RubberBandStretcher::OptionProcessRealTime | RubberBandStretcher::OptionEngineFiner |
-           RubberBandStretcher::OptionWindowShort | RubberBandStretcher::OptionChannelsTogether;
+    const int options = RubberBandStretcher::OptionProcessRealTime | RubberBandStretcher::OptionEngineFiner |
+                        RubberBandStretcher::OptionWindowShort | RubberBandStretcher::OptionChannelsTogether;
+    if (semitones > 0 && semitones <= 3)
+        return options | RubberBandStretcher::OptionPitchHighConsistency;
+    return options;
 }
 
 TransposeRenderer::TransposeRenderer(LoopCapture& capture, Config config)
@@ -111,7 +116,8 @@ std::unique_ptr<TransposeRenderer::Prepared> TransposeRenderer::prepare(int semi
     auto& stretcher = prepared->stretcher;
     stretcher = std::make_unique<RubberBandStretcher>(
         static_cast<size_t>(kSampleRate_Hz), 2,
-        static_cast<RubberBandStretcher::Options>(m_config.stretcherOptions), 1.0, pitchScale(semitones));
+        static_cast<RubberBandStretcher::Options>(m_config.stretcherOptions(semitones)), 1.0,
+        pitchScale(semitones));
     // Room for the largest block up front, so process() never grows its buffers later.
     stretcher->setMaxProcessSize(kMaxSliceFrames);
     std::vector<float> inL(kFeedBlockFrames), inR(kFeedBlockFrames), sinkL(kMaxSliceFrames),
@@ -230,7 +236,7 @@ void TransposeRenderer::buildLoop()
 std::optional<uint32_t> TransposeRenderer::measuredDelay(int semitones) const
 {
     try {
-        return stretcher_delay::measureFrames(m_config.stretcherOptions, kSampleRate_Hz,
+        return stretcher_delay::measureFrames(m_config.stretcherOptions(semitones), kSampleRate_Hz,
                                               pitchScale(semitones), m_config.renderPeriodFrames,
                                               [this] { return builderBlockDone(); });
     } catch (const std::exception&) {
@@ -434,10 +440,36 @@ void TransposeRenderer::trimCapture(int64_t maxQueued)
         m_trimmed.fetch_add(dropped, std::memory_order_relaxed);
 }
 
+bool TransposeRenderer::silence(float* left, float* right, uint32_t frames)
+{
+    std::memset(left, 0, frames * sizeof(float));
+    std::memset(right, 0, frames * sizeof(float));
+    // Silence in the middle of the sound, as a stretcher's shortfall is; not before the first
+    // frames played.
+    if (m_sounding)
+        m_underrun.fetch_add(frames, std::memory_order_relaxed);
+    return false;
+}
+
 bool TransposeRenderer::passThrough(float* left, float* right, uint32_t frames)
 {
     const int64_t needed = std::max(frames, m_requestLeft);
     const int64_t queued = m_capture.queuedFrames();
+    // The bypass starts, and starts again after a gap, only with a margin beyond the request
+    // queued. Where one graph runs both streams (PipeWire) each fragment otherwise arrives just
+    // before the request it serves, and the first late one (a change being built) is a gap.
+    if (!m_bypassPrimed) {
+        if (queued < needed + m_config.marginFrames)
+            return silence(left, right, frames);
+        m_bypassPrimed = true;
+        if (m_sounding) {
+            // Back from a gap: faded in, like a splice from silence.
+            std::fill_n(m_spliceL.data(), kSpliceFadeFrames, 0.0f);
+            std::fill_n(m_spliceR.data(), kSpliceFadeFrames, 0.0f);
+            m_spliceLength = kSpliceFadeFrames;
+            m_splicePos = 0;
+        }
+    }
     if (const int64_t drop = m_captureBacklog.excess(queued - needed, frames); drop > 0) {
         // What would have played next fades out over what plays after the drop.
         const LoopCapture::Span next = m_capture.copyHistory(m_spliceL.data(), m_spliceR.data(),
@@ -447,14 +479,10 @@ bool TransposeRenderer::passThrough(float* left, float* right, uint32_t frames)
         trimCapture(queued - drop);
     }
     if (!m_capture.read(left, right, frames)) {
-        std::memset(left, 0, frames * sizeof(float));
-        std::memset(right, 0, frames * sizeof(float));
-        // Silence in the middle of the sound, as a stretcher's shortfall is; not before the
-        // capture's first frames.
-        if (m_capture.writeFrame() > 0)
-            m_underrun.fetch_add(frames, std::memory_order_relaxed);
-        return false;
+        m_bypassPrimed = false;
+        return silence(left, right, frames);
     }
+    m_sounding = true;
     countLevels(left, right, frames, m_inSumSq);
     m_inFrames += frames;
     return true;

@@ -59,13 +59,13 @@ public:
     struct Config {
         uint32_t renderPeriodFrames = 256; // the output's usual request
         uint32_t marginFrames = 256;
-        // Rubber Band options; the default is the engine chosen by measurement.
-        int stretcherOptions = defaultStretcherOptions();
+        // Rubber Band options per shift; the default is the engine chosen by measurement.
+        std::function<int(int semitones)> stretcherOptions = &defaultStretcherOptions;
         // Runs on the builder thread after each block a build or a delay measurement
         // processed (tests hold the builder at a known point with it).
         std::function<void()> onBuilderBlock;
     };
-    static int defaultStretcherOptions();
+    static int defaultStretcherOptions(int semitones);
 
     // Throws when the builder thread cannot be started.
     TransposeRenderer(LoopCapture& capture, Config config);
@@ -135,6 +135,7 @@ private:
     void swapIn(Prepared* fresh, uint32_t largestRequest);
     void endFade();
     bool passThrough(float* left, float* right, uint32_t frames);
+    bool silence(float* left, float* right, uint32_t frames);
     void shift(float* left, float* right, uint32_t frames);
     void crossfade(float* left, float* right, uint32_t frames);
     bool feed(uint32_t frames, RubberBand::RubberBandStretcher* also = nullptr);
@@ -161,6 +162,8 @@ private:
     RubberBand::RubberBandStretcher* m_stretcher = nullptr;
     Mode m_mode = Mode::Silence;
     bool m_currentStale = false; // the current stretcher holds audio from before a bypass
+    bool m_sounding = false;     // the bypass has played captured audio
+    bool m_bypassPrimed = false; // the bypass had its margin queued since its last gap
     std::vector<float> m_feedL, m_feedR, m_outL, m_outR;
     // A change from a shift in progress: m_fadeStretcher (owned by m_fadeOwned when it is not
     // m_current) fades out over what m_mode plays. Leaving bypass fades like a splice.

@@ -111,6 +111,11 @@ private:
     std::unique_ptr<AudioRecording> m_recording;
 };
 
+bool onPipeWire()
+{
+    return pactl({"info"}).contains("on PipeWire");
+}
+
 std::vector<float> slice(const std::vector<float>& side, size_t from, size_t frames)
 {
     from = std::min(from, side.size());
@@ -399,20 +404,35 @@ TEST_F(AccompanimentChain, AChangeWhileRunningTakesEffectWithoutStaleAudioOrAGap
         const size_t mark = m_out.frames(); // the output's own time axis at the call
         const uint64_t underflows = processor.glitches().outputUnderflows;
         processor.setSemitones(semitones);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return m_out.frames() > mark + 48000; }, 10000));
         const double next_Hz = 440 * std::pow(2.0, semitones / 12.0);
-        const auto left = m_out.left();
-        // How soon is bench_transpose's to measure (it depends on the machine's load).
-        const Switch change = findSwitch(left, mark, mark + 48000, pitch_Hz, next_Hz, 0.3 / std::sqrt(2.0));
-        ASSERT_TRUE(change.at) << semitones;
+        // Until the new pitch came and half a second after it (how soon it comes is
+        // bench_transpose's to measure: it depends on the machine's load).
+        std::vector<float> left;
+        Switch change;
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] {
+                if (m_out.frames() < mark + 24000)
+                    return false;
+                left = m_out.left();
+                change = findSwitch(left, mark, left.size(), pitch_Hz, next_Hz, 0.3 / std::sqrt(2.0));
+                return change.at && left.size() > *change.at + 24000;
+            },
+            20000))
+            << semitones;
+        change = findSwitch(left, mark, *change.at + 24000, pitch_Hz, next_Hz, 0.3 / std::sqrt(2.0));
         EXPECT_FALSE(change.stale) << semitones;
         EXPECT_FALSE(change.burst) << semitones;
         // A 0.3 tone stays under 0.01 for about two samples at each zero crossing; the new
         // stretcher comes in already primed, so nothing near 2 ms (96 samples) long from the
         // call until the change is through. Unless the render thread itself was kept late (a
-        // loaded machine): the server reports that as an underflow of the output.
-        if (processor.glitches().outputUnderflows == underflows) {
-            EXPECT_LT(longestQuietRun(left, mark, *change.at + 960, 0.01f), 96u) << semitones;
+        // loaded machine): PulseAudio reports that as an underflow of the output. PipeWire
+        // reports none, and its monitor recordings lag and stall now and then, so there a gap
+        // cannot be told from the machine's (the virtual-time cases and bench_transpose's
+        // BM_ChainShiftGap measure it).
+        if (!onPipeWire() && processor.glitches().outputUnderflows == underflows) {
+            EXPECT_LT(longestQuietRun(left, mark, *change.at + 960, 0.01f), 96u)
+                << semitones << ", the chain played " << processor.glitches().underrunFrames
+                << " frames of silence; change at " << *change.at - mark;
         }
         pitch_Hz = next_Hz;
     }
