@@ -249,6 +249,20 @@ void BM_ListInputsStoppedServer(benchmark::State& state)
 }
 BENCHMARK(BM_ListInputsStoppedServer)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// Ten changes of a stored setting 300 ms apart, as the transposition buttons store the last
+// used transposition.
+void BM_SettingChange(benchmark::State& state)
+{
+    TempHome home;
+    measureStalls(state, [&]() -> QCoro::Task<> {
+        for (int i = 0; i < 10; ++i) {
+            home.settings().setLastUsedTranspose(i % 5);
+            co_await cancellation::sleepFor(300ms, {});
+        }
+    });
+}
+BENCHMARK(BM_SettingChange)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 // The "natural" preset, then F major: ten pushes 200 ms apart into a temporary link folder.
 void BM_PresetPush(benchmark::State& state)
 {

@@ -4,16 +4,49 @@
 
 #include <QDir>
 #include <QStandardPaths>
+#include <QThreadPool>
 #include <atomic>
+#include <map>
+#include <mutex>
+
+struct SettingsStore::Writer {
+    // Held by the jobs too, which may outlive a store.
+    std::shared_ptr<PendingSettings> pending = std::make_shared<PendingSettings>();
+    // One thread: the changes reach the file in order.
+    QThreadPool thread;
+    Writer() { thread.setMaxThreadCount(1); }
+};
 
 namespace {
 // The owner's store; never owned here, so nothing it hands out can dangle from this side.
 std::atomic<SettingsStore*> installedStore{nullptr};
+
+// The writer of a file, made for its first store and kept while a store of it lives.
+template <typename Writer> std::shared_ptr<Writer> writerOf(const QString& path)
+{
+    static std::mutex lock;
+    static std::map<QString, std::weak_ptr<Writer>> writers;
+    std::lock_guard guard(lock);
+    std::erase_if(writers, [](const auto& entry) { return entry.second.expired(); });
+    std::weak_ptr<Writer>& slot = writers[path];
+    std::shared_ptr<Writer> writer = slot.lock();
+    if (!writer) {
+        writer = std::make_shared<Writer>();
+        slot = writer;
+    }
+    return writer;
+}
 } // namespace
 
 SettingsStore::SettingsStore(const QString& iniPath)
-    : m_settings(std::make_unique<QSettings>(iniPath, QSettings::IniFormat))
+    : m_settings(std::make_unique<QSettings>(iniPath, QSettings::IniFormat)),
+      m_writer(writerOf<Writer>(m_settings->fileName()))
 {}
+
+SettingsStore::~SettingsStore()
+{
+    m_writer->thread.waitForDone();
+}
 
 QString SettingsStore::defaultPath()
 {
@@ -36,9 +69,51 @@ SettingsStore* SettingsStore::installShared(SettingsStore* store)
     return installedStore.exchange(store);
 }
 
+QVariant SettingsStore::value(const QString& key) const
+{
+    // The changes first: one handed over since is in the file by the time it is read.
+    if (const auto changed = m_writer->pending->valueOf(key))
+        return changed->value_or(QVariant());
+    return m_settings->value(key);
+}
+
+std::optional<QMap<QString, QVariant>> SettingsStore::group(const QString& key) const
+{
+    return m_writer->pending->group(key, [&](QMap<QString, QVariant>& children) {
+        if (!m_settings->childGroups().contains(key))
+            return false;
+        m_settings->beginGroup(key);
+        for (const QString& name : m_settings->childKeys())
+            children.insert(name, m_settings->value(name));
+        m_settings->endGroup();
+        return true;
+    });
+}
+
+void SettingsStore::write(std::vector<Change> changes)
+{
+    std::vector<quint64> numbers;
+    for (const auto& [key, value] : changes)
+        numbers.push_back(m_writer->pending->add(key, value));
+    m_writer->thread.start([path = m_settings->fileName(), pending = m_writer->pending,
+                            changes = std::move(changes), numbers = std::move(numbers)] {
+        QSettings file(path, QSettings::IniFormat);
+        for (std::size_t i = 0; i < changes.size(); ++i) {
+            const auto& [key, value] = changes[i];
+            if (value)
+                file.setValue(key, *value);
+            else
+                file.remove(key);
+            // Every instance of the file in the process reads it from here on.
+            pending->handed(numbers[i]);
+        }
+        file.sync();
+    });
+}
+
 std::optional<QString> SettingsStore::text(const char* key) const
 {
-    const QVariant v = m_settings->value(QLatin1String(key));
+    const QVariant v = value(QLatin1String(key));
     if (!v.isValid() || v.typeId() == QMetaType::QVariantMap || v.typeId() == QMetaType::QStringList)
         return std::nullopt;
     return v.toString();
@@ -46,22 +121,23 @@ std::optional<QString> SettingsStore::text(const char* key) const
 
 void SettingsStore::setText(const char* key, const QString& value)
 {
-    m_settings->setValue(QLatin1String(key), value);
+    write({{QLatin1String(key), QVariant(value)}});
 }
 
 bool SettingsStore::contains(const char* key) const
 {
     const QString k = QLatin1String(key);
-    return m_settings->contains(k) || m_settings->childGroups().contains(k);
+    return value(k).isValid() || group(k).has_value();
 }
 
 void SettingsStore::remove(const char* key)
 {
-    m_settings->remove(QLatin1String(key));
+    write({{QLatin1String(key), std::nullopt}});
 }
 
 void SettingsStore::sync()
 {
+    m_writer->thread.waitForDone();
     m_settings->sync();
 }
 
@@ -80,29 +156,26 @@ bool SettingsStore::boolValue(const char* key, bool fallback) const
 
 std::optional<QMap<QString, double>> SettingsStore::numberGroup(const char* key) const
 {
-    const QString k = QLatin1String(key);
-    if (!m_settings->childGroups().contains(k))
+    const auto children = group(QLatin1String(key));
+    if (!children)
         return std::nullopt;
     QMap<QString, double> out;
-    m_settings->beginGroup(k);
-    for (const QString& name : m_settings->childKeys()) {
+    for (auto it = children->cbegin(); it != children->cend(); ++it) {
         bool ok = false;
-        const double v = m_settings->value(name).toDouble(&ok);
+        const double v = it.value().toDouble(&ok);
         if (ok)
-            out.insert(name, v);
+            out.insert(it.key(), v);
     }
-    m_settings->endGroup();
     return out;
 }
 
 void SettingsStore::setNumberGroup(const char* key, const QMap<QString, double>& values)
 {
     const QString k = QLatin1String(key);
-    m_settings->remove(k);
-    m_settings->beginGroup(k);
+    std::vector<Change> changes{{k, std::nullopt}};
     for (auto it = values.cbegin(); it != values.cend(); ++it)
-        m_settings->setValue(it.key(), it.value());
-    m_settings->endGroup();
+        changes.emplace_back(k + QLatin1Char('/') + it.key(), QVariant(it.value()));
+    write(std::move(changes));
 }
 
 std::optional<QString> SettingsStore::floatingBarStyle() const
@@ -120,7 +193,7 @@ bool SettingsStore::simulateNotch() const
 }
 void SettingsStore::setSimulateNotch(bool on)
 {
-    m_settings->setValue(QLatin1String(settings_keys::simulateNotch), on);
+    write({{QLatin1String(settings_keys::simulateNotch), QVariant(on)}});
 }
 
 int SettingsStore::lastUsedTranspose() const
@@ -134,7 +207,7 @@ int SettingsStore::lastUsedTranspose() const
 }
 void SettingsStore::setLastUsedTranspose(int semitones)
 {
-    m_settings->setValue(QLatin1String(settings_keys::lastUsedTranspose), semitones);
+    write({{QLatin1String(settings_keys::lastUsedTranspose), QVariant(semitones)}});
 }
 
 std::optional<QString> SettingsStore::lastUsedPreset() const
@@ -183,7 +256,7 @@ bool SettingsStore::privacyConsent() const
 }
 void SettingsStore::setPrivacyConsent(bool accepted)
 {
-    m_settings->setValue(QLatin1String(settings_keys::privacyConsent), accepted);
+    write({{QLatin1String(settings_keys::privacyConsent), QVariant(accepted)}});
 }
 
 std::optional<QString> SettingsStore::serverBaseURL() const
@@ -214,7 +287,7 @@ bool SettingsStore::otherPlayers() const
 }
 void SettingsStore::setOtherPlayers(bool on)
 {
-    m_settings->setValue(QLatin1String(settings_keys::otherPlayers), on);
+    write({{QLatin1String(settings_keys::otherPlayers), QVariant(on)}});
 }
 
 namespace {
@@ -232,7 +305,7 @@ bool SettingsStore::screenRecordingRequested(const QString& shortVersion) const
 }
 void SettingsStore::setScreenRecordingRequested(const QString& shortVersion, bool requested)
 {
-    m_settings->setValue(QString::fromUtf8(screenRecordingKey(shortVersion)), requested);
+    write({{QString::fromUtf8(screenRecordingKey(shortVersion)), QVariant(requested)}});
 }
 
 std::optional<QString> SettingsStore::pluginInstalledForAppVersion() const

@@ -1,18 +1,27 @@
 #pragma once
 
 #include "core/key_decision_engine.h"
+#include "core/pending_settings.h"
 
 #include <QMap>
 #include <QSettings>
 #include <QString>
+#include <QVariant>
 #include <memory>
 #include <optional>
+#include <utility>
+#include <vector>
 
 // The application's persisted settings (INI file through QSettings). Every key of the
 // system has a typed accessor here with its default; dictionaries are stored as groups
 // of numbers. Values are written the moment they change; nothing is saved on exit.
 //
-// Thread safety: main thread only (QSettings instances are not shared across threads).
+// The file is written, and synced to disk, on a writer thread, never on the caller's: the
+// stores of one file in the process share its writer and the changes it has not written
+// yet, so that every one of them reads a change at once, and the file gets the changes in
+// the order they were made. sync() and the destructor wait for the writer.
+//
+// Thread safety: one thread (the main thread in the application); the writer is internal.
 class SettingsStore {
 public:
     explicit SettingsStore(const QString& iniPath);
@@ -86,12 +95,25 @@ public:
     void setText(const char* key, const QString& value);
     bool contains(const char* key) const;
     void remove(const char* key);
+    // Waits until every change is in the file, then reads the file again.
     void sync();
 
+    ~SettingsStore();
+
 private:
+    using Change = std::pair<QString, std::optional<QVariant>>;
+    QVariant value(const QString& key) const;
+    std::optional<QMap<QString, QVariant>> group(const QString& key) const;
+    // Values, or nothing for removals (of a key and everything under it), in one write.
+    void write(std::vector<Change> changes);
     bool boolValue(const char* key, bool fallback) const;
     std::optional<QMap<QString, double>> numberGroup(const char* key) const;
     void setNumberGroup(const char* key, const QMap<QString, double>& values);
 
+    // Reads only. Holding no change of its own, it never writes the file: QSettings writes
+    // and syncs to disk on the thread of the instance that holds the changes.
     std::unique_ptr<QSettings> m_settings;
+    // The file's writer and its changes not written yet, shared by the stores of the file.
+    struct Writer;
+    std::shared_ptr<Writer> m_writer;
 };

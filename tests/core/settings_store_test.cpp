@@ -72,6 +72,42 @@ TEST(SettingsStore, ValuesSurviveAReopenUnderTheirKeys)
     EXPECT_TRUE(file.contains("[customAutoTuneSettings]"));
 }
 
+// The file is written on the store's writer: a change is read back from the store at once,
+// whole groups replace and removals hide what the file still holds, and once sync() returns
+// the file and another store on it hold the last of every change.
+TEST(SettingsStore, ChangesReadBackAtOnceAndReachTheFileInTheirOrder)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("t.conf"));
+    SettingsStore s(path);
+    for (int semitones = -12; semitones <= 12; ++semitones) {
+        s.setLastUsedTranspose(semitones);
+        ASSERT_EQ(s.lastUsedTranspose(), semitones);
+    }
+    s.setCustomAutoTuneSettings({{QStringLiteral("retune"), 0.25}, {QStringLiteral("humanize"), 0.5}});
+    s.sync();
+    s.setCustomAutoTuneSettings({{QStringLiteral("wetDry"), 1.0}});
+    EXPECT_EQ(s.customAutoTuneSettings()->keys(), QStringList{QStringLiteral("wetDry")});
+    s.removeCustomAutoTuneSettings();
+    EXPECT_FALSE(s.customAutoTuneSettings());
+    EXPECT_FALSE(s.contains(settings_keys::customAutoTuneSettings));
+    s.setLastUsedSettings({{QStringLiteral("wetDry"), 1.0}});
+    EXPECT_TRUE(s.contains(settings_keys::lastUsedSettings));
+    s.setOcrPinnedPlayer(QStringLiteral("qqmusic"));
+    s.removeOcrPinnedPlayer();
+    EXPECT_FALSE(s.ocrPinnedPlayer());
+
+    s.sync();
+    const QByteArray file = readAll(path);
+    EXPECT_TRUE(file.contains("lastUsedTranspose=12"));
+    EXPECT_FALSE(file.contains("customAutoTuneSettings"));
+    EXPECT_FALSE(file.contains("qqmusic"));
+    const SettingsStore other(path);
+    EXPECT_EQ(other.lastUsedTranspose(), 12);
+    EXPECT_FALSE(other.customAutoTuneSettings());
+    EXPECT_EQ(other.lastUsedSettings(), (QMap<QString, double>{{QStringLiteral("wetDry"), 1.0}}));
+}
+
 TEST(SettingsStore, MalformedValuesFallBackToDefaults)
 {
     QTemporaryDir dir;
