@@ -450,17 +450,26 @@ public:
     {}
 };
 
-void BM_ChainLatency(benchmark::State& state)
+// The real-chain cases run against the test services' sound server, with a Qt application
+// for the client's events. False (the case skipped) without the services.
+bool readyForTheRealChain(benchmark::State& state)
 {
     if (!qEnvironmentVariableIsSet("TONIVOX_TEST_SERVICES")) {
-        state.SkipWithError("needs the PulseAudio server of tests/run-with-services");
-        return;
+        state.SkipWithError("needs the sound server of tests/run-with-services");
+        return false;
     }
     static int argc = 1;
     static char name[] = "bench_transpose";
     static char* argv[] = {name, nullptr};
     static QCoreApplication* app = QCoreApplication::instance() ? nullptr : new QCoreApplication(argc, argv);
     static_cast<void>(app);
+    return true;
+}
+
+void BM_ChainLatency(benchmark::State& state)
+{
+    if (!readyForTheRealChain(state))
+        return;
 
     const int semitones = static_cast<int>(state.range(0));
     for (auto _ : state) {
@@ -557,15 +566,8 @@ double magnitudeAt(const float* samples, size_t n, double frequency_Hz)
 // and how long after the call the new pitch is stronger than the old one (20 ms windows).
 void BM_ChainShiftGap(benchmark::State& state)
 {
-    if (!qEnvironmentVariableIsSet("TONIVOX_TEST_SERVICES")) {
-        state.SkipWithError("needs the sound server of tests/run-with-services");
+    if (!readyForTheRealChain(state))
         return;
-    }
-    static int argc = 1;
-    static char name[] = "bench_transpose";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication* app = QCoreApplication::instance() ? nullptr : new QCoreApplication(argc, argv);
-    static_cast<void>(app);
 
     for (auto _ : state) {
         // Null sinks only, as the accompaniment loop is one.
