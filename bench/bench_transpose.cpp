@@ -23,6 +23,7 @@
 #include "transpose/accompaniment_processor.h"
 #include "transpose/loop_capture.h"
 #include "transpose/transpose_renderer.h"
+#include "transpose/tone_measure.h" // tests/: the tests' tone measurements
 
 #include <QCoreApplication>
 #include <QFile>
@@ -547,19 +548,6 @@ void BM_ChainLatency(benchmark::State& state)
 }
 BENCHMARK(BM_ChainLatency)->Arg(0)->Arg(6)->Arg(-6)->Iterations(1)->Unit(benchmark::kMillisecond);
 
-// Magnitude of `frequency_Hz` in a Hann-windowed slice.
-double magnitudeAt(const float* samples, size_t n, double frequency_Hz)
-{
-    const double step = 2.0 * std::numbers::pi * frequency_Hz / kRate;
-    double re = 0, im = 0;
-    for (size_t i = 0; i < n; ++i) {
-        const double window = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * static_cast<double>(i) / (n - 1));
-        re += window * samples[i] * std::cos(step * static_cast<double>(i));
-        im -= window * samples[i] * std::sin(step * static_cast<double>(i));
-    }
-    return std::hypot(re, im);
-}
-
 // Changes of shift through the real chain (null sinks, a steady 440 Hz tone): for each
 // change, the longest run of the output below 1 % of the tone's level from the call until the
 // new pitch holds (a gap of silence; two tones crossing in a fade cancel for well under 1 ms),
@@ -642,8 +630,10 @@ void BM_ChainShiftGap(benchmark::State& state)
             }
             std::optional<size_t> at;
             for (size_t start = 0; !at && start + 960 <= out.size(); start += 240) {
-                if (magnitudeAt(out.data() + start, 960, next_Hz) >
-                    magnitudeAt(out.data() + start, 960, pitch_Hz))
+                const std::vector<float> window(out.begin() + static_cast<std::ptrdiff_t>(start),
+                                                out.begin() + static_cast<std::ptrdiff_t>(start + 960));
+                if (tone_measure::magnitudeAt(window, kRate, next_Hz) >
+                    tone_measure::magnitudeAt(window, kRate, pitch_Hz))
                     at = start + 480;
             }
             size_t longest = 0;
