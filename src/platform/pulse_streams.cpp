@@ -7,20 +7,105 @@ namespace pulse_streams {
 
 namespace {
 
-class PulseRecording final : public AudioRecording {
+// Closes a stream on the loop (locked): at once, or once the server has answered its creation.
+void closeStreamLocked(pa_stream* stream)
+{
+    // Every callback that carries the stream's owner goes before the owner does: a timing
+    // update the server already sent would otherwise land on freed memory.
+    pa_stream_set_read_callback(stream, nullptr, nullptr);
+    pa_stream_set_write_callback(stream, nullptr, nullptr);
+    pa_stream_set_latency_update_callback(stream, nullptr, nullptr);
+    pa_stream_set_underflow_callback(stream, nullptr, nullptr);
+    if (pa_stream_get_state(stream) == PA_STREAM_CREATING) {
+        // The server has not answered the creation yet and a stream cannot be disconnected
+        // before it has: keep our reference until it settles, then close it there, or the
+        // server would keep the stream for the rest of the connection.
+        pa_stream_set_state_callback(
+            stream,
+            [](pa_stream* s, void*) {
+                const pa_stream_state_t state = pa_stream_get_state(s);
+                if (state == PA_STREAM_READY) {
+                    pa_stream_disconnect(s);
+                } else if (!PA_STREAM_IS_GOOD(state)) {
+                    pa_stream_set_state_callback(s, nullptr, nullptr);
+                    pa_stream_unref(s);
+                }
+            },
+            nullptr);
+        return;
+    }
+    pa_stream_set_state_callback(stream, nullptr, nullptr);
+    pa_stream_disconnect(stream);
+    pa_stream_unref(stream);
+}
+
+// What recording and playback share: the stream on the client's loop, its end told once, and
+// its closing; each adds the data callbacks of its direction.
+class PulseStream {
 public:
-    PulseRecording(pa_threaded_mainloop* loop, AudioInputService::InputCallback onInput,
-                   AudioInputService::EndedCallback onEnded)
-        : m_loop(loop), m_onInput(std::move(onInput)), m_onEnded(std::move(onEnded))
+    PulseStream(pa_threaded_mainloop* loop, AudioInputService::EndedCallback onEnded)
+        : m_loop(loop), m_onEnded(std::move(onEnded))
     {}
 
-    ~PulseRecording() override
+    ~PulseStream() { close(); }
+
+    PulseStream(const PulseStream&) = delete;
+    PulseStream& operator=(const PulseStream&) = delete;
+
+protected:
+    // Owners call this first in their destructor: their callbacks must be gone before the
+    // members those callbacks use are.
+    void close()
     {
         if (!m_stream)
             return;
         LoopLock lock(m_loop);
         closeLocked();
     }
+
+    // With the loop locked: the new stream with its state callback; false when refused.
+    bool createLocked(pa_context* context, const char* name, const pa_sample_spec& format,
+                      const pa_channel_map& map)
+    {
+        m_stream = pa_stream_new(context, name, &format, &map);
+        if (!m_stream)
+            return false;
+        pa_stream_set_state_callback(m_stream, onState, this);
+        return true;
+    }
+
+    void closeLocked()
+    {
+        closeStreamLocked(m_stream);
+        m_stream = nullptr;
+    }
+
+    pa_threaded_mainloop* m_loop;
+    pa_stream* m_stream = nullptr;
+
+private:
+    static void onState(pa_stream* stream, void* userdata)
+    {
+        auto* self = static_cast<PulseStream*>(userdata);
+        if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream)) && !self->m_endReported) {
+            self->m_endReported = true;
+            if (self->m_onEnded)
+                self->m_onEnded();
+        }
+    }
+
+    AudioInputService::EndedCallback m_onEnded;
+    bool m_endReported = false; // loop thread only
+};
+
+class PulseRecording final : public AudioRecording, PulseStream {
+public:
+    PulseRecording(pa_threaded_mainloop* loop, AudioInputService::InputCallback onInput,
+                   AudioInputService::EndedCallback onEnded)
+        : PulseStream(loop, std::move(onEnded)), m_onInput(std::move(onInput))
+    {}
+
+    ~PulseRecording() override { close(); }
 
     // With the loop locked: opens the record stream; false when the server refuses at once.
     // Without options: float samples at the source's own rate and channel count.
@@ -44,10 +129,8 @@ public:
         m_channels = sampleSpec.channels;
 
         const QByteArray name = options ? options->streamName : QByteArray("Tonivox key detection");
-        m_stream = pa_stream_new(context, name.constData(), &sampleSpec, &map);
-        if (!m_stream)
+        if (!createLocked(context, name.constData(), sampleSpec, map))
             return false;
-        pa_stream_set_state_callback(m_stream, onState, this);
         pa_stream_set_read_callback(m_stream, onRead, this);
 
         // A small fragment makes an idle monitor hand over data at once instead of a second late.
@@ -71,43 +154,6 @@ public:
     uint32_t channelCount() const override { return m_channels; }
 
 private:
-    void closeLocked()
-    {
-        pa_stream_set_read_callback(m_stream, nullptr, nullptr);
-        if (pa_stream_get_state(m_stream) == PA_STREAM_CREATING) {
-            // The server has not answered the creation yet and a stream cannot be disconnected
-            // before it has: keep our reference until it settles, then close it there, or the
-            // server would keep recording for the rest of the connection.
-            pa_stream_set_state_callback(m_stream, closeWhenSettled, nullptr);
-        } else {
-            pa_stream_set_state_callback(m_stream, nullptr, nullptr);
-            pa_stream_disconnect(m_stream);
-            pa_stream_unref(m_stream);
-        }
-        m_stream = nullptr;
-    }
-
-    static void closeWhenSettled(pa_stream* stream, void*)
-    {
-        const pa_stream_state_t state = pa_stream_get_state(stream);
-        if (state == PA_STREAM_READY) {
-            pa_stream_disconnect(stream);
-        } else if (!PA_STREAM_IS_GOOD(state)) {
-            pa_stream_set_state_callback(stream, nullptr, nullptr);
-            pa_stream_unref(stream);
-        }
-    }
-
-    static void onState(pa_stream* stream, void* userdata)
-    {
-        auto* self = static_cast<PulseRecording*>(userdata);
-        if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream)) && !self->m_endReported) {
-            self->m_endReported = true;
-            if (self->m_onEnded)
-                self->m_onEnded();
-        }
-    }
-
     static void onRead(pa_stream* stream, size_t, void* userdata)
     {
         auto* self = static_cast<PulseRecording*>(userdata);
@@ -125,58 +171,19 @@ private:
         }
     }
 
-    pa_threaded_mainloop* m_loop;
     AudioInputService::InputCallback m_onInput;
-    AudioInputService::EndedCallback m_onEnded;
-    pa_stream* m_stream = nullptr;
     double m_rate = 0;
     uint32_t m_channels = 0;
-    bool m_endReported = false; // loop thread only
 };
 
-// Closes a stream on the loop (locked): at once, or once the server has answered its creation.
-void closeStreamLocked(pa_stream* stream)
-{
-    // Every callback that carries the playback object goes before the object does: a timing
-    // update the server already sent would otherwise land on freed memory.
-    pa_stream_set_write_callback(stream, nullptr, nullptr);
-    pa_stream_set_latency_update_callback(stream, nullptr, nullptr);
-    pa_stream_set_underflow_callback(stream, nullptr, nullptr);
-    if (pa_stream_get_state(stream) == PA_STREAM_CREATING) {
-        pa_stream_set_state_callback(
-            stream,
-            [](pa_stream* s, void*) {
-                const pa_stream_state_t state = pa_stream_get_state(s);
-                if (state == PA_STREAM_READY) {
-                    pa_stream_disconnect(s);
-                } else if (!PA_STREAM_IS_GOOD(state)) {
-                    pa_stream_set_state_callback(s, nullptr, nullptr);
-                    pa_stream_unref(s);
-                }
-            },
-            nullptr);
-        return;
-    }
-    pa_stream_set_state_callback(stream, nullptr, nullptr);
-    pa_stream_disconnect(stream);
-    pa_stream_unref(stream);
-}
-
-class PulsePlayback final : public AudioPlayback {
+class PulsePlayback final : public AudioPlayback, PulseStream {
 public:
     PulsePlayback(pa_threaded_mainloop* loop, PulseAudioClient::RenderCallback render,
                   AudioInputService::EndedCallback onEnded)
-        : m_loop(loop), m_render(std::move(render)), m_onEnded(std::move(onEnded))
+        : PulseStream(loop, std::move(onEnded)), m_render(std::move(render))
     {}
 
-    ~PulsePlayback() override
-    {
-        if (!m_stream)
-            return;
-        LoopLock lock(m_loop);
-        closeStreamLocked(m_stream);
-        m_stream = nullptr;
-    }
+    ~PulsePlayback() override { close(); }
 
     bool startLocked(pa_context* context, const PulseAudioClient::PlaybackOptions& options)
     {
@@ -190,10 +197,8 @@ public:
         pa_channel_map_init_extend(&map, sampleFormat.channels, PA_CHANNEL_MAP_DEFAULT);
         m_frameBytes = pa_frame_size(&sampleFormat);
 
-        m_stream = pa_stream_new(context, options.streamName.constData(), &sampleFormat, &map);
-        if (!m_stream)
+        if (!createLocked(context, options.streamName.constData(), sampleFormat, map))
             return false;
-        pa_stream_set_state_callback(m_stream, onState, this);
         pa_stream_set_write_callback(m_stream, onWrite, this);
         pa_stream_set_latency_update_callback(m_stream, onLatencyUpdate, this);
         pa_stream_set_underflow_callback(m_stream, onUnderflow, this);
@@ -210,8 +215,7 @@ public:
         const auto flags = static_cast<pa_stream_flags_t>(
             PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_INTERPOLATE_TIMING);
         if (pa_stream_connect_playback(m_stream, nullptr, &attr, flags, nullptr, nullptr) < 0) {
-            closeStreamLocked(m_stream);
-            m_stream = nullptr;
+            closeLocked();
             return false;
         }
         return true;
@@ -241,16 +245,6 @@ public:
     }
 
 private:
-    static void onState(pa_stream* stream, void* userdata)
-    {
-        auto* self = static_cast<PulsePlayback*>(userdata);
-        if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream)) && !self->m_endReported) {
-            self->m_endReported = true;
-            if (self->m_onEnded)
-                self->m_onEnded();
-        }
-    }
-
     // A timing update from the server (AUTO_TIMING_UPDATE asks for one now and then): the
     // delay is read here, on the loop, so that callers never take the loop lock for it.
     static void onLatencyUpdate(pa_stream* stream, void* userdata)
@@ -285,12 +279,8 @@ private:
         }
     }
 
-    pa_threaded_mainloop* m_loop;
     PulseAudioClient::RenderCallback m_render;
-    AudioInputService::EndedCallback m_onEnded;
-    pa_stream* m_stream = nullptr;
     size_t m_frameBytes = 8;
-    bool m_endReported = false;            // loop thread only
     std::atomic<int64_t> m_latency_us{-1}; // -1: no timing update yet
     std::atomic<uint64_t> m_underflows{0};
 };

@@ -180,6 +180,7 @@ private:
     std::atomic<Prepared*> m_pending{nullptr}; // owner → render
     // Render → builder: a single-producer single-consumer ring of stretchers to free.
     static constexpr size_t kRetiredSlots = 8;
+    static constexpr uint32_t kFeedBlockFrames = 512; // largest block handed to a stretcher at once
     std::array<std::atomic<Prepared*>, kRetiredSlots> m_retired{};
     size_t m_retireWrite = 0, m_retireRead = 0;
 
