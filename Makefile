@@ -30,7 +30,7 @@ coverage:
 	$(MAKE) --no-print-directory test PRESET=coverage
 	gcovr --root . --object-directory build/coverage --filter 'src/' -j $(JOBS) \
 		--exclude-throw-branches --exclude-unreachable-branches \
-		--txt build/coverage/coverage.txt --txt-summary
+		--txt build/coverage/coverage.txt --print-summary
 
 bench: build
 	tests/run-with-services sh -c 'for b in $(BUILD_DIR)/bench/bench_*; do "$$b" $(BENCH_ARGS) || exit 1; done'

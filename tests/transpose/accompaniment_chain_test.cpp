@@ -352,7 +352,10 @@ TEST_F(AccompanimentChain, AFourSecondBurstComesOutFourSecondsLong)
             return last != out.rend() && last - out.rbegin() > 24000;
         },
         20000))
-        << m_out.loudFrames(0.05f) << " loud frames of " << m_out.frames();
+        << m_out.loudFrames(0.05f) << " loud frames of " << m_out.frames() << ", "
+        << processor.statusText().toStdString() << ", trimmed " << processor.glitches().trimmedFrames
+        << ", underrun " << processor.glitches().underrunFrames << ", underflows "
+        << processor.glitches().outputUnderflows;
     const auto out = m_out.left();
     const auto loud = [](float s) { return std::abs(s) > 0.05f; };
     const auto first = std::find_if(out.begin(), out.end(), loud) - out.begin();
