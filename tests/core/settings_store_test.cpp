@@ -5,24 +5,6 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-TEST(SettingsStore, EveryKeyHasItsDefaultWhenAbsent)
-{
-    QTemporaryDir dir;
-    const SettingsStore s(dir.filePath(QStringLiteral("empty.conf")));
-    EXPECT_FALSE(s.floatingBarStyle().has_value());
-    EXPECT_FALSE(s.simulateNotch());
-    EXPECT_EQ(s.lastUsedTranspose(), 0);
-    EXPECT_FALSE(s.lastUsedPreset().has_value());
-    EXPECT_FALSE(s.customAutoTuneSettings().has_value());
-    EXPECT_FALSE(s.lastUsedSettings().has_value());
-    EXPECT_FALSE(s.accompanimentChannelUID().has_value());
-    EXPECT_FALSE(s.privacyConsent());
-    EXPECT_FALSE(s.serverBaseURL().has_value());
-    EXPECT_FALSE(s.ocrPinnedPlayer().has_value());
-    EXPECT_FALSE(s.screenRecordingRequested(QStringLiteral("0.1.0")));
-    EXPECT_FALSE(s.pluginInstalledForAppVersion().has_value());
-}
-
 TEST(SettingsStore, ValuesSurviveAReopenUnderTheirKeys)
 {
     QTemporaryDir dir;
@@ -124,12 +106,4 @@ TEST(SettingsStore, MalformedValuesFallBackToDefaults)
     ASSERT_TRUE(custom.has_value());
     EXPECT_FALSE(custom->contains(QStringLiteral("retune")));
     EXPECT_DOUBLE_EQ(custom->value(QStringLiteral("humanize")), 0.5);
-}
-
-TEST(SettingsStore, SharedStoreFollowsTheRedirectedPath)
-{
-    TempHome home;
-    SettingsStore::shared().setPrivacyConsent(true);
-    SettingsStore::shared().sync();
-    EXPECT_TRUE(readAll(home.settingsPath()).contains("privacy_consent_v1=true"));
 }
