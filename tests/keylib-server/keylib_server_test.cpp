@@ -96,24 +96,6 @@ TEST_F(KeylibServerTest, EndpointsAnswerAndStore)
     EXPECT_EQ(logged[12].value(QLatin1String("auth")).toString(), QStringLiteral("valid"));
 }
 
-// The version check stays open to old clients; the other endpoints need the minimum.
-TEST_F(KeylibServerTest, VersionAnswersAndTheMinimumVersion)
-{
-    auto server =
-        start({QStringLiteral("--min-version"), QStringLiteral("0.10"), QStringLiteral("--latest-version"),
-               QStringLiteral("0.12.1"), QStringLiteral("--latest-url"), QStringLiteral("https://e/dl"),
-               QStringLiteral("--latest-notes"), QStringLiteral("更稳定")});
-    const auto version = m_client->Get("/v1/app/version", {{"X-App-Version", "0.9"}});
-    EXPECT_EQ(status(version), 200);
-    EXPECT_EQ(json(version), (QJsonObject{{QStringLiteral("version"), QStringLiteral("0.12.1")},
-                                          {QStringLiteral("min_version"), QStringLiteral("0.10")},
-                                          {QStringLiteral("url"), QStringLiteral("https://e/dl")},
-                                          {QStringLiteral("notes"), QStringLiteral("更稳定")}}));
-    EXPECT_EQ(get(kSunny, {{"X-App-Version", "0.9"}}), 426);
-    EXPECT_EQ(get(kSunny), 426);
-    EXPECT_EQ(get(kSunny, {{"X-App-Version", "0.10.0"}}), 200);
-}
-
 // A shutdown wakes an answer that is still being delayed instead of waiting it out, and the
 // waiting client is told so.
 TEST_F(KeylibServerTest, FailAndDelaySwitches)
