@@ -87,10 +87,6 @@ protected:
         service_transport::network().clearConnectionCache();
         m_server.reset();
     }
-    QString answerFile(const QByteArray& bytes)
-    {
-        return KeylibServerProcess::writeTemp(m_files, QStringLiteral("answer.json"), bytes);
-    }
 
     TempHome m_home;
     QTemporaryDir m_files;
@@ -106,9 +102,6 @@ TEST_F(ServerApiTest, LookupThroughABaseWithItsOwnPath)
     ASSERT_TRUE(found.ok()) << found.error().message.toStdString();
     EXPECT_EQ(found.value().key, QStringLiteral("G 大调"));
     EXPECT_EQ(found.value().matched_by, QStringLiteral("exact"));
-    const auto missing = runTask(ServerAPI::lookup(Song{QStringLiteral("无人知晓"), QStringLiteral("某人")}));
-    ASSERT_TRUE(missing.ok()) << missing.error().message.toStdString();
-    EXPECT_FALSE(missing.value().found);
     const auto tricky =
         runTask(ServerAPI::lookup({QStringLiteral("Rock & Roll = Life 1+1"), QStringLiteral("A&B 乐队")}));
     ASSERT_TRUE(tricky.ok()) << tricky.error().message.toStdString();
@@ -116,7 +109,7 @@ TEST_F(ServerApiTest, LookupThroughABaseWithItsOwnPath)
         << "the server decoded another title than the one sent";
 
     const auto logged = server->requests();
-    ASSERT_EQ(logged.size(), 3);
+    ASSERT_EQ(logged.size(), 2);
     EXPECT_EQ(logged[0].value(QLatin1String("path")).toString(),
               QStringLiteral("/api/melodrix/v1/key/lookup"));
     const QJsonObject headers = headersOf(logged[0]);
@@ -153,7 +146,8 @@ TEST_F(ServerApiTest, AnEnormousAnswerIsRefusedNotBuffered)
     // Valid JSON of the right shape, padded to 6 MB: decoding it would "succeed".
     const QByteArray huge =
         R"({"found": true, "key": "C 大调", "padding": ")" + QByteArray(6 * 1024 * 1024, 'x') + "\"}";
-    startServer({QStringLiteral("--answer-body"), answerFile(huge)});
+    startServer({QStringLiteral("--answer-body"),
+                 KeylibServerProcess::writeTemp(m_files, QStringLiteral("answer.json"), huge)});
     EXPECT_TRUE(fails(runTask(ServerAPI::lookup(kSunny)), ServerAPI::Error::badResponse));
 }
 

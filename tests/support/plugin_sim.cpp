@@ -72,8 +72,6 @@ struct Simulator {
             writeParamsBack(words);
         else if (verb == QLatin1String("stop-alive"))
             alive = false;
-        else if (verb == QLatin1String("quit"))
-            QCoreApplication::quit();
     }
 };
 
