@@ -108,39 +108,34 @@ TEST(AppState, EqualAssignmentsNotifyTooAndDerivedPropertiesFollow)
     EXPECT_EQ(displaySong.count(), 1);
 }
 
+// Each row starts from a red cover and reads a blue one (or none) for a song.
 TEST(AppState, ArtworkRules)
 {
     TempHome home;
     AppState state(SettingsStore::shared());
     const QImage red = solidImage(qRgb(255, 0, 0));
     const QImage blue = solidImage(qRgb(0, 0, 255));
-
-    // No current song: the artwork is cleared.
-    state.setArtwork(red);
-    state.applyNowPlaying({Song{u("晴天"), u("周杰伦")}, blue});
-    EXPECT_FALSE(state.artwork().has_value());
-
-    // A reading without a title changes nothing.
-    state.setCurrent(Song{u("晴天"), u("周杰伦")});
-    state.setArtwork(red);
-    state.applyNowPlaying({std::nullopt, blue});
-    ASSERT_TRUE(state.artwork().has_value());
-    EXPECT_EQ(*state.artwork(), red);
-
-    // The same song with a cover takes it; without a cover keeps the old one.
-    state.applyNowPlaying({Song{u("晴天 "), u("周杰伦")}, blue});
-    EXPECT_EQ(*state.artwork(), blue);
-    state.applyNowPlaying({Song{u("晴天"), u("周杰伦")}, std::nullopt});
-    EXPECT_EQ(*state.artwork(), blue);
-
-    // Another title by a matching artist text still counts (loose artist rule).
-    state.setCurrent(Song{u("稻香"), u("周杰伦, 林俊杰")});
-    state.applyNowPlaying({Song{u("完全不同的歌"), u("周杰伦/林俊杰")}, red});
-    EXPECT_EQ(*state.artwork(), red);
-
-    // A different song clears it.
-    state.applyNowPlaying({Song{u("完全不同的歌"), u("五月天")}, blue});
-    EXPECT_FALSE(state.artwork().has_value());
+    const Song sunny{u("晴天"), u("周杰伦")};
+    const struct {
+        const char* name;
+        std::optional<Song> current, read;
+        bool cover;
+        std::optional<QImage> shown;
+    } cases[] = {
+        {"no current song: cleared", {}, sunny, true, {}},
+        {"a reading without a title changes nothing", sunny, {}, true, red},
+        {"the same song takes its cover", sunny, Song{u("晴天 "), u("周杰伦")}, true, blue},
+        {"the same song without a cover keeps the old one", sunny, sunny, false, red},
+        {"another title by a matching artist text (loose artist rule)", Song{u("稻香"), u("周杰伦, 林俊杰")},
+         Song{u("完全不同的歌"), u("周杰伦/林俊杰")}, true, blue},
+        {"a different song: cleared", sunny, Song{u("完全不同的歌"), u("五月天")}, true, {}},
+    };
+    for (const auto& c : cases) {
+        state.setCurrent(c.current);
+        state.setArtwork(red);
+        state.applyNowPlaying({c.read, c.cover ? std::optional(blue) : std::nullopt});
+        EXPECT_EQ(state.artwork(), c.shown) << c.name;
+    }
 }
 
 TEST(AppState, ArtworkTimerReadsTheNowPlayingSourceOffTheMainThread)
