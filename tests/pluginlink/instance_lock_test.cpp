@@ -1,4 +1,5 @@
 #include "pluginlink/instance_lock.h"
+#include "support/temp_home.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -14,17 +15,11 @@ TEST(InstanceLock, OneHolderAtATimeAndDeadHoldersAreTakenOver)
 {
     QTemporaryDir dir;
     const QString linkDir = dir.path() + QStringLiteral("/Library/Application Support/Tonivox");
+    const QString lockFile = linkDir + QLatin1Char('/') + QLatin1String(InstanceLock::kFileName);
     {
         InstanceLock first(linkDir);
         ASSERT_EQ(first.tryLock(), InstanceLock::Outcome::acquired);
-
-        // Older than any staleness window: still held, because its holder runs.
-        QFile file(linkDir + QLatin1Char('/') + QLatin1String(InstanceLock::kFileName));
-        ASSERT_TRUE(file.open(QIODevice::ReadWrite));
-        ASSERT_TRUE(
-            file.setFileTime(QDateTime::currentDateTime().addSecs(-3600), QFileDevice::FileModificationTime));
-        file.close();
-
+        ASSERT_TRUE(setAge(lockFile, 3600)); // older than any staleness window
         InstanceLock second(linkDir);
         EXPECT_EQ(second.tryLock(), InstanceLock::Outcome::heldElsewhere);
         EXPECT_EQ(second.holderPid(), QCoreApplication::applicationPid());
@@ -35,18 +30,12 @@ TEST(InstanceLock, OneHolderAtATimeAndDeadHoldersAreTakenOver)
     QProcess ended;
     ended.start(QStringLiteral("true"));
     ASSERT_TRUE(ended.waitForFinished());
-    const qint64 deadPid = ended.processId() > 0 ? ended.processId() : 999999;
-    QFile stale(linkDir + QLatin1Char('/') + QLatin1String(InstanceLock::kFileName));
-    ASSERT_TRUE(stale.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    stale.write(QByteArray::number(deadPid) + "\ntonivox\n" + QSysInfo::machineHostName().toUtf8() + "\n");
-    stale.close();
-    InstanceLock next(linkDir);
-    EXPECT_EQ(next.tryLock(), InstanceLock::Outcome::acquired);
+    ASSERT_TRUE(writeFile(lockFile, QByteArray::number(ended.processId() > 0 ? ended.processId() : 999999) +
+                                        "\ntonivox\n" + QSysInfo::machineHostName().toUtf8() + "\n"));
+    EXPECT_EQ(InstanceLock(linkDir).tryLock(), InstanceLock::Outcome::acquired);
 
     // A link directory that cannot exist: no lock, and the caller is told it is unavailable.
-    QFile blocker(dir.path() + QStringLiteral("/file"));
-    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
-    InstanceLock nowhere(dir.path() + QStringLiteral("/file/Tonivox"));
-    EXPECT_EQ(nowhere.tryLock(), InstanceLock::Outcome::unavailable);
+    ASSERT_TRUE(writeFile(dir.path() + QStringLiteral("/file"), {}));
+    EXPECT_EQ(InstanceLock(dir.path() + QStringLiteral("/file/Tonivox")).tryLock(),
+              InstanceLock::Outcome::unavailable);
 }

@@ -6,87 +6,66 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <gtest/gtest.h>
 #include <map>
-#include <thread>
 
 namespace {
 
 const QString kPro = QStringLiteral("Auto-Tune Pro");
 const QString kArtist = QStringLiteral("Auto-Tune Artist");
 
-// What the substitute tool does on its n-th run for a subtype: an exit code, or "hang".
+// What the substitute tool does on its n-th run for a subtype: exit with a code after
+// printing the output, or hang (code kHang).
+constexpr int kHang = -1;
 struct Step {
-    Step(int code, QByteArray out = {}) : exitCode(code), output(std::move(out)) {}
-    static Step hanging()
-    {
-        Step s(0);
-        s.hang = true;
-        return s;
-    }
     int exitCode;
-    QByteArray output;
-    bool hang = false;
+    QByteArray output = {};
 };
+using Script = std::map<QString, std::vector<Step>>;
 
 // A machine with some Auto-Tune variants installed (VST3 bundles in a folder of its own),
 // a substitute `keycheck` that follows a script per subtype and records every call, and a
 // plug-in link directory.
 class Machine {
 public:
-    explicit Machine(const QStringList& installed, std::map<QString, std::vector<Step>> script)
+    Machine(const QStringList& installed, const Script& script)
     {
         for (const QString& name : installed)
-            QDir().mkpath(vst3Dir() + QLatin1Char('/') + name + QStringLiteral(".vst3/Contents"));
-        QDir().mkpath(linkDir());
-
+            QDir().mkpath(m_dir.filePath(QStringLiteral("vst3/") + name + QStringLiteral(".vst3/Contents")));
+        QDir().mkpath(m_dir.filePath(QStringLiteral("link")));
         QByteArray body = "#!/bin/sh\nD='" + m_dir.path().toUtf8() +
                           "'\n{ for a in \"$@\"; do printf '[%s]' \"$a\"; done; echo; } >> \"$D/calls\"\n"
                           "n=$(grep -c \"^\\[run\\]\\[[^]]*\\]\\[$3\\]\" \"$D/calls\")\ncase \"$3:$n\" in\n";
         for (const auto& [subtype, steps] : script) {
             for (size_t i = 0; i < steps.size(); ++i) {
-                const Step& s = steps[i];
-                body += subtype.toUtf8() + ':' + QByteArray::number(qulonglong(i + 1)) + ") ";
-                if (s.hang)
-                    body += "exec sleep 1000;;\n";
-                else {
-                    QFile out(m_dir.filePath(QStringLiteral("out.%1.%2").arg(subtype).arg(i + 1)));
-                    out.open(QIODevice::WriteOnly);
-                    out.write(s.output);
-                    out.close();
-                    body += "cat \"" + out.fileName().toUtf8() + "\"; exit " +
-                            QByteArray::number(s.exitCode) + ";;\n";
-                }
+                const QString out = m_dir.filePath(QStringLiteral("out.%1.%2").arg(subtype).arg(i + 1));
+                writeFile(out, steps[i].output);
+                body += subtype.toUtf8() + ':' + QByteArray::number(qulonglong(i + 1)) + ") " +
+                        (steps[i].exitCode == kHang ? QByteArray("exec sleep 1000;;\n")
+                                                    : "cat \"" + out.toUtf8() + "\"; exit " +
+                                                          QByteArray::number(steps[i].exitCode) + ";;\n");
             }
         }
-        body += "esac\nexit 0\n";
-        QFile tool(toolPath());
-        tool.open(QIODevice::WriteOnly);
-        tool.write(body);
-        tool.close();
-        tool.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        writeFile(toolPath(), body + "esac\nexit 0\n");
+        QFile::setPermissions(toolPath(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
 
-    QString vst3Dir() const { return m_dir.filePath(QStringLiteral("vst3")); }
-    QString linkDir() const { return m_dir.filePath(QStringLiteral("link")); }
     QString toolPath() const { return m_dir.filePath(QStringLiteral("keycheck")); }
-    QString linkFile(const char* name) const { return linkDir() + QLatin1Char('/') + QLatin1String(name); }
+    QString linkFile(const char* name) const { return m_dir.filePath(QStringLiteral("link/")) + name; }
 
     KeyLinkCheck::Config config(std::chrono::milliseconds limit = std::chrono::seconds(30)) const
     {
         KeyLinkCheck::Config c;
         c.tool = toolPath();
-        c.lookup = std::make_shared<platform::Vst3ComponentLookup>(QStringList{vst3Dir()});
-        c.linkDir = linkDir();
+        c.lookup = std::make_shared<platform::Vst3ComponentLookup>(QStringList{m_dir.filePath("vst3")});
+        c.linkDir = m_dir.filePath(QStringLiteral("link"));
         c.limits.timeLimit = limit;
         c.limits.termGrace = std::chrono::milliseconds(200);
         return c;
     }
-
     // The recorded calls, one "[arg][arg]..." line each.
     QStringList calls() const
     {
@@ -102,82 +81,79 @@ public:
             texts.append(line.section(QRegularExpression(QStringLiteral("^.*?\\d\\d:\\d\\d:\\d\\d ")), 1));
         return texts;
     }
+    std::optional<QByteArray> preference() const
+    {
+        return QFile::exists(linkFile(PluginIPC::kPreferVariantFile))
+                   ? std::optional(readAll(linkFile(PluginIPC::kPreferVariantFile)))
+                   : std::nullopt;
+    }
 
 private:
     QTemporaryDir m_dir;
 };
 
-QString joined(const QStringList& lines)
+QString u(const char* s)
 {
-    return lines.join(u'\n');
+    return QString::fromUtf8(s);
 }
 
 } // namespace
 
-TEST(KeyLinkCheck, OnlyProInstalledAndPassingDeletesThePreference)
+// The variants in test order, two attempts each: what the preference becomes, what the
+// user is told and what the log says.
+TEST(KeyLinkCheck, SelectAndVerify)
 {
-    Machine machine({kPro}, {{QStringLiteral("AT81"), {{0}}}});
-    writeFile(machine.linkFile(PluginIPC::kPreferVariantFile), "Auto-Tune Artist");
-    KeyLinkCheck check(machine.config());
-
-    EXPECT_EQ(check.selectAndVerify(), std::nullopt);
-    EXPECT_FALSE(QFile::exists(machine.linkFile(PluginIPC::kPreferVariantFile)));
-    EXPECT_EQ(machine.logTexts(),
-              QStringList({QStringLiteral("联动自检：本机装了 Auto-Tune Pro；按顺序验 Auto-Tune Pro"),
-                           QStringLiteral("联动自检：Auto-Tune Pro ✅ 调式生效")}));
-    EXPECT_EQ(machine.calls().size(), 1);
-}
-
-TEST(KeyLinkCheck, ProWrongTwiceThenArtistPassingSwitchesToArtist)
-{
-    Machine machine({kPro, kArtist}, {{QStringLiteral("AT81"), {{1, "C statt Bb\n"}, {1, "C statt Bb\n"}}},
-                                      {QStringLiteral("ATxL"), {{0}}}});
-    KeyLinkCheck check(machine.config());
-
-    const auto warning = check.selectAndVerify();
-    ASSERT_TRUE(warning);
-    EXPECT_EQ(*warning, QStringLiteral("排在前面的 Auto-Tune 这台电脑上不好用，已自动改用 Auto-Tune "
-                                       "Artist（把插件删掉重插一次即可生效）"));
-    EXPECT_EQ(readAll(machine.linkFile(PluginIPC::kPreferVariantFile)), QByteArray("Auto-Tune Artist"));
-    const QStringList log = machine.logTexts();
-    EXPECT_EQ(
-        log,
-        QStringList(
-            {QStringLiteral("联动自检：本机装了 Auto-Tune Pro、Auto-Tune Artist；按顺序验 Auto-Tune "
-                            "Pro → Auto-Tune Artist"),
-             QStringLiteral("联动自检：Auto-Tune Pro 第 1 次不对，再测一次…"),
-             QStringLiteral("联动自检：Auto-Tune Pro 判定为不好用（连续两次都测到有效音频、结果都不对）"),
-             // the detail, one line in the log
-             QStringLiteral("C statt Bb "), QStringLiteral("联动自检：Auto-Tune Artist ✅ 调式生效")}))
-        << joined(log).toStdString();
-}
-
-TEST(KeyLinkCheck, EveryVariantWrongLeavesThePreferenceAndSaysSo)
-{
-    Machine machine({kPro, kArtist},
-                    {{QStringLiteral("AT81"), {{1}, {1}}}, {QStringLiteral("ATxL"), {{1}, {1}}}});
-    writeFile(machine.linkFile(PluginIPC::kPreferVariantFile), "Auto-Tune Pro\n");
-    KeyLinkCheck check(machine.config());
-    EXPECT_EQ(check.selectAndVerify(),
-              QStringLiteral("本机装的 Auto-Tune 都测不过（Auto-Tune Pro、Auto-Tune Artist），请联系我们"));
-    EXPECT_EQ(readAll(machine.linkFile(PluginIPC::kPreferVariantFile)), QByteArray("Auto-Tune Pro\n"));
-}
-
-TEST(KeyLinkCheck, NoValidAudioTwiceStopsWithoutAConclusion)
-{
-    Machine machine({kPro, kArtist}, {{QStringLiteral("AT81"), {{2, "silence"}, {2, "silence"}}}});
-    writeFile(machine.linkFile(PluginIPC::kPreferVariantFile), "Auto-Tune Pro");
-    KeyLinkCheck check(machine.config());
-
-    EXPECT_EQ(check.selectAndVerify(), std::nullopt);
-    EXPECT_EQ(readAll(machine.linkFile(PluginIPC::kPreferVariantFile)), QByteArray("Auto-Tune Pro"));
-    EXPECT_EQ(machine.calls().size(), 2) << "Artist is never run";
-    const QStringList log = machine.logTexts();
-    EXPECT_TRUE(
-        log.contains(QStringLiteral("联动自检：Auto-Tune Pro 第 1 次没测到有效音频（退出码 2），再测一次…")));
-    EXPECT_TRUE(
-        log.contains(QStringLiteral("联动自检：Auto-Tune Pro 本次没测到有效音频，不下结论（不是故障）")));
-    EXPECT_TRUE(log.contains(QStringLiteral("退出码 2 silence"))) << joined(log).toStdString();
+    const QByteArray mb(1 << 20, 'x');
+    const auto p = [](const char* text) { return u("联动自检：") + u(text); };
+    struct Case {
+        const char* name;
+        QStringList installed;
+        Script script;
+        std::optional<QByteArray> preferenceBefore, preferenceAfter;
+        int calls;
+        std::optional<QString> warning;
+        QStringList log; // lines the log must hold
+        std::chrono::milliseconds limit = std::chrono::seconds(30);
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"the first passes: the preference goes", {kPro}, {{"AT81", {{0}}}}, "Auto-Tune Artist", {}, 1, {},
+         {p("本机装了 Auto-Tune Pro；按顺序验 Auto-Tune Pro"), p("Auto-Tune Pro ✅ 调式生效")}},
+        {"Pro wrong twice, Artist passes", {kPro, kArtist},
+         {{"AT81", {{1, "C statt Bb\n"}, {1, "C statt Bb\n"}}}, {"ATxL", {{0}}}}, {}, "Auto-Tune Artist", 3,
+         u("排在前面的 Auto-Tune 这台电脑上不好用，已自动改用 Auto-Tune Artist（把插件删掉重插一次即可生效）"),
+         {p("Auto-Tune Pro 第 1 次不对，再测一次…"),
+          p("Auto-Tune Pro 判定为不好用（连续两次都测到有效音频、结果都不对）"), u("C statt Bb ")}},
+        {"no valid audio twice: no conclusion, Artist never runs", {kPro, kArtist},
+         {{"AT81", {{2, "silence"}, {2, "silence"}}}}, "Auto-Tune Pro", "Auto-Tune Pro", 2, {},
+         {p("Auto-Tune Pro 第 1 次没测到有效音频（退出码 2），再测一次…"),
+          p("Auto-Tune Pro 本次没测到有效音频，不下结论（不是故障）"), u("退出码 2 silence")}},
+        {"a hanging tool is ended and retried once", {kPro, kArtist}, {{"AT81", {{kHang}, {kHang}}}}, {}, {}, 2, {},
+         {p("Auto-Tune Pro 第 1 次没跑起来（超时），再试一次…"), u("超时")}, std::chrono::milliseconds(300)},
+        // A talkative tool is drained while it runs; output that is not UTF-8 logs no detail.
+        {"every variant wrong, with 1 MB of output and output not in UTF-8", {kPro, kArtist},
+         {{"AT81", {{1, mb}, {1, mb}}}, {"ATxL", {{1, "\xff\xfe bad"}, {1, "\xff\xfe bad"}}}},
+         "Auto-Tune Pro\n", "Auto-Tune Pro\n", 4,
+         u("本机装的 Auto-Tune 都测不过（Auto-Tune Pro、Auto-Tune Artist），请联系我们"), {}},
+    };
+    // clang-format on
+    QStringList log;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Machine machine(c.installed, c.script);
+        if (c.preferenceBefore)
+            writeFile(machine.linkFile(PluginIPC::kPreferVariantFile), *c.preferenceBefore);
+        EXPECT_EQ(KeyLinkCheck(machine.config(c.limit)).selectAndVerify(), c.warning);
+        EXPECT_EQ(machine.preference(), c.preferenceAfter);
+        EXPECT_EQ(machine.calls().size(), c.calls);
+        log = machine.logTexts();
+        for (const QString& line : c.log)
+            EXPECT_TRUE(log.contains(line)) << line.toStdString();
+    }
+    // The last case: the Pro detail is the bounded tail of its output; Artist's has none.
+    EXPECT_TRUE(log.last().startsWith(p("Auto-Tune Artist 判定为不好用")));
+    EXPECT_GT(log.value(3).size(), 1000);
+    EXPECT_LE(log.value(3).size(), platform::ToolLimits{}.maxOutputBytes);
 }
 
 TEST(KeyLinkCheck, TestOrderFollowsTheInUseVariantThenThePreference)
@@ -192,9 +168,8 @@ TEST(KeyLinkCheck, TestOrderFollowsTheInUseVariantThenThePreference)
     EXPECT_EQ(check.selectAndVerify(), std::nullopt);
     EXPECT_TRUE(machine.calls().value(0).contains(QStringLiteral("[ATxL]")));
     EXPECT_TRUE(machine.logTexts().value(0).endsWith(
-        QStringLiteral("按顺序验 Auto-Tune Artist → Auto-Tune Pro → Auto-Tune EFX+")));
-    // Artist passed first: the preference is cleared.
-    EXPECT_FALSE(QFile::exists(machine.linkFile(PluginIPC::kPreferVariantFile)));
+        u("按顺序验 Auto-Tune Artist → Auto-Tune Pro → Auto-Tune EFX+")));
+    EXPECT_EQ(machine.preference(), std::nullopt);
 
     // A stale alive file does not count; the preference does.
     writeFile(machine.linkFile(PluginIPC::kPreferVariantFile), "Auto-Tune EFX+");
@@ -204,59 +179,23 @@ TEST(KeyLinkCheck, TestOrderFollowsTheInUseVariantThenThePreference)
     EXPECT_TRUE(machine.calls().value(1).contains(QStringLiteral("[Vefx]")));
 }
 
-TEST(KeyLinkCheck, HangingToolIsEndedRetriedOnceAndConcludesNothing)
-{
-    Machine machine({kPro, kArtist}, {{QStringLiteral("AT81"), {Step::hanging(), Step::hanging()}}});
-    KeyLinkCheck check(machine.config(std::chrono::milliseconds(300)));
-    EXPECT_EQ(check.selectAndVerify(), std::nullopt);
-    EXPECT_EQ(machine.calls().size(), 2);
-    const QStringList log = machine.logTexts();
-    EXPECT_TRUE(log.contains(QStringLiteral("联动自检：Auto-Tune Pro 第 1 次没跑起来（超时），再试一次…")));
-    EXPECT_EQ(log.last(), QStringLiteral("超时")) << joined(log).toStdString();
-    EXPECT_FALSE(QFile::exists(machine.linkFile(PluginIPC::kPreferVariantFile)));
-}
-
-// A talkative tool is drained while it runs (a 1 MB answer, no deadlock); output that is
-// not UTF-8 is an empty detail, so no detail line is logged.
-TEST(KeyLinkCheck, LargeAndNonUtf8Outputs)
-{
-    Machine machine({kPro, kArtist},
-                    {{QStringLiteral("AT81"), {{1, QByteArray(1 << 20, 'x')}, {1, QByteArray(1 << 20, 'x')}}},
-                     {QStringLiteral("ATxL"), {{1, "\xff\xfe bad"}, {1, "\xff\xfe bad"}}}});
-    KeyLinkCheck check(machine.config());
-    EXPECT_TRUE(check.selectAndVerify().value_or(QString()).startsWith(
-        QStringLiteral("本机装的 Auto-Tune 都测不过")));
-    const QStringList log = machine.logTexts();
-    const qsizetype artistWrong = log.indexOf(
-        QStringLiteral("联动自检：Auto-Tune Artist 判定为不好用（连续两次都测到有效音频、结果都不对）"));
-    ASSERT_GE(artistWrong, 0);
-    EXPECT_EQ(artistWrong, log.size() - 1) << "no detail line after it";
-    // The Pro detail is the bounded tail of the output.
-    const QString proDetail = log.value(3);
-    EXPECT_GT(proDetail.size(), 1000);
-    EXPECT_LE(proDetail.size(), platform::ToolLimits{}.maxOutputBytes);
-}
-
 TEST(KeyLinkCheck, SkipsWithoutToolOrAutoTune)
 {
     Machine machine({}, {});
     KeyLinkCheck::Config config = machine.config();
-    KeyLinkCheck noAutoTune(config);
-    EXPECT_EQ(noAutoTune.selectAndVerify(), std::nullopt);
+    EXPECT_EQ(KeyLinkCheck(config).selectAndVerify(), std::nullopt);
     config.tool.reset();
-    KeyLinkCheck noTool(config);
-    EXPECT_EQ(noTool.selectAndVerify(), std::nullopt);
-    EXPECT_EQ(machine.logTexts(), QStringList({QStringLiteral("联动自检：本机没装 Auto-Tune，跳过"),
-                                               QStringLiteral("联动自检：App 里没带 keycheck 工具，跳过")}));
+    EXPECT_EQ(KeyLinkCheck(config).selectAndVerify(), std::nullopt);
+    EXPECT_EQ(machine.logTexts(), QStringList({u("联动自检：本机没装 Auto-Tune，跳过"),
+                                               u("联动自检：App 里没带 keycheck 工具，跳过")}));
     EXPECT_TRUE(machine.calls().isEmpty());
 }
 
 // The tool sees exactly the documented arguments, numbers with a point in any locale.
 TEST_F(CommaLocale, KeyCheckArgumentsKeepTheirPoint)
 {
-    Machine machine({kPro, kArtist}, {{QStringLiteral("AT81"), {{1}, {1}}}, {QStringLiteral("ATxL"), {{0}}}});
-    KeyLinkCheck check(machine.config());
-    check.selectAndVerify();
+    Machine machine({kPro, kArtist}, {{"AT81", {{1}, {1}}}, {"ATxL", {{0}}}});
+    KeyLinkCheck(machine.config()).selectAndVerify();
     const QStringList calls = machine.calls();
     ASSERT_EQ(calls.size(), 3);
     EXPECT_EQ(calls[0], QStringLiteral("[run][aumf][AT81][VST ][2][0.00000000][0.90909091][162][0.00000000]"
@@ -269,7 +208,7 @@ TEST_F(CommaLocale, KeyCheckArgumentsKeepTheirPoint)
 // log ends with the conclusion.
 TEST(KeyLinkCheck, CheckAndPublishPublishesOnTheMainThread)
 {
-    Machine machine({kPro, kArtist}, {{QStringLiteral("AT81"), {{1}, {1}}}, {QStringLiteral("ATxL"), {{0}}}});
+    Machine machine({kPro, kArtist}, {{"AT81", {{1}, {1}}}, {"ATxL", {{0}}}});
     KeyLinkCheck check(machine.config());
     std::optional<std::optional<QString>> published;
     bool onMainThread = false;
@@ -280,7 +219,6 @@ TEST(KeyLinkCheck, CheckAndPublishPublishesOnTheMainThread)
     ASSERT_TRUE(QTest::qWaitFor([&] { return published.has_value(); }, 30'000));
     EXPECT_TRUE(onMainThread);
     ASSERT_TRUE(published->has_value());
-    EXPECT_TRUE(published->value().contains(kArtist));
     EXPECT_EQ(machine.logTexts().last(), QStringLiteral("结论：") + published->value());
 }
 
@@ -288,7 +226,7 @@ TEST(KeyLinkCheck, CheckAndPublishPublishesOnTheMainThread)
 // published afterwards.
 TEST(KeyLinkCheck, DestroyingARunningCheckEndsTheTool)
 {
-    Machine machine({kPro}, {{QStringLiteral("AT81"), {Step::hanging(), Step::hanging()}}});
+    Machine machine({kPro}, {{"AT81", {{kHang}, {kHang}}}});
     bool published = false;
     {
         KeyLinkCheck check(machine.config(std::chrono::minutes(10)));

@@ -2,6 +2,7 @@
 #include "support/temp_home.h"
 
 #include <QRandomGenerator>
+#include <cmath>
 #include <gtest/gtest.h>
 
 using plugin_files::parseParamsBack;
@@ -20,6 +21,8 @@ TEST(ParamsBackFile, LineRules)
                                                   "retune=0.75\n" // repeated name: last wins
                                                   "vibratoAmplitude=1e-1\n"
                                                   "key=+3\n"
+                                                  "throat=+-3\n"
+                                                  "formant=++3\n"
                                                   "scale=nan\n" // not a finite number
                                                   "formant=inf\n"
                                                   "seq=42\n"
@@ -32,102 +35,90 @@ TEST(ParamsBackFile, LineRules)
                                             {QStringLiteral("key"), 3.0},
                                             {QStringLiteral("unknownName"), 1.0}};
     EXPECT_EQ(p.params, expected);
+    // "seq=" alone is not a seq line; a seq line alone carries no parameter.
+    EXPECT_FALSE(parseParamsBack(QStringLiteral("seq=\nretune=1\n")).lastSeq.has_value());
+    EXPECT_TRUE(parseParamsBack(QStringLiteral("seq=5\n")).params.isEmpty());
 }
 
 TEST(ParamsBackFile, SeqParsing)
 {
-    EXPECT_EQ(parseSeq(QStringLiteral("12")), 12);
-    EXPECT_EQ(parseSeq(QStringLiteral("12.9")), 12);
-    EXPECT_EQ(parseSeq(QStringLiteral("-12.9")), -12);
-    EXPECT_EQ(parseSeq(QStringLiteral("abc")), 0);
-    EXPECT_EQ(parseSeq(QStringLiteral(" 12")), 0);
-    EXPECT_EQ(parseSeq(QStringLiteral("1e3")), 1000);
-    EXPECT_EQ(parseSeq(QStringLiteral("9223372036854775807")), 9223372036854775807LL);
-    EXPECT_EQ(parseSeq(QStringLiteral("1e300")), 0); // finite but past 64 bits
-    EXPECT_EQ(parseSeq(QStringLiteral("nan")), 0);
-    // A file with only a seq line has no parameter.
-    const auto onlySeq = parseParamsBack(QStringLiteral("seq=5\n"));
-    EXPECT_EQ(onlySeq.lastSeq, 5);
-    EXPECT_TRUE(onlySeq.params.isEmpty());
-    // "seq=" alone is not a seq line.
-    EXPECT_FALSE(parseParamsBack(QStringLiteral("seq=\nretune=1\n")).lastSeq.has_value());
+    const std::pair<const char*, qint64> cases[] = {
+        {"12", 12},
+        {"12.9", 12},
+        {"-12.9", -12},
+        {"abc", 0},
+        {" 12", 0},
+        {"1e3", 1000},
+        {"nan", 0},
+        {"1e300", 0}, // finite but past 64 bits
+        {"9223372036854775807", 9223372036854775807LL},
+    };
+    for (const auto& [text, seq] : cases)
+        EXPECT_EQ(parseSeq(QString::fromLatin1(text)), seq) << text;
 }
 
-TEST(AliveFile, VariantLines)
+TEST(AliveFile, VariantLinesAndFreshness)
 {
     EXPECT_EQ(plugin_files::variantValues(QStringLiteral("variant= \tAuto-Tune Pro \t\nx=1\nvariant=none\n")),
               QStringList({QStringLiteral("Auto-Tune Pro"), QStringLiteral("none")}));
-    EXPECT_EQ(plugin_files::variantValues(QStringLiteral("variant=  none  ")),
-              QStringList({QStringLiteral("none")}));
     EXPECT_TRUE(plugin_files::variantValues(QStringLiteral("variant=\nvariants=x\n")).isEmpty());
-}
 
-TEST(AliveFile, FreshnessWindow)
-{
-    using std::chrono::milliseconds;
-    EXPECT_TRUE(plugin_files::isFresh(milliseconds(7900)));
-    EXPECT_TRUE(plugin_files::isFresh(milliseconds(7999)));
-    EXPECT_FALSE(plugin_files::isFresh(milliseconds(8000)));
-    EXPECT_FALSE(plugin_files::isFresh(milliseconds(10000)));
-
+    EXPECT_TRUE(plugin_files::isFresh(std::chrono::milliseconds(7999)));
+    EXPECT_FALSE(plugin_files::isFresh(std::chrono::milliseconds(8000)));
     TempHome home;
     const QString path = home.path() + QStringLiteral("/alive.txt");
     EXPECT_FALSE(plugin_files::fileAge(path).has_value());
     ASSERT_TRUE(writeFile(path, "variant=x\n"));
     ASSERT_TRUE(setAge(path, 7.0));
-    const auto age = plugin_files::fileAge(path);
-    ASSERT_TRUE(age.has_value());
-    EXPECT_NEAR(static_cast<double>(age->count()), 7000.0, 1000.0);
+    EXPECT_NEAR(static_cast<double>(plugin_files::fileAge(path).value().count()), 7000.0, 1000.0);
 }
 
 TEST(PluginFileReaders, HostileFilesNeverCrashOrApplyRejectedLines)
 {
     TempHome home;
     const QString path = home.path() + QStringLiteral("/hostile.txt");
-
-    // Not UTF-8: the whole file is unreadable, as a missing one.
-    ASSERT_TRUE(writeFile(path, QByteArray("seq=9\nretune=0.5\n\xff\xfe\xc3\x28\n")));
-    EXPECT_FALSE(plugin_files::readUtf8File(path).has_value());
-
-    // Truncated in the middle of a line: the complete lines still count.
-    ASSERT_TRUE(writeFile(path, "seq=10\nretune=0.5\nhuman"));
-    const auto truncated = parseParamsBack(*plugin_files::readUtf8File(path));
-    EXPECT_EQ(truncated.lastSeq, 10);
-    EXPECT_EQ(truncated.params.size(), 1);
-
-    // Binary noise with NUL bytes that still happens to be valid UTF-8.
-    QByteArray noise;
-    auto* rng = QRandomGenerator::global();
-    for (int i = 0; i < 200000; ++i)
-        noise.append(static_cast<char>(rng->bounded(0, 128)));
-    ASSERT_TRUE(writeFile(path, noise));
-    if (const auto text = plugin_files::readUtf8File(path)) {
-        const auto parsed = parseParamsBack(*text);
-        for (auto it = parsed.params.cbegin(); it != parsed.params.cend(); ++it) {
-            EXPECT_TRUE(std::isfinite(it.value()));
-            EXPECT_FALSE(it.key().isEmpty());
-        }
-        plugin_files::variantValues(*text);
-    }
-
-    // Several MB of valid lines parse completely; past the size cap the file is refused.
     QByteArray big = "seq=77\n";
     while (big.size() < 6 * 1024 * 1024)
         big += "retune=0.5000000000\nvariant=Auto-Tune Pro\n";
-    ASSERT_TRUE(writeFile(path, big));
-    const auto bigText = plugin_files::readUtf8File(path);
-    ASSERT_TRUE(bigText.has_value());
-    EXPECT_EQ(parseParamsBack(*bigText).lastSeq, 77);
-    EXPECT_GT(plugin_files::variantValues(*bigText).size(), 100000);
-    big.resize(plugin_files::kMaxFileBytes + 10, 'x');
-    ASSERT_TRUE(writeFile(path, big));
-    EXPECT_FALSE(plugin_files::readUtf8File(path).has_value());
+    QByteArray tooBig = big;
+    tooBig.resize(plugin_files::kMaxFileBytes + 10, 'x');
 
-    // One enormous line without LF.
-    ASSERT_TRUE(writeFile(path, "seq=1\nretune=" + QByteArray(3 * 1024 * 1024, '9')));
-    const auto longLine = parseParamsBack(*plugin_files::readUtf8File(path));
-    EXPECT_TRUE(longLine.params.isEmpty());
+    const struct {
+        const char* name;
+        QByteArray bytes;
+        bool readable;
+        std::optional<qint64> lastSeq;
+        qsizetype params;
+    } cases[] = {
+        {"not UTF-8: unreadable, as a missing file", "seq=9\nretune=0.5\n\xff\xfe\xc3\x28\n", false, {}, 0},
+        {"truncated mid-line: the complete lines count", "seq=10\nretune=0.5\nhuman", true, 10, 1},
+        {"several MB of valid lines parse completely", big, true, 77, 1},
+        {"past the size cap", tooBig, false, {}, 0},
+        {"one enormous line without LF", "seq=1\nretune=" + QByteArray(3 * 1024 * 1024, '9'), true, 1, 0},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(writeFile(path, c.bytes));
+        const auto text = plugin_files::readUtf8File(path);
+        ASSERT_EQ(text.has_value(), c.readable) << c.name;
+        if (!text)
+            continue;
+        const auto parsed = parseParamsBack(*text);
+        EXPECT_EQ(parsed.lastSeq, c.lastSeq) << c.name;
+        EXPECT_EQ(parsed.params.size(), c.params) << c.name;
+    }
+    EXPECT_GT(plugin_files::variantValues(QString::fromUtf8(big)).size(), 100000);
 
+    // Binary noise with NUL bytes that still happens to be valid UTF-8.
+    QByteArray noise;
+    for (int i = 0; i < 200000; ++i)
+        noise.append(static_cast<char>(QRandomGenerator::global()->bounded(0, 128)));
+    ASSERT_TRUE(writeFile(path, noise));
+    if (const auto text = plugin_files::readUtf8File(path)) {
+        const auto parsed = parseParamsBack(*text);
+        for (auto it = parsed.params.cbegin(); it != parsed.params.cend(); ++it)
+            EXPECT_TRUE(std::isfinite(it.value()) && !it.key().isEmpty());
+        plugin_files::variantValues(*text);
+    }
     // A directory in the file's place.
     EXPECT_FALSE(plugin_files::readUtf8File(home.path()).has_value());
 }

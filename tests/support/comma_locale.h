@@ -1,10 +1,10 @@
 #pragma once
 
-#include <QByteArray>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <clocale>
 #include <gtest/gtest.h>
+#include <memory>
 #include <string>
 
 // A fixture that switches the C locale to German (comma as decimal separator), built with
@@ -13,7 +13,7 @@ class CommaLocale : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        s_dir = new QTemporaryDir;
+        s_dir = std::make_unique<QTemporaryDir>();
         QProcess localedef;
         localedef.start(QStringLiteral("localedef"),
                         {QStringLiteral("-i"), QStringLiteral("de_DE"), QStringLiteral("-f"),
@@ -21,11 +21,7 @@ protected:
         localedef.waitForFinished(60'000);
         s_setupLog = localedef.readAllStandardError().toStdString();
     }
-    static void TearDownTestSuite()
-    {
-        delete s_dir;
-        s_dir = nullptr;
-    }
+    static void TearDownTestSuite() { s_dir.reset(); }
     void SetUp() override
     {
         m_previous = std::setlocale(LC_ALL, nullptr);
@@ -37,13 +33,10 @@ protected:
     void TearDown() override
     {
         std::setlocale(LC_ALL, m_previous.c_str());
-        if (m_previousLocpath.isNull())
-            qunsetenv("LOCPATH");
-        else
-            qputenv("LOCPATH", m_previousLocpath);
+        m_previousLocpath.isNull() ? qunsetenv("LOCPATH") : qputenv("LOCPATH", m_previousLocpath);
     }
 
-    static inline QTemporaryDir* s_dir = nullptr;
+    static inline std::unique_ptr<QTemporaryDir> s_dir;
     static inline std::string s_setupLog;
     std::string m_previous;
     QByteArray m_previousLocpath;
