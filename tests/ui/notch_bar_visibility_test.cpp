@@ -22,11 +22,12 @@ protected:
     NotchBarVisibility visibility{[this] { return now; }};
 
     // Ticks at 60 Hz for `span` with the pointer at `pointer`.
-    void run(std::chrono::milliseconds span, const Pointer& pointer)
+    void run(std::chrono::milliseconds span, const Pointer& pointer,
+             const NotchBarVisibility::Zones& zones = kZones)
     {
         for (const auto end = now + span; now < end;) {
             now += 16ms;
-            visibility.tick(pointer, kZones);
+            visibility.tick(pointer, zones);
         }
     }
     // The pointer leaves and the next tick comes `after` later; whether it is still open then.
@@ -100,8 +101,17 @@ TEST_F(NotchBarVisibilityTest, HeldPinnedOrUnderADialogItNeverCollapsesByItself)
     }
 }
 
-TEST_F(NotchBarVisibilityTest, HideForgetsExpandedHoveringPinnedAndThePage)
+TEST_F(NotchBarVisibilityTest, CollapsingReturnsToTheMainPageAndHidingForgetsAll)
 {
+    visibility.expand();
+    visibility.openSettings();
+    // Over the settings card, which is taller than the main one.
+    const NotchBarVisibility::Zones settingsZones{kZones.hotZone, QRectF(656, -21, 608, 548)};
+    run(1s, {{960, 480}, false}, settingsZones);
+    EXPECT_TRUE(visibility.expanded());
+    EXPECT_FALSE(openAfterLeaving(300ms, kAway, settingsZones));
+    EXPECT_FALSE(visibility.settingsPage());
+
     visibility.expand();
     visibility.togglePin();
     visibility.openSettings();
@@ -145,21 +155,6 @@ TEST_F(NotchBarVisibilityTest, GrowsAtOnceAndShrinksOnlyAfterQuiet)
         lowest = std::min(lowest, visibility.panelHeight());
     }
     EXPECT_EQ(lowest, kSettingsHeight);
-}
-
-TEST_F(NotchBarVisibilityTest, CollapsingReturnsToTheMainPage)
-{
-    visibility.expand();
-    visibility.openSettings();
-    // Over the settings card, which is taller than the main one.
-    const NotchBarVisibility::Zones settingsZones{kZones.hotZone, QRectF(656, -21, 608, 548)};
-    const Pointer low{{960, 480}, false};
-    visibility.tick(low, settingsZones);
-    now += 1s;
-    visibility.tick(low, settingsZones);
-    EXPECT_TRUE(visibility.expanded());
-    EXPECT_FALSE(openAfterLeaving(300ms, kAway, settingsZones));
-    EXPECT_FALSE(visibility.settingsPage());
 }
 
 } // namespace
