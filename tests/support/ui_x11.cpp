@@ -2,6 +2,7 @@
 #include "platform/x11_window_state.h"
 #include "support/ui_testing.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <xcb/shape.h>
@@ -16,144 +17,99 @@ struct FreeDeleter {
 };
 template <typename T> using Reply = std::unique_ptr<T, FreeDeleter>;
 
-Reply<xcb_get_property_reply_t> property(quint32 window, const char* name, xcb_atom_t type)
+xcb_connection_t* c()
 {
-    xcb_connection_t* c = platform::x11Connection();
-    if (c == nullptr)
-        return nullptr;
-    return Reply<xcb_get_property_reply_t>{xcb_get_property_reply(
-        c, xcb_get_property(c, 0, window, platform::x11Atom(name), type, 0, 1024), nullptr)};
+    return platform::x11Connection();
 }
 
-// One request and its reply: every request sent before has been carried out.
-void sync(xcb_connection_t* c)
+// The 32-bit values of a property of `type`.
+QList<quint32> values(quint32 window, const char* name, xcb_atom_t type)
 {
-    Reply<xcb_get_input_focus_reply_t>{xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr)};
+    const Reply<xcb_get_property_reply_t> reply{xcb_get_property_reply(
+        c(), xcb_get_property(c(), 0, window, platform::x11Atom(name), type, 0, 1024), nullptr)};
+    if (!reply || reply->type != type || reply->format != 32)
+        return {};
+    const auto* data = static_cast<const quint32*>(xcb_get_property_value(reply.get()));
+    return QList<quint32>(data, data + reply->value_len);
 }
 
 void fakeInput(quint8 type, quint8 detail, QPoint at = {})
 {
-    xcb_connection_t* c = platform::x11Connection();
-    if (c == nullptr)
-        return;
-    xcb_test_fake_input(c, type, detail, XCB_CURRENT_TIME, platform::x11RootWindow(), qint16(at.x()),
+    xcb_test_fake_input(c(), type, detail, XCB_CURRENT_TIME, platform::x11RootWindow(), qint16(at.x()),
                         qint16(at.y()), 0);
-    sync(c);
+    // A round trip: the server has carried the input out.
+    Reply<xcb_get_input_focus_reply_t>{xcb_get_input_focus_reply(c(), xcb_get_input_focus(c()), nullptr)};
 }
 
 } // namespace
 
-std::optional<quint32> cardinalProperty(quint32 window, const char* name)
-{
-    const auto reply = property(window, name, XCB_ATOM_CARDINAL);
-    if (!reply || reply->type != XCB_ATOM_CARDINAL || reply->format != 32 || reply->value_len < 1)
-        return std::nullopt;
-    return *static_cast<const quint32*>(xcb_get_property_value(reply.get()));
-}
-
 QByteArrayList atomListProperty(quint32 window, const char* name)
 {
     QByteArrayList names;
-    const auto reply = property(window, name, XCB_ATOM_ATOM);
-    if (!reply || reply->type != XCB_ATOM_ATOM || reply->format != 32)
-        return names;
-    xcb_connection_t* c = platform::x11Connection();
-    const auto* atoms = static_cast<const xcb_atom_t*>(xcb_get_property_value(reply.get()));
-    for (quint32 i = 0; i < reply->value_len; ++i) {
-        const Reply<xcb_get_atom_name_reply_t> atomName{
-            xcb_get_atom_name_reply(c, xcb_get_atom_name(c, atoms[i]), nullptr)};
-        if (atomName)
-            names.append(QByteArray(xcb_get_atom_name_name(atomName.get()),
-                                    xcb_get_atom_name_name_length(atomName.get())));
+    for (const quint32 atom : values(window, name, XCB_ATOM_ATOM)) {
+        const Reply<xcb_get_atom_name_reply_t> n{
+            xcb_get_atom_name_reply(c(), xcb_get_atom_name(c(), atom), nullptr)};
+        if (n)
+            names.append(QByteArray(xcb_get_atom_name_name(n.get()), xcb_get_atom_name_name_length(n.get())));
     }
     return names;
 }
 
+std::optional<quint32> cardinalProperty(quint32 window, const char* name)
+{
+    const QList<quint32> v = values(window, name, XCB_ATOM_CARDINAL);
+    return v.isEmpty() ? std::nullopt : std::optional(v.first());
+}
+
 quint32 activeWindow()
 {
-    const auto reply = property(platform::x11RootWindow(), "_NET_ACTIVE_WINDOW", XCB_ATOM_WINDOW);
-    if (!reply || reply->type != XCB_ATOM_WINDOW || reply->format != 32 || reply->value_len < 1)
-        return 0;
-    return *static_cast<const quint32*>(xcb_get_property_value(reply.get()));
+    return values(platform::x11RootWindow(), "_NET_ACTIVE_WINDOW", XCB_ATOM_WINDOW).value(0);
 }
 
 QRect windowGeometry(quint32 window)
 {
-    xcb_connection_t* c = platform::x11Connection();
-    if (c == nullptr)
-        return {};
     const Reply<xcb_translate_coordinates_reply_t> origin{xcb_translate_coordinates_reply(
-        c, xcb_translate_coordinates(c, window, platform::x11RootWindow(), 0, 0), nullptr)};
-    const Reply<xcb_get_geometry_reply_t> geometry{
-        xcb_get_geometry_reply(c, xcb_get_geometry(c, window), nullptr)};
-    if (!origin || !geometry)
-        return {};
-    return {origin->dst_x, origin->dst_y, geometry->width, geometry->height};
+        c(), xcb_translate_coordinates(c(), window, platform::x11RootWindow(), 0, 0), nullptr)};
+    const Reply<xcb_get_geometry_reply_t> size{
+        xcb_get_geometry_reply(c(), xcb_get_geometry(c(), window), nullptr)};
+    return origin && size ? QRect(origin->dst_x, origin->dst_y, size->width, size->height) : QRect();
 }
 
 QRegion boundingShape(quint32 window)
 {
-    xcb_connection_t* c = platform::x11Connection();
-    if (c == nullptr)
-        return {};
-    const Reply<xcb_shape_query_extents_reply_t> extents{
-        xcb_shape_query_extents_reply(c, xcb_shape_query_extents(c, window), nullptr)};
-    if (!extents || !extents->bounding_shaped)
-        return {};
     const Reply<xcb_shape_get_rectangles_reply_t> reply{xcb_shape_get_rectangles_reply(
-        c, xcb_shape_get_rectangles(c, window, XCB_SHAPE_SK_BOUNDING), nullptr)};
+        c(), xcb_shape_get_rectangles(c(), window, XCB_SHAPE_SK_BOUNDING), nullptr)};
     QRegion shape;
-    if (!reply)
-        return shape;
-    const xcb_rectangle_t* rects = xcb_shape_get_rectangles_rectangles(reply.get());
-    for (int i = 0; i < xcb_shape_get_rectangles_rectangles_length(reply.get()); ++i)
+    const xcb_rectangle_t* rects = reply ? xcb_shape_get_rectangles_rectangles(reply.get()) : nullptr;
+    for (int i = 0; reply && i < xcb_shape_get_rectangles_rectangles_length(reply.get()); ++i)
         shape += QRect(rects[i].x, rects[i].y, rects[i].width, rects[i].height);
     return shape;
 }
 
-bool isOverrideRedirect(quint32 window)
-{
-    xcb_connection_t* c = platform::x11Connection();
-    if (c == nullptr)
-        return false;
-    const Reply<xcb_get_window_attributes_reply_t> reply{
-        xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, window), nullptr)};
-    return reply && reply->override_redirect != 0;
-}
-
 int stackingPosition(quint32 window)
 {
-    xcb_connection_t* c = platform::x11Connection();
-    if (c == nullptr)
-        return -1;
     const quint32 root = platform::x11RootWindow();
-    // Up to the child of the root.
     for (;;) {
-        const Reply<xcb_query_tree_reply_t> tree{xcb_query_tree_reply(c, xcb_query_tree(c, window), nullptr)};
+        const Reply<xcb_query_tree_reply_t> tree{
+            xcb_query_tree_reply(c(), xcb_query_tree(c(), window), nullptr)};
         if (!tree)
             return -1;
-        if (tree->parent == root)
-            break;
-        window = tree->parent;
+        if (tree->parent != root) {
+            window = tree->parent;
+            continue;
+        }
+        const Reply<xcb_query_tree_reply_t> top{
+            xcb_query_tree_reply(c(), xcb_query_tree(c(), root), nullptr)};
+        const xcb_window_t* children = xcb_query_tree_children(top.get());
+        return int(std::find(children, children + xcb_query_tree_children_length(top.get()), window) -
+                   children);
     }
-    const Reply<xcb_query_tree_reply_t> top{xcb_query_tree_reply(c, xcb_query_tree(c, root), nullptr)};
-    if (!top)
-        return -1;
-    const xcb_window_t* children = xcb_query_tree_children(top.get());
-    for (int i = 0; i < xcb_query_tree_children_length(top.get()); ++i) {
-        if (children[i] == window)
-            return i;
-    }
-    return -1;
 }
 
 bool isViewable(quint32 window)
 {
-    xcb_connection_t* c = platform::x11Connection();
-    if (c == nullptr)
-        return false;
     const Reply<xcb_get_window_attributes_reply_t> reply{
-        xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, window), nullptr)};
+        xcb_get_window_attributes_reply(c(), xcb_get_window_attributes(c(), window), nullptr)};
     return reply && reply->map_state == XCB_MAP_STATE_VIEWABLE;
 }
 
@@ -162,21 +118,16 @@ void movePointer(QPoint global)
     fakeInput(XCB_MOTION_NOTIFY, 0, global);
 }
 
-void pressButton(int button)
+void pressButton(bool down)
 {
-    fakeInput(XCB_BUTTON_PRESS, quint8(button));
-}
-
-void releaseButton(int button)
-{
-    fakeInput(XCB_BUTTON_RELEASE, quint8(button));
+    fakeInput(down ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE, 1);
 }
 
 void click(QPoint global)
 {
     movePointer(global);
-    pressButton(1);
-    releaseButton(1);
+    pressButton(true);
+    pressButton(false);
 }
 
 } // namespace ui_testing

@@ -3,6 +3,7 @@
 #include "support/temp_home.h"
 #include "ui/diagnostics_saver.h"
 
+#include <QFuture>
 #include <QPromise>
 #include <QSignalSpy>
 #include <gtest/gtest.h>
@@ -20,22 +21,13 @@ template <typename T> QFuture<T> endedEmpty()
 
 TEST(DiagnosticsSaver, AJobThatEndsWithoutAResultEndsTheExport)
 {
-    struct Case {
-        bool gathered;
-        const char* message;
-    };
-    for (const Case& c : {Case{false, "收集诊断信息失败"}, Case{true, "保存失败：写入没有完成"}}) {
-        SCOPED_TRACE(c.message);
+    for (const bool gathered : {false, true}) {
+        const QString message = QString::fromUtf8(gathered ? "保存失败：写入没有完成" : "收集诊断信息失败");
+        SCOPED_TRACE(message.toStdString());
         TempHome home;
         AppState state(home.settings());
         DiagnosticsSaver saver(state, nullptr, [&](diagnostic_report::Facts) {
-            if (!c.gathered)
-                return endedEmpty<QString>();
-            QPromise<QString> promise;
-            promise.start();
-            promise.addResult(QStringLiteral("report"));
-            promise.finish();
-            return promise.future();
+            return gathered ? QtFuture::makeReadyFuture(QStringLiteral("report")) : endedEmpty<QString>();
         });
         saver.setAskLocation([&](QString, std::stop_token) -> QCoro::Task<std::optional<QString>> {
             co_return home.path() + QStringLiteral("/report.txt");
@@ -49,7 +41,7 @@ TEST(DiagnosticsSaver, AJobThatEndsWithoutAResultEndsTheExport)
         EXPECT_TRUE(!finished.isEmpty() || finished.wait(10000));
         EXPECT_FALSE(saver.working());
         EXPECT_EQ(working.count(), 2);
-        EXPECT_EQ(saver.diagMessage(), QString::fromUtf8(c.message));
+        EXPECT_EQ(saver.diagMessage(), message);
         EXPECT_FALSE(saver.diagFileURL().isValid());
     }
 }

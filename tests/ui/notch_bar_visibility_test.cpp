@@ -13,7 +13,8 @@ const NotchBarVisibility::Zones kZones{QRectF(818, 0, 284, 44), QRectF(656, -21,
 const Pointer kInHotZone{{960, 10}, false};
 const Pointer kOnCard{{960, 150}, false};
 const Pointer kAway{{200, 700}, false};
-const Pointer kAwayHeld{{200, 700}, true};
+constexpr int kMainHeight = 32 + 176 + 8;
+constexpr int kSettingsHeight = 32 + 468 + 8;
 
 class NotchBarVisibilityTest : public ::testing::Test {
 protected:
@@ -21,13 +22,22 @@ protected:
     NotchBarVisibility visibility{[this] { return now; }};
 
     // Ticks at 60 Hz for `span` with the pointer at `pointer`.
-    void run(std::chrono::milliseconds span, const Pointer& pointer)
+    void run(std::chrono::milliseconds span, const Pointer& pointer,
+             const NotchBarVisibility::Zones& zones = kZones)
     {
-        const auto end = now + span;
-        while (now < end) {
+        for (const auto end = now + span; now < end;) {
             now += 16ms;
-            visibility.tick(pointer, kZones);
+            visibility.tick(pointer, zones);
         }
+    }
+    // The pointer leaves and the next tick comes `after` later; whether it is still open then.
+    bool openAfterLeaving(std::chrono::milliseconds after, const Pointer& then = kAway,
+                          const NotchBarVisibility::Zones& zones = kZones)
+    {
+        visibility.tick(kAway, zones);
+        now += after;
+        visibility.tick(then, zones);
+        return visibility.expanded();
     }
 };
 
@@ -44,11 +54,11 @@ TEST_F(NotchBarVisibilityTest, HotZoneExpandsAndLeavingCollapsesAfterThreeTenths
     run(2s, {{1250, 200}, false});
     EXPECT_TRUE(visibility.expanded());
 
+    // Coming back within 0.3 s cancels the collapse.
+    EXPECT_TRUE(openAfterLeaving(200ms, kOnCard));
+    EXPECT_FALSE(visibility.collapsePending());
     // Outside: still open just before 0.3 s, closed on the first tick after it.
-    visibility.tick(kAway, kZones);
-    now += 299ms;
-    visibility.tick(kAway, kZones);
-    EXPECT_TRUE(visibility.expanded());
+    EXPECT_TRUE(openAfterLeaving(299ms));
     now += 1ms;
     visibility.tick(kAway, kZones);
     EXPECT_FALSE(visibility.expanded());
@@ -66,50 +76,24 @@ TEST_F(NotchBarVisibilityTest, SamplesAt60HzWhileItMattersAndSlowerFarAway)
     EXPECT_EQ(visibility.nextTickDelay(kAway, kZones), V::kTickPeriod);
 }
 
-TEST_F(NotchBarVisibilityTest, ComingBackCancelsThePendingCollapse)
+// A button held (outside our windows), the pin and a dialog of the island each keep it open,
+// and it closes once they are gone.
+TEST_F(NotchBarVisibilityTest, HeldPinnedOrUnderADialogItNeverCollapsesByItself)
 {
-    visibility.expand();
-    visibility.tick(kAway, kZones);
-    now += 200ms;
-    visibility.tick(kOnCard, kZones);
-    EXPECT_FALSE(visibility.collapsePending());
-    // Leaving again starts a fresh 0.3 s.
-    visibility.tick(kAway, kZones);
-    now += 250ms;
-    visibility.tick(kAway, kZones);
-    EXPECT_TRUE(visibility.expanded());
-    now += 50ms;
-    visibility.tick(kAway, kZones);
-    EXPECT_FALSE(visibility.expanded());
-}
-
-TEST_F(NotchBarVisibilityTest, AHeldButtonKeepsItOpenUntilReleased)
-{
-    visibility.expand();
-    run(5s, kAwayHeld);
-    EXPECT_TRUE(visibility.expanded());
-    // A collapse that comes due while held looks again 0.2 s later.
-    visibility.tick(kAway, kZones);
-    now += 300ms;
-    visibility.tick(kAwayHeld, kZones);
-    EXPECT_TRUE(visibility.expanded());
-    // Released outside: closed within 0.3 s.
-    visibility.tick(kAway, kZones);
-    run(300ms, kAway);
-    EXPECT_FALSE(visibility.expanded());
-}
-
-// The pin and a dialog of the island each keep it open, and it closes once they are gone.
-TEST_F(NotchBarVisibilityTest, PinnedOrUnderADialogItNeverCollapsesByItself)
-{
-    const std::function<void(bool)> holds[] = {
-        [this](bool) { visibility.togglePin(); },
-        [this](bool on) { visibility.setModalPresenting(on); },
+    const struct {
+        const char* name;
+        bool buttonHeld;
+        std::function<void(bool)> hold;
+    } holds[] = {
+        {"button", true, [](bool) {}},
+        {"pin", false, [this](bool) { visibility.togglePin(); }},
+        {"dialog", false, [this](bool on) { visibility.setModalPresenting(on); }},
     };
-    for (const auto& hold : holds) {
+    for (const auto& [name, buttonHeld, hold] : holds) {
+        SCOPED_TRACE(name);
         visibility.expand();
         hold(true);
-        run(5s, kAway);
+        run(5s, {kAway.position, buttonHeld});
         EXPECT_TRUE(visibility.expanded());
         hold(false);
         run(320ms, kAway);
@@ -117,84 +101,60 @@ TEST_F(NotchBarVisibilityTest, PinnedOrUnderADialogItNeverCollapsesByItself)
     }
 }
 
-TEST_F(NotchBarVisibilityTest, HideForgetsExpandedHoveringPinnedAndThePage)
+TEST_F(NotchBarVisibilityTest, CollapsingReturnsToTheMainPageAndHidingForgetsAll)
 {
+    visibility.expand();
+    visibility.openSettings();
+    // Over the settings card, which is taller than the main one.
+    const NotchBarVisibility::Zones settingsZones{kZones.hotZone, QRectF(656, -21, 608, 548)};
+    run(1s, {{960, 480}, false}, settingsZones);
+    EXPECT_TRUE(visibility.expanded());
+    EXPECT_FALSE(openAfterLeaving(300ms, kAway, settingsZones));
+    EXPECT_FALSE(visibility.settingsPage());
+
     visibility.expand();
     visibility.togglePin();
     visibility.openSettings();
     visibility.hide();
-    EXPECT_FALSE(visibility.expanded());
-    EXPECT_FALSE(visibility.hovering());
-    EXPECT_FALSE(visibility.pinned());
-    EXPECT_FALSE(visibility.settingsPage());
+    EXPECT_FALSE(visibility.expanded() || visibility.hovering() || visibility.pinned() ||
+                 visibility.settingsPage());
     // Nothing left pending: the next showing starts collapsed and stays so away from the zone.
     run(2s, kAway);
     EXPECT_FALSE(visibility.expanded());
-    EXPECT_EQ(visibility.panelHeight(), 32 + 176 + 8);
+    EXPECT_EQ(visibility.panelHeight(), kMainHeight);
 }
 
 TEST_F(NotchBarVisibilityTest, GrowsAtOnceAndShrinksOnlyAfterQuiet)
 {
     visibility.requestResize();
-    EXPECT_EQ(visibility.panelHeight(), 32 + 176 + 8);
+    EXPECT_EQ(visibility.panelHeight(), kMainHeight);
     // Expanding makes room for the tallest page at once, before the card is said to open
     // (the window's input region is taken from its size then).
     int heightWhenOpened = 0;
     QObject::connect(&visibility, &NotchBarVisibility::expandedChanged,
                      [&] { heightWhenOpened = visibility.panelHeight(); });
     visibility.expand();
-    EXPECT_EQ(heightWhenOpened, 32 + 468 + 8);
-    EXPECT_EQ(visibility.panelHeight(), 32 + 468 + 8);
+    EXPECT_EQ(heightWhenOpened, kSettingsHeight);
     // Then fits the main page after 0.65 s.
     run(640ms, kOnCard);
-    EXPECT_EQ(visibility.panelHeight(), 32 + 468 + 8);
+    EXPECT_EQ(visibility.panelHeight(), kSettingsHeight);
     run(16ms, kOnCard);
-    EXPECT_EQ(visibility.panelHeight(), 32 + 176 + 8);
+    EXPECT_EQ(visibility.panelHeight(), kMainHeight);
 
-    // The settings page grows it at once and keeps it.
+    // The settings page grows it at once and keeps it; back to the main page (a shrink
+    // request) and to settings again 0.4 s later, it never shrank.
     visibility.openSettings();
-    EXPECT_EQ(visibility.panelHeight(), 32 + 468 + 8);
-    run(1s, kOnCard);
-    EXPECT_EQ(visibility.panelHeight(), 32 + 468 + 8);
-}
-
-TEST_F(NotchBarVisibilityTest, AShrinkFollowedByAGrowWithinTheDelayNeverShrinks)
-{
-    visibility.expand();
-    visibility.openSettings();
+    EXPECT_EQ(visibility.panelHeight(), kSettingsHeight);
     run(1s, kOnCard);
     int lowest = visibility.panelHeight();
-    // Back to the main page (a shrink request), and to settings again 0.4 s later.
     visibility.openMainPage();
-    for (int i = 0; i < 25; ++i) {
-        now += 16ms;
-        visibility.tick(kOnCard, kZones);
+    for (int i = 0; i < 125; ++i) {
+        if (i == 25)
+            visibility.openSettings();
+        run(16ms, kOnCard);
         lowest = std::min(lowest, visibility.panelHeight());
     }
-    visibility.openSettings();
-    for (int i = 0; i < 100; ++i) {
-        now += 16ms;
-        visibility.tick(kOnCard, kZones);
-        lowest = std::min(lowest, visibility.panelHeight());
-    }
-    EXPECT_EQ(lowest, 32 + 468 + 8);
-}
-
-TEST_F(NotchBarVisibilityTest, CollapsingReturnsToTheMainPage)
-{
-    visibility.expand();
-    visibility.openSettings();
-    // The settings card is taller: its stay rectangle is the settings card's.
-    const NotchBarVisibility::Zones settingsZones{kZones.hotZone, QRectF(656, -21, 608, 548)};
-    visibility.tick({{960, 480}, false}, settingsZones);
-    now += 1s;
-    visibility.tick({{960, 480}, false}, settingsZones);
-    EXPECT_TRUE(visibility.expanded());
-    visibility.tick(kAway, settingsZones);
-    now += 300ms;
-    visibility.tick(kAway, settingsZones);
-    EXPECT_FALSE(visibility.expanded());
-    EXPECT_FALSE(visibility.settingsPage());
+    EXPECT_EQ(lowest, kSettingsHeight);
 }
 
 } // namespace

@@ -1,11 +1,12 @@
+// Our windows on the X11 desktop: each role's state and focus, the real pointer, hover tips.
+#include "desktop_test.h"
+#include "ui/hover_tip.h"
 #include "ui/window_chrome.h"
-#include "ui_window_fixture.h"
 
+#include <QRasterWindow>
 #include <xcb/xcb.h>
 
 namespace {
-
-using namespace ui_testing;
 
 // What EWMH window managers do when a window is withdrawn.
 void dropDesktopState(quint32 window)
@@ -16,59 +17,116 @@ void dropDesktopState(quint32 window)
     xcb_flush(c);
 }
 
-TEST_F(UiWindowTest, MainPanelIsAboveOnEveryDesktopAfterEachShow)
+TEST_F(DesktopTest, EachRoleIsAboveOnEveryDesktopAfterEachShowAndOnlyConsentTakesTheFocus)
 {
-    const auto panel = createWindow("Window { width: 240; height: 160; color: Theme.window }");
-    ASSERT_TRUE(panel);
-    attachWindowChrome(*panel, WindowRole::mainPanel);
-    EXPECT_TRUE(panel->flags().testFlag(Qt::FramelessWindowHint));
-
-    for (int showing = 0; showing < 2; ++showing) {
-        SCOPED_TRACE(showing == 0 ? "first show" : "shown again");
-        panel->show();
-        ASSERT_TRUE(waitForMapped(*panel));
-        EXPECT_TRUE(waitForCardinal(id(*panel), "_NET_WM_DESKTOP", platform::kAllDesktops));
-        EXPECT_TRUE(waitForAtom(id(*panel), "_NET_WM_STATE", "_NET_WM_STATE_ABOVE"));
-        EXPECT_FALSE(atomListProperty(id(*panel), "_NET_WM_STATE").contains("_NET_WM_STATE_SKIP_TASKBAR"));
-        panel->hide();
-        ASSERT_TRUE(waitUntil([&] { return !isViewable(id(*panel)); }));
-        dropDesktopState(id(*panel));
+    const struct {
+        WindowRole role;
+        const char* name;
+        bool outOfTaskbar;
+    } cases[] = {{WindowRole::consent, "consent", false},
+                 {WindowRole::mainPanel, "panel", false},
+                 {WindowRole::bar, "bar", true},
+                 {WindowRole::tip, "tip", true}};
+    std::vector<std::unique_ptr<QRasterWindow>> windows;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QRasterWindow& window = *windows.emplace_back(std::make_unique<QRasterWindow>());
+        window.resize(240, 160);
+        attachWindowChrome(window, c.role);
+        for (const bool again : {false, true}) {
+            window.show();
+            ASSERT_TRUE(waitForMapped(window));
+            EXPECT_TRUE(waitUntil(
+                [&] { return cardinalProperty(id(window), "_NET_WM_DESKTOP") == platform::kAllDesktops; }));
+            EXPECT_TRUE(waitUntil([&] {
+                return atomListProperty(id(window), "_NET_WM_STATE").contains("_NET_WM_STATE_ABOVE");
+            }));
+            const QByteArrayList states = atomListProperty(id(window), "_NET_WM_STATE");
+            EXPECT_EQ(states.contains("_NET_WM_STATE_SKIP_TASKBAR"), c.outOfTaskbar);
+            EXPECT_EQ(states.contains("_NET_WM_STATE_SKIP_PAGER"), c.outOfTaskbar);
+            EXPECT_TRUE(waitUntil([&] { return activeWindow() == id(*windows.front()); }));
+            if (again)
+                break;
+            window.hide();
+            ASSERT_TRUE(waitUntil([&] { return !isViewable(id(window)); }));
+            dropDesktopState(id(window));
+        }
     }
 }
 
-TEST_F(UiWindowTest, BarSkipsTaskbarAndTakesItsOutlineAsShapeWithoutCompositor)
-{
-    ASSERT_FALSE(compositorRunning()) << "the test display runs no compositor";
-    const auto bar = createWindow("Window { width: 200; height: 100; color: \"transparent\" }");
-    ASSERT_TRUE(bar);
-    attachWindowChrome(*bar, WindowRole::bar);
-    // A plus sign: the corners are transparent.
-    const QRegion outline = QRegion(0, 20, 200, 60) + QRegion(20, 0, 160, 100);
-    setVisibleOutline(*bar, outline);
-    bar->show();
-    ASSERT_TRUE(waitForMapped(*bar));
-
-    EXPECT_TRUE(waitUntil([&] { return boundingShape(id(*bar)) == outline; }))
-        << "shape is " << boundingShape(id(*bar)).rectCount();
-    EXPECT_TRUE(waitForAtom(id(*bar), "_NET_WM_STATE", "_NET_WM_STATE_SKIP_TASKBAR"));
-    EXPECT_TRUE(waitForAtom(id(*bar), "_NET_WM_STATE", "_NET_WM_STATE_SKIP_PAGER"));
-    EXPECT_TRUE(waitForCardinal(id(*bar), "_NET_WM_DESKTOP", platform::kAllDesktops));
-}
-
-TEST_F(UiWindowTest, PointerQueryFollowsXTestMovesAndHeldButtons)
+TEST_F(DesktopTest, PointerQueryFollowsXTestMovesAndHeldButtons)
 {
     movePointer({123, 456});
     const auto moved = platform::queryPointer();
     ASSERT_TRUE(moved);
     EXPECT_EQ(moved->global_px, QPoint(123, 456));
     EXPECT_FALSE(moved->buttonHeld);
-
-    pressButton(1);
+    pressButton();
     const auto held = platform::queryPointer();
-    releaseButton(1);
+    pressButton(false);
     ASSERT_TRUE(held);
     EXPECT_TRUE(held->buttonHeld);
     EXPECT_FALSE(platform::queryPointer()->buttonHeld);
+}
+
+class ClickCounter : public QRasterWindow {
+public:
+    int clicks = 0;
+
+protected:
+    void mouseReleaseEvent(QMouseEvent*) override { ++clicks; }
+};
+
+TEST_F(DesktopTest, HoverTipShowsBesideThePointerReadablyWrapsAndLetsClicksThrough)
+{
+    startDesktop();
+    HoverTip& tip = desktop->hoverTip();
+    const auto shown = [&] {
+        return waitUntil([&] { return tip.isShown(); }) && waitForMapped(*tip.window());
+    };
+    // The card where the X server has it (Qt's idea of a window's position can lag behind
+    // the window manager): the window less its shadow margin.
+    const auto card = [&] {
+        const int margin = tip.window()->property("shadowMargin").toInt();
+        return windowGeometry(id(*tip.window())).adjusted(margin, margin, -margin, -margin);
+    };
+    tip.schedule(u("降"));
+    tip.hide();
+    EXPECT_FALSE(waitUntil([&] { return tip.isShown(); }, HoverTip::kDelay * 3))
+        << "hide cancels a pending tip";
+
+    const QString text = u("固定，不自动收起");
+    movePointer({600, 500});
+    tip.schedule(text);
+    EXPECT_FALSE(tip.isShown()) << "shown only after the delay";
+    ASSERT_TRUE(shown());
+    EXPECT_EQ(card().topLeft(), QPoint(616, 512));
+    EXPECT_EQ(screenshot(*qobject_cast<QQuickWindow*>(tip.window()), u("hover_tip"), {text}),
+              QStringList{text});
+    const int oneLine = card().height();
+    // A long text wraps at the widest (placed by the rules' own test).
+    tip.schedule(u("Transposes the accompaniment one semitone down and tells the plug-in the new key"));
+    EXPECT_FALSE(tip.isShown()) << "a new schedule hides the visible tip";
+    ASSERT_TRUE(shown());
+    ASSERT_TRUE(waitUntil([&] { return card().width() == 340; }));
+    EXPECT_GT(card().height(), oneLine);
+
+    // Clicks go through the card to the window below, even an always-on-top one.
+    ClickCounter below;
+    attachWindowChrome(below, WindowRole::mainPanel);
+    below.setGeometry(0, 0, 900, 700);
+    below.show();
+    ASSERT_TRUE(waitForMapped(below));
+    click({100, 100});
+    ASSERT_TRUE(waitUntil([&] { return below.clicks == 1; })) << "clicks reach it where no tip is";
+    movePointer({300, 300});
+    tip.schedule(u("展开"));
+    ASSERT_TRUE(shown());
+    const QPoint onTheCard = card().center();
+    ASSERT_TRUE(windowGeometry(id(below)).contains(onTheCard));
+    EXPECT_GT(stackingPosition(id(*tip.window())), stackingPosition(id(below)));
+    click(onTheCard);
+    EXPECT_TRUE(waitUntil([&] { return below.clicks == 2; }));
 }
 
 } // namespace
