@@ -86,6 +86,16 @@ plist_t array(const std::vector<plist_t>& items)
 
 } // namespace
 
+QString songText(const std::optional<Song>& song)
+{
+    return song ? song->title + u'|' + song->artist : QString();
+}
+
+QString songText(const std::optional<std::pair<Song, QString>>& reading)
+{
+    return reading ? songText(reading->first) + u'|' + reading->second : QString();
+}
+
 bool setAccessTime(const QString& path, std::chrono::system_clock::time_point when)
 {
     return setTime(path, 0, when);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/song.h"
 #include "platform/running_applications.h"
 
 #include <QByteArray>
@@ -14,6 +15,10 @@
 
 // Fixtures of the player tests: real files in the players' formats and real processes.
 
+// "title|artist" of a song, "title|artist|id" of a reading, empty for none: one comparison
+// shows all of it.
+QString songText(const std::optional<Song>& song);
+QString songText(const std::optional<std::pair<Song, QString>>& reading);
 // Set one of a file's times, keeping the other.
 bool setAccessTime(const QString& path, std::chrono::system_clock::time_point when);
 bool setModificationTime(const QString& path, std::chrono::system_clock::time_point when);
