@@ -27,7 +27,7 @@ class PlayerWindow : public QRasterWindow {
 public:
     int leftText = 150;
     int barHeight = 100;
-    int textSize = 22;
+    const int textSize = 22;
     // Light text on a dark bar, as the players' dark themes draw it.
     bool dark = false;
     QString line, title, artist;
@@ -86,7 +86,6 @@ int main(int argc, char** argv)
                        {u"title"_s, u"window title"_s, u"title"_s},
                        {u"left"_s, u"text start"_s, u"x"_s},
                        {u"bar"_s, u"bar height"_s, u"h"_s},
-                       {u"text"_s, u"text size in pixels"_s, u"px"_s},
                        {u"dark"_s, u"light text on a dark bar"_s}});
     parser.process(app);
     PlayerWindow window;
@@ -99,7 +98,6 @@ int main(int argc, char** argv)
     };
     number(u"left"_s, window.leftText);
     number(u"bar"_s, window.barHeight);
-    number(u"text"_s, window.textSize);
     window.dark = parser.isSet(u"dark"_s);
 
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
