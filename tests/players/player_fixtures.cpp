@@ -65,25 +65,6 @@ plist_t text(const QString& value)
     return plist_new_string(value.toUtf8().constData());
 }
 
-// A dictionary of the items whose value is not null.
-plist_t dict(std::initializer_list<std::pair<const char*, plist_t>> items)
-{
-    plist_t d = plist_new_dict();
-    for (const auto& [key, value] : items) {
-        if (value)
-            plist_dict_set_item(d, key, value);
-    }
-    return d;
-}
-
-plist_t array(const std::vector<plist_t>& items)
-{
-    plist_t a = plist_new_array();
-    for (plist_t item : items)
-        plist_array_append_item(a, item);
-    return a;
-}
-
 } // namespace
 
 QString songText(const std::optional<Song>& song)
@@ -117,6 +98,24 @@ bool runSql(const QString& path, const QStringList& statements)
     return ok;
 }
 
+plist_t plistDict(std::initializer_list<std::pair<const char*, plist_t>> items)
+{
+    plist_t d = plist_new_dict();
+    for (const auto& [key, value] : items) {
+        if (value)
+            plist_dict_set_item(d, key, value);
+    }
+    return d;
+}
+
+plist_t plistArray(const std::vector<plist_t>& items)
+{
+    plist_t a = plist_new_array();
+    for (plist_t item : items)
+        plist_array_append_item(a, item);
+    return a;
+}
+
 QByteArray serializePlist(plist_t root, bool binary)
 {
     char* data = nullptr;
@@ -132,30 +131,31 @@ QByteArray qqArchive(const std::vector<QQEntry>& entries, std::optional<qint64> 
                      ArchiveForm form)
 {
     const bool binary = form == ArchiveForm::binaryUids;
-    plist_t objects = array({plist_new_string("$null")});
+    plist_t objects = plistArray({plist_new_string("$null")});
     // Stores the object and links to it: a UID, or a CF$UID dictionary as an XML round trip makes it.
     const auto ref = [&](plist_t object) {
         plist_array_append_item(objects, object);
         const uint64_t index = plist_array_get_size(objects) - 1;
-        return binary ? plist_new_uid(index) : dict({{"CF$UID", plist_new_uint(index)}});
+        return binary ? plist_new_uid(index) : plistDict({{"CF$UID", plist_new_uint(index)}});
     };
     std::vector<plist_t> songs;
     for (const QQEntry& entry : entries) {
         std::vector<plist_t> singers;
         for (const auto& [singerName, name] : entry.singers)
-            singers.push_back(ref(dict({{"singerName", ref(text(singerName))}, {"name", ref(text(name))}})));
-        plist_t list = ref(dict({{"NS.objects", array(singers)}}));
+            singers.push_back(
+                ref(plistDict({{"singerName", ref(text(singerName))}, {"name", ref(text(name))}})));
+        plist_t list = ref(plistDict({{"NS.objects", plistArray(singers)}}));
         songs.push_back(
-            ref(dict({{"songName", ref(text(entry.title))},
-                      {"singerList", list},
-                      {"songId", entry.songId ? plist_new_uint(uint64_t(*entry.songId)) : nullptr}})));
+            ref(plistDict({{"songName", ref(text(entry.title))},
+                           {"singerList", list},
+                           {"songId", entry.songId ? plist_new_uint(uint64_t(*entry.songId)) : nullptr}})));
     }
-    plist_t playing = ref(dict({{"ListData", ref(dict({{"NS.objects", array(songs)}}))}}));
-    plist_t top = dict(
+    plist_t playing = ref(plistDict({{"ListData", ref(plistDict({{"NS.objects", plistArray(songs)}}))}}));
+    plist_t top = plistDict(
         {{"PlayingList", playing},
          {"LastPlayingIndex", lastPlayingIndex ? plist_new_uint(uint64_t(*lastPlayingIndex)) : nullptr}});
     return serializePlist(
-        dict({{"$archiver", plist_new_string("NSKeyedArchiver")}, {"$objects", objects}, {"$top", top}}),
+        plistDict({{"$archiver", plist_new_string("NSKeyedArchiver")}, {"$objects", objects}, {"$top", top}}),
         binary);
 }
 
@@ -168,14 +168,14 @@ QByteArray kugouPlaylist(const std::vector<std::vector<KugouEntry>>& lists, bool
             return value ? text(*value) : nullptr;
         };
         for (const KugouEntry& e : list)
-            inner.push_back(dict(
+            inner.push_back(plistDict(
                 {{"musictitle", optionalText(e.musictitle)},
                  {"musicName", optionalText(e.musicName)},
                  {"singerName", optionalText(e.singerName)},
                  {"currentProgress", e.currentProgress ? plist_new_real(*e.currentProgress) : nullptr}}));
-        outer.push_back(array(inner));
+        outer.push_back(plistArray(inner));
     }
-    return serializePlist(dict({{"userPlayList", array(outer)}}), binary);
+    return serializePlist(plistDict({{"userPlayList", plistArray(outer)}}), binary);
 }
 
 PrivateBus::PrivateBus()

@@ -26,6 +26,9 @@ bool setModificationTime(const QString& path, std::chrono::system_clock::time_po
 bool runSql(const QString& path, const QStringList& statements);
 // Binary or XML bytes of a property list; frees the list.
 QByteArray serializePlist(plist_t root, bool binary);
+// A property-list dictionary of the items whose value is not null, and an array.
+plist_t plistDict(std::initializer_list<std::pair<const char*, plist_t>> items);
+plist_t plistArray(const std::vector<plist_t>& items);
 
 // One QQ Music play-list entry as the keyed archive stores it; singers as (singerName, name).
 struct QQEntry {

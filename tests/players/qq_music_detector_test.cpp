@@ -66,34 +66,21 @@ TEST(QQPlayListDecode, HostileArchivesGiveTheirStatusTexts)
 {
     const QByteArray good = qqArchive(kThreeSongs, 0, ArchiveForm::binaryUids);
     // Every type wrong: "$objects" a dictionary, "$top" an array.
-    plist_t wrong = plist_new_dict();
-    plist_dict_set_item(wrong, "$objects", plist_new_dict());
-    plist_dict_set_item(wrong, "$top", plist_new_array());
+    plist_t wrong = plistDict({{"$objects", plist_new_dict()}, {"$top", plist_new_array()}});
     for (const QByteArray& bytes :
          {good.left(good.size() / 2), QByteArray(4096, '\x9c'), QByteArray(), serializePlist(wrong, true)})
         EXPECT_EQ(qq_play_list::decode(bytes).diag, u"存档结构变了"_s) << bytes.size();
 
     // A play list whose links point at themselves or past the end of "$objects".
-    plist_t cyclic = plist_new_dict();
-    plist_t objects = plist_new_array();
-    plist_t self = plist_new_dict();
-    plist_dict_set_item(self, "ListData", plist_new_uid(1));
-    plist_dict_set_item(self, "NS.objects", plist_new_uid(1));
-    plist_array_append_item(objects, plist_new_string("$null"));
-    plist_array_append_item(objects, self);
-    plist_t top = plist_new_dict();
-    plist_dict_set_item(top, "PlayingList", plist_new_uid(1));
-    plist_dict_set_item(top, "LastPlayingIndex", plist_new_uid(99999));
-    plist_dict_set_item(cyclic, "$objects", objects);
-    plist_dict_set_item(cyclic, "$top", top);
-    EXPECT_EQ(qq_play_list::decode(serializePlist(cyclic, true)).diag, u"存档里没有正在播放的歌"_s);
-
-    plist_t outOfRange = plist_new_dict();
-    plist_t top2 = plist_new_dict();
-    plist_dict_set_item(top2, "PlayingList", plist_new_uid(123456789));
-    plist_dict_set_item(outOfRange, "$objects", plist_new_array());
-    plist_dict_set_item(outOfRange, "$top", top2);
-    EXPECT_EQ(qq_play_list::decode(serializePlist(outOfRange, true)).diag, u"存档里没有正在播放的歌"_s);
+    plist_t cyclic = plistDict(
+        {{"$objects", plistArray({plist_new_string("$null"), plistDict({{"ListData", plist_new_uid(1)},
+                                                                        {"NS.objects", plist_new_uid(1)}})})},
+         {"$top",
+          plistDict({{"PlayingList", plist_new_uid(1)}, {"LastPlayingIndex", plist_new_uid(99999)}})}});
+    plist_t outOfRange = plistDict(
+        {{"$objects", plist_new_array()}, {"$top", plistDict({{"PlayingList", plist_new_uid(123456789)}})}});
+    for (plist_t archive : {cyclic, outOfRange})
+        EXPECT_EQ(qq_play_list::decode(serializePlist(archive, true)).diag, u"存档里没有正在播放的歌"_s);
 
     const std::vector<QQEntry> untitled = {{QString(), {}, 1}};
     EXPECT_EQ(qq_play_list::decode(qqArchive(untitled, 0, ArchiveForm::binaryUids)).diag,
