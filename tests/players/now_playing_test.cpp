@@ -156,11 +156,6 @@ TEST(NowPlayingCache, AnswersAtOnceAndRefreshesOnceInTheBackground)
         nowPlaying.info();
     EXPECT_EQ(provider->calls, 2);
     EXPECT_EQ(NowPlayingArtworkReader(nowPlaying).read().song->title, u"Song"_s);
-
-    NowPlaying silent(std::make_shared<FixedProvider>(std::nullopt), nullptr, 0ms);
-    waitFor(silent, [&](const auto&) { return silent.diag() != StatusText::kUnchecked; });
-    EXPECT_EQ(silent.diag(), NowPlaying::kNoData);
-    EXPECT_FALSE(silent.info().identity);
 }
 
 class MprisTest : public ::testing::Test {
