@@ -13,67 +13,30 @@
 #include <cstdio>
 #include <sys/prctl.h>
 
+// The player's state, and the script interface as its own scriptable slots.
 class PlayerState : public QObject {
-    Q_OBJECT
-public:
-    QString identity;
-    QString desktopEntry;
-    QString status = QStringLiteral("Stopped");
-    QVariantMap metadata;
-};
-
-class RootAdaptor : public QDBusAbstractAdaptor {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.mpris.MediaPlayer2")
-    Q_PROPERTY(QString Identity READ identity)
-    Q_PROPERTY(QString DesktopEntry READ desktopEntry)
-public:
-    RootAdaptor(PlayerState* state) : QDBusAbstractAdaptor(state), m_state(state) {}
-    QString identity() const { return m_state->identity; }
-    QString desktopEntry() const { return m_state->desktopEntry; }
-
-private:
-    PlayerState* m_state;
-};
-
-class PlayerAdaptor : public QDBusAbstractAdaptor {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.mpris.MediaPlayer2.Player")
-    Q_PROPERTY(QString PlaybackStatus READ playbackStatus)
-    Q_PROPERTY(QVariantMap Metadata READ metadata)
-public:
-    PlayerAdaptor(PlayerState* state) : QDBusAbstractAdaptor(state), m_state(state) {}
-    QString playbackStatus() const { return m_state->status; }
-    QVariantMap metadata() const { return m_state->metadata; }
-
-private:
-    PlayerState* m_state;
-};
-
-class ScriptAdaptor : public QDBusAbstractAdaptor {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.tonivox.FakePlayer")
 public:
-    ScriptAdaptor(PlayerState* state) : QDBusAbstractAdaptor(state), m_state(state) {}
+    QString identity, desktopEntry, status = QStringLiteral("Stopped");
+    QVariantMap metadata;
 
 public slots:
-    void SetStatus(const QString& status)
+    Q_SCRIPTABLE void SetStatus(const QString& value)
     {
-        m_state->status = status;
-        announce(QStringLiteral("PlaybackStatus"), status);
+        announce(QStringLiteral("PlaybackStatus"), status = value);
     }
-    void SetMetadata(const QVariantMap& metadata)
+    Q_SCRIPTABLE void SetMetadata(const QVariantMap& value)
     {
         // A text sent for "mpris:trackid" is served as an object path, as players do.
-        m_state->metadata = metadata;
-        const QString trackId = metadata.value(QStringLiteral("mpris:trackid")).toString();
-        if (trackId.startsWith(QLatin1Char('/')))
-            m_state->metadata.insert(QStringLiteral("mpris:trackid"),
-                                     QVariant::fromValue(QDBusObjectPath(trackId)));
-        announce(QStringLiteral("Metadata"), m_state->metadata);
+        metadata = value;
+        const QString trackId = value.value(QStringLiteral("mpris:trackid")).toString();
+        if (trackId.startsWith(u'/'))
+            metadata.insert(QStringLiteral("mpris:trackid"), QVariant::fromValue(QDBusObjectPath(trackId)));
+        announce(QStringLiteral("Metadata"), metadata);
     }
     // Stops answering for a while, as a hung player does.
-    void Freeze(int ms)
+    Q_SCRIPTABLE void Freeze(int ms)
     {
         QTimer::singleShot(0, this, [ms] { QThread::msleep(static_cast<unsigned long>(ms)); });
     }
@@ -89,7 +52,29 @@ private:
                << QStringList();
         QDBusConnection::sessionBus().send(signal);
     }
+};
 
+class RootAdaptor : public QDBusAbstractAdaptor {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.mpris.MediaPlayer2")
+    Q_PROPERTY(QString Identity MEMBER identity)
+    Q_PROPERTY(QString DesktopEntry MEMBER desktopEntry)
+public:
+    explicit RootAdaptor(QObject* parent) : QDBusAbstractAdaptor(parent) {}
+    QString identity, desktopEntry;
+};
+
+class PlayerAdaptor : public QDBusAbstractAdaptor {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.mpris.MediaPlayer2.Player")
+    Q_PROPERTY(QString PlaybackStatus READ playbackStatus)
+    Q_PROPERTY(QVariantMap Metadata READ metadata)
+public:
+    explicit PlayerAdaptor(PlayerState* state) : QDBusAbstractAdaptor(state), m_state(state) {}
+    QString playbackStatus() const { return m_state->status; }
+    QVariantMap metadata() const { return m_state->metadata; }
+
+private:
     PlayerState* m_state;
 };
 
@@ -99,25 +84,23 @@ int main(int argc, char** argv)
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
-    const QCommandLineOption mpris(QStringLiteral("mpris"), QStringLiteral("bus name suffix"),
-                                   QStringLiteral("name"));
-    const QCommandLineOption identity(QStringLiteral("identity"), QStringLiteral("Identity"),
-                                      QStringLiteral("text"));
-    const QCommandLineOption desktop(QStringLiteral("desktop-entry"), QStringLiteral("DesktopEntry"),
-                                     QStringLiteral("text"));
-    parser.addOptions({mpris, identity, desktop});
+    parser.addOptions(
+        {{QStringLiteral("mpris"), QStringLiteral("bus name suffix"), QStringLiteral("name")},
+         {QStringLiteral("identity"), QStringLiteral("Identity"), QStringLiteral("text")},
+         {QStringLiteral("desktop-entry"), QStringLiteral("DesktopEntry"), QStringLiteral("text")}});
     parser.process(app);
 
     PlayerState state;
-    if (parser.isSet(mpris)) {
-        state.identity = parser.value(identity);
-        state.desktopEntry = parser.value(desktop);
-        new RootAdaptor(&state);
+    if (parser.isSet(QStringLiteral("mpris"))) {
+        auto* root = new RootAdaptor(&state);
+        root->identity = parser.value(QStringLiteral("identity"));
+        root->desktopEntry = parser.value(QStringLiteral("desktop-entry"));
         new PlayerAdaptor(&state);
-        new ScriptAdaptor(&state);
         QDBusConnection bus = QDBusConnection::sessionBus();
-        if (!bus.registerObject(QStringLiteral("/org/mpris/MediaPlayer2"), &state) ||
-            !bus.registerService(QStringLiteral("org.mpris.MediaPlayer2.") + parser.value(mpris))) {
+        if (!bus.registerObject(QStringLiteral("/org/mpris/MediaPlayer2"), &state,
+                                QDBusConnection::ExportAdaptors | QDBusConnection::ExportScriptableSlots) ||
+            !bus.registerService(QStringLiteral("org.mpris.MediaPlayer2.") +
+                                 parser.value(QStringLiteral("mpris")))) {
             std::fprintf(stderr, "fake player: cannot register on the bus\n");
             return 1;
         }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/song.h"
 #include "platform/running_applications.h"
 
 #include <QByteArray>
@@ -8,28 +9,30 @@
 #include <QStringList>
 #include <QVariant>
 #include <chrono>
-#include <memory>
 #include <optional>
 #include <plist/plist.h>
 #include <vector>
 
 // Fixtures of the player tests: real files in the players' formats and real processes.
 
-// Sets a file's access time, keeping its modification time.
+// "title|artist" of a song, "title|artist|id" of a reading, empty for none: one comparison
+// shows all of it.
+QString songText(const std::optional<Song>& song);
+QString songText(const std::optional<std::pair<Song, QString>>& reading);
+// Set one of a file's times, keeping the other.
 bool setAccessTime(const QString& path, std::chrono::system_clock::time_point when);
-// Sets a file's modification time.
 bool setModificationTime(const QString& path, std::chrono::system_clock::time_point when);
-
 // Creates (or extends) an SQLite database by running the statements; false on any error.
 bool runSql(const QString& path, const QStringList& statements);
-
 // Binary or XML bytes of a property list; frees the list.
 QByteArray serializePlist(plist_t root, bool binary);
+// A property-list dictionary of the items whose value is not null, and an array.
+plist_t plistDict(std::initializer_list<std::pair<const char*, plist_t>> items);
+plist_t plistArray(const std::vector<plist_t>& items);
 
-// One QQ Music play-list entry as the keyed archive stores it.
+// One QQ Music play-list entry as the keyed archive stores it; singers as (singerName, name).
 struct QQEntry {
     QString title;
-    // (singerName, name) of each singer.
     std::vector<std::pair<QString, QString>> singers;
     std::optional<qint64> songId;
 };
@@ -39,9 +42,7 @@ QByteArray qqArchive(const std::vector<QQEntry>& entries, std::optional<qint64> 
 
 // One Kugou play-list entry; absent fields are left out of the file.
 struct KugouEntry {
-    std::optional<QString> musictitle;
-    std::optional<QString> musicName;
-    std::optional<QString> singerName;
+    std::optional<QString> musictitle, musicName, singerName;
     std::optional<double> currentProgress;
 };
 QByteArray kugouPlaylist(const std::vector<std::vector<KugouEntry>>& lists, bool binary = true);
@@ -69,6 +70,8 @@ public:
     qint64 pid() const { return m_process.processId(); }
     // Calls a method of org.tonivox.FakePlayer on the bus name org.mpris.MediaPlayer2.<suffix>.
     bool script(const QString& suffix, const QString& method, const QVariantList& arguments);
+    // Sets the title (artist "Jay", the track id if given), then the status Playing.
+    bool play(const QString& suffix, const QString& title, const QString& trackId = {});
 
 private:
     QProcess m_process;
@@ -78,8 +81,7 @@ private:
 
 // A Windows player under Wine as /proc shows it: a copy of python3 named like the Wine loader
 // ("wine64-preloader"), whose command line carries `windowsPath` and which renames its
-// process to `comm` with prctl(PR_SET_NAME), as Wine does, before it says it is ready.
-// An empty `comm` keeps the loader's name. Killed when the object goes.
+// process to `comm` (if not empty) with prctl(PR_SET_NAME), as Wine does, before it is ready.
 class FakeWineProcess {
 public:
     FakeWineProcess(const QString& windowsPath, const QString& comm);
@@ -94,20 +96,14 @@ private:
 
 // The real /proc scan, narrowed to this test process's own children so that players
 // started by tests running beside this one do not count.
-class OwnChildren : public platform::RunningApplications {
+class OwnChildren : public platform::ProcRunningApplications {
 public:
     std::vector<platform::RunningApplication> list() const override;
-    std::optional<QString> localizedName(qint64 processIdentifier) const override;
-    std::optional<platform::RunningApplication> application(qint64 processIdentifier) const override;
-
-private:
-    platform::ProcRunningApplications m_proc;
 };
 
-// A stand-in player window (800 x 600 or the given size) whose bottom bar shows a song, run
-// from a real copy of the window helper under a player's executable name. `firstCommand` as
-// for send(); `display` overrides $DISPLAY. The window's title is the executable name unless
-// `extraArguments` bring a "--title".
+// A stand-in player window (of `size`, "WxH") whose bottom bar shows a song, run from a copy of
+// the window helper under a player's executable name; its title is that name unless
+// `extraArguments` bring a "--title". `display` overrides $DISPLAY.
 class PlayerWindow {
 public:
     PlayerWindow(const QString& executableName, const QString& size, const QString& firstCommand,
@@ -121,8 +117,6 @@ public:
     qint64 pid() const { return m_process.processId(); }
 
 private:
-    bool waitForDrawn(int command);
-
     QProcess m_process;
     int m_sent = 0;
     bool m_ready = false;

@@ -9,6 +9,7 @@
 #include <sqlite3.h>
 
 using namespace std::chrono_literals;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -21,11 +22,9 @@ protected:
 };
 
 const std::vector<QQEntry> kThreeSongs = {
-    {QStringLiteral("First"), {{QString(), QStringLiteral("A")}}, 7},
-    {QStringLiteral("Second"),
-     {{QString(), QStringLiteral("A")}, {QStringLiteral("B"), QStringLiteral("ignored")}},
-     42},
-    {QStringLiteral("Third"), {{QStringLiteral("C"), QString()}}, std::nullopt},
+    {u"First"_s, {{QString(), u"A"_s}}, 7},
+    {u"Second"_s, {{QString(), u"A"_s}, {u"B"_s, u"ignored"_s}}, 42},
+    {u"Third"_s, {{u"C"_s, QString()}}, std::nullopt},
 };
 
 } // namespace
@@ -35,116 +34,76 @@ TEST_F(QQMusicTest, ReadsTheLastPlayingSongFromBothArchiveForms)
     for (ArchiveForm form : {ArchiveForm::binaryUids, ArchiveForm::xmlCfUidDictionaries}) {
         QQMusicDetector reader(home.path(), home.tempDir());
         ASSERT_TRUE(writeFile(reader.archivePath(), qqArchive(kThreeSongs, 1, form)));
-        const auto current = reader.currentWithID();
-        ASSERT_TRUE(current);
-        EXPECT_EQ(current->first.title, QStringLiteral("Second"));
         // An empty singerName falls back to name; singers join with "、".
-        EXPECT_EQ(current->first.artist, QStringLiteral("A、B"));
-        EXPECT_EQ(current->second, QStringLiteral("42|Second"));
-        EXPECT_EQ(reader.diag(), QStringLiteral("读到（播放列表）"));
+        EXPECT_EQ(songText(reader.currentWithID()), u"Second|A、B|42|Second"_s);
+        EXPECT_EQ(reader.diag(), u"读到（播放列表）"_s);
         // The entry without an id answers for id 0; others by their id.
-        EXPECT_EQ(reader.song(0)->title, QStringLiteral("Third"));
-        EXPECT_EQ(reader.song(7)->title, QStringLiteral("First"));
+        EXPECT_EQ(reader.song(0)->title, u"Third"_s);
+        EXPECT_EQ(reader.song(7)->title, u"First"_s);
     }
 }
 
-TEST_F(QQMusicTest, IndexPastTheEndYieldsNothingAndKeepsTheStatus)
+TEST_F(QQMusicTest, IndexPastTheEndYieldsNothingAndAResultStandsWhileTheArchiveDateDoes)
 {
     EXPECT_FALSE(qq.currentWithID());
-    EXPECT_EQ(qq.diag(), QStringLiteral("未安装/无存档"));
+    EXPECT_EQ(qq.diag(), u"未安装/无存档"_s);
     ASSERT_TRUE(writeArchive(qqArchive(kThreeSongs, 3, ArchiveForm::binaryUids)));
     EXPECT_FALSE(qq.currentWithID());
-    EXPECT_EQ(qq.diag(), QStringLiteral("未安装/无存档"));
+    EXPECT_EQ(qq.diag(), u"未安装/无存档"_s);
     // Absent index counts as 0.
     ASSERT_TRUE(writeArchive(qqArchive(kThreeSongs, std::nullopt, ArchiveForm::binaryUids)));
-    setModificationTime(qq.archivePath(), std::chrono::system_clock::now() + 5s);
-    EXPECT_EQ(qq.currentWithID()->first.title, QStringLiteral("First"));
-}
-
-TEST_F(QQMusicTest, ResultIsKeptWhileTheArchiveDateStands)
-{
-    ASSERT_TRUE(writeArchive(qqArchive(kThreeSongs, 0, ArchiveForm::binaryUids)));
-    const auto date = std::chrono::system_clock::now() - 10s;
+    const auto date = std::chrono::system_clock::now() + 5s;
     setModificationTime(qq.archivePath(), date);
-    EXPECT_EQ(qq.currentWithID()->first.title, QStringLiteral("First"));
+    EXPECT_EQ(qq.currentWithID()->first.title, u"First"_s);
     ASSERT_TRUE(writeArchive(qqArchive(kThreeSongs, 2, ArchiveForm::binaryUids)));
     setModificationTime(qq.archivePath(), date);
-    EXPECT_EQ(qq.currentWithID()->first.title, QStringLiteral("First"));
+    EXPECT_EQ(qq.currentWithID()->first.title, u"First"_s);
     setModificationTime(qq.archivePath(), date + 1s);
-    EXPECT_EQ(qq.currentWithID()->first.title, QStringLiteral("Third"));
+    EXPECT_EQ(qq.currentWithID()->first.title, u"Third"_s);
 }
 
 TEST(QQPlayListDecode, HostileArchivesGiveTheirStatusTexts)
 {
     const QByteArray good = qqArchive(kThreeSongs, 0, ArchiveForm::binaryUids);
-    EXPECT_EQ(qq_play_list::decode(good.left(good.size() / 2)).diag, QStringLiteral("存档结构变了"));
-    EXPECT_EQ(qq_play_list::decode(QByteArray(4096, '\x9c')).diag, QStringLiteral("存档结构变了"));
-    EXPECT_EQ(qq_play_list::decode(QByteArray()).diag, QStringLiteral("存档结构变了"));
-
     // Every type wrong: "$objects" a dictionary, "$top" an array.
-    plist_t wrong = plist_new_dict();
-    plist_dict_set_item(wrong, "$objects", plist_new_dict());
-    plist_dict_set_item(wrong, "$top", plist_new_array());
-    EXPECT_EQ(qq_play_list::decode(serializePlist(wrong, true)).diag, QStringLiteral("存档结构变了"));
+    plist_t wrong = plistDict({{"$objects", plist_new_dict()}, {"$top", plist_new_array()}});
+    for (const QByteArray& bytes :
+         {good.left(good.size() / 2), QByteArray(4096, '\x9c'), QByteArray(), serializePlist(wrong, true)})
+        EXPECT_EQ(qq_play_list::decode(bytes).diag, u"存档结构变了"_s) << bytes.size();
 
     // A play list whose links point at themselves or past the end of "$objects".
-    plist_t cyclic = plist_new_dict();
-    plist_t objects = plist_new_array();
-    plist_t self = plist_new_dict();
-    plist_dict_set_item(self, "ListData", plist_new_uid(1));
-    plist_dict_set_item(self, "NS.objects", plist_new_uid(1));
-    plist_array_append_item(objects, plist_new_string("$null"));
-    plist_array_append_item(objects, self);
-    plist_t top = plist_new_dict();
-    plist_dict_set_item(top, "PlayingList", plist_new_uid(1));
-    plist_dict_set_item(top, "LastPlayingIndex", plist_new_uid(99999));
-    plist_dict_set_item(cyclic, "$objects", objects);
-    plist_dict_set_item(cyclic, "$top", top);
-    EXPECT_EQ(qq_play_list::decode(serializePlist(cyclic, true)).diag,
-              QStringLiteral("存档里没有正在播放的歌"));
-
-    plist_t outOfRange = plist_new_dict();
-    plist_t top2 = plist_new_dict();
-    plist_dict_set_item(top2, "PlayingList", plist_new_uid(123456789));
-    plist_dict_set_item(outOfRange, "$objects", plist_new_array());
-    plist_dict_set_item(outOfRange, "$top", top2);
-    EXPECT_EQ(qq_play_list::decode(serializePlist(outOfRange, true)).diag,
-              QStringLiteral("存档里没有正在播放的歌"));
+    plist_t cyclic = plistDict(
+        {{"$objects", plistArray({plist_new_string("$null"), plistDict({{"ListData", plist_new_uid(1)},
+                                                                        {"NS.objects", plist_new_uid(1)}})})},
+         {"$top",
+          plistDict({{"PlayingList", plist_new_uid(1)}, {"LastPlayingIndex", plist_new_uid(99999)}})}});
+    plist_t outOfRange = plistDict(
+        {{"$objects", plist_new_array()}, {"$top", plistDict({{"PlayingList", plist_new_uid(123456789)}})}});
+    for (plist_t archive : {cyclic, outOfRange})
+        EXPECT_EQ(qq_play_list::decode(serializePlist(archive, true)).diag, u"存档里没有正在播放的歌"_s);
 
     const std::vector<QQEntry> untitled = {{QString(), {}, 1}};
     EXPECT_EQ(qq_play_list::decode(qqArchive(untitled, 0, ArchiveForm::binaryUids)).diag,
-              QStringLiteral("存档里没读到歌名"));
+              u"存档里没读到歌名"_s);
 
     // A 10000-character title is decoded, not cut or refused.
-    const std::vector<QQEntry> huge = {
-        {QString(10000, QLatin1Char('x')), {{QStringLiteral("A"), QString()}}, 1}};
+    const std::vector<QQEntry> huge = {{QString(10000, QLatin1Char('x')), {{u"A"_s, QString()}}, 1}};
     const auto decoded = qq_play_list::decode(qqArchive(huge, 0, ArchiveForm::xmlCfUidDictionaries));
     ASSERT_TRUE(decoded.list);
     EXPECT_EQ(decoded.list->songs.first().title.size(), 10000);
 }
 
-TEST_F(QQMusicTest, LyricCacheReadsTheNewestLyricRowReadOnly)
+TEST_F(QQMusicTest, LyricCacheReadsTheNewestLyricRowUnlessLockedOrCorrupt)
 {
-    ASSERT_TRUE(runSql(qq.lyricDbPath(),
-                       {QStringLiteral("CREATE TABLE Cache (keyId TEXT, accessTime REAL, size INTEGER)"),
-                        QStringLiteral("CREATE TABLE Decoy (keyId TEXT, accessTime REAL)"),
-                        QStringLiteral("INSERT INTO Decoy VALUES ('5.qrc', 1900000000)"),
-                        QStringLiteral("INSERT INTO Cache VALUES ('111.lrc', 1800000000, 1)"),
-                        QStringLiteral("INSERT INTO Cache VALUES ('987.qrc', 1700000000.5, 1)"),
-                        QStringLiteral("INSERT INTO Cache VALUES ('986.qrc', 1600000000, 1)")}));
-    const auto reading = qq.lyricCacheRead();
-    ASSERT_TRUE(reading);
-    EXPECT_EQ(reading->first, 987);
-    EXPECT_DOUBLE_EQ(file_times::toSeconds(reading->second), 1700000000.5);
-}
-
-TEST_F(QQMusicTest, LockedOrCorruptLyricDatabaseGivesNoReading)
-{
-    ASSERT_TRUE(runSql(qq.lyricDbPath(), {QStringLiteral("CREATE TABLE Cache (keyId TEXT, accessTime REAL)"),
-                                          QStringLiteral("INSERT INTO Cache VALUES ('1.qrc', 1700000000)")}));
+    ASSERT_TRUE(runSql(qq.lyricDbPath(), {u"CREATE TABLE Cache (keyId TEXT, accessTime REAL, size INTEGER)"_s,
+                                          u"CREATE TABLE Decoy (keyId TEXT, accessTime REAL)"_s,
+                                          u"INSERT INTO Decoy VALUES ('5.qrc', 1900000000)"_s,
+                                          u"INSERT INTO Cache VALUES ('111.lrc', 1800000000, 1)"_s,
+                                          u"INSERT INTO Cache VALUES ('987.qrc', 1700000000.5, 1)"_s,
+                                          u"INSERT INTO Cache VALUES ('986.qrc', 1600000000, 1)"_s}));
     sqlite3* writer = nullptr;
     ASSERT_EQ(sqlite3_open(QFile::encodeName(qq.lyricDbPath()).constData(), &writer), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(writer, "BEGIN EXCLUSIVE; INSERT INTO Cache VALUES ('2.qrc', 1800000000);",
+    ASSERT_EQ(sqlite3_exec(writer, "BEGIN EXCLUSIVE; INSERT INTO Cache VALUES ('2.qrc', 1800000000, 1);",
                            nullptr, nullptr, nullptr),
               SQLITE_OK);
     EXPECT_FALSE(qq.lyricCacheRead());
@@ -152,7 +111,10 @@ TEST_F(QQMusicTest, LockedOrCorruptLyricDatabaseGivesNoReading)
     sqlite3_close(writer);
 
     QQMusicDetector fresh(home.path(), home.tempDir());
-    EXPECT_EQ(fresh.lyricCacheRead()->first, 1);
+    const auto reading = fresh.lyricCacheRead();
+    ASSERT_TRUE(reading);
+    EXPECT_EQ(reading->first, 987);
+    EXPECT_DOUBLE_EQ(file_times::toSeconds(reading->second), 1700000000.5);
     ASSERT_TRUE(
         writeFile(qq.lyricDbPath(), QByteArray("SQLite format 3\0garbage", 23) + QByteArray(5000, 'z')));
     QQMusicDetector corrupt(home.path(), home.tempDir());
@@ -161,9 +123,9 @@ TEST_F(QQMusicTest, LockedOrCorruptLyricDatabaseGivesNoReading)
 
 TEST_F(QQMusicTest, AudioCacheCountsOnlyAccessTimesThatMoveMoreThanHalfASecond)
 {
-    const QString song = qq.cacheDir() + QStringLiteral("/a/b/12345-13.mgg");
-    const QString foreign = qq.cacheDir() + QStringLiteral("/002Abc-13.mgg");
-    const QString other = qq.cacheDir() + QStringLiteral("/777-12.mgg");
+    const QString song = qq.cacheDir() + u"/a/b/12345-13.mgg"_s;
+    const QString foreign = qq.cacheDir() + u"/002Abc-13.mgg"_s;
+    const QString other = qq.cacheDir() + u"/777-12.mgg"_s;
     for (const QString& path : {song, foreign, other})
         ASSERT_TRUE(writeFile(path, "x"));
     const auto t0 = std::chrono::system_clock::now() - 60s;
@@ -186,21 +148,17 @@ TEST_F(QQMusicTest, AudioCacheCountsOnlyAccessTimesThatMoveMoreThanHalfASecond)
 TEST_F(QQMusicTest, MetadataLookupReadsAPrivateCopyAndCachesHits)
 {
     ASSERT_TRUE(
-        runSql(qq.metaDbPath(),
-               {QStringLiteral("CREATE TABLE SONGS (id INTEGER, name TEXT, singer TEXT, album TEXT)"),
-                QStringLiteral("CREATE TABLE ALBUMS (id INTEGER, name TEXT)"),
-                QStringLiteral("INSERT INTO SONGS VALUES (5, ' Lonely ', 'A' || char(10) || 'B', 'x')"),
-                QStringLiteral("INSERT INTO SONGS VALUES (6, '3:45', 'A', 'x')")}));
-    const auto found = qq.song(5);
-    ASSERT_TRUE(found);
-    EXPECT_EQ(found->title, QStringLiteral("Lonely"));
-    EXPECT_EQ(found->artist, QStringLiteral("A、B"));
+        runSql(qq.metaDbPath(), {u"CREATE TABLE SONGS (id INTEGER, name TEXT, singer TEXT, album TEXT)"_s,
+                                 u"CREATE TABLE ALBUMS (id INTEGER, name TEXT)"_s,
+                                 u"INSERT INTO SONGS VALUES (5, ' Lonely ', 'A' || char(10) || 'B', 'x')"_s,
+                                 u"INSERT INTO SONGS VALUES (6, '3:45', 'A', 'x')"_s}));
+    EXPECT_EQ(songText(qq.song(5)), u"Lonely|A、B"_s);
     EXPECT_FALSE(qq.song(6)); // fails Song::isValid
     EXPECT_FALSE(qq.song(9));
     EXPECT_TRUE(home.leftInTemp().isEmpty());
 
     QFile::remove(qq.metaDbPath());
-    EXPECT_EQ(qq.song(5)->title, QStringLiteral("Lonely"));
+    EXPECT_EQ(qq.song(5)->title, u"Lonely"_s);
 
     ASSERT_TRUE(writeFile(qq.metaDbPath(), QByteArray(8192, '\x01')));
     EXPECT_FALSE(qq.song(8));
@@ -210,13 +168,12 @@ TEST_F(QQMusicTest, MetadataLookupReadsAPrivateCopyAndCachesHits)
 TEST(QQNewest, PicksTheStrictlyLatestUnlessANewerPlayIsUnresolved)
 {
     const TimeStamp t = file_times::fromSeconds(1700000000);
-    const Song archive{QStringLiteral("Archive"), QStringLiteral("A")};
-    const Song lyric{QStringLiteral("Lyric"), QStringLiteral("B")};
+    const Song archive{u"Archive"_s, u"A"_s};
+    const Song lyric{u"Lyric"_s, u"B"_s};
     using C = QQMusicDetector::Candidate;
     EXPECT_EQ(QQMusicDetector::newest({C{archive, t}, C{lyric, t}, std::nullopt}, std::nullopt)->first.title,
-              QStringLiteral("Archive"));
-    EXPECT_EQ(QQMusicDetector::newest({C{archive, t}, C{lyric, t + 1s}}, t)->first.title,
-              QStringLiteral("Lyric"));
+              u"Archive"_s);
+    EXPECT_EQ(QQMusicDetector::newest({C{archive, t}, C{lyric, t + 1s}}, t)->first.title, u"Lyric"_s);
     EXPECT_FALSE(QQMusicDetector::newest({C{archive, t}, C{lyric, t}}, t + 1ms));
     EXPECT_FALSE(QQMusicDetector::newest({std::nullopt, std::nullopt}, std::nullopt));
 }

@@ -15,45 +15,34 @@
 
 namespace {
 
-// Sets a permissive umask for one test, so that a file created with the defaults would
-// be readable and writable by everyone.
-class PermissiveUmask {
-public:
-    PermissiveUmask() : m_previous(::umask(0)) {}
-    ~PermissiveUmask() { ::umask(m_previous); }
-
-private:
-    mode_t m_previous;
+// A permissive umask for one test, so that a file created with the defaults would be readable
+// and writable by everyone.
+struct PermissiveUmask {
+    mode_t previous = ::umask(0);
+    ~PermissiveUmask() { ::umask(previous); }
 };
 
 mode_t modeOf(const QString& path)
 {
     struct stat st {};
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
-        return 07777;
-    return st.st_mode & 07777;
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 07777;
 }
 
 // A running player's database in WAL mode with rows not yet checkpointed; the connection
 // stays open so that the log is not folded in.
-class PlayerDatabase {
-public:
-    explicit PlayerDatabase(const QString& path) : m_path(path)
+struct PlayerDatabase {
+    explicit PlayerDatabase(const QString& path)
     {
-        sqlite3_open(QFile::encodeName(path).constData(), &m_db);
-        m_ok = sqlite3_exec(m_db,
-                            "PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0;"
-                            "CREATE TABLE song(title TEXT); INSERT INTO song VALUES('晴天');",
-                            nullptr, nullptr, nullptr) == SQLITE_OK &&
-               QFile::exists(path + QStringLiteral("-wal"));
+        sqlite3_open(QFile::encodeName(path).constData(), &db);
+        ok = sqlite3_exec(db,
+                          "PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0;"
+                          "CREATE TABLE song(title TEXT); INSERT INTO song VALUES('晴天');",
+                          nullptr, nullptr, nullptr) == SQLITE_OK &&
+             QFile::exists(path + QStringLiteral("-wal"));
     }
-    ~PlayerDatabase() { sqlite3_close(m_db); }
-    bool ok() const { return m_ok; }
-
-private:
-    QString m_path;
-    sqlite3* m_db = nullptr;
-    bool m_ok = false;
+    ~PlayerDatabase() { sqlite3_close(db); }
+    sqlite3* db = nullptr;
+    bool ok = false;
 };
 
 } // namespace
@@ -71,7 +60,7 @@ TEST(PrivateDatabaseCopy, OwnerOnlyAndGoneWithTheObject)
 
     const QString source = dir.filePath(QStringLiteral("player.db"));
     const PlayerDatabase player(source);
-    ASSERT_TRUE(player.ok());
+    ASSERT_TRUE(player.ok);
 
     const QString copies = dir.filePath(QStringLiteral("copies"));
     ASSERT_TRUE(QDir().mkpath(copies));
@@ -99,7 +88,7 @@ TEST(PrivateDatabaseCopy, NoOtherUserCanOpenACopyAtAnyMoment)
     QTemporaryDir dir;
     const QString source = dir.filePath(QStringLiteral("player.db"));
     const PlayerDatabase player(source);
-    ASSERT_TRUE(player.ok());
+    ASSERT_TRUE(player.ok);
     const QString copies = dir.filePath(QStringLiteral("copies"));
     ASSERT_TRUE(QDir().mkpath(copies));
 

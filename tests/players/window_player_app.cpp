@@ -19,18 +19,18 @@
 #include <cstdio>
 #include <unistd.h>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 class PlayerWindow : public QRasterWindow {
 public:
     int leftText = 150;
     int barHeight = 100;
-    int textSize = 22;
+    const int textSize = 22;
     // Light text on a dark bar, as the players' dark themes draw it.
     bool dark = false;
-    QString line;
-    QString title;
-    QString artist;
+    QString line, title, artist;
     // The last drawing command received.
     int requested = 0;
 
@@ -49,10 +49,9 @@ protected:
         QFont small = font;
         small.setPixelSize(13);
         p.setFont(small);
-        p.drawText(QRect(4, bar.top(), leftText - 20, barHeight), Qt::AlignVCenter,
-                   QStringLiteral("Decoy Longer - Text"));
-        p.drawText(QRect(width() * 78 / 100, bar.top(), width() / 5, barHeight), Qt::AlignVCenter,
-                   QStringLiteral("Decoy Longer - Text"));
+        for (const QRect& decoy : {QRect(4, bar.top(), leftText - 20, barHeight),
+                                   QRect(width() * 78 / 100, bar.top(), width() / 5, barHeight)})
+            p.drawText(decoy, Qt::AlignVCenter, u"Decoy Longer - Text"_s);
         p.setFont(font);
         if (!line.isEmpty()) {
             p.drawText(QRect(leftText, bar.top(), width() * 3 / 4 - leftText - 10, barHeight),
@@ -83,57 +82,47 @@ int main(int argc, char** argv)
 {
     QGuiApplication app(argc, argv);
     QCommandLineParser parser;
-    parser.addOptions({{QStringLiteral("size"), QStringLiteral("WxH"), QStringLiteral("size")},
-                       {QStringLiteral("title"), QStringLiteral("window title"), QStringLiteral("title")},
-                       {QStringLiteral("left"), QStringLiteral("text start"), QStringLiteral("x")},
-                       {QStringLiteral("bar"), QStringLiteral("bar height"), QStringLiteral("h")},
-                       {QStringLiteral("text"), QStringLiteral("text size in pixels"), QStringLiteral("px")},
-                       {QStringLiteral("dark"), QStringLiteral("light text on a dark bar")}});
+    parser.addOptions({{u"size"_s, u"WxH"_s, u"size"_s},
+                       {u"title"_s, u"window title"_s, u"title"_s},
+                       {u"left"_s, u"text start"_s, u"x"_s},
+                       {u"bar"_s, u"bar height"_s, u"h"_s},
+                       {u"dark"_s, u"light text on a dark bar"_s}});
     parser.process(app);
     PlayerWindow window;
-    const QStringList size = parser.value(QStringLiteral("size")).split(u'x');
+    const QStringList size = parser.value(u"size"_s).split(u'x');
     window.resize(size.value(0).toInt(), size.value(1).toInt());
-    window.setTitle(parser.value(QStringLiteral("title")));
-    if (parser.isSet(QStringLiteral("left")))
-        window.leftText = parser.value(QStringLiteral("left")).toInt();
-    if (parser.isSet(QStringLiteral("bar")))
-        window.barHeight = parser.value(QStringLiteral("bar")).toInt();
-    window.dark = parser.isSet(QStringLiteral("dark"));
-    if (parser.isSet(QStringLiteral("text")))
-        window.textSize = parser.value(QStringLiteral("text")).toInt();
+    window.setTitle(parser.value(u"title"_s));
+    const auto number = [&](const QString& name, int& value) {
+        if (parser.isSet(name))
+            value = parser.value(name).toInt();
+    };
+    number(u"left"_s, window.leftText);
+    number(u"bar"_s, window.barHeight);
+    window.dark = parser.isSet(u"dark"_s);
 
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     QByteArray pending;
     QObject::connect(&input, &QSocketNotifier::activated, &app, [&] {
         char buffer[4096];
         const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
-        if (n <= 0) {
-            app.quit();
-            return;
-        }
+        if (n <= 0)
+            return app.quit();
         pending.append(buffer, n);
-        qsizetype end;
-        while ((end = pending.indexOf('\n')) >= 0) {
+        for (qsizetype end; (end = pending.indexOf('\n')) >= 0;) {
             const QString command = QString::fromUtf8(pending.left(end));
             pending.remove(0, end + 1);
-            if (command.startsWith(QStringLiteral("bar "))) {
-                window.line = command.mid(4);
-            } else if (command.startsWith(QStringLiteral("two "))) {
-                window.line.clear();
-                window.title = command.mid(4).section(u'|', 0, 0);
-                window.artist = command.mid(4).section(u'|', 1);
-            } else if (command == QStringLiteral("raise")) {
+            if (command == u"raise"_s) {
                 window.raise();
                 window.requestActivate();
-                continue;
-            } else if (command == QStringLiteral("minimise")) {
+            } else if (command == u"minimise"_s) {
                 window.showMinimized();
-                continue;
-            } else {
-                continue;
+            } else if (command.startsWith(u"bar "_s) || command.startsWith(u"two "_s)) {
+                window.line = command.startsWith(u"bar "_s) ? command.mid(4) : QString();
+                window.title = command.mid(4).section(u'|', 0, 0);
+                window.artist = command.mid(4).section(u'|', 1);
+                ++window.requested;
+                window.update();
             }
-            ++window.requested;
-            window.update();
         }
     });
     window.show();
