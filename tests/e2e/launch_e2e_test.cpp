@@ -91,6 +91,7 @@ TEST_F(LaunchE2E, SwitchesAnswerWithoutADisplay)
 
 // Support's terminal command beside a running program: the report is written, and the
 // program's state file keeps its writer (no second heartbeat, no new seq, no quit record).
+// (What the report says is the report's own tests'.)
 TEST_F(LaunchE2E, ExportDiagnosticsBesideARunningProgram)
 {
     startProgram();
@@ -106,13 +107,6 @@ TEST_F(LaunchE2E, ExportDiagnosticsBesideARunningProgram)
         },
         20000));
 
-    // The host plug-in's log, 5000 lines each ending with a line feed, as it writes them.
-    QFile pluginLog(linkDir() + QStringLiteral("/rigbox_debug.log"));
-    ASSERT_TRUE(pluginLog.open(QIODevice::WriteOnly));
-    for (int line = 1; line <= 5000; ++line)
-        pluginLog.write("plug-in line " + QByteArray::number(line) + '\n');
-    pluginLog.close();
-
     const QString report = home.path() + QStringLiteral("/诊断.txt");
     QProcess exporter;
     launch(exporter, Display::offscreen, {QStringLiteral("--export-diagnostics"), report});
@@ -121,17 +115,7 @@ TEST_F(LaunchE2E, ExportDiagnosticsBesideARunningProgram)
     EXPECT_EQ(QString::fromLocal8Bit(exporter.readAllStandardOutput()).trimmed(), report);
     QFile file(report);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    const QString text = QString::fromUtf8(file.readAll());
-    EXPECT_TRUE(text.contains(QStringLiteral("IPC 状态文件：存在（修改于 ")));
-    EXPECT_TRUE(text.contains(seqLine));
-    const QString heading = QStringLiteral("【rigbox_debug.log 最近 100 行】\n");
-    const qsizetype tail = text.indexOf(heading);
-    ASSERT_GE(tail, 0);
-    const QStringList logLines =
-        text.mid(tail + heading.size()).section(QStringLiteral("\n\n"), 0, 0).split(QLatin1Char('\n'));
-    ASSERT_EQ(logLines.size(), 100);
-    EXPECT_EQ(logLines.first(), QStringLiteral("plug-in line 4901"));
-    EXPECT_EQ(logLines.last(), QStringLiteral("plug-in line 5000"));
+    EXPECT_TRUE(QString::fromUtf8(file.readAll()).contains(seqLine)); // it read the running program's link
 
     // The running program's next heartbeat still carries its own seq, and it runs on.
     ASSERT_TRUE(nextHeartbeat());

@@ -1,18 +1,16 @@
 // The accompaniment loop in the real program, on a sound server of its own (the kind under
-// test), so that it can be restarted: a player process named "qqmusic" (a copy of pacat, so
-// the sound server sees its own process) plays 440 Hz on the default output while the MPRIS
-// player of the same name reports a song; the desktop actions make and remove the loop.
+// test): a player process named "qqmusic" (a copy of pacat, so the sound server sees its own
+// process) plays 440 Hz on the default output while the MPRIS player of the same name reports
+// a song; the desktop actions make and remove the loop.
 #include "program_e2e.h"
 #include "support/private_sound_server.h"
 #include "transpose/tone_measure.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <QElapsedTimer>
 #include <QStandardPaths>
 #include <QTest>
 #include <cstring>
-#include <iostream>
 
 namespace {
 
@@ -40,7 +38,11 @@ protected:
         playerCopy = files.filePath(QStringLiteral("qqmusic"));
         ASSERT_TRUE(QFile::copy(QStandardPaths::findExecutable(QStringLiteral("pacat")), playerCopy));
         QFile::setPermissions(playerCopy, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-        startPlayerSound();
+        playerSound.setProcessEnvironment(environment);
+        playerSound.setStandardInputFile(tone);
+        playerSound.start(playerCopy,
+                          {"--playback", "--raw", "--format=float32le", "--rate=48000", "--channels=2"});
+        ASSERT_TRUE(playerSound.waitForStarted(5000));
         ASSERT_TRUE(QTest::qWaitFor([&] { return sinksOf(u("qqmusic")) == QStringList{u("loop")}; }, 10000));
     }
     void TearDown() override
@@ -48,17 +50,6 @@ protected:
         stopProgram();
         playerSound.kill();
         playerSound.waitForFinished(2000);
-    }
-    // The player's stream, started afresh (as a player does after its sound server came back).
-    void startPlayerSound()
-    {
-        playerSound.kill();
-        playerSound.waitForFinished(2000);
-        playerSound.setProcessEnvironment(environment);
-        playerSound.setStandardInputFile(tone);
-        playerSound.start(playerCopy,
-                          {"--playback", "--raw", "--format=float32le", "--rate=48000", "--channels=2"});
-        ASSERT_TRUE(playerSound.waitForStarted(5000));
     }
     // The sink name each playback stream of `binary` plays on (pactl's listing).
     QStringList sinksOf(const QString& binary) const
@@ -130,40 +121,18 @@ protected:
 } // namespace
 
 // The action makes the loop, moves the player onto it, and the transposer plays its sound
-// two semitones up on the default output. Modules do not survive a restart of the sound
-// server: the program makes the loop again, moves the player's new stream onto it and plays
-// on (how long that takes is printed, not asserted). The other action takes it all away.
-TEST_F(LoopE2E, TheActionsMakeTheLoopWhichComesBackAfterARestartAndTakeItAway)
+// two semitones up on the default output; the other action takes it all away again.
+TEST_F(LoopE2E, TheActionsMakeTheLoopAndTakeItAllAwayAgain)
 {
     startProgram();
     ASSERT_TRUE(announce(u("晴天"), u("周杰伦")));
     // The player is followed once the program shows its song.
     ASSERT_TRUE(QTest::qWaitFor([&] { return state().contains(u("晴天")); }, 20000)) << state().toStdString();
     ASSERT_TRUE(QTest::qWaitFor([&] { return action("create-accompaniment-loop"); }, 10000));
-    const QStringList onLoop{u("tonivox_accompaniment")};
-    ASSERT_TRUE(QTest::qWaitFor([&] { return sinksOf(u("qqmusic")) == onLoop; }, 10000));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return storedChannel() == u("tonivox_accompaniment.monitor"); }, 5000));
-    ASSERT_NEAR(waitForShiftedTone(), 493.88, 3);
-
-    QElapsedTimer restart;
-    restart.start();
-    ASSERT_TRUE(sound.stop()) << sound.errorOutput().toStdString();
-    ASSERT_TRUE(playerSound.waitForFinished(10000)); // its server went
-    ASSERT_TRUE(sound.start()) << sound.errorOutput().toStdString();
-    QElapsedTimer back;
-    back.start();
-    startPlayerSound();
     EXPECT_TRUE(QTest::qWaitFor(
-        [&] { return sinksOf(u("qqmusic")) == onLoop && sinksOf(u("tonivox")) == QStringList{u("loop")}; },
-        30000))
-        << "player on " << sinksOf(u("qqmusic")).join(u(",")).toStdString() << ", program on "
-        << sinksOf(u("tonivox")).join(u(",")).toStdString();
-    const double seconds = static_cast<double>(back.elapsed()) / 1000.0;
-    RecordProperty("seconds_until_back_after_the_server", std::to_string(seconds));
-    std::cerr << "loop, player and transposer back " << seconds << " s after the server came back, "
-              << static_cast<double>(restart.elapsed()) / 1000.0 << " s after it was stopped\n";
+        [&] { return sinksOf(u("qqmusic")) == QStringList{u("tonivox_accompaniment")}; }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return storedChannel() == u("tonivox_accompaniment.monitor"); }, 5000));
     EXPECT_NEAR(waitForShiftedTone(), 493.88, 3);
-    EXPECT_EQ(storedChannel(), u("tonivox_accompaniment.monitor"));
 
     ASSERT_TRUE(action("remove-accompaniment-loop"));
     EXPECT_TRUE(QTest::qWaitFor([&] { return sinksOf(u("qqmusic")) == QStringList{u("loop")}; }, 10000));

@@ -5,28 +5,13 @@
 
 #include <QDateTime>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QTest>
-#include <algorithm>
 #include <set>
 
 namespace {
 
-// Songs, each in another key (the lookup answers these display keys).
-constexpr char kSeed[] = R"([
-  {"artist": "周杰伦", "title": "晴天", "key": "B 大调"},
-  {"artist": "歌手", "title": "一", "key": "D 大调"},
-  {"artist": "歌手", "title": "二", "key": "E 大调"},
-  {"artist": "歌手", "title": "三", "key": "F 大调"},
-  {"artist": "歌手", "title": "四", "key": "G 大调"},
-  {"artist": "歌手", "title": "五", "key": "A 大调"},
-  {"artist": "歌手", "title": "六", "key": "D 小调"},
-  {"artist": "歌手", "title": "七", "key": "E 小调"},
-  {"artist": "歌手", "title": "八", "key": "A 小调"},
-  {"artist": "歌手", "title": "九", "key": "B 小调"},
-  {"artist": "歌手", "title": "十", "key": "G 小调"}
-])";
+constexpr char kSeed[] = R"([{"artist": "周杰伦", "title": "晴天", "key": "B 大调"}])";
 
 class SongE2E : public ProgramE2E {
 protected:
@@ -55,10 +40,8 @@ protected:
 
 } // namespace
 
-// A library song reaches the plug-in shifted by the stored transposition; then the time from
-// the player's announcement to the key in the state file over ten changes is measured
-// (printed, not asserted).
-TEST_F(SongE2E, ALibrarySongReachesThePluginShiftedAndTimeToKeyIsMeasured)
+// A library song reaches the plug-in shifted by the stored transposition.
+TEST_F(SongE2E, ALibrarySongReachesThePluginShifted)
 {
     ASSERT_TRUE(announce(u("晴天"), u("周杰伦")));
     startProgram();
@@ -67,30 +50,6 @@ TEST_F(SongE2E, ALibrarySongReachesThePluginShiftedAndTimeToKeyIsMeasured)
     EXPECT_TRUE(stateHas("appRunning=1"));
     EXPECT_TRUE(stateHas("meta_song=周杰伦 - 晴天")) << state().toStdString();
     EXPECT_TRUE(stateHas("meta_key=C#/Db 大调（+2）")) << state().toStdString();
-
-    const struct {
-        const char* title;
-        int key; // semitone + 2
-        int scale;
-    } changes[] = {{"一", 4, 1}, {"二", 6, 1}, {"三", 7, 1},  {"四", 9, 1}, {"五", 11, 1},
-                   {"六", 4, 2}, {"七", 6, 2}, {"八", 11, 2}, {"九", 1, 2}, {"十", 9, 2}};
-    std::vector<qint64> times;
-    for (const auto& change : changes) {
-        QElapsedTimer timer;
-        timer.start();
-        ASSERT_TRUE(announce(u(change.title), u("歌手")));
-        ASSERT_TRUE(QTest::qWaitFor(
-            [&] { return keyAndScale(change.key, change.scale) && state().contains(u(change.title)); },
-            10000))
-            << change.title;
-        times.push_back(timer.elapsed());
-    }
-    std::sort(times.begin(), times.end());
-    const qint64 median = (times[4] + times[5]) / 2;
-    std::printf("time to key over %zu changes: median %lld ms, worst %lld ms\n", times.size(),
-                static_cast<long long>(median), static_cast<long long>(times.back()));
-    RecordProperty("median_ms", static_cast<int>(median));
-    RecordProperty("worst_ms", static_cast<int>(times.back()));
 }
 
 // Stopped by the system while it listens to an unknown song on the loop's monitor, with a
