@@ -56,34 +56,36 @@ protected:
         retired.clear();
         finishServer();
     }
-    void startTracker()
+    // On the test clock; decided keys go to `push`. Beside the tracker it reads the stored
+    // engine, as in the program; a run of its own takes the test's.
+    void newDetection(KeyDetectorV5& detector, std::function<void(const QString&)> push, bool ownRun)
     {
-        const SongTracker::Deps d = deps(audio, transposer);
-        LocalDetection::Deps detectionDeps{
-            state, syncer, players,
-            audio, v5,     [this](const QString& key) {
-                                               tracker->applyKeyToAutotune(key); }};
-        detectionDeps.now = d.now;
-        detectionDeps.sleep = d.sleep;
-        detection = std::make_unique<LocalDetection>(detectionDeps);
-        tracker = std::make_unique<SongTracker>(d);
-        tracker->setLocalDetection(detection.get());
-        tracker->start();
-    }
-    // A run of its own, without the tracker; decided keys are pushed as they are.
-    void startRun(const Song& song)
-    {
-        LocalDetection::Deps d{state, syncer, players, audio, *runDetector, [this](const QString& key) {
-                                   state.setSynced(true);
-                                   pushedKeys << key;
-                               }};
+        LocalDetection::Deps d{state, syncer, players, audio, detector, std::move(push)};
         d.now = [this] { return now; };
         d.sleep = sleep();
-        d.decisionEngine = [this] { return engine; };
+        if (ownRun)
+            d.decisionEngine = [this] { return engine; };
         // An earlier run's report may still be waiting for its answer.
         if (detection)
             retired.push_back(std::move(detection));
         detection = std::make_unique<LocalDetection>(d);
+    }
+    void startTracker()
+    {
+        newDetection(
+            v5, [this](const QString& key) { tracker->applyKeyToAutotune(key); }, false);
+        TrackerFixture::startTracker(deps(audio, transposer), detection.get());
+    }
+    // A run of its own, without the tracker; decided keys are pushed as they are.
+    void startRun(const Song& song)
+    {
+        newDetection(
+            *runDetector,
+            [this](const QString& key) {
+                state.setSynced(true);
+                pushedKeys << key;
+            },
+            true);
         state.setCurrent(song);
         run.start([this, song](std::stop_token stop) {
             return detection->localDetectAndRefine(song, audio.channel, std::move(stop));

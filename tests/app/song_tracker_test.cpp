@@ -206,10 +206,8 @@ TEST_F(TrackerTest, AChannelListedAfterAnUnknownSongStillGetsItDetected)
     startServer();
     players.song = Song{u("无名之歌"), u("无名氏")};
     CountingDetection detection;
-    tracker = std::make_unique<SongTracker>(deps(audio, transposer));
     const auto dropTracker = qScopeGuard([this] { tracker.reset(); }); // before `detection`
-    tracker->setLocalDetection(&detection);
-    tracker->start();
+    startTracker(deps(audio, transposer), &detection);
     ASSERT_TRUE(waitFor([&] { return state.keyText() == u("暂未识别"); }));
     EXPECT_EQ(state.keyDetail(), u("设置里选一下伴奏通道～"));
     ASSERT_TRUE(audio.onChange);

@@ -122,9 +122,10 @@ protected:
                        : fast(d, std::move(stop));
         };
     }
-    void startTracker(SongTracker::Deps d)
+    void startTracker(SongTracker::Deps d, LocalDetectionPort* detection = nullptr)
     {
         tracker = std::make_unique<SongTracker>(std::move(d));
+        tracker->setLocalDetection(detection);
         tracker->start();
     }
     void startTracker() { startTracker(deps(audio, transposer)); }

@@ -1,5 +1,6 @@
 // The real program started as a user would (offscreen, temporary HOME): what reaches the
-// plug-in link directory, one instance at a time, and the switches answered without a display.
+// plug-in link directory, one instance at a time, the switches answered without a display,
+// and quitting with work in flight.
 #include "program_e2e.h"
 
 #include <QDateTime>
@@ -7,6 +8,8 @@
 #include <QTest>
 
 namespace {
+
+constexpr char kSeed[] = R"([{"artist": "周杰伦", "title": "晴天", "key": "B 大调"}])";
 
 class LaunchE2E : public ProgramE2E {
 protected:
@@ -130,4 +133,41 @@ TEST_F(LaunchE2E, ExportDiagnosticsBesideARunningProgram)
     ASSERT_TRUE(failing.waitForFinished(10000));
     EXPECT_EQ(failing.exitCode(), 1);
     EXPECT_TRUE(failing.readAllStandardError().contains("cannot write /nonexistent/r.txt"));
+}
+
+// Stopped by the system while it listens to an unknown song on the loop's monitor, with a
+// recording under way: it quits at once and leaves the quit record.
+TEST_F(LaunchE2E, TerminatedWhileListeningLeavesExactlyTheQuitRecord)
+{
+    startServices(kSeed);
+    configure(
+        [](SettingsStore& settings) { settings.setAccompanimentChannelUID(QStringLiteral("loop.monitor")); });
+    ASSERT_TRUE(announce(u("无名之歌"), u("无名氏")));
+    startProgram();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return stateHas("meta_key=半音阶模式"); }, 15000))
+        << state().toStdString();
+    // A recording has been counted; the next one is under way.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return linkFile("detect_debug.log").contains(u("] 采集")); }, 20000));
+    terminate(program);
+}
+
+// A lookup the server never answers: the program goes on serving its link (the heartbeat
+// keeps rewriting the state file, the song already shows) and quits at once when asked.
+TEST_F(LaunchE2E, AHangingLookupHoldsNothingBack)
+{
+    startServices(kSeed);
+    startServer({QStringLiteral("--delay-ms"), QStringLiteral("120000")});
+    ASSERT_TRUE(announce(u("晴天"), u("周杰伦")));
+    startProgram();
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            return server->errorOutput().contains("delaying an answer") &&
+                   stateHas("meta_song=周杰伦 - 晴天");
+        },
+        10000))
+        << state().toStdString();
+    ASSERT_TRUE(nextHeartbeat() && nextHeartbeat());
+    EXPECT_FALSE(state().contains(u("\nkey=")));
+    EXPECT_TRUE(server->requests().isEmpty()); // still unanswered
+    terminate(program);
 }

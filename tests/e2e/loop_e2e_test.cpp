@@ -8,6 +8,8 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QStandardPaths>
 #include <QTest>
 #include <cstring>
@@ -51,23 +53,19 @@ protected:
         playerSound.kill();
         playerSound.waitForFinished(2000);
     }
-    // The sink name each playback stream of `binary` plays on (pactl's listing).
+    // The sink name each playback stream of `binary` plays on.
     QStringList sinksOf(const QString& binary) const
     {
-        QMap<QString, QString> sinkNames;
-        for (const QByteArray& line : sound.pactl({"list", "short", "sinks"}).split('\n')) {
-            const QList<QByteArray> fields = line.split('\t');
-            if (fields.size() > 1)
-                sinkNames.insert(QString::fromUtf8(fields[0]), QString::fromUtf8(fields[1]));
-        }
+        const auto list = [&](const char* what) {
+            return QJsonDocument::fromJson(sound.pactl({"-f", "json", "list", what})).array();
+        };
+        QMap<int, QString> names;
+        for (const QJsonValue& sink : list("sinks"))
+            names.insert(sink[u("index")].toInt(), sink[u("name")].toString());
         QStringList out;
-        QString sink;
-        for (const QByteArray& raw : sound.pactl({"list", "sink-inputs"}).split('\n')) {
-            const QString line = QString::fromUtf8(raw).trimmed();
-            if (line.startsWith(QStringLiteral("Sink: ")))
-                sink = sinkNames.value(line.mid(6));
-            if (line == QStringLiteral("application.process.binary = \"%1\"").arg(binary))
-                out << sink;
+        for (const QJsonValue& input : list("sink-inputs")) {
+            if (input[u("properties")][u("application.process.binary")].toString() == binary)
+                out << names.value(input[u("sink")].toInt());
         }
         return out;
     }

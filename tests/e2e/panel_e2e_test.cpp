@@ -112,7 +112,8 @@ TEST_F(PanelE2E, ConsentDeclinedQuitsAcceptedResolvesTheSongThenASecondStartOpen
     click(*accept);
     ASSERT_TRUE(waitUntil([&] { return consentStored(); }));
     // B major reaches the plug-in.
-    ASSERT_TRUE(waitUntil([&] { return keyAndScale(11, 1); }, std::chrono::seconds(20)))
+    ASSERT_TRUE(waitUntil([&] { return stateHas("key=11.0000") && stateHas("scale=1.0000"); },
+                          std::chrono::seconds(20)))
         << state().toStdString();
     QProcess second;
     launch(second, Display::screen);

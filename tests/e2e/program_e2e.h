@@ -111,22 +111,14 @@ protected:
     QString settingsPath() const { return home.path() + QStringLiteral("/.config/Tonivox/Tonivox.conf"); }
     QString linkDir() const { return home.path() + QStringLiteral("/Library/Application Support/Tonivox"); }
     QString stateFile() const { return linkDir() + QStringLiteral("/plugin_state.txt"); }
-    QString state() const
+    // A file of the link directory ("plugin_state.txt", "detect_debug.log").
+    QString linkFile(const char* name) const
     {
-        QFile f(stateFile());
+        QFile f(linkDir() + QLatin1Char('/') + QLatin1String(name));
         return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
     }
+    QString state() const { return linkFile("plugin_state.txt"); }
     bool stateHas(const char* line) const { return state().split(QLatin1Char('\n')).contains(u(line)); }
-    // The key and scale the plug-in is told, as numbers ("key=11.0000").
-    bool keyAndScale(int key, int scale) const
-    {
-        const QStringList lines = state().split(QLatin1Char('\n'));
-        const auto value = [&](const QString& name) {
-            const QStringList found = lines.filter(QRegularExpression(u("^") + name + u("=")));
-            return found.isEmpty() ? -1.0 : found.first().section(QLatin1Char('='), 1).toDouble();
-        };
-        return value(u("key")) == key && value(u("scale")) == scale;
-    }
 
     QTemporaryDir home;
     QTemporaryDir files;
