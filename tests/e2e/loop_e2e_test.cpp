@@ -6,8 +6,6 @@
 #include "support/private_sound_server.h"
 #include "transpose/tone_measure.h"
 
-#include <QDBusConnection>
-#include <QDBusMessage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QStandardPaths>
@@ -69,16 +67,12 @@ protected:
         }
         return out;
     }
+    // As the desktop file's action runs it: handed to the running program.
     bool action(const char* name)
     {
-        QDBusConnection bus = QDBusConnection::connectToBus(this->bus.address(), QStringLiteral("loop-e2e"));
-        QDBusMessage call = QDBusMessage::createMethodCall(
-            QStringLiteral("org.tonivox.Tonivox"), QStringLiteral("/org/tonivox/Tonivox"),
-            QStringLiteral("org.freedesktop.Application"), QStringLiteral("ActivateAction"));
-        call << QString::fromLatin1(name) << QVariantList{} << QVariantMap{};
-        const QDBusMessage reply = bus.call(call, QDBus::Block, 5000);
-        QDBusConnection::disconnectFromBus(QStringLiteral("loop-e2e"));
-        return reply.type() == QDBusMessage::ReplyMessage;
+        QProcess handing;
+        launch(handing, Display::offscreen, {u("--") + u(name)});
+        return handing.waitForFinished(10000) && handing.exitCode() == 0;
     }
     QString storedChannel() const
     {
@@ -126,7 +120,7 @@ TEST_F(LoopE2E, TheActionsMakeTheLoopAndTakeItAllAwayAgain)
     ASSERT_TRUE(announce(u("晴天"), u("周杰伦")));
     // The player is followed once the program shows its song.
     ASSERT_TRUE(QTest::qWaitFor([&] { return state().contains(u("晴天")); }, 20000)) << state().toStdString();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return action("create-accompaniment-loop"); }, 10000));
+    ASSERT_TRUE(action("create-accompaniment-loop"));
     EXPECT_TRUE(QTest::qWaitFor(
         [&] { return sinksOf(u("qqmusic")) == QStringList{u("tonivox_accompaniment")}; }, 10000));
     EXPECT_TRUE(QTest::qWaitFor([&] { return storedChannel() == u("tonivox_accompaniment.monitor"); }, 5000));
