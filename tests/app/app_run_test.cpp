@@ -4,6 +4,7 @@
 #include "core/settings_store.h"
 #include "pluginlink/auto_tune_syncer.h"
 #include "pluginlink/plugin_ipc.h"
+#include "pluginlink/tuning_controls.h"
 #include "support/run_task.h"
 #include "support/temp_home.h"
 
@@ -18,7 +19,6 @@ QString u(const char* text)
 {
     return QString::fromUtf8(text);
 }
-
 AppRun::Paths pathsIn(const TempHome& home, const char* settingsName)
 {
     return {home.path() + QLatin1Char('/') + QLatin1String(settingsName), home.path(), home.path()};
@@ -39,24 +39,18 @@ TEST(AppRun, OwnsItsObjectsAndLendsThemAsSharedViews)
             EXPECT_EQ(&AppState::shared(), &run.state());
             EXPECT_EQ(run.delegate().syncer(), &run.syncer());
             // The report reads this run's player readers, not fixed locations.
-            const DiagnosticExporter::Sources sources = run.diagnosticSources();
-            EXPECT_NE(sources.kugou, nullptr);
-            EXPECT_NE(sources.qqMusic, nullptr);
-            EXPECT_NE(sources.netease, nullptr);
-            EXPECT_NE(sources.applications, nullptr);
+            const DiagnosticExporter::Sources s = run.diagnosticSources();
+            EXPECT_TRUE(s.kugou && s.qqMusic && s.netease && s.applications);
             EXPECT_TRUE(run.settings().path().endsWith(QLatin1String(name)));
             run.settings().setLastUsedTranspose(-2);
 
             // The state's metadata reaches the plug-in's state file.
             run.state().setCurrent(Song{u("晴天"), u("周杰伦")});
             run.state().setKeyText(u("Db 大调"));
-            run.state().setSongSource(u("QQ音乐"));
             run.syncer().setKeyScale(1, 1);
             const QByteArray text = readAll(PluginIPC::file());
-            EXPECT_TRUE(text.contains("meta_key=C#/Db 大调\n")) << text.toStdString();
-            EXPECT_TRUE(text.contains("meta_song=周杰伦 - 晴天\n"));
-            EXPECT_TRUE(text.contains("meta_source=QQ音乐\n"));
-            EXPECT_FALSE(text.contains("meta_detail")); // empty values give no line
+            EXPECT_TRUE(text.contains("meta_key=C#/Db 大调\nmeta_song=周杰伦 - 晴天\n"))
+                << text.toStdString();
         }
         drainCancelledTasks();
         // Gone: the settings view is the test's again and the metadata went with the state.
@@ -81,6 +75,37 @@ TEST(AppRun, LaunchRemovesTheOldPluginBundle)
         run.delegate().applicationDidFinishLaunching();
         EXPECT_TRUE(QTest::qWaitFor([&] { return !QFile::exists(old); }, 10'000));
         EXPECT_EQ(run.settings().pluginInstalledForAppVersion(), std::nullopt);
+    }
+    drainCancelledTasks();
+}
+
+// The plug-in's change sets count while it is connected; one it leaves while it is away (its
+// alive file stale) is dropped, and stays dropped once it comes back.
+TEST(AppRun, AChangeSetFromAPluginThatIsAwayIsDropped)
+{
+    TempHome home;
+    {
+        AppRun run(pathsIn(home, "away.conf"));
+        run.tuning().setHostParamsReady();
+        const QString alive = PluginIPC::path(PluginIPC::kAliveFile);
+        const QString back = PluginIPC::path(PluginIPC::kParamsBackFile);
+        ASSERT_TRUE(writeFile(alive, "variant=Auto-Tune Pro\n"));
+        run.syncer().poll();
+        ASSERT_TRUE(writeFile(back, "seq=1\nretune=0.2\n"));
+        run.syncer().poll();
+        EXPECT_FLOAT_EQ(run.state().retune(), 0.2);
+
+        ASSERT_TRUE(setAge(alive, 10.0));
+        run.syncer().poll();
+        EXPECT_FALSE(run.syncer().connected());
+        ASSERT_TRUE(writeFile(back, "seq=2\nretune=0.9\n"));
+        run.syncer().poll();
+        EXPECT_FLOAT_EQ(run.state().retune(), 0.2);
+        ASSERT_TRUE(writeFile(alive, "variant=Auto-Tune Pro\n"));
+        run.syncer().poll();
+        run.syncer().poll();
+        EXPECT_TRUE(run.syncer().connected());
+        EXPECT_NE(run.state().retune(), 0.9);
     }
     drainCancelledTasks();
 }

@@ -1,14 +1,19 @@
 #include "app/command_line.h"
+#include "core/offline_mode.h"
 
 #include <gtest/gtest.h>
 
 namespace {
+QStringList args(std::initializer_list<const char*> list)
+{
+    QStringList out{QStringLiteral("tonivox")};
+    for (const char* a : list)
+        out.append(QString::fromUtf8(a));
+    return out;
+}
 CommandLine parse(std::initializer_list<const char*> list)
 {
-    QStringList args{QStringLiteral("tonivox")};
-    for (const char* a : list)
-        args.append(QString::fromUtf8(a));
-    return CommandLine::parse(args);
+    return CommandLine::parse(args(list));
 }
 } // namespace
 
@@ -37,4 +42,17 @@ TEST(CommandLine, DecidesBeforeAnyDisplayExists)
     EXPECT_EQ(unknown.problem, QStringLiteral("unknown option --frobnicate"));
     EXPECT_EQ(parse({"song.wav"}).action, Action::invalid);
     EXPECT_EQ(parse({"-platform"}).problem, QStringLiteral("option -platform needs a value"));
+}
+
+TEST(OfflineMode, SwitchesAreFoundAnywhereInTheirFixedOrder)
+{
+    EXPECT_FALSE(detectOfflineMode(args({})).has_value());
+    EXPECT_FALSE(detectOfflineMode(args({"--keytests", "-keytest", "keytest"})).has_value());
+    EXPECT_EQ(detectOfflineMode(args({"a.wav", "--v5-features", "x"})), OfflineMode::v5Features);
+    // The search order decides, not the position in the list.
+    EXPECT_EQ(detectOfflineMode(args({"--v5-features", "--keytest-v5", "--keytest"})), OfflineMode::keytest);
+    EXPECT_EQ(detectOfflineMode(args({"--v5-resampled-dump", "--v5-pcm-dump"})), OfflineMode::v5PcmDump);
+    EXPECT_EQ(detectOfflineMode(args({"--v5-cqt-dump", "--v5-features"})), OfflineMode::v5CqtDump);
+    EXPECT_EQ(detectOfflineMode(args({"--keytest-v5"})), OfflineMode::keytestV5);
+    EXPECT_EQ(detectOfflineMode(args({"--v5-resampled-dump"})), OfflineMode::v5ResampledDump);
 }

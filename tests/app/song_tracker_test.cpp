@@ -1,25 +1,13 @@
 #include "app/report_book.h"
-#include "app/song_tracker.h"
 #include "app/tracker_rules.h"
-#include "core/app_state.h"
-#include "core/settings_store.h"
-#include "keydetect/v5/key_detector_v5.h"
-#include "keylib_test_base.h"
 #include "platform/pulse_audio_client.h"
-#include "pluginlink/auto_tune_syncer.h"
-#include "pluginlink/plugin_ipc.h"
-#include "pluginlink/tuning_controls.h"
-#include "service/service_transport.h"
-#include "support/keylib_server_process.h"
 #include "support/private_sound_server.h"
-#include "support/run_task.h"
-#include "support/temp_home.h"
+#include "tracker_fixture.h"
 #include "transpose/accompaniment_processor.h"
 
 #include <QCoreApplication>
 #include <QProcess>
 #include <QScopeGuard>
-#include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -27,71 +15,16 @@ using namespace std::chrono_literals;
 
 namespace {
 
-QString u(const char* text)
-{
-    return QString::fromUtf8(text);
-}
-
 constexpr char kSeed[] = R"([
   {"artist": "周杰伦", "title": "晴天", "key": "B 大调"},
   {"artist": "陈奕迅", "title": "十年", "key": "Bb 小调", "review_status": "disputed", "matched_by": "variant"}
 ])";
+const Song kSunny{u("晴天"), u("周杰伦")};
+const Song kTenYears{u("十年"), u("陈奕迅")};
 
-struct ScriptedPlayers final : PlayerPort {
-    std::optional<Song> song;
-    QString source;
-    QCoro::Task<bool> poll(std::stop_token) override { co_return true; }
-    std::optional<Song> activeSong() const override { return song; }
-    QString label() const override { return song ? source : QString(); }
-    QString localReadDiag() const override { return u("Linux 6.1 QQ:ok"); }
-};
-
-struct ScriptedWindow final : WindowRecognitionPort {
-    std::optional<Song> song;
-    QString player;
-    bool allowed = true;
-    int attempts = 0;
-    QCoro::Task<std::optional<Song>> ocrCurrentSong() override
-    {
-        ++attempts;
-        // A copy: g++ 12 moves a member named in co_return out of the object.
-        std::optional<Song> copy = song;
-        co_return copy;
-    }
-    QString lastPlayerLabel() const override { return player; }
-    bool screenCaptureAllowed() const override { return allowed; }
-};
-
-struct NoTransposer final : TransposerPort {
-    void start() override {}
-    void stop() override {}
-};
-
-struct CountingTransposer final : TransposerPort {
-    int starts = 0;
-    void start() override { ++starts; }
-    void stop() override {}
-};
-
-// A sound server that lists the stored channel only once told to.
-struct LateAudio final : AudioPort {
-    AudioChannel channel{7, QStringLiteral("Monitor of Loopback"), QStringLiteral("loop.monitor")};
-    bool listed = false;
-    std::function<void()> onChange;
-    std::vector<AudioChannel> listInputs() const override
-    {
-        return listed ? std::vector{channel} : std::vector<AudioChannel>{};
-    }
-    std::optional<AudioChannel> selectedChannel() const override
-    {
-        return listed ? std::optional(channel) : std::nullopt;
-    }
-    QCoro::Task<std::optional<std::vector<float>>> capture(uint32_t, std::chrono::duration<double>,
-                                                           std::stop_token) override
-    {
-        co_return std::nullopt;
-    }
-    void setInputsChanged(std::function<void()> change) override { onChange = std::move(change); }
+class TrackerTest : public TrackerFixture {
+protected:
+    TrackerTest() : TrackerFixture(kSeed) {}
 };
 
 struct CountingDetection final : LocalDetectionPort {
@@ -104,104 +37,53 @@ struct CountingDetection final : LocalDetectionPort {
     void stop() override {}
 };
 
-struct NoAudio final : AudioPort {
-    std::vector<AudioChannel> listInputs() const override { return {}; }
-    std::optional<AudioChannel> selectedChannel() const override { return std::nullopt; }
-    QCoro::Task<std::optional<std::vector<float>>> capture(uint32_t, std::chrono::duration<double>,
-                                                           std::stop_token) override
-    {
-        co_return std::nullopt;
-    }
-};
-
-// The tracker over scripted players and windows, the real key-library server, and a clock
-// that the tracker's own sleeps move forward, so the loop's schedule runs in milliseconds.
-class TrackerTest : public KeylibTestBase {
-protected:
-    TrackerTest() : KeylibTestBase(kSeed) {}
-    void TearDown() override
-    {
-        tracker.reset();
-        finishServer();
-    }
-    void startTracker()
-    {
-        SongTracker::Deps deps{state,  home.settings(), syncer, tuning, players,
-                               window, transposer,      audio,  v5};
-        useTestClock(deps);
-        tracker = std::make_unique<SongTracker>(deps);
-        tracker->start();
-    }
-    void useTestClock(SongTracker::Deps& deps)
-    {
-        deps.now = [this] { return now; };
-        deps.sleep = [this](std::chrono::milliseconds d, std::stop_token stop) -> QCoro::Task<bool> {
-            now += d;
-            co_return co_await cancellation::sleepFor(1ms, stop);
-        };
-    }
-    int requestsTo(const char* path) const
-    {
-        int n = 0;
-        for (const QJsonObject& r : server->requests())
-            n += r.value(QLatin1String("path")).toString().startsWith(QLatin1String(path)) ? 1 : 0;
-        return n;
-    }
-    bool waitFor(const std::function<bool()>& condition) { return QTest::qWaitFor(condition, 10000); }
-    // Lets the loop run a number of passes.
-    void passes(int n)
-    {
-        const auto until = now + n * SongTracker::kPollPeriod;
-        ASSERT_TRUE(waitFor([&] { return now >= until; }));
-    }
-
-    AppState state{home.settings()};
-    AutoTuneSyncer syncer;
-    TuningControls tuning{state, syncer, home.settings()};
-    ScriptedPlayers players;
-    ScriptedWindow window;
-    NoTransposer transposer;
-    NoAudio audio;
-    KeyDetectorV5 v5{[] { return std::optional<QString>(); }};
-    SongTracker::TimePoint now{};
-    std::unique_ptr<SongTracker> tracker;
-};
+// Record streams of this process on the sound server.
+int ownRecordStreams()
+{
+    QProcess pactl;
+    pactl.start(QStringLiteral("pactl"), {QStringLiteral("list"), QStringLiteral("source-outputs")});
+    pactl.waitForFinished(5000);
+    const QString pid =
+        QStringLiteral("application.process.id = \"%1\"").arg(QCoreApplication::applicationPid());
+    return static_cast<int>(QString::fromUtf8(pactl.readAllStandardOutput()).count(pid));
+}
 
 } // namespace
 
-TEST(TrackerRules, VersionsKeysAndStatusLines)
+TEST(TrackerRules, NewerVersionsAndLibraryKeyDetails)
 {
-    using tracker_rules::isNewerVersion;
-    EXPECT_TRUE(isNewerVersion(u("2.0"), u("1.9.9")));
-    EXPECT_TRUE(isNewerVersion(u("1.10"), u("1.9")));
-    EXPECT_FALSE(isNewerVersion(u("1.0.0"), u("1.0")));
-    EXPECT_FALSE(isNewerVersion(u("1.0a"), u("1.0")));
-    EXPECT_TRUE(isNewerVersion(u("0.0.1"), u("")));
-    EXPECT_FALSE(isNewerVersion(u("99999999999999999999999"), u("1"))); // not a number: dropped
+    const struct {
+        const char *latest, *current;
+        bool newer;
+    } versions[] = {
+        {"2.0", "1.9.9", true},  {"1.10", "1.9", true},
+        {"1.0.0", "1.0", false}, {"1.0a", "1.0", false},
+        {"0.0.1", "", true},     {"99999999999999999999999", "1", false}}; // not a number: dropped
+    for (const auto& c : versions)
+        EXPECT_EQ(tracker_rules::isNewerVersion(u(c.latest), u(c.current)), c.newer)
+            << c.latest << " " << c.current;
 
-    const QStringList& keys = tracker_rules::allKeys();
-    ASSERT_EQ(keys.size(), 24);
-    EXPECT_EQ(keys.mid(0, 3), (QStringList{u("C 大调"), u("C 小调"), u("C#/Db 大调")}));
-    EXPECT_EQ(keys.last(), u("B 小调"));
-
-    LookupResult r;
-    r.review_status = u("disputed");
-    r.matched_by = u("variant");
-    EXPECT_EQ(tracker_rules::libraryKeyDetail(r), u("先唱，我听准了就改～"));
-    r.review_status.reset();
-    EXPECT_EQ(tracker_rules::libraryKeyDetail(r), u("先唱着，我再确认下～"));
-    r.matched_by = u("cloud");
-    EXPECT_EQ(tracker_rules::libraryKeyDetail(r), u("放心唱吧～ "));
-    r.matched_by.reset();
-    EXPECT_EQ(tracker_rules::libraryKeyDetail(r), u("放心唱吧～"));
+    const struct {
+        const char *review, *matchedBy, *detail;
+    } details[] = {{"disputed", "variant", "先唱，我听准了就改～"},
+                   {nullptr, "variant", "先唱着，我再确认下～"},
+                   {nullptr, "cloud", "放心唱吧～ "},
+                   {nullptr, nullptr, "放心唱吧～"}};
+    for (const auto& c : details) {
+        LookupResult r;
+        if (c.review)
+            r.review_status = u(c.review);
+        if (c.matchedBy)
+            r.matched_by = u(c.matchedBy);
+        EXPECT_EQ(tracker_rules::libraryKeyDetail(r), u(c.detail)) << c.detail;
+    }
 }
 
 TEST_F(TrackerTest, ALibraryKeyReachesThePluginShiftedByTheTransposition)
 {
     startServer();
     state.setTranspose(2);
-    players.song = Song{u("晴天"), u("周杰伦")};
-    players.source = u("QQ音乐");
+    players.song = kSunny;
     startTracker();
     ASSERT_TRUE(waitFor([&] { return state.synced(); }));
     EXPECT_EQ(state.keyText(), u("B 大调"));
@@ -225,7 +107,7 @@ TEST_F(TrackerTest, ALibraryKeyReachesThePluginShiftedByTheTransposition)
     players.song = Song{u("晴天"), u("周杰伦 feat. 五月天")};
     passes(3);
     EXPECT_EQ(requestsTo("/v1/key/lookup"), 1);
-    players.song = Song{u("十年"), u("陈奕迅")};
+    players.song = kTenYears;
     ASSERT_TRUE(waitFor([&] { return state.keyText() == u("Bb 小调"); }));
     EXPECT_EQ(state.keyDetail(), u("先唱，我听准了就改～"));
     EXPECT_FALSE(state.manualScaleIndex());
@@ -237,7 +119,7 @@ TEST_F(TrackerTest, ALibraryKeyReachesThePluginShiftedByTheTransposition)
 TEST_F(TrackerTest, WindowLabelsGiveWayToPlayersAndAGoneSongClears)
 {
     startServer();
-    window.song = Song{u("晴天"), u("周杰伦")};
+    window.song = kSunny;
     window.allowed = false;
     startTracker();
     ASSERT_TRUE(waitFor([&] { return state.synced(); }));
@@ -245,15 +127,13 @@ TEST_F(TrackerTest, WindowLabelsGiveWayToPlayersAndAGoneSongClears)
 
     // A player now reports the same song: its label replaces the window's, no new lookup.
     players.song = window.song;
-    players.source = u("QQ音乐");
     ASSERT_TRUE(waitFor([&] { return state.songSource() == u("QQ音乐"); }));
     players.song.reset();
     window.player = u("窗口识别（QQ音乐）");
     passes(10);
     EXPECT_EQ(state.songSource(), u("QQ音乐"));
     EXPECT_EQ(requestsTo("/v1/key/lookup"), 1);
-    // Recognition is tried at most every 3 s.
-    EXPECT_LE(window.attempts, 3);
+    EXPECT_LE(window.attempts, 3); // at most every 3 s
 
     // Nothing anywhere, more than 2 s after the player's last sighting: cleared.
     players.song = window.song;
@@ -270,7 +150,7 @@ TEST_F(TrackerTest, WithoutConsentOnlyTheVersionCheckGoesOutAndConsentResolvesAt
     home.settings().setPrivacyConsent(false);
     startServer({QStringLiteral("--latest-version"), QStringLiteral("99.0"), QStringLiteral("--latest-url"),
                  QStringLiteral("http://127.0.0.1/get")});
-    players.song = Song{u("晴天"), u("周杰伦")};
+    players.song = kSunny;
     startTracker();
     ASSERT_TRUE(waitFor([&] { return state.keyText() == u("需要同意隐私说明"); }));
     EXPECT_EQ(state.keyDetail(), u("同意后就能帮你定调～"));
@@ -285,12 +165,20 @@ TEST_F(TrackerTest, WithoutConsentOnlyTheVersionCheckGoesOutAndConsentResolvesAt
     EXPECT_EQ(state.keyText(), u("B 大调"));
 }
 
-// The lookup never answers: it times out on the configured time-out while the main thread
-// keeps serving a 10 ms timer.
-TEST_F(TrackerTest, AHangingLookupTimesOutWhileTheMainThreadServes)
+// Refused lookups show on the key line and push no key: a version the library no longer
+// serves, and a lookup that never answers, which times out while the main thread keeps
+// serving a 10 ms timer.
+TEST_F(TrackerTest, RefusedAndHangingLookupsShowOnTheKeyLine)
 {
+    startServer({QStringLiteral("--min-version"), QStringLiteral("99.0")});
+    players.song = kSunny;
+    startTracker();
+    ASSERT_TRUE(waitFor([&] { return state.keyText() == u("版本过旧"); }));
+    EXPECT_EQ(state.keyDetail(), u("版本过旧，请升级到最新版"));
+    tracker.reset();
+    finishServer();
+
     startServer({QStringLiteral("--delay-ms"), QStringLiteral("60000")});
-    players.song = Song{u("晴天"), u("周杰伦")};
     int fast = 0;
     int slow = 0;
     QTimer fastTimer;
@@ -299,12 +187,13 @@ TEST_F(TrackerTest, AHangingLookupTimesOutWhileTheMainThreadServes)
     QObject::connect(&slowTimer, &QTimer::timeout, [&slow] { ++slow; });
     fastTimer.start(10);
     slowTimer.start(100);
-    SongTracker::Deps deps{state, home.settings(), syncer, tuning, players, window, transposer, audio, v5};
-    deps.lookupTimeout = 1500ms;
-    tracker = std::make_unique<SongTracker>(deps);
-    tracker->start();
+    SongTracker::Deps d = deps(audio, transposer, true);
+    d.lookupTimeout = 1500ms;
+    startTracker(d);
     ASSERT_TRUE(waitFor([&] { return state.keyText() == u("网络不稳定"); }));
+    EXPECT_EQ(state.keyDetail(), u("请稍后重试"));
     EXPECT_FALSE(state.synced());
+    EXPECT_FALSE(syncer.ipc().contains(u("key")));
     // A thread held by the lookup fires each timer about once, whatever their periods.
     EXPECT_GE(slow, 5);
     EXPECT_GT(fast, 3 * slow);
@@ -316,24 +205,17 @@ TEST_F(TrackerTest, AChannelListedAfterAnUnknownSongStillGetsItDetected)
 {
     startServer();
     players.song = Song{u("无名之歌"), u("无名氏")};
-    LateAudio late;
     CountingDetection detection;
-    SongTracker::Deps deps{state, home.settings(), syncer, tuning, players, window, transposer, late, v5};
-    useTestClock(deps);
-    tracker = std::make_unique<SongTracker>(deps);
-    // The tracker goes before the audio port and detection it uses, however the test ends.
-    const auto dropTracker = qScopeGuard([this] { tracker.reset(); });
-    tracker->setLocalDetection(&detection);
-    tracker->start();
+    const auto dropTracker = qScopeGuard([this] { tracker.reset(); }); // before `detection`
+    startTracker(deps(audio, transposer), &detection);
     ASSERT_TRUE(waitFor([&] { return state.keyText() == u("暂未识别"); }));
     EXPECT_EQ(state.keyDetail(), u("设置里选一下伴奏通道～"));
-    ASSERT_TRUE(late.onChange);
-    late.listed = true;
-    late.onChange();
+    ASSERT_TRUE(audio.onChange);
+    audio.list(true);
     ASSERT_TRUE(waitFor([&] { return detection.runs == 1; }));
     EXPECT_EQ(requestsTo("/v1/key/lookup"), 2);
     // Listed again (another change of the server): nothing is resolved twice.
-    late.onChange();
+    audio.onChange();
     passes(3);
     EXPECT_EQ(detection.runs, 1);
 }
@@ -344,33 +226,45 @@ TEST_F(TrackerTest, ALibraryKeyFoundBeforeTheChannelIsListedIsCheckedOnceItIs)
 {
     report_book::resetForTests();
     startServer();
-    players.song = Song{u("晴天"), u("周杰伦")};
-    LateAudio late;
-    SongTracker::Deps deps{state, home.settings(), syncer, tuning, players, window, transposer, late, v5};
-    useTestClock(deps);
-    const SongTracker::Sleep fast = deps.sleep;
-    deps.sleep = [fast](std::chrono::milliseconds d, std::stop_token stop) {
-        return d == SongTracker::kVerifyDelay ? cancellation::sleepFor(1h, std::move(stop))
-                                              : fast(d, std::move(stop));
-    };
-    tracker = std::make_unique<SongTracker>(deps);
-    const auto dropTracker = qScopeGuard([this] { tracker.reset(); });
-    tracker->start();
+    players.song = kSunny;
+    SongTracker::Deps d = deps(audio, transposer);
+    d.sleep = holdingTheCheck(d.sleep);
+    startTracker(d);
     ASSERT_TRUE(waitFor([&] { return state.synced(); }));
     passes(2);
     EXPECT_FALSE(tracker->isVerificationRunning());
-    late.listed = true;
-    late.onChange();
+    audio.list(true);
     EXPECT_TRUE(tracker->isVerificationRunning());
+    tracker.reset();
     report_book::resetForTests();
+}
+
+// A chosen channel that the sound server no longer lists shows as lost until it is listed
+// again; one the user let go of (no longer stored) keeps what its removal said.
+TEST_F(TrackerTest, AChannelThatIsNoLongerListedShowsAsLost)
+{
+    startServer();
+    home.settings().setAccompanimentChannelUID(u("loop.monitor"));
+    audio.listed = true;
+    startTracker();
+    const QString shown = u("已选择：Monitor of Loopback");
+    ASSERT_TRUE(waitFor([&] { return state.channelStatus() == shown; }));
+    audio.list(false);
+    EXPECT_EQ(state.channelStatus(), AccompanimentProcessor::kLostStatus);
+    audio.list(true);
+    EXPECT_EQ(state.channelStatus(), shown);
+
+    home.settings().setAccompanimentChannelUID(QString());
+    state.setChannelStatus(u("已移除伴奏回路"));
+    audio.list(false);
+    EXPECT_EQ(state.channelStatus(), u("已移除伴奏回路"));
 }
 
 TEST_F(TrackerTest, AManualKeyIsReportedOnceAndAgainAfterAFailure)
 {
     startServer({QStringLiteral("--fail"), QStringLiteral("500")});
-    state.setCurrent(Song{u("晴天"), u("周杰伦")});
-    SongTracker::Deps deps{state, home.settings(), syncer, tuning, players, window, transposer, audio, v5};
-    tracker = std::make_unique<SongTracker>(deps);
+    state.setCurrent(kSunny);
+    tracker = std::make_unique<SongTracker>(deps(audio, transposer, true));
     tracker->applyManualKey(u("D 小调"));
     EXPECT_EQ(state.keyDetail(), u("你说了算～"));
     EXPECT_EQ(syncer.ipc().value(u("key")), 2);
@@ -385,36 +279,10 @@ TEST_F(TrackerTest, AManualKeyIsReportedOnceAndAgainAfterAFailure)
     EXPECT_EQ(requestsTo("/v1/key/feedback"), 2);
 }
 
-// The sound server answers after panel start has read the (still empty) input list.
-TEST_F(TrackerTest, InputsListedLateStillReachTheStateAndStartTheTransposer)
-{
-    startServer();
-    home.settings().setAccompanimentChannelUID(u("loop.monitor"));
-    PulseAudioClient client;
-    PulseAudioPort port(client);
-    CountingTransposer counting;
-    SongTracker::Deps deps{state, home.settings(), syncer, tuning, players, window, counting, port, v5};
-    tracker = std::make_unique<SongTracker>(deps);
-    tracker->start();
-    const auto listed = [&] {
-        for (const AudioChannel& c : state.channels()) {
-            if (c.uid == u("loop.monitor"))
-                return true;
-        }
-        return false;
-    };
-    ASSERT_TRUE(waitFor(listed));
-    ASSERT_TRUE(waitFor([&] { return state.channelStatus().startsWith(u("已选择：")); }));
-    EXPECT_EQ(state.channelStatus(), u("已选择：") + state.channelName());
-    EXPECT_EQ(counting.starts, 1);
-    tracker.reset();
-}
-
-// A sound server that stops answering after the client connected (frozen with SIGSTOP, as a
-// hung server is): the client gives it up by itself, the channel status says the channel is
-// lost and the transposer stops; once the server runs again, the channel is shown and the
-// transposer plays again without anyone's help. A private server: freezing it stops no other
-// test.
+// The real client connects after panel start read the (still empty) input list: the channel
+// is shown and the transposer plays. Then the server stops answering (frozen with SIGSTOP, as
+// a hung server is): the channel shows as lost and the transposer stops; once the server runs
+// again, both come back by themselves. A private server: freezing it stops no other test.
 TEST_F(TrackerTest, AFrozenSoundServerShowsAsALostChannelUntilItThaws)
 {
     if (qEnvironmentVariableIsEmpty("TONIVOX_TEST_SERVICES"))
@@ -422,7 +290,8 @@ TEST_F(TrackerTest, AFrozenSoundServerShowsAsALostChannelUntilItThaws)
     PrivateSoundServer sound;
     ASSERT_TRUE(sound.start()) << sound.errorOutput().toStdString();
     // The default output is "loop"; the channel is another sink's monitor (never the output's).
-    ASSERT_FALSE(sound.pactl({"load-module", "module-null-sink", "sink_name=private", "rate=48000"}).isEmpty());
+    ASSERT_FALSE(
+        sound.pactl({"load-module", "module-null-sink", "sink_name=private", "rate=48000"}).isEmpty());
     startServer();
     home.settings().setAccompanimentChannelUID(u("private.monitor"));
     PulseAudioClient::Options options{sound.address()};
@@ -430,13 +299,12 @@ TEST_F(TrackerTest, AFrozenSoundServerShowsAsALostChannelUntilItThaws)
     PulseAudioClient client(options);
     PulseAudioPort port(client);
     AccompanimentProcessor processor(client);
-    ProcessorTransposer transposer(processor);
-    auto frozenTracker = std::make_unique<SongTracker>(
-        SongTracker::Deps{state, home.settings(), syncer, tuning, players, window, transposer, port, v5});
-    frozenTracker->start();
+    ProcessorTransposer output(processor);
+    const auto dropTracker = qScopeGuard([this] { tracker.reset(); });
+    startTracker(deps(port, output, true));
     ASSERT_TRUE(waitFor([&] { return processor.isRunning(); })) << processor.statusText().toStdString();
     const QString shown = state.channelStatus();
-    EXPECT_TRUE(shown.startsWith(u("已选择："))) << shown.toStdString();
+    EXPECT_EQ(shown, u("已选择：") + state.channelName());
 
     ASSERT_TRUE(sound.freeze());
     // The bound is what a user may wait for the status to tell.
@@ -452,51 +320,6 @@ TEST_F(TrackerTest, AFrozenSoundServerShowsAsALostChannelUntilItThaws)
     EXPECT_GE(client.connectionCount(), 2);
 }
 
-// A chosen channel that the sound server no longer lists shows as lost until it is listed
-// again; one the user let go of (no longer stored) keeps what its removal said.
-TEST_F(TrackerTest, AChannelThatIsNoLongerListedShowsAsLost)
-{
-    startServer();
-    home.settings().setAccompanimentChannelUID(u("loop.monitor"));
-    LateAudio late;
-    late.listed = true;
-    SongTracker::Deps deps{state, home.settings(), syncer, tuning, players, window, transposer, late, v5};
-    useTestClock(deps);
-    tracker = std::make_unique<SongTracker>(deps);
-    const auto dropTracker = qScopeGuard([this] { tracker.reset(); });
-    tracker->start();
-    const QString shown = u("已选择：Monitor of Loopback");
-    ASSERT_TRUE(waitFor([&] { return state.channelStatus() == shown; }));
-
-    late.listed = false;
-    late.onChange();
-    EXPECT_EQ(state.channelStatus(), AccompanimentProcessor::kLostStatus);
-    late.listed = true;
-    late.onChange();
-    EXPECT_EQ(state.channelStatus(), shown);
-
-    home.settings().setAccompanimentChannelUID(QString());
-    state.setChannelStatus(u("已移除伴奏回路"));
-    late.listed = false;
-    late.onChange();
-    EXPECT_EQ(state.channelStatus(), u("已移除伴奏回路"));
-}
-
-namespace {
-
-// Record streams of this process on the sound server.
-int ownRecordStreams()
-{
-    QProcess pactl;
-    pactl.start(QStringLiteral("pactl"), {QStringLiteral("list"), QStringLiteral("source-outputs")});
-    pactl.waitForFinished(5000);
-    const QString pid =
-        QStringLiteral("application.process.id = \"%1\"").arg(QCoreApplication::applicationPid());
-    return static_cast<int>(QString::fromUtf8(pactl.readAllStandardOutput()).count(pid));
-}
-
-} // namespace
-
 // The library-key check is cancelled by a song change while it waits for the intro, and
 // again while it records from the real sound server: it sends nothing, leaves no record
 // stream behind, and gives the song back, so that it is verified when it comes again.
@@ -509,44 +332,33 @@ TEST_F(TrackerTest, ACancelledLibraryKeyCheckSendsNothingAndLeavesNothingBehind)
     home.settings().setAccompanimentChannelUID(u("loop.monitor"));
     PulseAudioClient client;
     PulseAudioPort port(client);
-    SongTracker::Deps deps{state, home.settings(), syncer, tuning, players, window, transposer, port, v5};
-    useTestClock(deps);
-    // The wait for the intro lasts until the test lets it end.
-    bool holdIntro = true;
-    const SongTracker::Sleep fast = deps.sleep;
-    deps.sleep = [&holdIntro, fast](std::chrono::milliseconds d, std::stop_token stop) {
-        return d == SongTracker::kVerifyDelay && holdIntro ? cancellation::sleepFor(1h, std::move(stop))
-                                                           : fast(d, std::move(stop));
-    };
-    const Song sunny{u("晴天"), u("周杰伦")};
-    const Song tenYears{u("十年"), u("陈奕迅")};
-    players.song = sunny;
-    players.source = u("QQ音乐");
+    const auto dropTracker = qScopeGuard([this] { tracker.reset(); });
+    SongTracker::Deps d = deps(port, transposer);
+    d.sleep = holdingTheCheck(d.sleep);
+    players.song = kSunny;
     ASSERT_TRUE(waitFor([&] { return port.selectedChannel().has_value(); }));
-    tracker = std::make_unique<SongTracker>(deps);
-    tracker->start();
+    startTracker(d);
     ASSERT_TRUE(waitFor([&] { return state.synced() && tracker->isVerificationRunning(); }));
 
     // During the wait: another song.
-    players.song = tenYears;
+    players.song = kTenYears;
     ASSERT_TRUE(waitFor([&] { return state.keyText() == u("Bb 小调"); }));
     // Back again: it is checked again (its id was given back), and this time it records.
-    holdIntro = false;
-    players.song = sunny;
+    holdCheck = false;
+    players.song = kSunny;
     ASSERT_TRUE(waitFor([&] { return state.keyText() == u("B 大调"); }));
     EXPECT_TRUE(tracker->isVerificationRunning());
     ASSERT_TRUE(waitFor([&] { return ownRecordStreams() == 1; }));
 
     // During the recording: another song, whose own check waits.
-    holdIntro = true;
-    players.song = tenYears;
+    holdCheck = true;
+    players.song = kTenYears;
     ASSERT_TRUE(waitFor([&] { return state.keyText() == u("Bb 小调"); }));
     ASSERT_TRUE(waitFor([&] { return ownRecordStreams() == 0; }));
     tracker.reset();
     drainCancelledTasks();
     EXPECT_EQ(requestsTo("/v1/key/report"), 0);
-    // Both songs can be claimed again.
-    EXPECT_TRUE(report_book::claimVerification(tracker_rules::songId(sunny.artist, sunny.title)));
-    EXPECT_TRUE(report_book::claimVerification(tracker_rules::songId(tenYears.artist, tenYears.title)));
+    for (const Song& song : {kSunny, kTenYears})
+        EXPECT_TRUE(report_book::claimVerification(tracker_rules::songId(song.artist, song.title)));
     report_book::resetForTests();
 }

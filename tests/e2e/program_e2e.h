@@ -1,22 +1,28 @@
 #pragma once
 
-// The set-up the end-to-end tests share: the real program in a temporary home, a process
-// named "qqmusic" that announces songs over MPRIS on a private bus, and the key library on
-// loopback seeded with the test's songs.
+// The set-up the end-to-end tests share: the real program in a temporary home on a private
+// bus and, on request, a process named "qqmusic" that announces songs over MPRIS and the key
+// library on loopback seeded with the test's songs.
 #include "core/settings_store.h"
 #include "players/player_fixtures.h"
 #include "support/keylib_server_process.h"
 
-#include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
+#include <csignal>
 #include <functional>
 #include <gtest/gtest.h>
 
+inline QString u(const char* text)
+{
+    return QString::fromUtf8(text);
+}
+
 class ProgramE2E : public ::testing::Test {
 protected:
-    enum class Display { offscreen, screen };
+    enum class Display { offscreen, screen, none };
 
     void TearDown() override { stopProgram(); }
 
@@ -24,13 +30,23 @@ protected:
     void startServices(const char* seedJson)
     {
         seed = KeylibServerProcess::writeTemp(files, QStringLiteral("seed.json"), seedJson);
-        server = std::make_unique<KeylibServerProcess>(QStringList{QStringLiteral("--seed"), seed});
-        ASSERT_TRUE(server->started());
-        ASSERT_FALSE(bus.address().isEmpty());
+        startServer({});
         player = std::make_unique<FakePlayer>(
             QStringLiteral("qqmusic"), QStringList{QStringLiteral("--mpris"), QStringLiteral("qqmusic")},
             bus.address());
         ASSERT_TRUE(player->isReady());
+    }
+    // The key library (the seed and `arguments`), stored with the user's consent.
+    void startServer(QStringList arguments)
+    {
+        server.reset();
+        server = std::make_unique<KeylibServerProcess>(arguments << QStringLiteral("--seed") << seed);
+        ASSERT_TRUE(server->started());
+        configure([this](SettingsStore& settings) {
+            settings.setPrivacyConsent(true);
+            settings.setServerBaseURL(server->baseURL());
+            settings.setAccessToken(QStringLiteral("e2e-token"));
+        });
     }
     // The user's stored choices, written before the program reads them.
     void configure(const std::function<void(SettingsStore&)>& change)
@@ -47,23 +63,29 @@ protected:
                player->script(QStringLiteral("qqmusic"), QStringLiteral("SetStatus"),
                               {QStringLiteral("Playing")});
     }
-    // As a user starts it, offscreen or on the test display.
-    void launch(QProcess& process, Display display)
+    // As a user starts it: offscreen, on the test display or with no display at all.
+    void launch(QProcess& process, Display display, const QStringList& arguments = {})
     {
         QProcessEnvironment env = environment;
         env.insert(QStringLiteral("HOME"), home.path());
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path() + QStringLiteral("/.config"));
+        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
         if (display == Display::offscreen)
             env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        else
-            env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        if (display == Display::none) {
+            env.remove(QStringLiteral("DISPLAY"));
+            env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        }
         env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus.address());
         process.setProcessEnvironment(env);
-        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process.start(QStringLiteral(TONIVOX_BINARY), {});
+        process.start(QStringLiteral(TONIVOX_BINARY), arguments);
         ASSERT_TRUE(process.waitForStarted(5000));
     }
-    void startProgram(Display display = Display::offscreen) { launch(program, display); }
+    void startProgram(Display display = Display::offscreen)
+    {
+        program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        launch(program, display);
+    }
     void stopProgram()
     {
         if (program.state() == QProcess::NotRunning)
@@ -74,13 +96,29 @@ protected:
             program.waitForFinished(3000);
         }
     }
+    // Stopped by the system: a clean exit that leaves the quit record alone.
+    void terminate(QProcess& process, int sig = SIGTERM)
+    {
+        const qint64 pid = process.processId();
+        ASSERT_GT(pid, 0); // never pid 0: that would signal the test's own process group
+        ::kill(static_cast<pid_t>(pid), sig);
+        ASSERT_TRUE(process.waitForFinished(10000));
+        EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(process.exitCode(), 0);
+        static const QRegularExpression quit(QStringLiteral("^seq=[1-9][0-9]*\\nappRunning=0\\n$"));
+        EXPECT_TRUE(quit.match(state()).hasMatch()) << state().toStdString();
+    }
     QString settingsPath() const { return home.path() + QStringLiteral("/.config/Tonivox/Tonivox.conf"); }
     QString linkDir() const { return home.path() + QStringLiteral("/Library/Application Support/Tonivox"); }
-    QString state() const
+    QString stateFile() const { return linkDir() + QStringLiteral("/plugin_state.txt"); }
+    // A file of the link directory ("plugin_state.txt", "detect_debug.log").
+    QString linkFile(const char* name) const
     {
-        QFile f(linkDir() + QStringLiteral("/plugin_state.txt"));
+        QFile f(linkDir() + QLatin1Char('/') + QLatin1String(name));
         return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
     }
+    QString state() const { return linkFile("plugin_state.txt"); }
+    bool stateHas(const char* line) const { return state().split(QLatin1Char('\n')).contains(u(line)); }
 
     QTemporaryDir home;
     QTemporaryDir files;
