@@ -1,6 +1,7 @@
 #include "keydetect/audio_channel_detector.h"
 #include "keydetect/audio_mixdown.h"
 #include "keydetect/synth.h"
+#include "transpose/tone_measure.h"
 
 #include <gtest/gtest.h>
 
@@ -53,7 +54,7 @@ TEST(Resample, InterpolatesLinearlyAndLeavesNearlyEqualRatesAndDegenerateInputAl
     EXPECT_EQ(resample({0, 2, 4}, 10, 20), (std::vector<float>{0, 1, 2, 3, 4, 4}));
     const auto tone = resample(synth::sine(1000, 1.0, 48000, 0.5f), 48000, 44100);
     EXPECT_EQ(tone.size(), 44100u);
-    EXPECT_NEAR(synth::zeroCrossingFrequency(tone, 44100), 1000, 2);
+    EXPECT_NEAR(tone_measure::peakFrequency(tone, 44100, 900, 1100), 1000, 2);
 }
 
 TEST(Musicality, ScoresLoudOrTonalAudioAboveTheGateAndSilenceAndNoiseBelow)

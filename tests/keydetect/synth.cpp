@@ -95,24 +95,4 @@ bool writeWav(const QString& path, const std::vector<float>& mono, int rate_Hz, 
     return out.status() == QDataStream::Ok && file.flush();
 }
 
-double zeroCrossingFrequency(const std::vector<float>& samples, double rate_Hz)
-{
-    size_t crossings = 0;
-    for (size_t i = 1; i < samples.size(); ++i) {
-        if ((samples[i - 1] < 0) != (samples[i] < 0))
-            ++crossings;
-    }
-    return samples.empty()
-               ? 0
-               : static_cast<double>(crossings) / 2.0 * rate_Hz / static_cast<double>(samples.size());
-}
-
-double rms(const std::vector<float>& samples)
-{
-    double sum = 0;
-    for (float v : samples)
-        sum += static_cast<double>(v) * v;
-    return samples.empty() ? 0 : std::sqrt(sum / static_cast<double>(samples.size()));
-}
-
 } // namespace synth

@@ -1,6 +1,7 @@
 // The constant-Q basis file and front end: per-bin tuning, the sparse kernels against the
 // dense computation, log scaling, and hostile basis files.
 #include "core/resource_bundle.h"
+#include "keydetect/synth.h"
 #include "keydetect/v5/cqt.h"
 #include "keydetect/v5/cqt_layout.h"
 #include "keydetect/v5/windows.h"
@@ -47,7 +48,7 @@ TEST(CqtBasisFile, SineAtEachCentreFrequencyPeaksInItsBin)
 {
     CqtFrontEnd frontEnd;
     for (int bin = 0; bin < kBins; ++bin) {
-        const auto tone = test_signals::sine(binFrequencyHz(bin), 2.0, kSampleRate);
+        const auto tone = synth::sine(binFrequencyHz(bin), 2.0, kSampleRate, 0.5f);
         const auto c = frontEnd.magnitudes(tone, shippedBasis());
         EXPECT_EQ(loudestBin(c, 10), bin) << "bin " << bin << " at " << binFrequencyHz(bin) << " Hz";
         // Hann kernels of Q periods: neighbours answer about -6 dB, and the next ones
@@ -100,7 +101,7 @@ TEST(CqtFrontEnd, FeaturesSpanEightyDecibelsPadMissingFramesAndKeepSilenceAtTheF
     const auto silent = frontEnd.features(std::vector<float>(kWindowSamples, 0.0f), shippedBasis());
     EXPECT_TRUE(std::all_of(silent.begin(), silent.end(), [](float v) { return v == 0.0f; }));
     // 10 s of input fill 10 * 22050 / 2048 + 1 = 108 frames; the rest stay 0.
-    const auto tone = test_signals::sine(440.0, 10.0, kSampleRate);
+    const auto tone = synth::sine(440.0, 10.0, kSampleRate, 0.5f);
     const auto features = frontEnd.features(tone, shippedBasis());
     ASSERT_EQ(features.size(), 23040u);
     EXPECT_FLOAT_EQ(*std::max_element(features.begin(), features.end()), 1.0f);
