@@ -5,7 +5,6 @@
 #include <cmath>
 #include <gtest/gtest.h>
 #include <limits>
-#include <numeric>
 
 using namespace v5_windows;
 
@@ -20,14 +19,8 @@ TEST(WindowStarts, ShortExactAndLongAudioAndNonsenseRates)
     EXPECT_EQ(windowLength(-44100.0), 0);
 }
 
-TEST(ResampleWindow, HalvesA44kWindowInterpolatesSlowerRatesAndRejectsNonsense)
+TEST(ResampleWindow, InterpolatesSlowerRatesAndRejectsNonsense)
 {
-    std::vector<float> ramp(1323000);
-    std::iota(ramp.begin(), ramp.end(), 0.0f);
-    const auto halved = resampleWindow(ramp, 44100.0);
-    ASSERT_EQ(halved.size(), 661500u);
-    EXPECT_EQ(halved[1], 2.0f);
-    EXPECT_EQ(halved[661499], 1322998.0f);
     // 11025 Hz: each input sample spans two output samples, the midpoints interpolate, and
     // the last sample is held.
     const std::vector<float> x = {0.0f, 1.0f, 3.0f};

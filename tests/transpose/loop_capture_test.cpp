@@ -83,17 +83,4 @@ TEST(LoopCapture, BufferShapes)
     }
 }
 
-TEST(LoopCapture, OnlyTheFirstLayoutIsKeptForTheLog)
-{
-    LoopCapture capture(7);
-    EXPECT_FALSE(capture.firstLayout());
-    const std::vector<float> left{1}, right{2};
-    const AudioBufferRef planar[] = {bufferOf(left, 1), bufferOf(right, 1)};
-    capture.append(planar);
-    appendCounting(capture, 0, 1);
-    ASSERT_TRUE(capture.firstLayout());
-    EXPECT_EQ(LoopCapture::layoutLogLine(*capture.firstLayout()),
-              QStringLiteral("伴奏移调：采集格式 缓冲数=2 ch0=1 ch1=1"));
-}
-
 } // namespace
