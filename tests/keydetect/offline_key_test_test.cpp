@@ -183,16 +183,6 @@ TEST_F(OfflineKeyTest, KeytestDecideFollowsTheStoredEngine)
                         : classic);
 }
 
-TEST(SliceForTest, NeedsMoreThanTenSecondsAfterTheStart)
-{
-    const std::vector<float> audio(static_cast<size_t>(8 * 44100 + 441001), 0.1f);
-    EXPECT_EQ(sliceForTest(audio, 8.0, 45.0).value_or(std::vector<float>{}).size(), 441001u);
-    EXPECT_FALSE(sliceForTest(std::span(audio).first(audio.size() - 1), 8.0, 45.0));
-    const std::vector<float> long_(60 * 44100, 0.0f);
-    EXPECT_EQ(sliceForTest(long_, 8.0, 45.0)->size(), 45u * 44100u);
-    EXPECT_FALSE(sliceForTest(long_, 70.0, 45.0));
-}
-
 TEST(DecodeSliceForTest, StopsDecodingWhereTheSliceEnds)
 {
     QTemporaryDir dir;

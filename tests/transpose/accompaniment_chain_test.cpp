@@ -269,30 +269,6 @@ TEST_F(AccompanimentChain, AFourSecondBurstComesOutFourSecondsLong)
     EXPECT_NEAR(static_cast<double>(last - first) / kRate, 4.0, 0.04);
 }
 
-TEST_F(AccompanimentChain, ASourceThatVanishesStopsTheChainWhichStartsAgainWhenItReturns)
-{
-    const auto loadSource = [&] {
-        m_sourceModule = pactl({"load-module", "module-null-sink", "sink_name=transposer_in", "rate=48000",
-                                "sink_properties=device.description=TransposerIn"});
-        return !m_sourceModule.isEmpty();
-    };
-    ASSERT_TRUE(loadSource());
-    m_home.settings().setAccompanimentChannelUID(QStringLiteral("transposer_in.monitor"));
-    AccompanimentProcessor processor(*m_audio);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return processor.start(); }, 10000))
-        << processor.statusText().toStdString();
-
-    pactl({"unload-module", QString::fromUtf8(m_sourceModule)});
-    m_sourceModule.clear();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !processor.isRunning(); }, 10000));
-    EXPECT_EQ(processor.statusText(), AccompanimentProcessor::kLostStatus);
-
-    ASSERT_TRUE(loadSource());
-    EXPECT_TRUE(QTest::qWaitFor([&] { return processor.isRunning(); }, 10000));
-    EXPECT_TRUE(processor.statusText().startsWith(QStringLiteral("运行中：")))
-        << processor.statusText().toStdString();
-}
-
 // A server of this test's own, restarted while the chain runs: the services' server is shared
 // by the whole run and is not restarted.
 TEST(AccompanimentChainRestart, AServerRestartStopsTheChainWhichStartsAgainOnTheNewServer)
@@ -330,7 +306,7 @@ TEST(AccompanimentChainRestart, AServerRestartStopsTheChainWhichStartsAgainOnThe
         << processor.statusText().toStdString();
 }
 
-TEST_F(AccompanimentChain, RefusesWithoutAChannelAndWhenTheLoopIsTheDefaultOutputsMonitor)
+TEST_F(AccompanimentChain, RefusesWithoutAChannelStopsWithoutItsSourceOrOnFeedbackAndStartsAgainByItself)
 {
     AccompanimentProcessor processor(*m_audio);
     m_home.settings().setAccompanimentChannelUID(QStringLiteral("gone.monitor"));
@@ -338,23 +314,37 @@ TEST_F(AccompanimentChain, RefusesWithoutAChannelAndWhenTheLoopIsTheDefaultOutpu
     EXPECT_EQ(processor.statusText(), QStringLiteral("请先选择伴奏回路通道"));
     processor.stop();
     EXPECT_EQ(processor.statusText(), QStringLiteral("请先选择伴奏回路通道"));
-
     m_home.settings().setAccompanimentChannelUID(QStringLiteral("transposer_out.monitor"));
     EXPECT_FALSE(processor.start());
     EXPECT_EQ(processor.statusText(), AccompanimentProcessor::kFeedbackStatus);
 
-    // Running on "loop", then the default output becomes "loop" itself.
-    m_home.settings().setAccompanimentChannelUID(QStringLiteral("loop.monitor"));
-    ASSERT_TRUE(processor.start());
+    const auto loadSource = [&] {
+        m_sourceModule = pactl({"load-module", "module-null-sink", "sink_name=transposer_in", "rate=48000",
+                                "sink_properties=device.description=TransposerIn"});
+        return !m_sourceModule.isEmpty();
+    };
+    ASSERT_TRUE(loadSource());
+    m_home.settings().setAccompanimentChannelUID(QStringLiteral("transposer_in.monitor"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return processor.start(); }, 10000))
+        << processor.statusText().toStdString();
     processor.setSemitones(2); // while running: the renderer follows, the status says so
     EXPECT_TRUE(processor.statusText().contains(QStringLiteral("移调+2")))
         << processor.statusText().toStdString();
-    pactl({"set-default-sink", "loop"});
+    // The default output becomes the source itself, and back.
+    pactl({"set-default-sink", "transposer_in"});
     EXPECT_TRUE(QTest::qWaitFor([&] { return !processor.isRunning(); }, 10000));
     EXPECT_EQ(processor.statusText(), AccompanimentProcessor::kFeedbackStatus);
-    // And back: it starts again by itself.
     pactl({"set-default-sink", "transposer_out"});
     EXPECT_TRUE(QTest::qWaitFor([&] { return processor.isRunning(); }, 10000));
+    // The source goes, and comes back.
+    pactl({"unload-module", QString::fromUtf8(m_sourceModule)});
+    m_sourceModule.clear();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !processor.isRunning(); }, 10000));
+    EXPECT_EQ(processor.statusText(), AccompanimentProcessor::kLostStatus);
+    ASSERT_TRUE(loadSource());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return processor.isRunning(); }, 10000));
+    EXPECT_TRUE(processor.statusText().startsWith(QStringLiteral("运行中：")))
+        << processor.statusText().toStdString();
 }
 
 } // namespace
