@@ -1,7 +1,7 @@
 #include "keydetect/synth.h"
 
+#include <QDataStream>
 #include <QFile>
-#include <QtEndian>
 #include <algorithm>
 #include <cmath>
 #include <numbers>
@@ -76,56 +76,23 @@ std::vector<float> progression(int tonic, const std::vector<ChordStep>& steps, d
 bool writeWav(const QString& path, const std::vector<float>& mono, int rate_Hz, int channels)
 {
     const auto dataBytes = static_cast<quint32>(mono.size() * 2 * static_cast<size_t>(channels));
-    QByteArray bytes;
-    auto u32 = [&](quint32 v) {
-        char b[4];
-        qToLittleEndian(v, b);
-        bytes.append(b, 4);
-    };
-    auto u16 = [&](quint16 v) {
-        char b[2];
-        qToLittleEndian(v, b);
-        bytes.append(b, 2);
-    };
-    bytes.append("RIFF");
-    u32(36 + dataBytes);
-    bytes.append("WAVEfmt ");
-    u32(16);
-    u16(1);
-    u16(static_cast<quint16>(channels));
-    u32(static_cast<quint32>(rate_Hz));
-    u32(static_cast<quint32>(rate_Hz * channels * 2));
-    u16(static_cast<quint16>(channels * 2));
-    u16(16);
-    bytes.append("data");
-    u32(dataBytes);
-    for (float v : mono) {
-        const auto s = static_cast<qint16>(std::lround(std::clamp(v, -1.0f, 1.0f) * 32767.0f));
-        for (int c = 0; c < channels; ++c)
-            u16(static_cast<quint16>(s));
-    }
     QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-double zeroCrossingFrequency(const std::vector<float>& samples, double rate_Hz)
-{
-    size_t crossings = 0;
-    for (size_t i = 1; i < samples.size(); ++i) {
-        if ((samples[i - 1] < 0) != (samples[i] < 0))
-            ++crossings;
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    QDataStream out(&file);
+    out.setByteOrder(QDataStream::LittleEndian);
+    out.writeRawData("RIFF", 4);
+    out << quint32(36 + dataBytes);
+    out.writeRawData("WAVEfmt ", 8);
+    out << quint32(16) << quint16(1) << quint16(channels) << quint32(rate_Hz)
+        << quint32(rate_Hz * channels * 2) << quint16(channels * 2) << quint16(16);
+    out.writeRawData("data", 4);
+    out << dataBytes;
+    for (float v : mono) {
+        for (int c = 0; c < channels; ++c)
+            out << static_cast<qint16>(std::lround(std::clamp(v, -1.0f, 1.0f) * 32767.0f));
     }
-    return samples.empty()
-               ? 0
-               : static_cast<double>(crossings) / 2.0 * rate_Hz / static_cast<double>(samples.size());
-}
-
-double rms(const std::vector<float>& samples)
-{
-    double sum = 0;
-    for (float v : samples)
-        sum += static_cast<double>(v) * v;
-    return samples.empty() ? 0 : std::sqrt(sum / static_cast<double>(samples.size()));
+    return out.status() == QDataStream::Ok && file.flush();
 }
 
 } // namespace synth

@@ -26,8 +26,4 @@ std::vector<float> progression(int tonic, const std::vector<ChordStep>& steps, d
 // A 16-bit PCM WAV file with `channels` identical channels.
 bool writeWav(const QString& path, const std::vector<float>& mono, int rate_Hz, int channels);
 
-// Frequency from zero crossings, and root mean square.
-double zeroCrossingFrequency(const std::vector<float>& samples, double rate_Hz);
-double rms(const std::vector<float>& samples);
-
 } // namespace synth

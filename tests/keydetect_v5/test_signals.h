@@ -13,16 +13,6 @@ inline double midiToHz(double note)
     return 440.0 * std::pow(2.0, (note - 69.0) / 12.0);
 }
 
-inline std::vector<float> sine(double frequency_Hz, double seconds, double sampleRate_Hz,
-                               float amplitude = 0.5f)
-{
-    std::vector<float> out(static_cast<std::size_t>(seconds * sampleRate_Hz));
-    for (std::size_t n = 0; n < out.size(); ++n)
-        out[n] = amplitude *
-                 static_cast<float>(std::sin(2.0 * std::numbers::pi * frequency_Hz * n / sampleRate_Hz));
-    return out;
-}
-
 // Cadential chord progression in one key, one chord every 2 s: I IV V I in major,
 // i iv V i (harmonic minor's major dominant) in minor. Each chord is a bass root plus
 // a close triad of tones with four decaying harmonics, with a small noise floor.

@@ -4,54 +4,33 @@
 
 #include <cmath>
 #include <gtest/gtest.h>
-#include <numeric>
+#include <limits>
 
 using namespace v5_windows;
 
-TEST(WindowStarts, ShortExactAndLongAudio)
+TEST(WindowStarts, ShortExactAndLongAudioAndNonsenseRates)
 {
     EXPECT_TRUE(windowStarts(static_cast<long long>(29.99 * 44100), 44100.0).empty());
     EXPECT_EQ(windowStarts(30 * 44100, 44100.0), (std::vector<double>{0.0, 0.0, 0.0}));
     EXPECT_EQ(windowStarts(45 * 44100, 44100.0), (std::vector<double>{0.0, 7.5, 15.0}));
-    EXPECT_TRUE(windowStarts(45 * 44100, 0.0).empty());
-    EXPECT_TRUE(windowStarts(45 * 44100, std::nan("")).empty());
+    for (const double rate : {0.0, -44100.0, std::nan(""), std::numeric_limits<double>::infinity()})
+        EXPECT_TRUE(windowStarts(45 * 44100, rate).empty()) << rate;
     EXPECT_EQ(windowLength(std::nan("")), 0);
     EXPECT_EQ(windowLength(-44100.0), 0);
-    EXPECT_EQ(windowLength(44100.0), 1323000);
 }
 
-TEST(ResampleWindow, HalvesA44kWindowByTakingEveryOtherSample)
+TEST(ResampleWindow, InterpolatesSlowerRatesAndRejectsNonsense)
 {
-    std::vector<float> ramp(1323000);
-    std::iota(ramp.begin(), ramp.end(), 0.0f);
-    const auto out = resampleWindow(ramp, 44100.0);
-    ASSERT_EQ(out.size(), 661500u);
-    EXPECT_EQ(out[0], 0.0f);
-    EXPECT_EQ(out[1], 2.0f);
-    EXPECT_EQ(out[661499], 1322998.0f);
-}
-
-TEST(ResampleWindow, InterpolatesStretchesAndRejectsNonsense)
-{
-    // 11025 Hz: each input sample spans two output samples, the midpoints interpolate.
+    // 11025 Hz: each input sample spans two output samples, the midpoints interpolate, and
+    // the last sample is held.
     const std::vector<float> x = {0.0f, 1.0f, 3.0f};
     const auto out = resampleWindow(x, 11025.0);
     ASSERT_EQ(out.size(), 661500u);
-    EXPECT_FLOAT_EQ(out[1], 0.5f);
-    EXPECT_FLOAT_EQ(out[3], 2.0f);
-    EXPECT_FLOAT_EQ(out[4], 3.0f);
-    EXPECT_FLOAT_EQ(out[661499], 3.0f); // the last sample is held
+    EXPECT_EQ(std::vector<float>(out.begin(), out.begin() + 6), (std::vector<float>{0, 0.5f, 1, 2, 3, 3}));
+    EXPECT_FLOAT_EQ(out[661499], 3.0f);
     EXPECT_TRUE(resampleWindow({}, 44100.0).empty());
     EXPECT_TRUE(resampleWindow(x, 0.0).empty());
     EXPECT_TRUE(resampleWindow(x, -44100.0).empty());
-}
-
-TEST(KeyClasses, IndexToKeyName)
-{
-    EXPECT_EQ(key_classes::keyName(21), QStringLiteral("A 小调"));
-    EXPECT_EQ(key_classes::keyName(0), QStringLiteral("C 大调"));
-    EXPECT_EQ(key_classes::keyName(11), QStringLiteral("B 大调"));
-    EXPECT_EQ(key_classes::keyName(13), QStringLiteral("C# 小调"));
 }
 
 TEST(KeyClasses, RankingIsStableOnTies)
@@ -64,34 +43,26 @@ TEST(KeyClasses, RankingIsStableOnTies)
     p[4] = 0.5; // tie with 21: the lower index ranks first
     EXPECT_EQ(key_classes::rankClasses(p).best, 4);
     EXPECT_EQ(key_classes::rankClasses(p).second, 21);
-    const std::vector<double> flat(24, 1.0 / 24);
-    EXPECT_EQ(key_classes::rankClasses(flat).best, 0);
-    EXPECT_EQ(key_classes::rankClasses(flat).second, 1);
 }
 
-TEST(KeyClasses, ParseKey)
+TEST(KeyClasses, ParseKeyAndSameScale)
 {
     const auto minor = key_classes::parseKey(QStringLiteral("  A#   小调 "));
     ASSERT_TRUE(minor);
     EXPECT_EQ(minor->root, 10);
     EXPECT_TRUE(minor->minor);
-    EXPECT_FALSE(key_classes::parseKey(QStringLiteral("Bb 大调"))); // detectors write sharps
-    EXPECT_FALSE(key_classes::parseKey(QStringLiteral("")));
-    EXPECT_FALSE(key_classes::parseKey(QStringLiteral("C#/Db 大调")));
-}
+    for (const char* text : {"Bb 大调", "", "C#/Db 大调"}) // detectors write sharps
+        EXPECT_FALSE(key_classes::parseKey(QString::fromUtf8(text))) << text;
 
-TEST(KeyClasses, SameScale)
-{
-    using key_classes::sameScale;
-    EXPECT_TRUE(sameScale(QStringLiteral("C 大调"), QStringLiteral("A 小调")));
-    EXPECT_TRUE(sameScale(QStringLiteral("A 小调"), QStringLiteral("C 大调")));
-    EXPECT_TRUE(sameScale(QStringLiteral("E 大调"), QStringLiteral("E 大调")));
-    EXPECT_TRUE(sameScale(QStringLiteral("A# 大调"), QStringLiteral("G 小调")));
-    EXPECT_FALSE(sameScale(QStringLiteral("C 大调"), QStringLiteral("C 小调")));
-    EXPECT_FALSE(sameScale(QStringLiteral("C 大调"), QStringLiteral("G 大调")));
-    EXPECT_FALSE(sameScale(QStringLiteral("H 大调"), QStringLiteral("H 大调")));
-    EXPECT_FALSE(sameScale(QStringLiteral("C 大调"), QStringLiteral("")));
-    // Roots three semitones apart the other way round share only three notes.
-    EXPECT_FALSE(sameScale(QStringLiteral("C 大调"), QStringLiteral("D# 小调")));
-    EXPECT_FALSE(sameScale(QStringLiteral("A 小调"), QStringLiteral("F# 大调")));
+    const std::tuple<const char*, const char*, bool> pairs[] = {
+        {"C 大调", "A 小调", true},   {"A 小调", "C 大调", true},
+        {"E 大调", "E 大调", true},   {"A# 大调", "G 小调", true},
+        {"C 大调", "C 小调", false},  {"C 大调", "G 大调", false},
+        {"H 大调", "H 大调", false},  {"C 大调", "", false},
+        {"C 大调", "D# 小调", false}, // three semitones the other way share only three notes
+        {"A 小调", "F# 大调", false},
+    };
+    for (const auto& [a, b, same] : pairs)
+        EXPECT_EQ(key_classes::sameScale(QString::fromUtf8(a), QString::fromUtf8(b)), same)
+            << a << " / " << b;
 }

@@ -2,7 +2,6 @@
 
 #include <QFile>
 #include <QProcess>
-#include <QStringList>
 #include <csignal>
 
 PrivateSoundServer::~PrivateSoundServer()
@@ -24,11 +23,6 @@ bool PrivateSoundServer::run(const char* command)
                     script.exitCode() == 0;
     m_error = QString::fromUtf8(script.readAll());
     return ok;
-}
-
-bool PrivateSoundServer::start()
-{
-    return m_dir.isValid() && run("start");
 }
 
 bool PrivateSoundServer::stop()
@@ -57,14 +51,7 @@ bool PrivateSoundServer::thaw()
 pid_t PrivateSoundServer::pid() const
 {
     QFile file(m_dir.path() + QStringLiteral("/pulse/pid"));
-    if (!file.open(QIODevice::ReadOnly))
-        return 0;
-    return static_cast<pid_t>(file.readAll().trimmed().toInt());
-}
-
-QByteArray PrivateSoundServer::address() const
-{
-    return "unix:" + m_dir.path().toUtf8() + "/pulse/native";
+    return file.open(QIODevice::ReadOnly) ? static_cast<pid_t>(file.readAll().trimmed().toInt()) : 0;
 }
 
 QProcessEnvironment PrivateSoundServer::environment(QProcessEnvironment base) const
