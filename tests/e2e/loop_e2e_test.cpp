@@ -38,12 +38,16 @@ protected:
         playerCopy = files.filePath(QStringLiteral("qqmusic"));
         ASSERT_TRUE(QFile::copy(QStandardPaths::findExecutable(QStringLiteral("pacat")), playerCopy));
         QFile::setPermissions(playerCopy, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        startPlayerSound();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return sinksOf(u("qqmusic")) == QStringList{u("loop")}; }, 10000));
+    }
+    void startPlayerSound()
+    {
         playerSound.setProcessEnvironment(environment);
         playerSound.setStandardInputFile(tone);
         playerSound.start(playerCopy,
                           {"--playback", "--raw", "--format=float32le", "--rate=48000", "--channels=2"});
         ASSERT_TRUE(playerSound.waitForStarted(5000));
-        ASSERT_TRUE(QTest::qWaitFor([&] { return sinksOf(u("qqmusic")) == QStringList{u("loop")}; }, 10000));
     }
     void TearDown() override
     {
@@ -113,7 +117,8 @@ protected:
 } // namespace
 
 // The action makes the loop, moves the player onto it, and the transposer plays its sound
-// two semitones up on the default output; the other action takes it all away again.
+// two semitones up on the default output, also after the sound server restarts; the other
+// action takes it all away again.
 TEST_F(LoopE2E, TheActionsMakeTheLoopAndTakeItAllAwayAgain)
 {
     startProgram();
@@ -125,6 +130,23 @@ TEST_F(LoopE2E, TheActionsMakeTheLoopAndTakeItAllAwayAgain)
         [&] { return sinksOf(u("qqmusic")) == QStringList{u("tonivox_accompaniment")}; }, 10000));
     EXPECT_TRUE(QTest::qWaitFor([&] { return storedChannel() == u("tonivox_accompaniment.monitor"); }, 5000));
     EXPECT_NEAR(waitForShiftedTone(), 493.88, 3);
+
+    // Modules do not survive a restart of the sound server: the loop is made again, the
+    // player's new stream moved onto it and the transposer plays on.
+    ASSERT_TRUE(sound.stop()) << sound.errorOutput().toStdString();
+    ASSERT_TRUE(playerSound.waitForFinished(10000)); // its server went
+    ASSERT_TRUE(sound.start()) << sound.errorOutput().toStdString();
+    startPlayerSound();
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            return sinksOf(u("qqmusic")) == QStringList{u("tonivox_accompaniment")} &&
+                   sinksOf(u("tonivox")) == QStringList{u("loop")};
+        },
+        30000))
+        << "player on " << sinksOf(u("qqmusic")).join(u(",")).toStdString() << ", program on "
+        << sinksOf(u("tonivox")).join(u(",")).toStdString();
+    EXPECT_NEAR(waitForShiftedTone(), 493.88, 3);
+    EXPECT_EQ(storedChannel(), u("tonivox_accompaniment.monitor"));
 
     ASSERT_TRUE(action("remove-accompaniment-loop"));
     EXPECT_TRUE(QTest::qWaitFor([&] { return sinksOf(u("qqmusic")) == QStringList{u("loop")}; }, 10000));
