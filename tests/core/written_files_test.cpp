@@ -2,6 +2,7 @@
 #include "core/atomic_file.h"
 #include "core/capped_log.h"
 #include "core/number_format.h"
+#include "support/temp_home.h"
 
 #include <QDir>
 #include <QFile>
@@ -11,12 +12,6 @@
 #include <limits>
 
 namespace {
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 QStringList entries(const QTemporaryDir& dir)
 {

@@ -81,11 +81,6 @@ TEST(AutoTunePresets, LookupRecognitionAndInputTypeChips)
     EXPECT_FALSE(auto_tune_presets::presetSettings(u("custom"), home.settings()));
 
     AutoTuneSettings common = auto_tune_presets::row("common");
-    common.humanize += 0.0004f;
-    EXPECT_EQ(auto_tune_presets::matchingPreset(common), u("common"));
-    common.humanize += 0.001f;
-    EXPECT_FALSE(auto_tune_presets::matchingPreset(common));
-    common = auto_tune_presets::row("common");
     common.classicMode = true;
     EXPECT_FALSE(auto_tune_presets::matchingPreset(common));
 
