@@ -3,11 +3,9 @@
 #include "pluginlink/auto_tune_presets.h"
 #include "pluginlink/auto_tune_syncer.h"
 #include "pluginlink/plugin_ipc.h"
-#include "support/comma_locale.h"
 #include "support/temp_home.h"
 
 #include <QFileInfo>
-#include <cstdio>
 #include <gtest/gtest.h>
 #include <limits>
 
@@ -123,19 +121,3 @@ TEST(PluginIPC, QuitRecordOnlyAfterAWriteAndUncreatableDirectoriesFailSilently)
     EXPECT_EQ(readAll(home.path() + QStringLiteral("/Library")), QByteArray("not a folder"));
 }
 
-// Qt sets the C locale from the environment, so the numbers of the state file must not
-// depend on it.
-TEST_F(CommaLocale, StateFileNumbersKeepTheirPoint)
-{
-    char printed[16];
-    std::snprintf(printed, sizeof printed, "%.4f", 0.5);
-    ASSERT_STREQ(printed, "0,5000") << "the locale did not take effect";
-
-    TempHome home;
-    AutoTuneSyncer syncer(nullptr);
-    syncer.apply(auto_tune_presets::row("natural"));
-    syncer.setKeyScale(5, 1);
-    const QByteArray text = stateFile();
-    EXPECT_TRUE(text.contains("\nretune=0.3000\n"));
-    EXPECT_FALSE(text.contains(',')) << text.toStdString();
-}

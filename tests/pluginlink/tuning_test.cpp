@@ -66,11 +66,6 @@ TEST(AutoTuneSettings, StoredDictionariesReadWithDefaultsForWhatIsMissingOrBroke
     expected.throatLength = 0.75f;
     expected.classicMode = true;
     EXPECT_EQ(*custom, expected);
-
-    AutoTuneSettings s = auto_tune_presets::row("natural");
-    s.humanize = 0.1f; // narrowed to single precision on the way back
-    s.saveAsLastUsed(home.settings());
-    EXPECT_EQ(AutoTuneSettings::loadLastUsed(home.settings()), s);
 }
 
 TEST(AutoTunePresets, LookupRecognitionAndInputTypeChips)
