@@ -56,8 +56,7 @@ protected:
         retired.clear();
         finishServer();
     }
-    // On the test clock; decided keys go to `push`. Beside the tracker it reads the stored
-    // engine, as in the program; a run of its own takes the test's.
+    // On the test clock; beside the tracker it reads the stored engine, alone the test's.
     void newDetection(KeyDetectorV5& detector, std::function<void(const QString&)> push, bool ownRun)
     {
         LocalDetection::Deps d{state, syncer, players, audio, detector, std::move(push)};

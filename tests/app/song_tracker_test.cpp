@@ -254,10 +254,8 @@ TEST_F(TrackerTest, AManualKeyIsReportedOnceAndAgainAfterAFailure)
     EXPECT_EQ(requestsTo("/v1/key/feedback"), 2);
 }
 
-// The real client connects after panel start read the (still empty) input list: the channel
-// is shown and the transposer plays. Then the server stops answering (frozen with SIGSTOP, as
-// a hung server is): the channel shows as lost and the transposer stops; once the server runs
-// again, both come back by themselves. A private server: freezing it stops no other test.
+// The real client, connected after panel start: a private server frozen with SIGSTOP (as a
+// hung one is) shows the channel as lost and stops the transposer; thawed, both come back.
 TEST_F(TrackerTest, AFrozenSoundServerShowsAsALostChannelUntilItThaws)
 {
     if (qEnvironmentVariableIsEmpty("TONIVOX_TEST_SERVICES"))
@@ -295,9 +293,8 @@ TEST_F(TrackerTest, AFrozenSoundServerShowsAsALostChannelUntilItThaws)
     EXPECT_GE(client.connectionCount(), 2);
 }
 
-// The library-key check is cancelled by a song change while it waits for the intro, and
-// again while it records from the real sound server: it sends nothing, leaves no record
-// stream behind, and gives the song back, so that it is verified when it comes again.
+// A library-key check cancelled by a song change in its wait and in its recording (real sound
+// server) sends nothing, leaves no record stream and gives the song back for a later check.
 TEST_F(TrackerTest, ACancelledLibraryKeyCheckSendsNothingAndLeavesNothingBehind)
 {
     if (!qEnvironmentVariableIsSet("TONIVOX_TEST_SERVICES"))
