@@ -36,6 +36,7 @@ TEST(CommandLine, DecidesBeforeAnyDisplayExists)
     EXPECT_EQ(offline.offlineMode, OfflineMode::keytestV5);
 
     EXPECT_EQ(parse({"song.wav"}).action, Action::invalid);
+    EXPECT_EQ(parse({"--create-accompaniment-loop", "--remove-accompaniment-loop"}).action, Action::invalid);
     EXPECT_EQ(parse({"-platform"}).problem, QStringLiteral("option -platform needs a value"));
 }
 
