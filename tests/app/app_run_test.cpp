@@ -63,22 +63,6 @@ TEST(AppRun, OwnsItsObjectsAndLendsThemAsSharedViews)
     EXPECT_EQ(SettingsStore(home.path() + QStringLiteral("/second.conf")).lastUsedTranspose(), -2);
 }
 
-// The launch's first step removes the plug-in's old-name bundle (today nothing ships to
-// copy), off the main thread; the check waits for it.
-TEST(AppRun, LaunchRemovesTheOldPluginBundle)
-{
-    TempHome home;
-    const QString old = home.path() + QStringLiteral("/.vst3/Rigbox.vst3");
-    ASSERT_TRUE(writeFile(old + QStringLiteral("/Contents/x.so"), "old"));
-    {
-        AppRun run(pathsIn(home, "launch.conf"));
-        run.delegate().applicationDidFinishLaunching();
-        EXPECT_TRUE(QTest::qWaitFor([&] { return !QFile::exists(old); }, 10'000));
-        EXPECT_EQ(run.settings().pluginInstalledForAppVersion(), std::nullopt);
-    }
-    drainCancelledTasks();
-}
-
 // The plug-in's change sets count while it is connected; one it leaves while it is away (its
 // alive file stale) is dropped, and stays dropped once it comes back.
 TEST(AppRun, AChangeSetFromAPluginThatIsAwayIsDropped)

@@ -22,10 +22,8 @@ TEST(CommandLine, DecidesBeforeAnyDisplayExists)
     using Action = CommandLine::Action;
     EXPECT_EQ(parse({}).action, Action::run);
     EXPECT_EQ(parse({"-platform", "offscreen"}).action, Action::run);
-    EXPECT_EQ(parse({"--version"}).action, Action::version);
-    // Help wins wherever it stands.
+    // Help wins wherever it stands. (The answers themselves: the launch end-to-end test.)
     EXPECT_EQ(parse({"--version", "-h"}).action, Action::help);
-    EXPECT_EQ(parse({"--help"}).action, Action::help);
 
     const CommandLine exported = parse({"--export-diagnostics", "report.txt"});
     EXPECT_EQ(exported.action, Action::exportDiagnostics);
@@ -37,10 +35,8 @@ TEST(CommandLine, DecidesBeforeAnyDisplayExists)
     EXPECT_EQ(offline.action, Action::offline);
     EXPECT_EQ(offline.offlineMode, OfflineMode::keytestV5);
 
-    const CommandLine unknown = parse({"--frobnicate"});
-    EXPECT_EQ(unknown.action, Action::invalid);
-    EXPECT_EQ(unknown.problem, QStringLiteral("unknown option --frobnicate"));
     EXPECT_EQ(parse({"song.wav"}).action, Action::invalid);
+    EXPECT_EQ(parse({"--create-accompaniment-loop", "--remove-accompaniment-loop"}).action, Action::invalid);
     EXPECT_EQ(parse({"-platform"}).problem, QStringLiteral("option -platform needs a value"));
 }
 

@@ -56,8 +56,7 @@ protected:
         retired.clear();
         finishServer();
     }
-    // On the test clock; decided keys go to `push`. Beside the tracker it reads the stored
-    // engine, as in the program; a run of its own takes the test's.
+    // On the test clock; beside the tracker it reads the stored engine, alone the test's.
     void newDetection(KeyDetectorV5& detector, std::function<void(const QString&)> push, bool ownRun)
     {
         LocalDetection::Deps d{state, syncer, players, audio, detector, std::move(push)};
@@ -172,8 +171,6 @@ TEST_F(DetectionTest, AnUnknownSongIsHeldChromaticThenDecidedPushedAndReportedOn
     EXPECT_GE(report.value(u("confidence")).toDouble(), 0.75);
     EXPECT_EQ(report.value(u("confidence")), report.value(u("local_v2_fit")));
     EXPECT_EQ(report.value(u("decision_engine")).toString(), u("shadow_v2"));
-    EXPECT_EQ(report.value(u("agreement")).toString(), u("unknown"));
-    EXPECT_EQ(report.value(u("window_start")).toDouble(), 3.0);
     EXPECT_EQ(report.value(u("source")).toString(), u("QQ音乐"));
     EXPECT_EQ(report.value(u("player_diag")).toString(), u("Linux 6.1 QQ:ok"));
 
@@ -228,43 +225,34 @@ TEST_F(DetectionTest, SilenceIsNotHeardAndAnUnsureRunMeasuresEvery30Seconds)
     ASSERT_TRUE(waitFor([&] { return !run.isRunning(); }));
 }
 
-TEST_F(DetectionTest, AnotherSongDuringTheRecordingEndsTheRunUnreportedAndTakesNothingOfIt)
+// The loop goes on beside a run and each song it resolves or clears ends the run: a library
+// song from the player during the recording that would have been measured (its key, not the
+// scale set in the plug-in for the unknown song; nothing measured, nothing reported), a
+// library song in a window, and a song that goes away.
+TEST_F(DetectionTest, TheLoopFollowsSongsBesideARunAndEndsIt)
 {
     startServer();
     players.song = kUnknown;
     audio.script = [this](int n) {
         if (n == 3)
-            state.setManualScaleIndex(5); // set in the plug-in for the unknown song
+            state.setManualScaleIndex(5);
         if (n == 12)
             players.song = Song{u("晴天"), u("周杰伦")};
-        return cMajorSlice(n);
+        return n <= 12 ? cMajorSlice(n) : noise(n);
     };
     startTracker();
-    ASSERT_TRUE(waitFor([&] { return state.keyText() == u("B 大调"); }));
+    ASSERT_TRUE(waitFor([&] { return state.keyText() == u("B 大调") && !tracker->isDetecting(); }));
     EXPECT_EQ(syncer.ipc().value(u("key")), 11);
     EXPECT_EQ(syncer.ipc().value(u("scale")), 1);
     EXPECT_TRUE(logLines("次测量").isEmpty());
-    ASSERT_TRUE(waitFor([&] { return audio.captures >= 12; }));
-    EXPECT_TRUE(reports().isEmpty());
-}
 
-// The loop goes on beside a run: a window that shows a library song instead of the unknown
-// one it showed gets its key, and a song that goes away is cleared; each ends the run.
-TEST_F(DetectionTest, TheLoopFollowsSongsBesideARunAndEndsIt)
-{
-    startServer();
+    players.song.reset();
     window.song = kUnknown;
-    audio.script = [](int n) { return noise(n); };
-    startTracker();
-    ASSERT_TRUE(waitFor([&] { return state.keyText() == u("半音阶模式") && audio.captures >= 2; }));
+    ASSERT_TRUE(waitFor([&] { return state.keyText() == u("半音阶模式") && tracker->isDetecting(); }));
     EXPECT_EQ(state.songSource(), u("窗口识别"));
-
     window.song = Song{u("晴天"), u("周杰伦")};
-    ASSERT_TRUE(waitFor([&] { return state.keyText() == u("B 大调"); }));
-    ASSERT_TRUE(waitFor([&] { return !tracker->isDetecting(); }));
-    EXPECT_EQ(syncer.ipc().value(u("scale")), 1);
+    ASSERT_TRUE(waitFor([&] { return state.keyText() == u("B 大调") && !tracker->isDetecting(); }));
 
-    // From a player this time, which then closes, and nothing shows in a window.
     window.song.reset();
     players.song = kUnknown;
     ASSERT_TRUE(waitFor([&] { return state.keyText() == u("半音阶模式") && tracker->isDetecting(); }));
@@ -277,6 +265,7 @@ TEST_F(DetectionTest, TheLoopFollowsSongsBesideARunAndEndsIt)
     ASSERT_TRUE(waitFor([&] { return sleeps.size() >= pauses + 20; })); // the loop polls on
     EXPECT_EQ(audio.captures, captures);
     EXPECT_FALSE(state.busy());
+    EXPECT_TRUE(reports().isEmpty());
 }
 
 // Quitting stops the tracker and then waits for its tasks: a report still waiting for the

@@ -8,7 +8,6 @@
 #include <QCoreApplication>
 #include <QProcess>
 #include <QScopeGuard>
-#include <QTimer>
 #include <gtest/gtest.h>
 
 using namespace std::chrono_literals;
@@ -145,29 +144,24 @@ TEST_F(TrackerTest, WindowLabelsGiveWayToPlayersAndAGoneSongClears)
     EXPECT_TRUE(state.keyDetail().contains(u("X11 显示")));
 }
 
-TEST_F(TrackerTest, WithoutConsentOnlyTheVersionCheckGoesOutAndConsentResolvesAtOnce)
+// (Consent given resolves the song: the panel's end-to-end test; the update notice: the panel's.)
+TEST_F(TrackerTest, WithoutConsentOnlyTheVersionCheckGoesOut)
 {
     home.settings().setPrivacyConsent(false);
-    startServer({QStringLiteral("--latest-version"), QStringLiteral("99.0"), QStringLiteral("--latest-url"),
-                 QStringLiteral("http://127.0.0.1/get")});
+    startServer();
     players.song = kSunny;
     startTracker();
     ASSERT_TRUE(waitFor([&] { return state.keyText() == u("需要同意隐私说明"); }));
     EXPECT_EQ(state.keyDetail(), u("同意后就能帮你定调～"));
-    EXPECT_FALSE(state.synced());
-    ASSERT_TRUE(waitFor([&] { return tracker->updateInfo().has_value(); }));
-    EXPECT_EQ(tracker->updateInfo()->version, u("99.0"));
+    ASSERT_TRUE(server->waitForRequests(1));
+    passes(5);
     EXPECT_EQ(server->requests().size(), 1);
-
-    home.settings().setPrivacyConsent(true);
-    tracker->consentGiven();
-    ASSERT_TRUE(waitFor([&] { return state.synced(); }));
-    EXPECT_EQ(state.keyText(), u("B 大调"));
+    EXPECT_FALSE(state.synced());
 }
 
 // Refused lookups show on the key line and push no key: a version the library no longer
-// serves, and a lookup that never answers, which times out while the main thread keeps
-// serving a 10 ms timer.
+// serves, and a lookup that never answers. (That the main thread goes on meanwhile: the
+// launch end-to-end test's hanging lookup.)
 TEST_F(TrackerTest, RefusedAndHangingLookupsShowOnTheKeyLine)
 {
     startServer({QStringLiteral("--min-version"), QStringLiteral("99.0")});
@@ -179,14 +173,6 @@ TEST_F(TrackerTest, RefusedAndHangingLookupsShowOnTheKeyLine)
     finishServer();
 
     startServer({QStringLiteral("--delay-ms"), QStringLiteral("60000")});
-    int fast = 0;
-    int slow = 0;
-    QTimer fastTimer;
-    QTimer slowTimer;
-    QObject::connect(&fastTimer, &QTimer::timeout, [&fast] { ++fast; });
-    QObject::connect(&slowTimer, &QTimer::timeout, [&slow] { ++slow; });
-    fastTimer.start(10);
-    slowTimer.start(100);
     SongTracker::Deps d = deps(audio, transposer, true);
     d.lookupTimeout = 1500ms;
     startTracker(d);
@@ -194,9 +180,6 @@ TEST_F(TrackerTest, RefusedAndHangingLookupsShowOnTheKeyLine)
     EXPECT_EQ(state.keyDetail(), u("请稍后重试"));
     EXPECT_FALSE(state.synced());
     EXPECT_FALSE(syncer.ipc().contains(u("key")));
-    // A thread held by the lookup fires each timer about once, whatever their periods.
-    EXPECT_GE(slow, 5);
-    EXPECT_GT(fast, 3 * slow);
 }
 
 // At launch the sound server lists the stored channel only after the song playing was
@@ -239,22 +222,14 @@ TEST_F(TrackerTest, ALibraryKeyFoundBeforeTheChannelIsListedIsCheckedOnceItIs)
     report_book::resetForTests();
 }
 
-// A chosen channel that the sound server no longer lists shows as lost until it is listed
-// again; one the user let go of (no longer stored) keeps what its removal said.
-TEST_F(TrackerTest, AChannelThatIsNoLongerListedShowsAsLost)
+// A channel the user let go of (no longer stored) that goes from the list keeps what its
+// removal said. (A chosen one shows as lost: AFrozenSoundServerShowsAsALostChannelUntilItThaws.)
+TEST_F(TrackerTest, AChannelLetGoOfIsNotShownAsLost)
 {
     startServer();
-    home.settings().setAccompanimentChannelUID(u("loop.monitor"));
     audio.listed = true;
     startTracker();
-    const QString shown = u("已选择：Monitor of Loopback");
-    ASSERT_TRUE(waitFor([&] { return state.channelStatus() == shown; }));
-    audio.list(false);
-    EXPECT_EQ(state.channelStatus(), AccompanimentProcessor::kLostStatus);
-    audio.list(true);
-    EXPECT_EQ(state.channelStatus(), shown);
-
-    home.settings().setAccompanimentChannelUID(QString());
+    ASSERT_TRUE(waitFor([&] { return state.channelStatus() == u("已选择：Monitor of Loopback"); }));
     state.setChannelStatus(u("已移除伴奏回路"));
     audio.list(false);
     EXPECT_EQ(state.channelStatus(), u("已移除伴奏回路"));
@@ -279,10 +254,8 @@ TEST_F(TrackerTest, AManualKeyIsReportedOnceAndAgainAfterAFailure)
     EXPECT_EQ(requestsTo("/v1/key/feedback"), 2);
 }
 
-// The real client connects after panel start read the (still empty) input list: the channel
-// is shown and the transposer plays. Then the server stops answering (frozen with SIGSTOP, as
-// a hung server is): the channel shows as lost and the transposer stops; once the server runs
-// again, both come back by themselves. A private server: freezing it stops no other test.
+// The real client, connected after panel start: a private server frozen with SIGSTOP (as a
+// hung one is) shows the channel as lost and stops the transposer; thawed, both come back.
 TEST_F(TrackerTest, AFrozenSoundServerShowsAsALostChannelUntilItThaws)
 {
     if (qEnvironmentVariableIsEmpty("TONIVOX_TEST_SERVICES"))
@@ -320,9 +293,8 @@ TEST_F(TrackerTest, AFrozenSoundServerShowsAsALostChannelUntilItThaws)
     EXPECT_GE(client.connectionCount(), 2);
 }
 
-// The library-key check is cancelled by a song change while it waits for the intro, and
-// again while it records from the real sound server: it sends nothing, leaves no record
-// stream behind, and gives the song back, so that it is verified when it comes again.
+// A library-key check cancelled by a song change in its wait and in its recording (real sound
+// server) sends nothing, leaves no record stream and gives the song back for a later check.
 TEST_F(TrackerTest, ACancelledLibraryKeyCheckSendsNothingAndLeavesNothingBehind)
 {
     if (!qEnvironmentVariableIsSet("TONIVOX_TEST_SERVICES"))

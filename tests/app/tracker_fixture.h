@@ -1,8 +1,7 @@
 #pragma once
 
 // The song tracker over scripted players, windows and audio, the real key-library server
-// and a clock that the tracker's own waits move forward, so its schedule runs in
-// milliseconds.
+// and a clock its own waits move forward, so its schedule runs in milliseconds.
 #include "app/local_detection.h"
 #include "app/song_tracker.h"
 #include "core/app_state.h"

@@ -60,11 +60,6 @@ TEST(AppState, DerivedTexts)
         colours.insert(state.syncColor().rgb());
     }
     EXPECT_EQ(colours.size(), 3);
-
-    state.setKeyText(u("A 小调"));
-    state.setTranspose(-2);
-    state.setManualScaleIndex(2);
-    EXPECT_EQ(state.displayKey(), u("G（本体手动 -2）"));
 }
 
 // Only exactly "capsule" is the capsule; anything else stored is the notch.
@@ -85,27 +80,6 @@ TEST(AppState, ConstructionReadsTheStoredSettings)
     EXPECT_EQ(state.floatingBarStyle(), FloatingBarStyle::capsule);
     EXPECT_EQ(state.transpose(), 5);
     EXPECT_TRUE(state.hasCustomPreset());
-}
-
-TEST(AppState, EqualAssignmentsNotifyTooAndDerivedPropertiesFollow)
-{
-    TempHome home;
-    AppState state(SettingsStore::shared());
-    QSignalSpy keyText(&state, &AppState::keyTextChanged);
-    QSignalSpy displayKey(&state, &AppState::displayKeyChanged);
-    QSignalSpy sync(&state, &AppState::syncChanged);
-    QSignalSpy displaySong(&state, &AppState::displaySongChanged);
-    state.setKeyText(state.keyText());
-    state.setKeyText(state.keyText());
-    state.setTranspose(0);
-    state.setManualScaleIndex(std::nullopt);
-    state.setBusy(false);
-    state.setSynced(false);
-    state.setCurrent(std::nullopt);
-    EXPECT_EQ(keyText.count(), 2);
-    EXPECT_EQ(displayKey.count(), 4);
-    EXPECT_EQ(sync.count(), 2);
-    EXPECT_EQ(displaySong.count(), 1);
 }
 
 // Each row starts from a red cover and reads a blue one (or none) for a song.

@@ -33,10 +33,8 @@ TEST(KeyNotation, NormalizeKeepsTheRestOfTheText)
 {
     EXPECT_EQ(key_notation::normalizeKeyNotation(u("Db 大调")), u("C#/Db 大调"));
     EXPECT_EQ(key_notation::normalizeKeyNotation(u("C#/Db 小调")), u("C#/Db 小调"));
-    EXPECT_EQ(key_notation::normalizeKeyNotation(u("识别中…")), u("识别中…"));
     EXPECT_EQ(key_notation::normalizeKeyNotation(u("Gb")), u("F#/Gb"));
     EXPECT_EQ(key_notation::normalizeKeyNotation(u("Eb 小调 （库）")), u("D#/Eb 小调 （库）"));
-    EXPECT_EQ(key_notation::normalizeKeyNotation(u("c 大调")), u("c 大调"));
 }
 
 TEST(KeyNotation, DisplayKeyExamples)
@@ -56,7 +54,6 @@ TEST(KeyNotation, DisplayKeyExamples)
         {"A 小调", false, -2, "G 小调（-2）"},
         {"C 半音阶", true, 0, "C（本体手动）"},
         {"C 大调", true, 3, "D#/Eb（本体手动 +3）"},
-        {"c 大调", false, 0, "c 大调"},
         {"c 大调", false, 5, "c 大调"},
         {"E", false, 0, "E"},
         {"E", false, -13, "D#/Eb（-13）"},

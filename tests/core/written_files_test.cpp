@@ -2,21 +2,18 @@
 #include "core/atomic_file.h"
 #include "core/capped_log.h"
 #include "core/number_format.h"
+#include "support/comma_locale.h"
+#include "support/temp_home.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <cmath>
+#include <cstdio>
 #include <gtest/gtest.h>
 #include <limits>
 
 namespace {
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 QStringList entries(const QTemporaryDir& dir)
 {
@@ -25,8 +22,13 @@ QStringList entries(const QTemporaryDir& dir)
 
 } // namespace
 
-TEST(NumberFormat, FixedDecimalsAsPrintfInTheCLocale)
+// Whatever the locale (Qt sets the C locale from the environment): every file and tool
+// argument the program writes takes its numbers from here.
+TEST_F(CommaLocale, NumberFormatIsPrintfInTheCLocale)
 {
+    char printed[16];
+    std::snprintf(printed, sizeof printed, "%.4f", 0.5);
+    ASSERT_STREQ(printed, "0,5000") << "the locale did not take effect";
     EXPECT_EQ(number_format::fixed(0.5, 4), "0.5000");
     EXPECT_EQ(number_format::fixed(static_cast<double>(2.0f / 14.0f), 4), "0.1429");
     EXPECT_EQ(number_format::fixed(-0.00004, 4), "-0.0000");

@@ -35,7 +35,6 @@ TEST(AutoTuneSyncer, KeysWrapIntoOneOctave)
     for (const auto& [semitone, key] : {std::pair{-1, 11}, {12, 0}, {-25, 11}}) {
         syncer.setKeyScale(semitone, 2);
         EXPECT_EQ(syncer.ipc().value(QStringLiteral("key")), key) << semitone;
-        EXPECT_EQ(syncer.ipc().value(QStringLiteral("2")), static_cast<double>(key / 11.0f)) << semitone;
     }
 }
 
@@ -130,7 +129,6 @@ TEST(AutoTuneSyncer, HeartbeatKeepsTheStateFileFresh)
     EXPECT_FALSE(syncer.ipcFresh());
     ASSERT_TRUE(QTest::qWaitFor([] { return QFile::exists(PluginIPC::file()); }, 4000));
     const QByteArray first = readAll(PluginIPC::file());
-    EXPECT_TRUE(first.contains("\nappRunning=1\n"));
     ASSERT_TRUE(setAge(PluginIPC::file(), 9.0));
     EXPECT_FALSE(syncer.ipcFresh());
     ASSERT_TRUE(QTest::qWaitFor([&] { return syncer.ipcFresh(); }, 4000));

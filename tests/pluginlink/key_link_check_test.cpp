@@ -114,9 +114,12 @@ TEST(KeyLinkCheck, SelectAndVerify)
         std::optional<QString> warning;
         QStringList log; // lines the log must hold
         std::chrono::milliseconds limit = std::chrono::seconds(30);
+        bool tool = true;
     };
     // clang-format off
     const Case cases[] = {
+        {"no Auto-Tune: skipped", {}, {}, {}, {}, 0, {}, {p("本机没装 Auto-Tune，跳过")}},
+        {"no tool: skipped", {kPro}, {}, {}, {}, 0, {}, {p("App 里没带 keycheck 工具，跳过")}, std::chrono::seconds(30), false},
         {"the first passes: the preference goes", {kPro}, {{"AT81", {{0}}}}, "Auto-Tune Artist", {}, 1, {},
          {p("本机装了 Auto-Tune Pro；按顺序验 Auto-Tune Pro"), p("Auto-Tune Pro ✅ 调式生效")}},
         {"Pro wrong twice, Artist passes", {kPro, kArtist},
@@ -143,7 +146,10 @@ TEST(KeyLinkCheck, SelectAndVerify)
         Machine machine(c.installed, c.script);
         if (c.preferenceBefore)
             writeFile(machine.linkFile(PluginIPC::kPreferVariantFile), *c.preferenceBefore);
-        EXPECT_EQ(KeyLinkCheck(machine.config(c.limit)).selectAndVerify(), c.warning);
+        KeyLinkCheck::Config config = machine.config(c.limit);
+        if (!c.tool)
+            config.tool.reset();
+        EXPECT_EQ(KeyLinkCheck(config).selectAndVerify(), c.warning);
         EXPECT_EQ(machine.preference(), c.preferenceAfter);
         EXPECT_EQ(machine.calls().size(), c.calls);
         log = machine.logTexts();
@@ -177,18 +183,6 @@ TEST(KeyLinkCheck, TestOrderFollowsTheInUseVariantThenThePreference)
     EXPECT_EQ(check.inUseVariantName(), std::nullopt);
     EXPECT_EQ(check.selectAndVerify(), std::nullopt);
     EXPECT_TRUE(machine.calls().value(1).contains(QStringLiteral("[Vefx]")));
-}
-
-TEST(KeyLinkCheck, SkipsWithoutToolOrAutoTune)
-{
-    Machine machine({}, {});
-    KeyLinkCheck::Config config = machine.config();
-    EXPECT_EQ(KeyLinkCheck(config).selectAndVerify(), std::nullopt);
-    config.tool.reset();
-    EXPECT_EQ(KeyLinkCheck(config).selectAndVerify(), std::nullopt);
-    EXPECT_EQ(machine.logTexts(), QStringList({u("联动自检：本机没装 Auto-Tune，跳过"),
-                                               u("联动自检：App 里没带 keycheck 工具，跳过")}));
-    EXPECT_TRUE(machine.calls().isEmpty());
 }
 
 // The tool sees exactly the documented arguments, numbers with a point in any locale.

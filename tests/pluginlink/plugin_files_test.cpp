@@ -57,20 +57,11 @@ TEST(ParamsBackFile, SeqParsing)
         EXPECT_EQ(parseSeq(QString::fromLatin1(text)), seq) << text;
 }
 
-TEST(AliveFile, VariantLinesAndFreshness)
+TEST(AliveFile, VariantLines)
 {
     EXPECT_EQ(plugin_files::variantValues(QStringLiteral("variant= \tAuto-Tune Pro \t\nx=1\nvariant=none\n")),
               QStringList({QStringLiteral("Auto-Tune Pro"), QStringLiteral("none")}));
     EXPECT_TRUE(plugin_files::variantValues(QStringLiteral("variant=\nvariants=x\n")).isEmpty());
-
-    EXPECT_TRUE(plugin_files::isFresh(std::chrono::milliseconds(7999)));
-    EXPECT_FALSE(plugin_files::isFresh(std::chrono::milliseconds(8000)));
-    TempHome home;
-    const QString path = home.path() + QStringLiteral("/alive.txt");
-    EXPECT_FALSE(plugin_files::fileAge(path).has_value());
-    ASSERT_TRUE(writeFile(path, "variant=x\n"));
-    ASSERT_TRUE(setAge(path, 7.0));
-    EXPECT_NEAR(static_cast<double>(plugin_files::fileAge(path).value().count()), 7000.0, 1000.0);
 }
 
 TEST(PluginFileReaders, HostileFilesNeverCrashOrApplyRejectedLines)
