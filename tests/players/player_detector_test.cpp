@@ -115,39 +115,6 @@ TEST_F(PlayerDetectorTest, TitlesComeBeforeScreenshotsAndTheLyricWindowIsNeverRe
     check(u"spotify"_s, u"bar x"_s, spotify, {}, false);
 }
 
-TEST_F(PlayerDetectorTest, ChoosesTheFrontPlayerCachesTwoSecondsAndIgnoresSmallWindows)
-{
-    {
-        PlayerWindow narrow(u"kugou"_s, u"599x600"_s, u"bar Blue Sky - Anna Lee"_s);
-        PlayerWindow low(u"qqmusic"_s, u"600x399"_s, u"bar Blue Sky - Anna Lee"_s);
-        front(low);
-        EXPECT_EQ(recognise(), QString());
-        EXPECT_EQ(reader.grabCount(), 0);
-    }
-    PlayerWindow kugou(u"kugou"_s, u"800x600"_s, u"bar Blue Sky - Anna Lee"_s);
-    PlayerWindow qq(u"qqmusic"_s, u"800x600"_s, u"bar 3:45"_s, {u"--left"_s, u"310"_s});
-    EXPECT_TRUE(qq.send(u"raise"_s));
-    front(qq);
-    EXPECT_EQ(recognise(), QString());
-    const int afterNone = reader.grabCount();
-    EXPECT_GT(afterNone, 0);
-    now += 1900ms;
-    EXPECT_EQ(recognise(), QString());
-    EXPECT_EQ(reader.grabCount(), afterNone) << "a none result is cached too";
-    EXPECT_EQ(home.settings().ocrPinnedPlayer(), u"QQ音乐"_s);
-
-    // Raising the other window changes the front player: a fresh capture at once.
-    EXPECT_TRUE(kugou.send(u"raise"_s));
-    front(kugou, 0ms);
-    EXPECT_EQ(recognise(), u"Blue Sky|Anna Lee"_s);
-    const int afterSong = reader.grabCount();
-    EXPECT_GT(afterSong, afterNone);
-    now += 1s;
-    EXPECT_EQ(recognise(), u"Blue Sky|Anna Lee"_s);
-    EXPECT_EQ(reader.grabCount(), afterSong);
-    EXPECT_EQ(home.settings().ocrPinnedPlayer(), u"酷狗"_s);
-}
-
 TEST_F(PlayerDetectorTest, WithNoPlayerInFrontOrOnScreenThePinDecidesAndTheFirstWindowSetsNoPin)
 {
     // Both minimised: listed, but neither on screen, and no player is in front.
