@@ -23,8 +23,7 @@ namespace {
 // "title|artist" of what the detector reads, or empty for nothing.
 QString read(PlayerDetector& detector)
 {
-    const auto song = QCoro::waitFor(detector.ocrCurrentSong());
-    return song ? song->title + u'|' + song->artist : QString();
+    return songText(QCoro::waitFor(detector.ocrCurrentSong()));
 }
 
 class PlayerDetectorTest : public ::testing::Test {
