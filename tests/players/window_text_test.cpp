@@ -47,6 +47,9 @@ TEST(WindowText, SingleLineSplitsAtTheLastHyphenAndSkipsShortLongAndJunkLines)
     };
     for (const auto& [lines, song] : cases)
         EXPECT_EQ(text(window_text::parseSingleLine(lines)), song) << lines.join(u'/').toStdString();
+    // Blanks and ellipses go; too short, too long and junk texts are refused.
+    EXPECT_EQ(window_text::clean(u" \tBlue Sky…  "_s), u"Blue Sky"_s);
+    EXPECT_FALSE(window_text::ok(u"晴"_s, 2) || window_text::ok(QString(41, u'a'), 1) || window_text::ok(u"MV 晴天"_s, 1));
 }
 
 TEST(WindowText, ScrollingFragmentsMergeOnTheLargestOverlap)
