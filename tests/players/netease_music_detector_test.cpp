@@ -82,8 +82,9 @@ TEST(NeteaseTrack, JsonShapes)
 TEST_F(NeteaseTest, RowsStillInTheWriteAheadLogAreSeen)
 {
     // Artists without a name are passed over; the others join with "、".
-    ASSERT_TRUE(writeHistory(first(), u"1700000000000"_s,
-                             u"'{\"name\":\"Old\",\"artists\":[{\"name\":\"X\"},{\"id\":3},{\"name\":\"Y\"}]}'"_s));
+    ASSERT_TRUE(
+        writeHistory(first(), u"1700000000000"_s,
+                     u"'{\"name\":\"Old\",\"artists\":[{\"name\":\"X\"},{\"id\":3},{\"name\":\"Y\"}]}'"_s));
     ASSERT_TRUE(runSql(first(), {u"PRAGMA journal_mode=WAL"_s}));
     EXPECT_EQ(read(), u"Old|X、Y|1700000000000"_s);
     // The player keeps its connection open, so the new row stays in the log.

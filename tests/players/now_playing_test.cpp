@@ -58,10 +58,10 @@ bool hasSong(const NowPlaying::Info& info)
 // "source;playing;title - artist;identity;cover WxH": one comparison shows an answer.
 QString infoText(const NowPlayingInfo& i)
 {
-    return QStringList{i.source ? player_source::rawValue(*i.source) : QString(),
-                       i.isPlaying ? u"playing"_s : QString(),
-                       i.song ? i.song->title + u" - "_s + i.song->artist : QString(), i.identity.value_or(u"-"_s),
-                       i.artwork ? u"%1x%2"_s.arg(i.artwork->width()).arg(i.artwork->height()) : QString()}
+    return QStringList{
+        i.source ? player_source::rawValue(*i.source) : QString(), i.isPlaying ? u"playing"_s : QString(),
+        i.song ? i.song->title + u" - "_s + i.song->artist : QString(), i.identity.value_or(u"-"_s),
+        i.artwork ? u"%1x%2"_s.arg(i.artwork->width()).arg(i.artwork->height()) : QString()}
         .join(u';');
 }
 
@@ -80,7 +80,8 @@ TEST(NowPlayingParse, AdapterAnswerBecomesInfo)
                                        {keys::artist, u"Jay"_s},
                                        {keys::contentItemIdentifier, u"item-1"_s},
                                        {keys::artworkData, QString::fromLatin1(pngBytes().toBase64())}});
-    EXPECT_EQ(infoText(info), u"QQ音乐;playing;Sunny Day - Jay;com.tencent.QQMusicMac|Sunny Day|Jay|item-1;4x3"_s);
+    EXPECT_EQ(infoText(info),
+              u"QQ音乐;playing;Sunny Day - Jay;com.tencent.QQMusicMac|Sunny Day|Jay|item-1;4x3"_s);
 
     // A clock read-out is no song, but still an identity; a broken cover is no cover.
     EXPECT_EQ(infoText(parse({{keys::playing, u"yes"_s},
@@ -180,15 +181,17 @@ TEST_F(MprisTest, PrefersThePlayingPlayerAnswersItsMetadataAndFollowsItsAnnounce
                                        {u"mpris:artUrl"_s, QUrl::fromLocalFile(cover).toString()}}}));
     ASSERT_TRUE(qq.script(u"qqmusic"_s, u"SetStatus"_s, {u"Playing"_s}));
 
-    EXPECT_EQ(MprisProvider(bus.address()).adapterInfo()->value(keys::processIdentifier).toLongLong(), qq.pid());
+    EXPECT_EQ(MprisProvider(bus.address()).adapterInfo()->value(keys::processIdentifier).toLongLong(),
+              qq.pid());
     // The cache would keep its answer for an hour; only the player's announcement renews it.
     NowPlaying nowPlaying = bridge(1h);
     EXPECT_EQ(infoText(waitFor(nowPlaying, hasSong)),
               u"QQ音乐;playing;Sunny Day - Jay/Lara;qqmusic|Sunny Day|Jay/Lara|/track/7;4x3"_s);
     ASSERT_TRUE(qq.play(u"qqmusic"_s, u"Rainy Day"_s));
-    EXPECT_EQ(songText(waitFor(nowPlaying, [](const auto& i) { return i.song && i.song->title == u"Rainy Day"_s; })
-                           .song),
-              u"Rainy Day|Jay"_s);
+    EXPECT_EQ(
+        songText(waitFor(nowPlaying, [](const auto& i) { return i.song && i.song->title == u"Rainy Day"_s; })
+                     .song),
+        u"Rainy Day|Jay"_s);
 }
 
 TEST_F(MprisTest, QuirkyPlayersStillAnswer)

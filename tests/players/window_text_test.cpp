@@ -49,7 +49,8 @@ TEST(WindowText, SingleLineSplitsAtTheLastHyphenAndSkipsShortLongAndJunkLines)
         EXPECT_EQ(text(window_text::parseSingleLine(lines)), song) << lines.join(u'/').toStdString();
     // Blanks and ellipses go; too short, too long and junk texts are refused.
     EXPECT_EQ(window_text::clean(u" \tBlue Sky…  "_s), u"Blue Sky"_s);
-    EXPECT_FALSE(window_text::ok(u"晴"_s, 2) || window_text::ok(QString(41, u'a'), 1) || window_text::ok(u"MV 晴天"_s, 1));
+    EXPECT_FALSE(window_text::ok(u"晴"_s, 2) || window_text::ok(QString(41, u'a'), 1) ||
+                 window_text::ok(u"MV 晴天"_s, 1));
 }
 
 TEST(WindowText, ScrollingFragmentsMergeOnTheLargestOverlap)
@@ -147,7 +148,8 @@ TEST(WindowChoice, SortAndTheFourWaysOfChoosing)
     EXPECT_FALSE(window_choice::choose({}, order, Player::kugou, 11, Player::kugou));
 
     // Too small or senseless windows have no bar to read.
-    EXPECT_FALSE(window_choice::largeEnough(QRectF(0, 0, 599, 600)) || window_choice::largeEnough(QRectF(0, 0, 600, 399)));
+    EXPECT_FALSE(window_choice::largeEnough(QRectF(0, 0, 599, 600)) ||
+                 window_choice::largeEnough(QRectF(0, 0, 600, 399)));
     EXPECT_FALSE(window_choice::barCrop(Player::kugou, 599, 600));
     EXPECT_FALSE(window_choice::barCrop(Player::kugou, 600, 399));
     EXPECT_FALSE(window_choice::barCrop(Player::kugou, std::nan(""), 600));
