@@ -30,17 +30,6 @@ QString text(const std::optional<Song>& song)
 
 } // namespace
 
-TEST(WindowText, CleaningTrimsBlanksAndEllipsesButNotLineBreaks)
-{
-    EXPECT_EQ(window_text::clean(u" \tBlue Sky…  "_s), u"Blue Sky"_s);
-    EXPECT_EQ(window_text::clean(u"... Anna ... Lee ..."_s), u"Anna  Lee"_s);
-    EXPECT_EQ(window_text::clean(u"Rain\n"_s), u"Rain\n"_s);
-    EXPECT_TRUE(window_text::ok(u"晴天"_s, 2));
-    EXPECT_FALSE(window_text::ok(u"晴"_s, 2));
-    EXPECT_FALSE(window_text::ok(QString(41, u'a'), 1));
-    EXPECT_FALSE(window_text::ok(u"MV 晴天"_s, 1));
-}
-
 TEST(WindowText, SingleLineSplitsAtTheLastHyphenAndSkipsShortLongAndJunkLines)
 {
     const std::pair<QStringList, QString> cases[] = {
@@ -58,6 +47,10 @@ TEST(WindowText, SingleLineSplitsAtTheLastHyphenAndSkipsShortLongAndJunkLines)
     };
     for (const auto& [lines, song] : cases)
         EXPECT_EQ(text(window_text::parseSingleLine(lines)), song) << lines.join(u'/').toStdString();
+    // Blanks and ellipses go; too short, too long and junk texts are refused.
+    EXPECT_EQ(window_text::clean(u" \tBlue Sky…  "_s), u"Blue Sky"_s);
+    EXPECT_FALSE(window_text::ok(u"晴"_s, 2) || window_text::ok(QString(41, u'a'), 1) ||
+                 window_text::ok(u"MV 晴天"_s, 1));
 }
 
 TEST(WindowText, ScrollingFragmentsMergeOnTheLargestOverlap)
@@ -155,6 +148,8 @@ TEST(WindowChoice, SortAndTheFourWaysOfChoosing)
     EXPECT_FALSE(window_choice::choose({}, order, Player::kugou, 11, Player::kugou));
 
     // Too small or senseless windows have no bar to read.
+    EXPECT_FALSE(window_choice::largeEnough(QRectF(0, 0, 599, 600)) ||
+                 window_choice::largeEnough(QRectF(0, 0, 600, 399)));
     EXPECT_FALSE(window_choice::barCrop(Player::kugou, 599, 600));
     EXPECT_FALSE(window_choice::barCrop(Player::kugou, 600, 399));
     EXPECT_FALSE(window_choice::barCrop(Player::kugou, std::nan(""), 600));
