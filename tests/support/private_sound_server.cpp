@@ -19,9 +19,15 @@ bool PrivateSoundServer::run(const char* command)
     environment.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
     script.setProcessEnvironment(environment);
     script.start(QStringLiteral(TONIVOX_SOUND_SERVER_SCRIPT), {QString::fromLatin1(command), m_dir.path()});
-    const bool ok = script.waitForFinished(30000) && script.exitStatus() == QProcess::NormalExit &&
-                    script.exitCode() == 0;
+    // A ceiling, not a measure: a loaded machine has taken over 30 s to bring PipeWire back.
+    const bool finished = script.waitForFinished(90000);
+    const bool ok = finished && script.exitStatus() == QProcess::NormalExit && script.exitCode() == 0;
     m_error = QString::fromUtf8(script.readAll());
+    if (!finished) {
+        script.kill();
+        script.waitForFinished(5000);
+        m_error += QStringLiteral("\nsound-server %1: no end within 90 s").arg(QString::fromLatin1(command));
+    }
     return ok;
 }
 
