@@ -1,5 +1,3 @@
-// The constant-Q basis file and front end: per-bin tuning, the sparse kernels against the
-// dense computation, log scaling, and hostile basis files.
 #include "core/resource_bundle.h"
 #include "keydetect/synth.h"
 #include "keydetect/v5/cqt.h"
