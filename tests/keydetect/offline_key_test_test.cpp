@@ -20,12 +20,6 @@ QString u(const char* text)
     return QString::fromUtf8(text);
 }
 
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 struct RunResult {
     int status = -1;
     QString out, err;
@@ -143,7 +137,9 @@ TEST_F(OfflineKeyTest, NeuralModesMeasureDumpAndPredictAndFailWithTheirExitStatu
     }
     EXPECT_FALSE(QFile::exists(path(u("o.f32"))));
     // The PCM dump is the decoder's slice, little-endian, value for value.
-    const QByteArray bytes = readAll(pcm);
+    QFile pcmFile(pcm);
+    ASSERT_TRUE(pcmFile.open(QIODevice::ReadOnly));
+    const QByteArray bytes = pcmFile.readAll();
     const auto slice = sliceForTest(decodeAudioFile(twenty).value_or(std::vector<float>{}), 8.0, 45.0);
     ASSERT_TRUE(slice && bytes.size() == static_cast<qsizetype>(slice->size() * 4));
     for (size_t i = 0; i < slice->size(); i += 9973)
