@@ -1,7 +1,5 @@
-// The whole chain on a real sound server: a signal played into the null sink "loop" is
-// captured from its monitor, shifted, and played on a second null sink made the default,
-// whose monitor the test records. Changes the default sink and loads modules, so runs alone
-// and restores what it changed. Times are read on the recorded audio's own axis.
+// The whole chain on a real sound server: played into "loop", shifted onto a null sink made
+// the default, recorded from its monitor; times are read on the recording's own axis.
 #include "core/settings_store.h"
 #include "platform/pulse_audio_client.h"
 #include "support/temp_home.h"
