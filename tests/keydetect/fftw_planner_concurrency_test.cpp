@@ -1,8 +1,6 @@
-// The classic and the neural detector measuring at once on two threads, each making and
-// destroying FFT plans over and over (new objects every round). FFTW's planner is one
-// process-wide state; without one lock around it this corrupts the heap (run it under the
-// asan preset). TONIVOX_STRESS_SECONDS=60 keeps both threads going for 60 s instead of a few
-// rounds.
+// Both detectors making and destroying FFT plans at once on two threads: FFTW's planner is
+// process-wide; without one lock this corrupts the heap (asan preset; TONIVOX_STRESS_SECONDS=60
+// runs for 60 s instead of a few rounds).
 #include "core/resource_bundle.h"
 #include "keydetect/key_detector_v2.h"
 #include "keydetect/synth.h"
@@ -29,8 +27,7 @@ TEST(FftwPlanner, ClassicAndNeuralDetectorsPlanConcurrently)
         return done;
     };
 
-    // Whole segments of A major for the classic detector (a plan each), and one frame of it
-    // for its first stage alone (a plan for one FFT).
+    // Whole segments (a plan each) and one frame (a plan for one FFT) for the classic side.
     const std::vector<float> classicAudio = synth::progression(9, synth::majorCadence(), 10.0, kRate);
     const KeyDetectorV2::Measurement classicExpected = KeyDetectorV2::measure(classicAudio, kRate, 5.0);
     ASSERT_EQ(classicExpected.key, QStringLiteral("A 大调"));
@@ -38,8 +35,7 @@ TEST(FftwPlanner, ClassicAndNeuralDetectorsPlanConcurrently)
     const auto chromaExpected = KeyDetectorV2::frameChromas(oneFrame, kRate);
     ASSERT_EQ(chromaExpected.size(), 1u);
 
-    // Fresh front ends (a plan each) on a tenth of a second, and fresh detectors (model,
-    // basis, front end and its plan) running the model on those features.
+    // Fresh front ends and fresh detectors (a plan each) for the neural side.
     QString error;
     const auto basis =
         CqtBasis::load(requireResourceDir() + QLatin1Char('/') + KeyDetectorV5::kBasisFile, &error);

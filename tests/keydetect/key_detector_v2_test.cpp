@@ -9,10 +9,7 @@ namespace {
 constexpr double kRate = 44100.0;
 using Chroma = KeyDetectorV2::Chroma;
 
-QString keyName(int tonic, bool major)
-{
-    return KeyDetectorV2::keyName(tonic, major);
-}
+constexpr auto keyName = &KeyDetectorV2::keyName;
 
 Chroma triadChroma(int root, bool major)
 {

@@ -31,14 +31,9 @@ std::vector<float> sine(double frequency_Hz, double seconds, double rate_Hz, flo
 }
 
 namespace {
-double midiFrequency(int note)
-{
-    return 440.0 * std::pow(2.0, (note - 69) / 12.0);
-}
-
 void addNote(std::vector<double>& out, size_t start, size_t length, int note, double level, double rate_Hz)
 {
-    const double f = midiFrequency(note);
+    const double f = 440.0 * std::pow(2.0, (note - 69) / 12.0);
     const size_t fade = static_cast<size_t>(0.02 * rate_Hz);
     for (size_t i = 0; i < length && start + i < out.size(); ++i) {
         // Short fades keep chord changes free of clicks; a slow decay like a plucked string.
@@ -67,10 +62,7 @@ std::vector<float> progression(int tonic, const std::vector<ChordStep>& steps, d
         for (int interval : {0, chord.major ? 4 : 3, 7})
             addNote(mix, start, chordLength, 60 + root + interval, 0.08, rate_Hz);
     }
-    std::vector<float> out(mix.size());
-    for (size_t i = 0; i < mix.size(); ++i)
-        out[i] = static_cast<float>(mix[i]);
-    return out;
+    return std::vector<float>(mix.begin(), mix.end());
 }
 
 bool writeWav(const QString& path, const std::vector<float>& mono, int rate_Hz, int channels)

@@ -1,5 +1,3 @@
-// The constant-Q basis file and front end: per-bin tuning, the sparse kernels against the
-// dense computation, log scaling, and hostile basis files.
 #include "core/resource_bundle.h"
 #include "keydetect/synth.h"
 #include "keydetect/v5/cqt.h"
@@ -68,15 +66,11 @@ TEST(CqtFrontEnd, SparseKernelsMatchTheDenseComputation)
 {
     CqtFrontEnd frontEnd;
     const auto music = v5_windows::resampleWindow(test_signals::cadence(9, true, 30.0, 44100.0), 44100.0);
-    const std::vector<float> noise = [] {
-        std::vector<float> v(kWindowSamples);
-        std::mt19937 rng(3);
-        std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
-        for (float& x : v)
-            x = uniform(rng);
-        return v;
-    }();
-    for (const auto* signal : {&music, &noise}) {
+    std::vector<float> noise(kWindowSamples);
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
+    std::generate(noise.begin(), noise.end(), [&] { return uniform(rng); });
+    for (const auto* signal : {&music, &std::as_const(noise)}) {
         const auto sparse = frontEnd.magnitudes(*signal, shippedBasis(), KernelSupport::sparse);
         const auto dense = frontEnd.magnitudes(*signal, shippedBasis(), KernelSupport::dense);
         const float peak = *std::max_element(dense.begin(), dense.end());

@@ -1,5 +1,3 @@
-// KeyDetectorV5 end to end on its serial executor: failure texts, load retries with hostile
-// resource folders, the test entry points, and the shipped model on cadences in all 24 keys.
 #include "core/resource_bundle.h"
 #include "keydetect/v5/key_classes.h"
 #include "keydetect/v5/key_detector_v5.h"
@@ -13,7 +11,6 @@ namespace {
 
 constexpr double kRate = 44100.0;
 
-// A detector of the shipped resources, as the owner of the run makes it.
 class ShippedDetector : public ::testing::Test {
 protected:
     KeyDetectorV5 detector{[] { return findResourceDir(); }};

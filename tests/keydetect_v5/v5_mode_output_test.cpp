@@ -1,5 +1,3 @@
-// Output lines, operands and float files of the neural test modes (the lines of --keytest-v5
-// are checked on the real program).
 #include "keydetect/v5/v5_mode_output.h"
 
 #include <QFile>

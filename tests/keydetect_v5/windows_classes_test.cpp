@@ -1,4 +1,3 @@
-// Window cutting, resampling and the class/key-text rules of the neural detector.
 #include "keydetect/v5/key_classes.h"
 #include "keydetect/v5/windows.h"
 
@@ -31,18 +30,6 @@ TEST(ResampleWindow, InterpolatesSlowerRatesAndRejectsNonsense)
     EXPECT_TRUE(resampleWindow({}, 44100.0).empty());
     EXPECT_TRUE(resampleWindow(x, 0.0).empty());
     EXPECT_TRUE(resampleWindow(x, -44100.0).empty());
-}
-
-TEST(KeyClasses, RankingIsStableOnTies)
-{
-    std::vector<double> p(24, 0.01);
-    p[21] = 0.5;
-    p[3] = 0.2;
-    EXPECT_EQ(key_classes::rankClasses(p).best, 21);
-    EXPECT_EQ(key_classes::rankClasses(p).second, 3);
-    p[4] = 0.5; // tie with 21: the lower index ranks first
-    EXPECT_EQ(key_classes::rankClasses(p).best, 4);
-    EXPECT_EQ(key_classes::rankClasses(p).second, 21);
 }
 
 TEST(KeyClasses, ParseKeyAndSameScale)

@@ -1,6 +1,4 @@
-// The accompaniment loop on the real sound server of tests/run-with-services, where the
-// end-to-end loop test does not reach: no player to follow, no server. The rule of which
-// streams move is a unit test below.
+// The accompaniment loop where the end-to-end loop test does not reach: no player, no server.
 #include "core/app_state.h"
 #include "core/settings_store.h"
 #include "platform/pulse_audio_client.h"

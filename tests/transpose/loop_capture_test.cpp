@@ -1,5 +1,3 @@
-// The capture ring's rules: buffer shapes, the overwrite of a full ring, reads that wait for
-// enough frames, and the trim that bounds the reader's delay.
 #include "transpose/loop_capture.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,4 @@
-// The render path in virtual time: the capture ring is filled and the renderer pulled as the
-// two stream callbacks would, without a server, so allocations and clock drift are exact.
+// The render path in virtual time, without a server: allocations and clock drift are exact.
 #include "transpose/loop_capture.h"
 #include "transpose/tone_measure.h"
 #include "transpose/transpose_renderer.h"
@@ -104,7 +103,7 @@ public:
         renderer.render(m_out.data(), frames);
     }
     // Plays `seconds` in periods of 256 frames; calls `each` before every period.
-    template <typename Each> Output play(double seconds, Each each)
+    template <typename Each = void (*)(int64_t)> Output play(double seconds, Each each = [](int64_t) {})
     {
         Output out;
         for (int64_t p = 0; p < static_cast<int64_t>(seconds * kRate / 256); ++p) {
@@ -116,10 +115,6 @@ public:
             }
         }
         return out;
-    }
-    Output play(double seconds)
-    {
-        return play(seconds, [](int64_t) {});
     }
 
     LoopCapture capture{1};
