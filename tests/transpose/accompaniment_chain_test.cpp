@@ -2,6 +2,7 @@
 // the default, recorded from its monitor; times are read on the recording's own axis.
 #include "core/settings_store.h"
 #include "platform/pulse_audio_client.h"
+#include "support/private_sound_server.h"
 #include "support/temp_home.h"
 #include "transpose/accompaniment_processor.h"
 #include "transpose/tone_measure.h"
@@ -267,6 +268,43 @@ TEST_F(AccompanimentChain, AFourSecondBurstComesOutFourSecondsLong)
     const auto first = std::find_if(out.begin(), out.end(), loud) - out.begin();
     const auto last = out.rend() - std::find_if(out.rbegin(), out.rend(), loud);
     EXPECT_NEAR(static_cast<double>(last - first) / kRate, 4.0, 0.04);
+}
+
+// A server of this test's own, restarted while the chain runs: the services' server is shared
+// by the whole run and is not restarted.
+TEST(AccompanimentChainRestart, AServerRestartStopsTheChainWhichStartsAgainOnTheNewServer)
+{
+    if (!qEnvironmentVariableIsSet("TONIVOX_TEST_SERVICES"))
+        GTEST_SKIP() << "needs the test services";
+    PrivateSoundServer server;
+    // The channel is the monitor of "in"; the default output stays "loop".
+    const auto startServer = [&] {
+        return server.start() &&
+               !server.pactl({"load-module", "module-null-sink", "sink_name=in", "rate=48000"}).isEmpty();
+    };
+    ASSERT_TRUE(startServer()) << server.errorOutput().toStdString();
+    TempHome home;
+    home.settings().setAccompanimentChannelUID(QStringLiteral("in.monitor"));
+    PulseAudioClient::Options options{server.address()};
+    options.retryMax = 500ms;
+    PulseAudioClient audio(options);
+    AccompanimentProcessor processor(audio);
+    processor.setSemitones(3);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return processor.start(); }, 10000))
+        << processor.statusText().toStdString();
+
+    ASSERT_TRUE(server.stop()) << server.errorOutput().toStdString();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !processor.isRunning(); }, 10000));
+    EXPECT_TRUE(processor.statusText() == AccompanimentProcessor::kLostStatus ||
+                processor.statusText() == AccompanimentProcessor::kOutputLostStatus)
+        << processor.statusText().toStdString();
+
+    ASSERT_TRUE(startServer()) << server.errorOutput().toStdString();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return processor.isRunning(); }, 10000))
+        << processor.statusText().toStdString();
+    EXPECT_EQ(audio.connectionCount(), 2);
+    EXPECT_TRUE(processor.statusText().startsWith(QStringLiteral("运行中：")))
+        << processor.statusText().toStdString();
 }
 
 TEST_F(AccompanimentChain, RefusesWithoutAChannelStopsWithoutItsSourceOrOnFeedbackAndStartsAgainByItself)
