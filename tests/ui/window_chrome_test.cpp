@@ -1,4 +1,4 @@
-// Our windows on the X11 desktop: each role's state and focus, the real pointer, hover tips.
+// Our windows on the X11 desktop: each role's state and focus, hover tips.
 #include "desktop_test.h"
 #include "ui/hover_tip.h"
 #include "ui/window_chrome.h"
@@ -54,21 +54,6 @@ TEST_F(DesktopTest, EachRoleIsAboveOnEveryDesktopAfterEachShowAndOnlyConsentTake
     }
 }
 
-TEST_F(DesktopTest, PointerQueryFollowsXTestMovesAndHeldButtons)
-{
-    movePointer({123, 456});
-    const auto moved = platform::queryPointer();
-    ASSERT_TRUE(moved);
-    EXPECT_EQ(moved->global_px, QPoint(123, 456));
-    EXPECT_FALSE(moved->buttonHeld);
-    pressButton();
-    const auto held = platform::queryPointer();
-    pressButton(false);
-    ASSERT_TRUE(held);
-    EXPECT_TRUE(held->buttonHeld);
-    EXPECT_FALSE(platform::queryPointer()->buttonHeld);
-}
-
 class ClickCounter : public QRasterWindow {
 public:
     int clicks = 0;
@@ -92,9 +77,7 @@ TEST_F(DesktopTest, HoverTipShowsBesideThePointerReadablyWrapsAndLetsClicksThrou
     };
     tip.schedule(u("降"));
     tip.hide();
-    EXPECT_FALSE(waitUntil([&] { return tip.isShown(); }, HoverTip::kDelay * 3))
-        << "hide cancels a pending tip";
-
+    EXPECT_FALSE(waitUntil([&] { return tip.isShown(); }, HoverTip::kDelay * 3)) << "hide cancels it";
     const QString text = u("固定，不自动收起");
     movePointer({600, 500});
     tip.schedule(text);
