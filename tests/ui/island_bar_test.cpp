@@ -72,8 +72,6 @@ TEST_F(IslandBarTest, MainPageReadsInOrderAndItsButtonsAct)
     EXPECT_EQ(shown(), expected);
     click(centreOf("preset_electric"));
     EXPECT_TRUE(waitUntil([&] { return run->state().preset() == u("electric"); }));
-    click(centreOf("transposeUp"));
-    EXPECT_TRUE(waitUntil([&] { return run->state().transpose() == 1; }));
     // The chips read back (the chosen one is dark on light: "默认" no longer).
     EXPECT_EQ(screenshot(window(), u("island_main"), texts("默认|常用")), texts("默认|常用"));
 }
@@ -113,7 +111,7 @@ TEST_F(IslandBarTest, SettingsPageReadsInOrderAndChoosesTheCapsuleWithThePointer
     EXPECT_TRUE(waitForMapped(*desktop->floatingBar().capsuleWindow()));
 }
 
-TEST_F(IslandBarTest, StartsOpenWhenAskedClosesToThePillAndThePinAndItsSaveDialogEachKeepItOpen)
+TEST_F(IslandBarTest, StartsOpenWhenAskedClosesToThePillAndItsSaveDialogKeepsItOpen)
 {
     // Asked by the environment, it starts open; the pointer away, it closes to the pill.
     run->state().setKeyText(u("等待识别歌曲…"));
@@ -161,18 +159,10 @@ TEST_F(IslandBarTest, StartsOpenWhenAskedClosesToThePillAndThePinAndItsSaveDialo
     movePointer(kHotZone);
     ASSERT_TRUE(waitUntil([&] { return open() && settled(); }));
 
-    const QPoint pin = centreOf("pin");
-    movePointer(pin);
+    // The pin's tip (the pin itself is the visibility rules' test).
+    movePointer(centreOf("pin"));
     EXPECT_TRUE(waitUntil([&] { return desktop->hoverTip().isShown(); }));
     EXPECT_EQ(desktop->hoverTip().currentText(), u("固定，不自动收起"));
-    click(pin);
-    ASSERT_TRUE(waitUntil([&] { return item("pin")->property("checked").toBool(); }));
-    movePointer(kAway);
-    idle();
-    EXPECT_TRUE(open());
-    EXPECT_FALSE(desktop->hoverTip().isShown());
-    click(pin);
-    ASSERT_TRUE(waitUntil([&] { return !item("pin")->property("checked").toBool(); }));
 
     // The save dialog answers when the test says so (QCoro cannot await a timer's timeout).
     cancellation::Waker answer;
