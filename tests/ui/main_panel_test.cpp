@@ -127,25 +127,7 @@ TEST_F(PanelTest, ExportWritesTheReportThroughTheSaveDialogAndRevealsIt)
     EXPECT_EQ(fileManager.shown, QStringList{saver.diagFileURL().toString()});
 }
 
-TEST_F(PanelTest, ConsentWindowTakesTheFocusAndReadsAsWritten)
-{
-    home.settings().setPrivacyConsent(false);
-    startDesktop();
-    desktop->presentPrivacyConsent();
-    QQuickWindow* consent = desktop->consentWindow();
-    ASSERT_NE(consent, nullptr) << "the consent view did not load";
-    ASSERT_TRUE(waitForMapped(*consent));
-    EXPECT_TRUE(waitUntil([&] { return activeWindow() == id(*consent); })) << "active: " << activeWindow();
-    screenshot(*consent, u("consent"));
-    // Accepting is the end-to-end test's: a click on the button stores the consent.
-    EXPECT_EQ(visibleTextStrings(consent->contentItem()),
-              texts("使用前，先说清楚我们收集什么|我们只收集“你在放什么歌、放了多久”，用来判断该给什么调性。|"
-                    "不上传音频|麦克风 / 系统声音只在本机内存里分析，不录音、不上传|不碰隐私内容|"
-                    "不收集通讯录、聊天、相册、位置|不碰支付凭据|不接触支付宝密码、银行卡号|"
-                    "完整说明（收集哪些、存多久、怎么删除）见|《隐私政策》|不同意|同意并继续"));
-}
-
-TEST_F(PanelTest, MainPanelTextsTopToBottomTheEngineSwitchUnderMoreAndClosingOnlyHides)
+TEST_F(PanelTest, PanelAndConsentTextsTopToBottomTheEngineSwitchUnderMoreAndClosingOnlyHides)
 {
     startDesktop();
     showSong("Db 大调");
@@ -201,6 +183,20 @@ TEST_F(PanelTest, MainPanelTextsTopToBottomTheEngineSwitchUnderMoreAndClosingOnl
     EXPECT_EQ(desktop->mainPanel(), &panelWindow());
     desktop->toggleMainWindow();
     EXPECT_TRUE(waitUntil([&] { return isViewable(id(panelWindow())); }));
+
+    // The consent window takes the focus from it.
+    desktop->presentPrivacyConsent();
+    QQuickWindow* consent = desktop->consentWindow();
+    ASSERT_NE(consent, nullptr) << "the consent view did not load";
+    ASSERT_TRUE(waitForMapped(*consent));
+    EXPECT_TRUE(waitUntil([&] { return activeWindow() == id(*consent); })) << "active: " << activeWindow();
+    screenshot(*consent, u("consent"));
+    // Accepting is the end-to-end test's: a click on the button stores the consent.
+    EXPECT_EQ(visibleTextStrings(consent->contentItem()),
+              texts("使用前，先说清楚我们收集什么|我们只收集“你在放什么歌、放了多久”，用来判断该给什么调性。|"
+                    "不上传音频|麦克风 / 系统声音只在本机内存里分析，不录音、不上传|不碰隐私内容|"
+                    "不收集通讯录、聊天、相册、位置|不碰支付凭据|不接触支付宝密码、银行卡号|"
+                    "完整说明（收集哪些、存多久、怎么删除）见|《隐私政策》|不同意|同意并继续"));
 }
 
 } // namespace
