@@ -26,7 +26,7 @@ protected:
     {
         DesktopTest::SetUp();
         movePointer(kAway);
-        // The island, the default bar, is shown at launch; each test shows it itself.
+        // Shown at launch (the default bar); each test shows it itself.
         startDesktop();
         island = &desktop->island();
         island->hide();
@@ -53,11 +53,6 @@ protected:
         ASSERT_TRUE(waitForMapped(window()));
         movePointer(kHotZone);
         ASSERT_TRUE(waitUntil([&] { return open() && settled(); }));
-    }
-    // Runs the event loop, the pointer tick included, for what must not happen in that time.
-    static void idle()
-    {
-        waitUntil([] { return false; }, std::chrono::milliseconds(900));
     }
 
     NotchBarWindowController* island = nullptr;
@@ -168,7 +163,7 @@ TEST_F(IslandBarTest, StartsOpenWhenAskedClosesToThePillAndItsSaveDialogKeepsItO
         });
     desktop->diagnostics().exportDiagnostics();
     movePointer(kAway);
-    idle();
+    waitUntil([] { return false; }, std::chrono::milliseconds(900)); // the pointer ticks meanwhile
     EXPECT_TRUE(open());
     answer.wake();
     // The dialog gone and the pointer away, it closes.
