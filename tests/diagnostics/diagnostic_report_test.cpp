@@ -34,7 +34,6 @@ protected:
         s.secrets = secrets;
         return DiagnosticExporter::buildText(state, syncer, s);
     }
-    // The lines under `heading`, up to the next section.
     static QString section(const QString& report, const QString& heading)
     {
         const qsizetype start = report.indexOf(heading);

@@ -15,9 +15,7 @@
 
 namespace {
 
-// Far from the island on the 1920 × 1080 test screen.
 const QPoint kAway(300, 800);
-// Inside the hot zone at the top centre.
 const QPoint kHotZone(960, 8);
 
 class IslandBarTest : public DesktopTest {
@@ -166,7 +164,6 @@ TEST_F(IslandBarTest, StartsOpenWhenAskedClosesToThePillAndItsSaveDialogKeepsItO
     waitUntil([] { return false; }, std::chrono::milliseconds(900)); // the pointer ticks meanwhile
     EXPECT_TRUE(open());
     answer.wake();
-    // The dialog gone and the pointer away, it closes.
     EXPECT_TRUE(waitUntil([&] { return !desktop->diagnostics().working() && !open(); }));
 }
 

@@ -21,7 +21,6 @@ protected:
     NotchBarVisibility::TimePoint now{};
     NotchBarVisibility visibility{[this] { return now; }};
 
-    // Ticks at 60 Hz for `span` with the pointer at `pointer`.
     void run(std::chrono::milliseconds span, const Pointer& pointer,
              const NotchBarVisibility::Zones& zones = kZones)
     {
