@@ -90,7 +90,6 @@ TEST_F(PanelTest, ExportWritesTheReportThroughTheSaveDialogAndRevealsIt)
     QSignalSpy finished(&saver, &DiagnosticsSaver::exportFinished);
     const auto answerTheDialog = [&](bool accept) {
         saver.exportDiagnostics();
-        EXPECT_TRUE(saver.working());
         QFileDialog* dialog = nullptr;
         const auto found = [&] {
             for (QWidget* w : QApplication::topLevelWidgets())
@@ -105,7 +104,6 @@ TEST_F(PanelTest, ExportWritesTheReportThroughTheSaveDialogAndRevealsIt)
         else
             dialog->reject();
         ASSERT_TRUE(finished.wait(30000));
-        EXPECT_FALSE(saver.working());
     };
     answerTheDialog(false);
     EXPECT_EQ(saver.diagMessage(), u("已取消导出"));
