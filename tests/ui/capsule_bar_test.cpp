@@ -53,34 +53,23 @@ TEST_F(CapsuleBarTest, AClickWhereAButtonRestsIsThatButtonsAndLeavesTheFocus)
             run->tuning().saveCustomPreset();
         ASSERT_EQ(capsule().buttons().size(), custom ? 8u : 7u);
         for (int i = 0; i < int(capsule().buttons().size()); ++i) {
+            using enum layout::Action;
             const layout::Action action = capsule().buttons()[size_t(i)].action;
             SCOPED_TRACE(capsule().buttons()[size_t(i)].label.toStdString());
             run->state().setPreset(QString());
-            const int transpose = run->settings().lastUsedTranspose();
+            const int transpose = run->settings().lastUsedTranspose() + (action == up) - (action == down);
             const bool panelShown = desktop->mainPanel()->isVisible();
 
             movePointer(onScreen(-60));
             ASSERT_TRUE(waitUntil([&] { return capsule().scales()[0] == 1.0; }));
             click(onScreen(layout::restingCentre(i)));
-            switch (action) {
-            case layout::Action::presetDefault:
-            case layout::Action::presetElectric:
-            case layout::Action::presetNatural:
-            case layout::Action::presetCommon:
-            case layout::Action::presetCustom:
-                EXPECT_TRUE(waitUntil([&] { return run->state().preset() == layout::presetName(action); }))
-                    << run->state().preset().toStdString();
-                break;
-            case layout::Action::down:
-                EXPECT_TRUE(waitUntil([&] { return run->settings().lastUsedTranspose() == transpose - 1; }));
-                break;
-            case layout::Action::up:
-                EXPECT_TRUE(waitUntil([&] { return run->settings().lastUsedTranspose() == transpose + 1; }));
-                break;
-            case layout::Action::expand:
-                EXPECT_TRUE(waitUntil([&] { return desktop->mainPanel()->isVisible() != panelShown; }));
-                break;
-            }
+            EXPECT_TRUE(waitUntil([&] {
+                if (action == expand)
+                    return desktop->mainPanel()->isVisible() != panelShown;
+                if (action == up || action == down)
+                    return run->settings().lastUsedTranspose() == transpose;
+                return run->state().preset() == layout::presetName(action);
+            })) << run->state().preset().toStdString();
             EXPECT_NE(activeWindow(), id(bar()));
         }
     }

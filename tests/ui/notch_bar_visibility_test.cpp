@@ -21,7 +21,6 @@ protected:
     NotchBarVisibility::TimePoint now{};
     NotchBarVisibility visibility{[this] { return now; }};
 
-    // Ticks at 60 Hz for `span` with the pointer at `pointer`.
     void run(std::chrono::milliseconds span, const Pointer& pointer,
              const NotchBarVisibility::Zones& zones = kZones)
     {
@@ -41,10 +40,14 @@ protected:
     }
 };
 
+// Also how often it samples the pointer: at 60 Hz while it matters, slower far away.
 TEST_F(NotchBarVisibilityTest, HotZoneExpandsAndLeavingCollapsesAfterThreeTenths)
 {
-    visibility.tick(kAway, kZones);
-    EXPECT_FALSE(visibility.expanded());
+    using V = NotchBarVisibility;
+    EXPECT_EQ(visibility.nextTickDelay(kAway, kZones), V::kFarTickPeriod);
+    // Within reach of the hot zone (300 around it), every frame.
+    EXPECT_EQ(visibility.nextTickDelay({{960, 340}, false}, kZones), V::kTickPeriod);
+    EXPECT_EQ(visibility.nextTickDelay({{960, 350}, false}, kZones), V::kFarTickPeriod);
     visibility.tick(kInHotZone, kZones);
     ASSERT_TRUE(visibility.expanded());
     EXPECT_FALSE(visibility.hovering());
@@ -59,21 +62,11 @@ TEST_F(NotchBarVisibilityTest, HotZoneExpandsAndLeavingCollapsesAfterThreeTenths
     EXPECT_FALSE(visibility.collapsePending());
     // Outside: still open just before 0.3 s, closed on the first tick after it.
     EXPECT_TRUE(openAfterLeaving(299ms));
+    // Open, every frame wherever the pointer is: the collapse timing depends on it.
+    EXPECT_EQ(visibility.nextTickDelay(kAway, kZones), V::kTickPeriod);
     now += 1ms;
     visibility.tick(kAway, kZones);
     EXPECT_FALSE(visibility.expanded());
-}
-
-TEST_F(NotchBarVisibilityTest, SamplesAt60HzWhileItMattersAndSlowerFarAway)
-{
-    using V = NotchBarVisibility;
-    EXPECT_EQ(visibility.nextTickDelay(kAway, kZones), V::kFarTickPeriod);
-    // Within reach of the hot zone (300 around it), every frame.
-    EXPECT_EQ(visibility.nextTickDelay({{960, 340}, false}, kZones), V::kTickPeriod);
-    EXPECT_EQ(visibility.nextTickDelay({{960, 350}, false}, kZones), V::kFarTickPeriod);
-    // Open, every frame wherever the pointer is: the collapse timing depends on it.
-    visibility.expand();
-    EXPECT_EQ(visibility.nextTickDelay(kAway, kZones), V::kTickPeriod);
 }
 
 // A button held (outside our windows), the pin and a dialog of the island each keep it open,

@@ -1,4 +1,4 @@
-// Our windows on the X11 desktop: each role's state and focus, the real pointer, hover tips.
+// Our windows on the X11 desktop: each role's state and focus, hover tips.
 #include "desktop_test.h"
 #include "ui/hover_tip.h"
 #include "ui/window_chrome.h"
@@ -54,21 +54,6 @@ TEST_F(DesktopTest, EachRoleIsAboveOnEveryDesktopAfterEachShowAndOnlyConsentTake
     }
 }
 
-TEST_F(DesktopTest, PointerQueryFollowsXTestMovesAndHeldButtons)
-{
-    movePointer({123, 456});
-    const auto moved = platform::queryPointer();
-    ASSERT_TRUE(moved);
-    EXPECT_EQ(moved->global_px, QPoint(123, 456));
-    EXPECT_FALSE(moved->buttonHeld);
-    pressButton();
-    const auto held = platform::queryPointer();
-    pressButton(false);
-    ASSERT_TRUE(held);
-    EXPECT_TRUE(held->buttonHeld);
-    EXPECT_FALSE(platform::queryPointer()->buttonHeld);
-}
-
 class ClickCounter : public QRasterWindow {
 public:
     int clicks = 0;
@@ -77,7 +62,7 @@ protected:
     void mouseReleaseEvent(QMouseEvent*) override { ++clicks; }
 };
 
-TEST_F(DesktopTest, HoverTipShowsBesideThePointerReadablyWrapsAndLetsClicksThrough)
+TEST_F(DesktopTest, HoverTipShowsBesideThePointerWrapsAndLetsClicksThrough)
 {
     startDesktop();
     HoverTip& tip = desktop->hoverTip();
@@ -92,21 +77,16 @@ TEST_F(DesktopTest, HoverTipShowsBesideThePointerReadablyWrapsAndLetsClicksThrou
     };
     tip.schedule(u("降"));
     tip.hide();
-    EXPECT_FALSE(waitUntil([&] { return tip.isShown(); }, HoverTip::kDelay * 3))
-        << "hide cancels a pending tip";
-
+    EXPECT_FALSE(waitUntil([&] { return tip.isShown(); }, HoverTip::kDelay * 3)) << "hide cancels it";
     const QString text = u("固定，不自动收起");
     movePointer({600, 500});
     tip.schedule(text);
     EXPECT_FALSE(tip.isShown()) << "shown only after the delay";
     ASSERT_TRUE(shown());
     EXPECT_EQ(card().topLeft(), QPoint(616, 512));
-    EXPECT_EQ(screenshot(*qobject_cast<QQuickWindow*>(tip.window()), u("hover_tip"), {text}),
-              QStringList{text});
     const int oneLine = card().height();
     // A long text wraps at the widest (placed by the rules' own test).
     tip.schedule(u("Transposes the accompaniment one semitone down and tells the plug-in the new key"));
-    EXPECT_FALSE(tip.isShown()) << "a new schedule hides the visible tip";
     ASSERT_TRUE(shown());
     ASSERT_TRUE(waitUntil([&] { return card().width() == 340; }));
     EXPECT_GT(card().height(), oneLine);
