@@ -5,6 +5,7 @@
 #include "program_e2e.h"
 #include "support/ui_testing.h"
 
+#include <algorithm>
 #include <cmath>
 
 using namespace ui_testing;
@@ -18,20 +19,18 @@ constexpr QRgb kRaised = 0xff2c3039;
 constexpr int kConsentWidth = 470 + 2 * 14;
 constexpr int kPanelWidth = 420;
 
-// Pixels of `colour` (within a small tolerance: hover lightens a button a little) inside
-// `area`, as their bounding box.
+// The bounding box of the pixels near `colour` (hover lightens a button a little) in `area`.
 QRect regionOf(const QImage& image, QRgb colour, QRect area)
 {
-    area = area.intersected(image.rect());
+    const auto near = [&](QRgb p) {
+        return std::max({std::abs(qRed(p) - qRed(colour)), std::abs(qGreen(p) - qGreen(colour)),
+                         std::abs(qBlue(p) - qBlue(colour))}) < 10;
+    };
     QRect box;
-    for (int y = area.top(); y <= area.bottom(); ++y) {
-        for (int x = area.left(); x <= area.right(); ++x) {
-            const QRgb p = image.pixel(x, y);
-            if (std::abs(qRed(p) - qRed(colour)) < 10 && std::abs(qGreen(p) - qGreen(colour)) < 10 &&
-                std::abs(qBlue(p) - qBlue(colour)) < 10)
-                box = box.united(QRect(x, y, 1, 1));
-        }
-    }
+    area = area.intersected(image.rect());
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x)
+            box |= near(image.pixel(x, y)) ? QRect(x, y, 1, 1) : QRect();
     return box;
 }
 
@@ -49,15 +48,11 @@ protected:
         std::optional<platform::DesktopWindow> found;
         waitUntil(
             [&] {
-                found.reset();
                 const auto list = desktop.list();
-                for (const platform::DesktopWindow& w :
-                     list ? list->windows : std::vector<platform::DesktopWindow>{}) {
-                    const auto& shown = list->onScreenTopFirst;
+                for (const platform::DesktopWindow& w : list ? list->windows : std::vector<platform::DesktopWindow>{})
                     if (w.processIdentifier == program.processId() && w.frame_px.width() == width &&
-                        std::find(shown.begin(), shown.end(), w.id) != shown.end())
+                        std::ranges::find(list->onScreenTopFirst, w.id) != list->onScreenTopFirst.end())
                         found = w;
-                }
                 return found.has_value();
             },
             std::chrono::seconds(20));
@@ -81,11 +76,7 @@ protected:
         });
         return button.isEmpty() ? std::nullopt : std::optional(consent->frame_px.topLeft() + button.center());
     }
-    bool consentStored() const
-    {
-        QFile f(settingsPath());
-        return f.open(QIODevice::ReadOnly) && f.readAll().contains("privacy_consent_v1=true");
-    }
+    bool consentStored() const { return SettingsStore(settingsPath()).privacyConsent(); }
 
     platform::X11DesktopWindows desktop;
 };

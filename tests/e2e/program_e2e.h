@@ -26,27 +26,22 @@ protected:
 
     void TearDown() override { stopProgram(); }
 
-    // The key library seeded with `seedJson`, and the player, not yet playing.
-    void startServices(const char* seedJson)
+    // The key library (seeded with `seedJson`, started with `serverArguments`), stored with the
+    // user's consent, and the player, not yet playing.
+    void startServices(const char* seedJson, QStringList serverArguments = {})
     {
         seed = KeylibServerProcess::writeTemp(files, QStringLiteral("seed.json"), seedJson);
-        startServer({});
-        player = std::make_unique<FakePlayer>(
-            QStringLiteral("qqmusic"), QStringList{QStringLiteral("--mpris"), QStringLiteral("qqmusic")},
-            bus.address());
-        ASSERT_TRUE(player->isReady());
-    }
-    // The key library (the seed and `arguments`), stored with the user's consent.
-    void startServer(QStringList arguments)
-    {
-        server.reset();
-        server = std::make_unique<KeylibServerProcess>(arguments << QStringLiteral("--seed") << seed);
+        server = std::make_unique<KeylibServerProcess>(serverArguments << QStringLiteral("--seed") << seed);
         ASSERT_TRUE(server->started());
         configure([this](SettingsStore& settings) {
             settings.setPrivacyConsent(true);
             settings.setServerBaseURL(server->baseURL());
             settings.setAccessToken(QStringLiteral("e2e-token"));
         });
+        player = std::make_unique<FakePlayer>(
+            QStringLiteral("qqmusic"), QStringList{QStringLiteral("--mpris"), QStringLiteral("qqmusic")},
+            bus.address());
+        ASSERT_TRUE(player->isReady());
     }
     // The user's stored choices, written before the program reads them.
     void configure(const std::function<void(SettingsStore&)>& change)

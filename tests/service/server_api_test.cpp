@@ -21,16 +21,10 @@ using Kind = ServiceError::Kind;
 namespace {
 
 constexpr char kSeed[] = R"([
-  {"artist": "周杰伦", "title": "晴天", "key": "G 大调", "review_status": "verified", "confidence": 0.92},
-  {"artist": "A&B 乐队", "title": "Rock & Roll = Life 1+1", "key": "E 小调"}
+  {"artist": "周杰伦", "title": "晴天", "key": "G 大调", "review_status": "verified", "confidence": 0.92}
 ])";
 
 const Song kSunny{QStringLiteral("晴天"), QStringLiteral("周杰伦")};
-
-QJsonObject bodyOf(const QJsonObject& logged)
-{
-    return QJsonDocument::fromJson(logged.value(QLatin1String("body")).toString().toUtf8()).object();
-}
 
 QJsonObject headersOf(const QJsonObject& logged)
 {
@@ -94,7 +88,7 @@ protected:
     std::unique_ptr<KeylibServerProcess> m_server;
 };
 
-// The base's own path and the headers of a lookup; query items the server decodes back.
+// The base's own path and the headers of a lookup. (The query's encoding: ServiceAddress.)
 TEST_F(ServerApiTest, LookupThroughABaseWithItsOwnPath)
 {
     auto server = startServer({}, QStringLiteral("/api/melodrix/"));
@@ -102,20 +96,13 @@ TEST_F(ServerApiTest, LookupThroughABaseWithItsOwnPath)
     ASSERT_TRUE(found.ok()) << found.error().message.toStdString();
     EXPECT_EQ(found.value().key, QStringLiteral("G 大调"));
     EXPECT_EQ(found.value().matched_by, QStringLiteral("exact"));
-    const auto tricky =
-        runTask(ServerAPI::lookup({QStringLiteral("Rock & Roll = Life 1+1"), QStringLiteral("A&B 乐队")}));
-    ASSERT_TRUE(tricky.ok()) << tricky.error().message.toStdString();
-    EXPECT_EQ(tricky.value().key, QStringLiteral("E 小调"))
-        << "the server decoded another title than the one sent";
-
     const auto logged = server->requests();
-    ASSERT_EQ(logged.size(), 2);
+    ASSERT_EQ(logged.size(), 1);
     EXPECT_EQ(logged[0].value(QLatin1String("path")).toString(),
               QStringLiteral("/api/melodrix/v1/key/lookup"));
     const QJsonObject headers = headersOf(logged[0]);
     EXPECT_EQ(headers.value(QLatin1String("X-App-Version")).toString(), appShortVersion());
-    EXPECT_FALSE(headers.contains(QLatin1String("Authorization")));
-    EXPECT_FALSE(headers.contains(QLatin1String("Content-Type")));
+    EXPECT_FALSE(headers.contains(QLatin1String("Authorization")) || headers.contains(QLatin1String("Content-Type")));
 }
 
 // 426 is upgradeRequired (not for the version check, which tells what to upgrade to); any
@@ -141,27 +128,23 @@ TEST_F(ServerApiTest, StatusesMapToTheServiceErrors)
     }
 }
 
-TEST_F(ServerApiTest, AnEnormousAnswerIsRefusedNotBuffered)
+// A body cut short or a port with no server are transport errors; an enormous answer of the
+// right shape (decoding it would "succeed") is refused, not buffered.
+TEST_F(ServerApiTest, BrokenConnectionsAndEnormousAnswersFail)
 {
-    // Valid JSON of the right shape, padded to 6 MB: decoding it would "succeed".
+    QTcpServer probe;
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
+    SettingsStore::shared().setServerBaseURL(QStringLiteral("http://127.0.0.1:%1").arg(probe.serverPort()));
+    probe.close();
+    EXPECT_EQ(failure(runTask(ServerAPI::lookup(kSunny))), Kind::transport);
+    startServer({QStringLiteral("--cut-body")});
+    EXPECT_EQ(failure(runTask(ServerAPI::lookup(kSunny))), Kind::transport);
+
     const QByteArray huge =
         R"({"found": true, "key": "C 大调", "padding": ")" + QByteArray(6 * 1024 * 1024, 'x') + "\"}";
     startServer({QStringLiteral("--answer-body"),
                  KeylibServerProcess::writeTemp(m_files, QStringLiteral("answer.json"), huge)});
     EXPECT_TRUE(fails(runTask(ServerAPI::lookup(kSunny)), ServerAPI::Error::badResponse));
-}
-
-TEST_F(ServerApiTest, BrokenConnectionsAreTransportErrors)
-{
-    QTcpServer probe;
-    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
-    const quint16 port = probe.serverPort();
-    probe.close();
-    SettingsStore::shared().setServerBaseURL(QStringLiteral("http://127.0.0.1:%1").arg(port));
-    EXPECT_EQ(failure(runTask(ServerAPI::lookup(kSunny))), Kind::transport);
-
-    startServer({QStringLiteral("--cut-body")});
-    EXPECT_EQ(failure(runTask(ServerAPI::lookup(kSunny))), Kind::transport);
 }
 
 TEST_F(ServerApiTest, AHangingServerTimesOutOrIsCancelledWhileTheLoopRuns)
@@ -237,7 +220,8 @@ TEST_F(ServerApiTest, TheTokenTravelsOnlyAsABearerHeader)
         const bool post = r.value(QLatin1String("method")).toString() == QLatin1String("POST");
         EXPECT_EQ(headersOf(r).value(QLatin1String("Content-Type")).toString(),
                   post ? QStringLiteral("application/json") : QString());
-        EXPECT_TRUE(!path.endsWith(QLatin1String("/v1/key/report")) || bodyOf(r) == report);
+        EXPECT_TRUE(!path.endsWith(QLatin1String("/v1/key/report")) ||
+                    QJsonDocument::fromJson(r.value(QLatin1String("body")).toString().toUtf8()).object() == report);
     }
 }
 
