@@ -14,6 +14,7 @@ constexpr char kSeed[] = R"([{"artist": "周杰伦", "title": "晴天", "key": "
 class LaunchE2E : public ProgramE2E {
 protected:
     bool running() const { return stateHas("appRunning=1"); }
+    QString seqLine() const { return state().section(QLatin1Char('\n'), 0, 0); }
     // Until the program rewrote its state file (its 2 s heartbeat).
     bool nextHeartbeat() const
     {
@@ -88,12 +89,11 @@ TEST_F(LaunchE2E, ExportDiagnosticsBesideARunningProgram)
     ASSERT_TRUE(QTest::qWaitFor([&] { return running(); }, 5000));
     // Launch pushes the restored settings; wait until a heartbeat repeats the seq, so any
     // later change of it could only come from the exporter.
-    QString seqLine;
+    QString seq;
     ASSERT_TRUE(QTest::qWaitFor(
         [&] {
-            const QString seen = state().section(QLatin1Char('\n'), 0, 0);
-            seqLine = nextHeartbeat() ? state().section(QLatin1Char('\n'), 0, 0) : QString();
-            return seqLine == seen;
+            seq = seqLine();
+            return nextHeartbeat() && seqLine() == seq;
         },
         20000));
 
@@ -105,11 +105,11 @@ TEST_F(LaunchE2E, ExportDiagnosticsBesideARunningProgram)
     EXPECT_EQ(QString::fromLocal8Bit(exporter.readAllStandardOutput()).trimmed(), report);
     QFile file(report);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(QString::fromUtf8(file.readAll()).contains(seqLine)); // it read the running program's link
+    EXPECT_TRUE(QString::fromUtf8(file.readAll()).contains(seq)); // it read the running program's link
 
     // The running program's next heartbeat still carries its own seq, and it runs on.
     ASSERT_TRUE(nextHeartbeat());
-    EXPECT_EQ(state().section(QLatin1Char('\n'), 0, 0), seqLine);
+    EXPECT_EQ(seqLine(), seq);
     EXPECT_TRUE(running());
     EXPECT_EQ(program.state(), QProcess::Running);
 

@@ -56,9 +56,7 @@ TEST_F(PlayersE2E, QQMusicElectronOverChromiumsMprisName)
     FakePlayer electron(u("qqmusic"), {u("--mpris"), u("chromium.instance4321"), u("--identity"), u("Chromium")},
                         bus.address());
     ASSERT_TRUE(electron.isReady());
-    ASSERT_TRUE(electron.script(u("chromium.instance4321"), u("SetMetadata"),
-                                {QVariantMap{{u("xesam:title"), u("七里香")}, {u("xesam:artist"), QStringList{u("周杰伦")}}}}) &&
-                electron.script(u("chromium.instance4321"), u("SetStatus"), {u("Playing")}));
+    ASSERT_TRUE(announce(u("七里香"), u("周杰伦"), &electron, u("chromium.instance4321")));
     startProgram();
     EXPECT_TRUE(shows("周杰伦 - 七里香", "G 大调", "QQ音乐")) << state().toStdString();
 }
