@@ -25,16 +25,37 @@ protected:
 
 } // namespace
 
-// A second start asks the first, over the session bus, to show its panel and leaves; the
-// first keeps the link. SIGTERM and SIGINT both leave exactly the quit record, and free the
-// lock for the next start.
-TEST_F(LaunchE2E, OneInstanceRunsAndASignalLeavesTheQuitRecord)
+// Beside a running program: support's terminal command writes its report and leaves the
+// state file to its writer (no new seq, no quit record; what the report says is its own
+// tests'); a second start asks the first, over the session bus, to show its panel and leaves.
+// SIGTERM and SIGINT both leave exactly the quit record, and free the lock for the next start.
+TEST_F(LaunchE2E, OneInstanceRunsBesideTheExporterAndASignalLeavesTheQuitRecord)
 {
     startProgram();
     ASSERT_TRUE(QTest::qWaitFor([&] { return running(); }, 5000));
     EXPECT_TRUE(state().startsWith(u("seq=")));
     EXPECT_TRUE(state().contains(u("\nmeta_key=")) && state().contains(u("\nmeta_song=")))
         << state().toStdString();
+    // Launch pushes the restored settings; wait until a heartbeat repeats the seq, so any
+    // later change of it could only come from the exporter.
+    QString seq;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            seq = seqLine();
+            return nextHeartbeat() && seqLine() == seq;
+        },
+        20000));
+    const QString report = home.path() + QStringLiteral("/诊断.txt");
+    QProcess exporter;
+    launch(exporter, Display::offscreen, {QStringLiteral("--export-diagnostics"), report});
+    ASSERT_TRUE(exporter.waitForFinished(10000));
+    EXPECT_EQ(exporter.exitCode(), 0) << exporter.readAllStandardError().toStdString();
+    EXPECT_EQ(QString::fromLocal8Bit(exporter.readAllStandardOutput()).trimmed(), report);
+    QFile file(report);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(QString::fromUtf8(file.readAll()).contains(seq)); // it read the running program's link
+    ASSERT_TRUE(nextHeartbeat());
+    EXPECT_EQ(seqLine(), seq);
 
     QProcess second;
     launch(second, Display::offscreen);
@@ -50,8 +71,8 @@ TEST_F(LaunchE2E, OneInstanceRunsAndASignalLeavesTheQuitRecord)
     terminate(program, SIGINT);
 }
 
-// Each switch is answered before any display is opened; an offline one diverts the process
-// (no link, no window).
+// Each switch is answered before any display is opened; an offline one or an export diverts
+// the process (no link, no window).
 TEST_F(LaunchE2E, SwitchesAnswerWithoutADisplay)
 {
     const struct {
@@ -63,6 +84,7 @@ TEST_F(LaunchE2E, SwitchesAnswerWithoutADisplay)
         {{u("--version")}, 0, u("Tonivox " TONIVOX_VERSION), {}},
         {{u("--frobnicate")}, 2, {}, u("unknown option --frobnicate")},
         {{u("somefile.f32"), u("--v5-features")}, -1, {}, {}},
+        {{u("--export-diagnostics"), u("/nonexistent/r.txt")}, 1, {}, u("cannot write /nonexistent/r.txt")},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.arguments.join(u(" ")).toStdString());
@@ -78,48 +100,6 @@ TEST_F(LaunchE2E, SwitchesAnswerWithoutADisplay)
         EXPECT_TRUE(QString::fromUtf8(process.readAllStandardError()).contains(c.err));
     }
     EXPECT_FALSE(QFile::exists(stateFile()));
-}
-
-// Support's terminal command beside a running program: the report is written, and the
-// program's state file keeps its writer (no second heartbeat, no new seq, no quit record).
-// (What the report says is the report's own tests'.)
-TEST_F(LaunchE2E, ExportDiagnosticsBesideARunningProgram)
-{
-    startProgram();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return running(); }, 5000));
-    // Launch pushes the restored settings; wait until a heartbeat repeats the seq, so any
-    // later change of it could only come from the exporter.
-    QString seq;
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] {
-            seq = seqLine();
-            return nextHeartbeat() && seqLine() == seq;
-        },
-        20000));
-
-    const QString report = home.path() + QStringLiteral("/诊断.txt");
-    QProcess exporter;
-    launch(exporter, Display::offscreen, {QStringLiteral("--export-diagnostics"), report});
-    ASSERT_TRUE(exporter.waitForFinished(10000));
-    EXPECT_EQ(exporter.exitCode(), 0) << exporter.readAllStandardError().toStdString();
-    EXPECT_EQ(QString::fromLocal8Bit(exporter.readAllStandardOutput()).trimmed(), report);
-    QFile file(report);
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(QString::fromUtf8(file.readAll()).contains(seq)); // it read the running program's link
-
-    // The running program's next heartbeat still carries its own seq, and it runs on.
-    ASSERT_TRUE(nextHeartbeat());
-    EXPECT_EQ(seqLine(), seq);
-    EXPECT_TRUE(running());
-    EXPECT_EQ(program.state(), QProcess::Running);
-
-    // A file that cannot be written: a clear message and a non-zero exit.
-    QProcess failing;
-    launch(failing, Display::offscreen,
-           {QStringLiteral("--export-diagnostics"), QStringLiteral("/nonexistent/r.txt")});
-    ASSERT_TRUE(failing.waitForFinished(10000));
-    EXPECT_EQ(failing.exitCode(), 1);
-    EXPECT_TRUE(failing.readAllStandardError().contains("cannot write /nonexistent/r.txt"));
 }
 
 // Stopped by the system while it listens to an unknown song on the loop's monitor, with a
