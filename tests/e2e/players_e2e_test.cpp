@@ -53,7 +53,8 @@ TEST_F(PlayersE2E, NeteaseUnderWineByItsBottlesDatabase)
 TEST_F(PlayersE2E, QQMusicElectronOverChromiumsMprisName)
 {
     // No desktop entry, Identity "Chromium": only the owning process says it is QQ Music.
-    FakePlayer electron(u("qqmusic"), {u("--mpris"), u("chromium.instance4321"), u("--identity"), u("Chromium")},
+    FakePlayer electron(u("qqmusic"),
+                        {u("--mpris"), u("chromium.instance4321"), u("--identity"), u("Chromium")},
                         bus.address());
     ASSERT_TRUE(electron.isReady());
     ASSERT_TRUE(announce(u("七里香"), u("周杰伦"), &electron, u("chromium.instance4321")));

@@ -38,7 +38,8 @@ protected:
             settings.setServerBaseURL(server->baseURL());
             settings.setAccessToken(QStringLiteral("e2e-token"));
         });
-        player = std::make_unique<FakePlayer>(u("qqmusic"), QStringList{u("--mpris"), u("qqmusic")}, bus.address());
+        player = std::make_unique<FakePlayer>(u("qqmusic"), QStringList{u("--mpris"), u("qqmusic")},
+                                              bus.address());
         ASSERT_TRUE(player->isReady());
     }
     // The user's stored choices, written before the program reads them.
@@ -53,8 +54,9 @@ protected:
                   const QString& suffix = u("qqmusic"))
     {
         on = on ? on : player.get();
-        return on->script(suffix, u("SetMetadata"),
-                          {QVariantMap{{u("xesam:title"), title}, {u("xesam:artist"), QStringList{artist}}}}) &&
+        return on->script(
+                   suffix, u("SetMetadata"),
+                   {QVariantMap{{u("xesam:title"), title}, {u("xesam:artist"), QStringList{artist}}}}) &&
                on->script(suffix, u("SetStatus"), {u("Playing")});
     }
     // As a user starts it: offscreen, on the test display or with no display at all.

@@ -31,15 +31,12 @@ protected:
         m_client->set_read_timeout(10, 0);
         return server;
     }
-    int status(const httplib::Result& result) { return result ? result->status : -1; }
-    int get(const char* path, const httplib::Headers& headers = {})
-    {
-        return status(m_client->Get(path, headers));
-    }
+    int get(const char* path) { return status(m_client->Get(path)); }
     int post(const char* path, const char* body, const httplib::Headers& headers = {})
     {
         return status(m_client->Post(path, headers, body, "application/json"));
     }
+    static int status(const httplib::Result& result) { return result ? result->status : -1; }
 
     QTemporaryDir m_files;
     std::unique_ptr<httplib::Client> m_client;
@@ -102,8 +99,7 @@ TEST_F(KeylibServerTest, AShutdownAnswersADelayedRequest)
     auto pending = std::async(std::launch::async, [port = server->port()] {
         httplib::Client waiting("127.0.0.1", port);
         waiting.set_read_timeout(10, 0);
-        const auto answer = waiting.Get("/v1/app/version");
-        return answer ? answer->status : -1;
+        return status(waiting.Get("/v1/app/version"));
     });
     ASSERT_TRUE(QTest::qWaitFor([&] { return server->errorOutput().contains("delaying an answer"); }, 5000));
     EXPECT_EQ(server->stop(), 0);

@@ -59,7 +59,8 @@ TEST(KeyLibrary, LookupFallsBackToTheClientsIdentityRule)
         {"artist": "周杰伦", "title": "晴天", "key": "G 大调", "confidence": 0.9, "low_confidence": false},
         {"artist": "Adele", "title": "Hello", "key": "F 小调", "review_status": "fallback"}]})");
     ASSERT_FALSE(problem) << problem->toStdString();
-    const auto variant = library->lookup(QStringLiteral("Adele feat. Someone"), QStringLiteral("ＨＥＬＬＯ!"));
+    const auto variant =
+        library->lookup(QStringLiteral("Adele feat. Someone"), QStringLiteral("ＨＥＬＬＯ!"));
     ASSERT_TRUE(variant);
     EXPECT_EQ(variant->matchedBy, QStringLiteral("variant"));
     EXPECT_EQ(variant->song.reviewStatus, QStringLiteral("fallback"));

@@ -38,7 +38,8 @@ bool processAlive(const QString& pidFile)
     const QString pid = f.open(QIODevice::ReadOnly) ? QString::fromLatin1(f.readAll().trimmed()) : QString();
     auto running = [&] {
         QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-        const QByteArray text = !pid.isEmpty() && stat.open(QIODevice::ReadOnly) ? stat.readAll() : QByteArray();
+        const QByteArray text =
+            !pid.isEmpty() && stat.open(QIODevice::ReadOnly) ? stat.readAll() : QByteArray();
         return text.contains(')') && text.mid(text.lastIndexOf(')') + 2, 1) != "Z";
     };
     for (int i = 0; i < 500 && running(); ++i)
@@ -64,7 +65,8 @@ TEST(RunTool, DrainsLargeOutputKeepsItsTailAndPassesArgumentsVerbatim)
     Script tool("head -c 1048576 /dev/zero | tr '\\0' 'x'; printf '[%s]' \"$@\"; echo err >&2; exit 7\n");
     ToolLimits limits;
     limits.maxOutputBytes = 1000;
-    const ToolRun run = runTool(tool.path(), {QStringLiteral("VST "), QString(), QStringLiteral("8:0")}, limits);
+    const ToolRun run =
+        runTool(tool.path(), {QStringLiteral("VST "), QString(), QStringLiteral("8:0")}, limits);
     ASSERT_EQ(run.end, ToolRun::End::exited) << run.error.toStdString();
     EXPECT_EQ(run.exitCode, 7);
     EXPECT_TRUE(run.outputTruncated);

@@ -26,11 +26,6 @@ constexpr char kSeed[] = R"([
 
 const Song kSunny{QStringLiteral("晴天"), QStringLiteral("周杰伦")};
 
-QJsonObject headersOf(const QJsonObject& logged)
-{
-    return logged.value(QLatin1String("headers")).toObject();
-}
-
 template <typename Result> std::optional<Kind> failure(const Result& r)
 {
     return r.ok() ? std::nullopt : std::optional(r.error().kind);
@@ -100,9 +95,10 @@ TEST_F(ServerApiTest, LookupThroughABaseWithItsOwnPath)
     ASSERT_EQ(logged.size(), 1);
     EXPECT_EQ(logged[0].value(QLatin1String("path")).toString(),
               QStringLiteral("/api/melodrix/v1/key/lookup"));
-    const QJsonObject headers = headersOf(logged[0]);
+    const QJsonObject headers = logged[0].value(QLatin1String("headers")).toObject();
     EXPECT_EQ(headers.value(QLatin1String("X-App-Version")).toString(), appShortVersion());
-    EXPECT_FALSE(headers.contains(QLatin1String("Authorization")) || headers.contains(QLatin1String("Content-Type")));
+    EXPECT_FALSE(headers.contains(QLatin1String("Authorization")) ||
+                 headers.contains(QLatin1String("Content-Type")));
 }
 
 // 426 is upgradeRequired (not for the version check, which tells what to upgrade to); any
@@ -111,15 +107,12 @@ TEST_F(ServerApiTest, StatusesMapToTheServiceErrors)
 {
     startServer({QStringLiteral("--min-version"), QStringLiteral("99.0"), QStringLiteral("--latest-version"),
                  QStringLiteral("99.1"), QStringLiteral("--latest-url"),
-                 QStringLiteral("https://example.org/dl"), QStringLiteral("--latest-notes"),
-                 QStringLiteral("更稳定")});
+                 QStringLiteral("https://example.org/dl")});
     EXPECT_TRUE(fails(runTask(ServerAPI::lookup(kSunny)), ServerAPI::Error::upgradeRequired));
     EXPECT_TRUE(fails(runTask(ServerAPI::feedback(kSunny.artist, kSunny.title, {}, {}, {})),
                       ServerAPI::Error::badResponse));
     const auto version = runTask(ServerAPI::appVersion());
-    ASSERT_TRUE(version.ok()) << version.error().message.toStdString();
-    EXPECT_EQ(version.value().min_version, QStringLiteral("99.0"));
-    EXPECT_EQ(version.value().notes, QStringLiteral("更稳定"));
+    EXPECT_TRUE(version.ok() && version.value().min_version == QStringLiteral("99.0"));
 
     for (const char* status : {"500", "404", "302"}) {
         startServer({QStringLiteral("--fail"), QString::fromLatin1(status)});
@@ -213,10 +206,12 @@ TEST_F(ServerApiTest, ConsentGatesTheCallsAndTheTokenTravelsOnlyAsABearerHeader)
                   version ? QStringLiteral("none") : QStringLiteral("valid"));
         EXPECT_EQ(r.value(QLatin1String("status")).toInt(), 200);
         const bool post = r.value(QLatin1String("method")).toString() == QLatin1String("POST");
-        EXPECT_EQ(headersOf(r).value(QLatin1String("Content-Type")).toString(),
-                  post ? QStringLiteral("application/json") : QString());
+        EXPECT_EQ(
+            r.value(QLatin1String("headers")).toObject().value(QLatin1String("Content-Type")).toString(),
+            post ? QStringLiteral("application/json") : QString());
         EXPECT_TRUE(!path.endsWith(QLatin1String("/v1/key/report")) ||
-                    QJsonDocument::fromJson(r.value(QLatin1String("body")).toString().toUtf8()).object() == report);
+                    QJsonDocument::fromJson(r.value(QLatin1String("body")).toString().toUtf8()).object() ==
+                        report);
     }
 }
 
