@@ -39,7 +39,7 @@ protected:
         ASSERT_TRUE(QFile::copy(QStandardPaths::findExecutable(QStringLiteral("pacat")), playerCopy));
         QFile::setPermissions(playerCopy, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
         startPlayerSound();
-        ASSERT_TRUE(QTest::qWaitFor([&] { return sinksOf(u("qqmusic")) == QStringList{u("loop")}; }, 10000));
+        ASSERT_TRUE(playsOn("qqmusic", "loop"));
     }
     void startPlayerSound()
     {
@@ -65,11 +65,14 @@ protected:
         for (const QJsonValue& sink : list("sinks"))
             names.insert(sink[u("index")].toInt(), sink[u("name")].toString());
         QStringList out;
-        for (const QJsonValue& input : list("sink-inputs")) {
+        for (const QJsonValue& input : list("sink-inputs"))
             if (input[u("properties")][u("application.process.binary")].toString() == binary)
                 out << names.value(input[u("sink")].toInt());
-        }
         return out;
+    }
+    bool playsOn(const char* binary, const char* sink, int ms = 10000) const
+    {
+        return QTest::qWaitFor([&] { return sinksOf(u(binary)) == QStringList{u(sink)}; }, ms);
     }
     // As the desktop file's action runs it: handed to the running program.
     bool action(const char* name)
@@ -123,11 +126,9 @@ TEST_F(LoopE2E, TheActionsMakeTheLoopAndTakeItAllAwayAgain)
 {
     startProgram();
     ASSERT_TRUE(announce(u("晴天"), u("周杰伦")));
-    // The player is followed once the program shows its song.
     ASSERT_TRUE(QTest::qWaitFor([&] { return state().contains(u("晴天")); }, 20000)) << state().toStdString();
     ASSERT_TRUE(action("create-accompaniment-loop"));
-    EXPECT_TRUE(QTest::qWaitFor(
-        [&] { return sinksOf(u("qqmusic")) == QStringList{u("tonivox_accompaniment")}; }, 10000));
+    EXPECT_TRUE(playsOn("qqmusic", "tonivox_accompaniment"));
     EXPECT_TRUE(QTest::qWaitFor([&] { return storedChannel() == u("tonivox_accompaniment.monitor"); }, 5000));
     EXPECT_NEAR(waitForShiftedTone(), 493.88, 3);
 
@@ -137,19 +138,14 @@ TEST_F(LoopE2E, TheActionsMakeTheLoopAndTakeItAllAwayAgain)
     ASSERT_TRUE(playerSound.waitForFinished(10000)); // its server went
     ASSERT_TRUE(sound.start()) << sound.errorOutput().toStdString();
     startPlayerSound();
-    EXPECT_TRUE(QTest::qWaitFor(
-        [&] {
-            return sinksOf(u("qqmusic")) == QStringList{u("tonivox_accompaniment")} &&
-                   sinksOf(u("tonivox")) == QStringList{u("loop")};
-        },
-        30000))
+    EXPECT_TRUE(playsOn("qqmusic", "tonivox_accompaniment", 30000) && playsOn("tonivox", "loop"))
         << "player on " << sinksOf(u("qqmusic")).join(u(",")).toStdString() << ", program on "
         << sinksOf(u("tonivox")).join(u(",")).toStdString();
     EXPECT_NEAR(waitForShiftedTone(), 493.88, 3);
     EXPECT_EQ(storedChannel(), u("tonivox_accompaniment.monitor"));
 
     ASSERT_TRUE(action("remove-accompaniment-loop"));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return sinksOf(u("qqmusic")) == QStringList{u("loop")}; }, 10000));
+    EXPECT_TRUE(playsOn("qqmusic", "loop"));
     EXPECT_FALSE(sound.pactl({"list", "short", "sinks"}).contains("tonivox_accompaniment"));
     EXPECT_TRUE(QTest::qWaitFor([&] { return storedChannel().isEmpty(); }, 5000));
 }

@@ -5,6 +5,7 @@
 #include "program_e2e.h"
 #include "support/ui_testing.h"
 
+#include <algorithm>
 #include <cmath>
 
 using namespace ui_testing;
@@ -18,20 +19,18 @@ constexpr QRgb kRaised = 0xff2c3039;
 constexpr int kConsentWidth = 470 + 2 * 14;
 constexpr int kPanelWidth = 420;
 
-// Pixels of `colour` (within a small tolerance: hover lightens a button a little) inside
-// `area`, as their bounding box.
+// The bounding box of the pixels near `colour` (hover lightens a button a little) in `area`.
 QRect regionOf(const QImage& image, QRgb colour, QRect area)
 {
-    area = area.intersected(image.rect());
+    const auto near = [&](QRgb p) {
+        return std::max({std::abs(qRed(p) - qRed(colour)), std::abs(qGreen(p) - qGreen(colour)),
+                         std::abs(qBlue(p) - qBlue(colour))}) < 10;
+    };
     QRect box;
-    for (int y = area.top(); y <= area.bottom(); ++y) {
-        for (int x = area.left(); x <= area.right(); ++x) {
-            const QRgb p = image.pixel(x, y);
-            if (std::abs(qRed(p) - qRed(colour)) < 10 && std::abs(qGreen(p) - qGreen(colour)) < 10 &&
-                std::abs(qBlue(p) - qBlue(colour)) < 10)
-                box = box.united(QRect(x, y, 1, 1));
-        }
-    }
+    area = area.intersected(image.rect());
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x)
+            box |= near(image.pixel(x, y)) ? QRect(x, y, 1, 1) : QRect();
     return box;
 }
 
@@ -49,26 +48,23 @@ protected:
         std::optional<platform::DesktopWindow> found;
         waitUntil(
             [&] {
-                found.reset();
                 const auto list = desktop.list();
                 for (const platform::DesktopWindow& w :
-                     list ? list->windows : std::vector<platform::DesktopWindow>{}) {
-                    const auto& shown = list->onScreenTopFirst;
+                     list ? list->windows : std::vector<platform::DesktopWindow>{})
                     if (w.processIdentifier == program.processId() && w.frame_px.width() == width &&
-                        std::find(shown.begin(), shown.end(), w.id) != shown.end())
+                        std::ranges::find(list->onScreenTopFirst, w.id) != list->onScreenTopFirst.end())
                         found = w;
-                }
                 return found.has_value();
             },
             std::chrono::seconds(20));
         return found;
     }
-    // The centre of the consent window's accept or decline button, on the screen.
-    std::optional<QPoint> consentButton(bool accept)
+    // Clicks the consent window's accept or decline button; false when there is none.
+    bool clickConsent(bool accept)
     {
         const auto consent = waitForWindow(kConsentWidth);
         if (!consent)
-            return std::nullopt;
+            return false;
         movePointer(QPoint(1, 1)); // no hover on what we look for
         QRect button;
         waitUntil([&] {
@@ -79,13 +75,11 @@ protected:
                 accept ? blue : regionOf(picture, kRaised, QRect(0, blue.top(), blue.left(), blue.height()));
             return !blue.isEmpty() && !button.isEmpty();
         });
-        return button.isEmpty() ? std::nullopt : std::optional(consent->frame_px.topLeft() + button.center());
+        if (!button.isEmpty())
+            click(consent->frame_px.topLeft() + button.center());
+        return !button.isEmpty();
     }
-    bool consentStored() const
-    {
-        QFile f(settingsPath());
-        return f.open(QIODevice::ReadOnly) && f.readAll().contains("privacy_consent_v1=true");
-    }
+    bool consentStored() const { return SettingsStore(settingsPath()).privacyConsent(); }
 
     platform::X11DesktopWindows desktop;
 };
@@ -97,9 +91,7 @@ protected:
 TEST_F(PanelE2E, ConsentDeclinedQuitsAcceptedResolvesTheSongThenASecondStartOpensThePanel)
 {
     startProgram(Display::screen);
-    const auto decline = consentButton(false);
-    ASSERT_TRUE(decline) << "no consent window";
-    click(*decline);
+    ASSERT_TRUE(clickConsent(false)) << "no consent window";
     ASSERT_TRUE(program.waitForFinished(10000));
     EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(program.exitCode(), 0);
@@ -107,9 +99,7 @@ TEST_F(PanelE2E, ConsentDeclinedQuitsAcceptedResolvesTheSongThenASecondStartOpen
     EXPECT_FALSE(consentStored());
 
     startProgram(Display::screen);
-    const auto accept = consentButton(true);
-    ASSERT_TRUE(accept) << "no consent window";
-    click(*accept);
+    ASSERT_TRUE(clickConsent(true)) << "no consent window";
     ASSERT_TRUE(waitUntil([&] { return consentStored(); }));
     // B major reaches the plug-in.
     ASSERT_TRUE(waitUntil([&] { return stateHas("key=11.0000") && stateHas("scale=1.0000"); },

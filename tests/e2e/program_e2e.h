@@ -26,27 +26,21 @@ protected:
 
     void TearDown() override { stopProgram(); }
 
-    // The key library seeded with `seedJson`, and the player, not yet playing.
-    void startServices(const char* seedJson)
+    // The key library (seeded with `seedJson`, started with `serverArguments`), stored with the
+    // user's consent, and the player, not yet playing.
+    void startServices(const char* seedJson, QStringList serverArguments = {})
     {
         seed = KeylibServerProcess::writeTemp(files, QStringLiteral("seed.json"), seedJson);
-        startServer({});
-        player = std::make_unique<FakePlayer>(
-            QStringLiteral("qqmusic"), QStringList{QStringLiteral("--mpris"), QStringLiteral("qqmusic")},
-            bus.address());
-        ASSERT_TRUE(player->isReady());
-    }
-    // The key library (the seed and `arguments`), stored with the user's consent.
-    void startServer(QStringList arguments)
-    {
-        server.reset();
-        server = std::make_unique<KeylibServerProcess>(arguments << QStringLiteral("--seed") << seed);
+        server = std::make_unique<KeylibServerProcess>(serverArguments << QStringLiteral("--seed") << seed);
         ASSERT_TRUE(server->started());
         configure([this](SettingsStore& settings) {
             settings.setPrivacyConsent(true);
             settings.setServerBaseURL(server->baseURL());
             settings.setAccessToken(QStringLiteral("e2e-token"));
         });
+        player = std::make_unique<FakePlayer>(u("qqmusic"), QStringList{u("--mpris"), u("qqmusic")},
+                                              bus.address());
+        ASSERT_TRUE(player->isReady());
     }
     // The user's stored choices, written before the program reads them.
     void configure(const std::function<void(SettingsStore&)>& change)
@@ -55,28 +49,30 @@ protected:
         change(settings);
         settings.sync();
     }
-    bool announce(const QString& title, const QString& artist)
+    // `title` by `artist` playing on `on` (the fixture's player), its bus name ending in `suffix`.
+    bool announce(const QString& title, const QString& artist, FakePlayer* on = nullptr,
+                  const QString& suffix = u("qqmusic"))
     {
-        return player->script(QStringLiteral("qqmusic"), QStringLiteral("SetMetadata"),
-                              {QVariantMap{{QStringLiteral("xesam:title"), title},
-                                           {QStringLiteral("xesam:artist"), QStringList{artist}}}}) &&
-               player->script(QStringLiteral("qqmusic"), QStringLiteral("SetStatus"),
-                              {QStringLiteral("Playing")});
+        on = on ? on : player.get();
+        return on->script(
+                   suffix, u("SetMetadata"),
+                   {QVariantMap{{u("xesam:title"), title}, {u("xesam:artist"), QStringList{artist}}}}) &&
+               on->script(suffix, u("SetStatus"), {u("Playing")});
     }
     // As a user starts it: offscreen, on the test display or with no display at all.
     void launch(QProcess& process, Display display, const QStringList& arguments = {})
     {
         QProcessEnvironment env = environment;
-        env.insert(QStringLiteral("HOME"), home.path());
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path() + QStringLiteral("/.config"));
-        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        env.insert(u("HOME"), home.path());
+        env.insert(u("XDG_CONFIG_HOME"), home.path() + u("/.config"));
+        env.insert(u("DBUS_SESSION_BUS_ADDRESS"), bus.address());
+        env.remove(u("QT_QPA_PLATFORM"));
         if (display == Display::offscreen)
-            env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+            env.insert(u("QT_QPA_PLATFORM"), u("offscreen"));
         if (display == Display::none) {
-            env.remove(QStringLiteral("DISPLAY"));
-            env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+            env.remove(u("DISPLAY"));
+            env.remove(u("WAYLAND_DISPLAY"));
         }
-        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus.address());
         process.setProcessEnvironment(env);
         process.start(QStringLiteral(TONIVOX_BINARY), arguments);
         ASSERT_TRUE(process.waitForStarted(5000));

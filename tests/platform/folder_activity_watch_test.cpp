@@ -83,9 +83,7 @@ bool writeProc(const char* path, const QByteArray& text)
 {
     const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
     const bool written = fd >= 0 && ::write(fd, text.constData(), size_t(text.size())) == text.size();
-    if (fd >= 0)
-        ::close(fd);
-    return written;
+    return (fd < 0 || ::close(fd) == 0) && written;
 }
 
 struct UnderTheLimit {
@@ -114,15 +112,13 @@ UnderTheLimit watchUnderALimit(const QString& root)
             for (int look = 0; look < 2 * platform::FolderActivityWatch::kFullLookEvery; ++look)
                 result.fullLooks += watch.take().everything ? 1 : 0;
             writeProc("/proc/sys/user/max_inotify_watches", "100");
-            for (int look = 0; look <= platform::FolderActivityWatch::kFullLookEvery; ++look) {
-                if (watch.take().everything)
-                    break;
-            }
+            for (int look = 0;
+                 look <= platform::FolderActivityWatch::kFullLookEvery && !watch.take().everything;)
+                ++look;
             result.recovered = readBack(root + QStringLiteral("/b/1-13.mgg")) == "x" &&
                                watch.take().paths == std::vector<QByteArray>{"b/1-13.mgg"};
         }
-        const bool sent = ::write(pipeFds[1], &result, sizeof result) == sizeof result;
-        ::_exit(sent ? 0 : 1);
+        ::_exit(::write(pipeFds[1], &result, sizeof result) == sizeof result ? 0 : 1);
     }
     ::close(pipeFds[1]);
     UnderTheLimit result;

@@ -21,21 +21,10 @@ using Kind = ServiceError::Kind;
 namespace {
 
 constexpr char kSeed[] = R"([
-  {"artist": "周杰伦", "title": "晴天", "key": "G 大调", "review_status": "verified", "confidence": 0.92},
-  {"artist": "A&B 乐队", "title": "Rock & Roll = Life 1+1", "key": "E 小调"}
+  {"artist": "周杰伦", "title": "晴天", "key": "G 大调", "review_status": "verified", "confidence": 0.92}
 ])";
 
 const Song kSunny{QStringLiteral("晴天"), QStringLiteral("周杰伦")};
-
-QJsonObject bodyOf(const QJsonObject& logged)
-{
-    return QJsonDocument::fromJson(logged.value(QLatin1String("body")).toString().toUtf8()).object();
-}
-
-QJsonObject headersOf(const QJsonObject& logged)
-{
-    return logged.value(QLatin1String("headers")).toObject();
-}
 
 template <typename Result> std::optional<Kind> failure(const Result& r)
 {
@@ -94,7 +83,7 @@ protected:
     std::unique_ptr<KeylibServerProcess> m_server;
 };
 
-// The base's own path and the headers of a lookup; query items the server decodes back.
+// The base's own path and the headers of a lookup. (The query's encoding: ServiceAddress.)
 TEST_F(ServerApiTest, LookupThroughABaseWithItsOwnPath)
 {
     auto server = startServer({}, QStringLiteral("/api/melodrix/"));
@@ -102,20 +91,14 @@ TEST_F(ServerApiTest, LookupThroughABaseWithItsOwnPath)
     ASSERT_TRUE(found.ok()) << found.error().message.toStdString();
     EXPECT_EQ(found.value().key, QStringLiteral("G 大调"));
     EXPECT_EQ(found.value().matched_by, QStringLiteral("exact"));
-    const auto tricky =
-        runTask(ServerAPI::lookup({QStringLiteral("Rock & Roll = Life 1+1"), QStringLiteral("A&B 乐队")}));
-    ASSERT_TRUE(tricky.ok()) << tricky.error().message.toStdString();
-    EXPECT_EQ(tricky.value().key, QStringLiteral("E 小调"))
-        << "the server decoded another title than the one sent";
-
     const auto logged = server->requests();
-    ASSERT_EQ(logged.size(), 2);
+    ASSERT_EQ(logged.size(), 1);
     EXPECT_EQ(logged[0].value(QLatin1String("path")).toString(),
               QStringLiteral("/api/melodrix/v1/key/lookup"));
-    const QJsonObject headers = headersOf(logged[0]);
+    const QJsonObject headers = logged[0].value(QLatin1String("headers")).toObject();
     EXPECT_EQ(headers.value(QLatin1String("X-App-Version")).toString(), appShortVersion());
-    EXPECT_FALSE(headers.contains(QLatin1String("Authorization")));
-    EXPECT_FALSE(headers.contains(QLatin1String("Content-Type")));
+    EXPECT_FALSE(headers.contains(QLatin1String("Authorization")) ||
+                 headers.contains(QLatin1String("Content-Type")));
 }
 
 // 426 is upgradeRequired (not for the version check, which tells what to upgrade to); any
@@ -124,15 +107,12 @@ TEST_F(ServerApiTest, StatusesMapToTheServiceErrors)
 {
     startServer({QStringLiteral("--min-version"), QStringLiteral("99.0"), QStringLiteral("--latest-version"),
                  QStringLiteral("99.1"), QStringLiteral("--latest-url"),
-                 QStringLiteral("https://example.org/dl"), QStringLiteral("--latest-notes"),
-                 QStringLiteral("更稳定")});
+                 QStringLiteral("https://example.org/dl")});
     EXPECT_TRUE(fails(runTask(ServerAPI::lookup(kSunny)), ServerAPI::Error::upgradeRequired));
     EXPECT_TRUE(fails(runTask(ServerAPI::feedback(kSunny.artist, kSunny.title, {}, {}, {})),
                       ServerAPI::Error::badResponse));
     const auto version = runTask(ServerAPI::appVersion());
-    ASSERT_TRUE(version.ok()) << version.error().message.toStdString();
-    EXPECT_EQ(version.value().min_version, QStringLiteral("99.0"));
-    EXPECT_EQ(version.value().notes, QStringLiteral("更稳定"));
+    EXPECT_TRUE(version.ok() && version.value().min_version == QStringLiteral("99.0"));
 
     for (const char* status : {"500", "404", "302"}) {
         startServer({QStringLiteral("--fail"), QString::fromLatin1(status)});
@@ -141,27 +121,23 @@ TEST_F(ServerApiTest, StatusesMapToTheServiceErrors)
     }
 }
 
-TEST_F(ServerApiTest, AnEnormousAnswerIsRefusedNotBuffered)
+// A body cut short or a port with no server are transport errors; an enormous answer of the
+// right shape (decoding it would "succeed") is refused, not buffered.
+TEST_F(ServerApiTest, BrokenConnectionsAndEnormousAnswersFail)
 {
-    // Valid JSON of the right shape, padded to 6 MB: decoding it would "succeed".
+    QTcpServer probe;
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
+    SettingsStore::shared().setServerBaseURL(QStringLiteral("http://127.0.0.1:%1").arg(probe.serverPort()));
+    probe.close();
+    EXPECT_EQ(failure(runTask(ServerAPI::lookup(kSunny))), Kind::transport);
+    startServer({QStringLiteral("--cut-body")});
+    EXPECT_EQ(failure(runTask(ServerAPI::lookup(kSunny))), Kind::transport);
+
     const QByteArray huge =
         R"({"found": true, "key": "C 大调", "padding": ")" + QByteArray(6 * 1024 * 1024, 'x') + "\"}";
     startServer({QStringLiteral("--answer-body"),
                  KeylibServerProcess::writeTemp(m_files, QStringLiteral("answer.json"), huge)});
     EXPECT_TRUE(fails(runTask(ServerAPI::lookup(kSunny)), ServerAPI::Error::badResponse));
-}
-
-TEST_F(ServerApiTest, BrokenConnectionsAreTransportErrors)
-{
-    QTcpServer probe;
-    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
-    const quint16 port = probe.serverPort();
-    probe.close();
-    SettingsStore::shared().setServerBaseURL(QStringLiteral("http://127.0.0.1:%1").arg(port));
-    EXPECT_EQ(failure(runTask(ServerAPI::lookup(kSunny))), Kind::transport);
-
-    startServer({QStringLiteral("--cut-body")});
-    EXPECT_EQ(failure(runTask(ServerAPI::lookup(kSunny))), Kind::transport);
 }
 
 TEST_F(ServerApiTest, AHangingServerTimesOutOrIsCancelledWhileTheLoopRuns)
@@ -182,13 +158,17 @@ TEST_F(ServerApiTest, AHangingServerTimesOutOrIsCancelledWhileTheLoopRuns)
     EXPECT_EQ(failure(runTask(ServerAPI::postKeyReport(QJsonObject{}, stop.get_token()))), Kind::cancelled);
 }
 
-TEST_F(ServerApiTest, WithoutConsentOnlyTheVersionCheckIsSent)
+// Without consent only the version check is sent. With it, every call that may carry the
+// token carries it as a Bearer header and nowhere else; the version check never does.
+// Listening time goes only with a token.
+TEST_F(ServerApiTest, ConsentGatesTheCallsAndTheTokenTravelsOnlyAsABearerHeader)
 {
-    auto server = startServer({QStringLiteral("--latest-version"), QStringLiteral("0.2.0"),
-                               QStringLiteral("--latest-url"), QStringLiteral("https://example.org/dl")});
-    qputenv("TONIVOX_ACCESS_TOKEN", "consent-test-token");
+    const QByteArray token = "tok-7f3a9c-SECRET";
+    auto server = startServer({QStringLiteral("--token"), QString::fromLatin1(token),
+                               QStringLiteral("--latest-version"), QStringLiteral("0.2.0"),
+                               QStringLiteral("--latest-url"), QStringLiteral("u")});
+    qputenv("TONIVOX_ACCESS_TOKEN", token);
     SettingsStore::shared().setPrivacyConsent(false);
-
     EXPECT_EQ(failure(runTask(ServerAPI::lookup(kSunny))), Kind::consentMissing);
     EXPECT_EQ(failure(runTask(ServerAPI::feedback(kSunny.artist, kSunny.title, {}, {}, {}))),
               Kind::consentMissing);
@@ -196,22 +176,13 @@ TEST_F(ServerApiTest, WithoutConsentOnlyTheVersionCheckIsSent)
     ServerAPI::reportPlaySeconds(kSunny.artist, kSunny.title, 120.0, QStringLiteral("player"), QString());
     EXPECT_TRUE(runTask(ServerAPI::appVersion()).ok());
     settle();
-    const auto logged = server->requests();
-    ASSERT_EQ(logged.size(), 1);
-    EXPECT_EQ(logged[0].value(QLatin1String("path")).toString(), QStringLiteral("/v1/app/version"));
-}
+    EXPECT_EQ(server->requests().size(), 1) << "more than the version check sent without consent";
 
-// Every call that may carry the token carries it as a Bearer header and nowhere else; the
-// version check never does. Listening time goes only with a token.
-TEST_F(ServerApiTest, TheTokenTravelsOnlyAsABearerHeader)
-{
-    const QByteArray token = "tok-7f3a9c-SECRET";
-    auto server = startServer({QStringLiteral("--token"), QString::fromLatin1(token),
-                               QStringLiteral("--latest-version"), QStringLiteral("0.2.0"),
-                               QStringLiteral("--latest-url"), QStringLiteral("u")});
+    SettingsStore::shared().setPrivacyConsent(true);
+    qunsetenv("TONIVOX_ACCESS_TOKEN");
     ServerAPI::reportPlaySeconds(kSunny.artist, kSunny.title, 120.0, QStringLiteral("player"), QString());
     settle();
-    EXPECT_TRUE(server->requests().isEmpty()) << "listening time sent without a token";
+    EXPECT_EQ(server->requests().size(), 1) << "listening time sent without a token";
 
     qputenv("TONIVOX_ACCESS_TOKEN", token);
     EXPECT_TRUE(runTask(ServerAPI::lookup(kSunny)).ok());
@@ -223,7 +194,7 @@ TEST_F(ServerApiTest, TheTokenTravelsOnlyAsABearerHeader)
     EXPECT_TRUE(runTask(ServerAPI::postKeyReport(report)).ok());
     ServerAPI::reportPlaySeconds(kSunny.artist, kSunny.title, 61.0, QStringLiteral("player"), QString());
     EXPECT_TRUE(runTask(ServerAPI::appVersion()).ok());
-    ASSERT_TRUE(server->waitForRequests(5));
+    ASSERT_TRUE(server->waitForRequests(6));
 
     for (const QJsonObject& r : server->requests()) {
         const QString path = r.value(QLatin1String("path")).toString();
@@ -235,9 +206,12 @@ TEST_F(ServerApiTest, TheTokenTravelsOnlyAsABearerHeader)
                   version ? QStringLiteral("none") : QStringLiteral("valid"));
         EXPECT_EQ(r.value(QLatin1String("status")).toInt(), 200);
         const bool post = r.value(QLatin1String("method")).toString() == QLatin1String("POST");
-        EXPECT_EQ(headersOf(r).value(QLatin1String("Content-Type")).toString(),
-                  post ? QStringLiteral("application/json") : QString());
-        EXPECT_TRUE(!path.endsWith(QLatin1String("/v1/key/report")) || bodyOf(r) == report);
+        EXPECT_EQ(
+            r.value(QLatin1String("headers")).toObject().value(QLatin1String("Content-Type")).toString(),
+            post ? QStringLiteral("application/json") : QString());
+        EXPECT_TRUE(!path.endsWith(QLatin1String("/v1/key/report")) ||
+                    QJsonDocument::fromJson(r.value(QLatin1String("body")).toString().toUtf8()).object() ==
+                        report);
     }
 }
 
