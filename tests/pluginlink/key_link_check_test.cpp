@@ -185,22 +185,10 @@ TEST(KeyLinkCheck, TestOrderFollowsTheInUseVariantThenThePreference)
     EXPECT_TRUE(machine.calls().value(1).contains(QStringLiteral("[Vefx]")));
 }
 
-// The tool sees exactly the documented arguments, numbers with a point in any locale.
-TEST_F(CommaLocale, KeyCheckArgumentsKeepTheirPoint)
-{
-    Machine machine({kPro, kArtist}, {{"AT81", {{1}, {1}}}, {"ATxL", {{0}}}});
-    KeyLinkCheck(machine.config()).selectAndVerify();
-    const QStringList calls = machine.calls();
-    ASSERT_EQ(calls.size(), 3);
-    EXPECT_EQ(calls[0], QStringLiteral("[run][aumf][AT81][VST ][2][0.00000000][0.90909091][162][0.00000000]"
-                                       "[0.07142857][0.14285714]"));
-    EXPECT_EQ(calls[2], QStringLiteral("[run][aumf][ATxL][VST ][1][0.00000000][0.90909091][2][0.07142857]"
-                                       "[0.00000000][0.03571429][8:0]"));
-}
-
-// The check runs on its own thread; the warning comes back on the main thread, and the
-// log ends with the conclusion.
-TEST(KeyLinkCheck, CheckAndPublishPublishesOnTheMainThread)
+// The check runs on its own thread and the tool sees exactly the documented arguments,
+// numbers with a point in any locale; the warning comes back on the main thread, and the log
+// ends with the conclusion.
+TEST_F(CommaLocale, KeyCheckArgumentsKeepTheirPointAndTheWarningComesBackOnTheMainThread)
 {
     Machine machine({kPro, kArtist}, {{"AT81", {{1}, {1}}}, {"ATxL", {{0}}}});
     KeyLinkCheck check(machine.config());
@@ -214,6 +202,12 @@ TEST(KeyLinkCheck, CheckAndPublishPublishesOnTheMainThread)
     EXPECT_TRUE(onMainThread);
     ASSERT_TRUE(published->has_value());
     EXPECT_EQ(machine.logTexts().last(), QStringLiteral("结论：") + published->value());
+    const QStringList calls = machine.calls();
+    ASSERT_EQ(calls.size(), 3);
+    EXPECT_EQ(calls[0], QStringLiteral("[run][aumf][AT81][VST ][2][0.00000000][0.90909091][162][0.00000000]"
+                                       "[0.07142857][0.14285714]"));
+    EXPECT_EQ(calls[2], QStringLiteral("[run][aumf][ATxL][VST ][1][0.00000000][0.90909091][2][0.07142857]"
+                                       "[0.00000000][0.03571429][8:0]"));
 }
 
 // Destroying the check while the tool hangs ends the tool and returns promptly; nothing is

@@ -174,7 +174,6 @@ TEST(TuningControls, ChangeSetsFromThePlugin)
     Panel p;
     p.controls.setHostParamsReady();
     p.state.setKeyText(u("F 大调"));
-    // (A change set while the plug-in is away is dropped: the song end-to-end test.)
     p.pluginAlive();
     ASSERT_TRUE(p.syncer.connected());
     p.pluginWritesBack("scale=2\n");
@@ -195,6 +194,26 @@ TEST(TuningControls, ChangeSetsFromThePlugin)
     EXPECT_EQ(p.state.typeIndex(), 1);
     EXPECT_EQ(p.state.preset(), u("electric"));
     EXPECT_EQ(p.home.settings().lastUsedPreset(), u("electric"));
+}
+
+// A change set the plug-in leaves while it is away (its alive file stale) is dropped, and stays
+// dropped once it comes back.
+TEST(TuningControls, AChangeSetFromAPluginThatIsAwayIsDropped)
+{
+    Panel p;
+    p.controls.setHostParamsReady();
+    p.pluginAlive();
+    p.pluginWritesBack("retune=0.2\n");
+    EXPECT_FLOAT_EQ(p.state.retune(), 0.2);
+    ASSERT_TRUE(setAge(p.home.linkDir() + QStringLiteral("/rigbox_alive.txt"), 10.0));
+    p.syncer.poll();
+    ASSERT_FALSE(p.syncer.connected());
+    p.pluginWritesBack("retune=0.9\n");
+    EXPECT_FLOAT_EQ(p.state.retune(), 0.2);
+    p.pluginAlive();
+    p.syncer.poll();
+    EXPECT_TRUE(p.syncer.connected());
+    EXPECT_NE(p.state.retune(), 0.9);
 }
 
 TEST(TuningControls, APluginThatComesBackGetsTheWholePresetAgain)
