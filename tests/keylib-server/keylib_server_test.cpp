@@ -107,21 +107,4 @@ TEST_F(KeylibServerTest, AShutdownAnswersADelayedRequest)
     EXPECT_EQ(pending.get(), 503);
 }
 
-TEST_F(KeylibServerTest, StartUpErrorsAreReportedNotServed)
-{
-    const QString badSeed =
-        KeylibServerProcess::writeTemp(m_files, QStringLiteral("bad.json"), R"([{"artist": 1}])");
-    const std::pair<QStringList, const char*> cases[] = {
-        {{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--seed"), badSeed},
-         "song 0"},
-        {{QStringLiteral("--seed"), m_files.path() + QStringLiteral("/none.json")}, "cannot read"},
-        {{QStringLiteral("--fail"), QStringLiteral("teapot")}, "--fail"},
-    };
-    for (const auto& [arguments, message] : cases) {
-        const ServerRun run = runServerToEnd(arguments);
-        EXPECT_EQ(run.exitCode, 2) << message;
-        EXPECT_TRUE(run.errorOutput.contains(message)) << run.errorOutput.toStdString();
-    }
-}
-
 } // namespace

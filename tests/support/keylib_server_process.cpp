@@ -76,18 +76,3 @@ int KeylibServerProcess::stop()
     }
     return m_process->exitCode();
 }
-
-ServerRun runServerToEnd(const QStringList& arguments, std::chrono::milliseconds timeout)
-{
-    QProcess process;
-    process.start(KeylibServerProcess::binary(), arguments);
-    ServerRun run;
-    if (!process.waitForFinished(static_cast<int>(timeout.count()))) {
-        process.kill();
-        process.waitForFinished();
-        return run;
-    }
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.errorOutput = process.readAllStandardError();
-    return run;
-}

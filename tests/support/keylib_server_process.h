@@ -30,7 +30,6 @@ public:
     // "http://127.0.0.1:PORT" (no path).
     QString baseURL() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_port); }
     QString dbPath() const { return m_dir.path() + QStringLiteral("/keys.sqlite"); }
-    QString dir() const { return m_dir.path(); }
     // What the server wrote to stderr so far.
     QByteArray errorOutput() { return m_errorOutput += m_process->readAllStandardError(); }
 
@@ -47,11 +46,3 @@ private:
     int m_port = 0;
     QByteArray m_errorOutput;
 };
-
-// Runs the server binary to completion (for start-up errors): exit code and stderr.
-struct ServerRun {
-    int exitCode = -1;
-    QByteArray errorOutput;
-};
-ServerRun runServerToEnd(const QStringList& arguments,
-                         std::chrono::milliseconds timeout = std::chrono::seconds(10));
