@@ -83,24 +83,6 @@ protected:
     std::unique_ptr<KeylibServerProcess> m_server;
 };
 
-// The base's own path and the headers of a lookup. (The query's encoding: ServiceAddress.)
-TEST_F(ServerApiTest, LookupThroughABaseWithItsOwnPath)
-{
-    auto server = startServer({}, QStringLiteral("/api/melodrix/"));
-    const auto found = runTask(ServerAPI::lookup(kSunny));
-    ASSERT_TRUE(found.ok()) << found.error().message.toStdString();
-    EXPECT_EQ(found.value().key, QStringLiteral("G 大调"));
-    EXPECT_EQ(found.value().matched_by, QStringLiteral("exact"));
-    const auto logged = server->requests();
-    ASSERT_EQ(logged.size(), 1);
-    EXPECT_EQ(logged[0].value(QLatin1String("path")).toString(),
-              QStringLiteral("/api/melodrix/v1/key/lookup"));
-    const QJsonObject headers = logged[0].value(QLatin1String("headers")).toObject();
-    EXPECT_EQ(headers.value(QLatin1String("X-App-Version")).toString(), appShortVersion());
-    EXPECT_FALSE(headers.contains(QLatin1String("Authorization")) ||
-                 headers.contains(QLatin1String("Content-Type")));
-}
-
 // 426 is upgradeRequired (not for the version check, which tells what to upgrade to); any
 // other status but 200 is badResponse, the only failure feedback knows besides transport.
 TEST_F(ServerApiTest, StatusesMapToTheServiceErrors)
@@ -160,13 +142,15 @@ TEST_F(ServerApiTest, AHangingServerTimesOutOrIsCancelledWhileTheLoopRuns)
 
 // Without consent only the version check is sent. With it, every call that may carry the
 // token carries it as a Bearer header and nowhere else; the version check never does.
-// Listening time goes only with a token.
+// Listening time goes only with a token. Every call goes under the base's own path, with the
+// program's version. (The query's encoding: ServiceAddress.)
 TEST_F(ServerApiTest, ConsentGatesTheCallsAndTheTokenTravelsOnlyAsABearerHeader)
 {
     const QByteArray token = "tok-7f3a9c-SECRET";
     auto server = startServer({QStringLiteral("--token"), QString::fromLatin1(token),
                                QStringLiteral("--latest-version"), QStringLiteral("0.2.0"),
-                               QStringLiteral("--latest-url"), QStringLiteral("u")});
+                               QStringLiteral("--latest-url"), QStringLiteral("u")},
+                              QStringLiteral("/api/melodrix/"));
     qputenv("TONIVOX_ACCESS_TOKEN", token);
     SettingsStore::shared().setPrivacyConsent(false);
     EXPECT_EQ(failure(runTask(ServerAPI::lookup(kSunny))), Kind::consentMissing);
@@ -185,7 +169,8 @@ TEST_F(ServerApiTest, ConsentGatesTheCallsAndTheTokenTravelsOnlyAsABearerHeader)
     EXPECT_EQ(server->requests().size(), 1) << "listening time sent without a token";
 
     qputenv("TONIVOX_ACCESS_TOKEN", token);
-    EXPECT_TRUE(runTask(ServerAPI::lookup(kSunny)).ok());
+    const auto found = runTask(ServerAPI::lookup(kSunny));
+    EXPECT_TRUE(found.ok() && found.value().key == QStringLiteral("G 大调"));
     EXPECT_TRUE(
         runTask(ServerAPI::feedback(kSunny.artist, kSunny.title, {}, {}, QStringLiteral("G 大调"))).ok());
     const QJsonObject report{{QStringLiteral("artist"), kSunny.artist},
@@ -199,6 +184,7 @@ TEST_F(ServerApiTest, ConsentGatesTheCallsAndTheTokenTravelsOnlyAsABearerHeader)
     for (const QJsonObject& r : server->requests()) {
         const QString path = r.value(QLatin1String("path")).toString();
         SCOPED_TRACE(path.toStdString());
+        EXPECT_TRUE(path.startsWith(QLatin1String("/api/melodrix/v1/")));
         const QByteArray line = QJsonDocument(r).toJson(QJsonDocument::Compact);
         EXPECT_FALSE(line.contains(token)) << "the token leaked outside its header: " << line.toStdString();
         const bool version = path.endsWith(QLatin1String("/v1/app/version"));
@@ -206,9 +192,10 @@ TEST_F(ServerApiTest, ConsentGatesTheCallsAndTheTokenTravelsOnlyAsABearerHeader)
                   version ? QStringLiteral("none") : QStringLiteral("valid"));
         EXPECT_EQ(r.value(QLatin1String("status")).toInt(), 200);
         const bool post = r.value(QLatin1String("method")).toString() == QLatin1String("POST");
-        EXPECT_EQ(
-            r.value(QLatin1String("headers")).toObject().value(QLatin1String("Content-Type")).toString(),
-            post ? QStringLiteral("application/json") : QString());
+        const QJsonObject headers = r.value(QLatin1String("headers")).toObject();
+        EXPECT_EQ(headers.value(QLatin1String("Content-Type")).toString(),
+                  post ? QStringLiteral("application/json") : QString());
+        EXPECT_EQ(headers.value(QLatin1String("X-App-Version")).toString(), appShortVersion());
         EXPECT_TRUE(!path.endsWith(QLatin1String("/v1/key/report")) ||
                     QJsonDocument::fromJson(r.value(QLatin1String("body")).toString().toUtf8()).object() ==
                         report);
