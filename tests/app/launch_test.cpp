@@ -11,50 +11,38 @@
 #include <thread>
 
 // One test drives the whole consent gate because the key-link start flag lives for the
-// process, as it does in the application.
+// process, as it does in the application. Without consent the consent window comes on its
+// timer and no check is scheduled; with it, no window, and the check starts once, later, on
+// the main thread (it runs its work on its own executor), however often it is started.
 TEST(AppDelegate, ConsentGateAndPostLaunchCheckRunOnce)
 {
     TempHome home;
     KeyLinkCheck::started = false;
-
-    // Without consent: the consent window comes on its timer, and no check is scheduled.
-    {
+    const auto mainThread = std::this_thread::get_id();
+    for (const bool consent : {false, true}) {
+        SCOPED_TRACE(consent);
+        SettingsStore::shared().setPrivacyConsent(consent);
         AppDelegate delegate(SettingsStore::shared(), nullptr);
         std::atomic<int> checks{0};
+        std::atomic<bool> onMainThread{false};
         int presented = 0;
-        delegate.setKeyLinkCheck([&] { ++checks; });
+        delegate.setKeyLinkCheck([&] {
+            onMainThread = std::this_thread::get_id() == mainThread;
+            ++checks;
+        });
         delegate.setConsentPresenter([&] { ++presented; });
         delegate.applicationDidFinishLaunching();
+        if (consent)
+            delegate.startPostLaunchChecks();
         QCoreApplication::processEvents();
-        EXPECT_EQ(presented, 0);
-        EXPECT_TRUE(QTest::qWaitFor([&] { return presented == 1; }, 5000));
-        EXPECT_FALSE(KeyLinkCheck::started.load());
-        EXPECT_EQ(checks.load(), 0);
+        EXPECT_EQ(checks.load() + presented, 0);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return checks.load() + presented == 1; }, 8000));
+        QTest::qWait(300);
+        EXPECT_EQ(checks.load(), consent ? 1 : 0);
+        EXPECT_EQ(presented, consent ? 0 : 1);
+        EXPECT_EQ(onMainThread.load(), consent);
+        EXPECT_EQ(KeyLinkCheck::started.load(), consent);
     }
-
-    // With consent: no window; the check starts once, later, on the main thread (it runs its
-    // work on its own executor), however often the checks are started.
-    SettingsStore::shared().setPrivacyConsent(true);
-    AppDelegate delegate(SettingsStore::shared(), nullptr);
-    std::atomic<int> checks{0};
-    std::atomic<bool> onMainThread{false};
-    const auto mainThread = std::this_thread::get_id();
-    int presented = 0;
-    delegate.setKeyLinkCheck([&] {
-        onMainThread = std::this_thread::get_id() == mainThread;
-        ++checks;
-    });
-    delegate.setConsentPresenter([&] { ++presented; });
-    delegate.applicationDidFinishLaunching();
-    delegate.startPostLaunchChecks();
-    QCoreApplication::processEvents();
-    EXPECT_EQ(checks.load(), 0);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return checks.load() == 1; }, 8000));
-    QTest::qWait(300);
-    EXPECT_EQ(checks.load(), 1);
-    EXPECT_TRUE(onMainThread.load());
-    EXPECT_EQ(presented, 0);
-    EXPECT_TRUE(KeyLinkCheck::started.load());
 }
 
 TEST(AppDelegate, QuitStepsWriteTheQuitRecordThenStopTheTransposer)

@@ -4,11 +4,7 @@
 #include "support/temp_home.h"
 
 #include <QSet>
-#include <QSignalSpy>
-#include <QTest>
-#include <atomic>
 #include <gtest/gtest.h>
-#include <memory>
 
 namespace {
 
@@ -23,18 +19,6 @@ QImage solidImage(QRgb color)
     img.fill(color);
     return img;
 }
-
-// A now-playing source the test scripts; the real one reads MPRIS.
-class ScriptedNowPlaying : public NowPlayingReader {
-public:
-    NowPlayingReading read() override
-    {
-        ++reads;
-        return reading;
-    }
-    NowPlayingReading reading;
-    std::atomic<int> reads{0};
-};
 
 } // namespace
 
@@ -110,20 +94,4 @@ TEST(AppState, ArtworkRules)
         state.applyNowPlaying({c.read, c.cover ? std::optional(blue) : std::nullopt});
         EXPECT_EQ(state.artwork(), c.shown) << c.name;
     }
-}
-
-TEST(AppState, ArtworkTimerReadsTheNowPlayingSourceOffTheMainThread)
-{
-    TempHome home;
-    AppState state(SettingsStore::shared());
-    auto source = std::make_shared<ScriptedNowPlaying>();
-    const QImage cover = solidImage(qRgb(10, 200, 30));
-    source->reading = {Song{u("晴天"), u("周杰伦")}, cover};
-    state.setNowPlayingReader(source);
-    state.setCurrent(Song{u("晴天"), u("周杰伦")});
-
-    QSignalSpy artwork(&state, &AppState::artworkChanged);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return state.artwork().has_value(); }, 5000));
-    EXPECT_EQ(*state.artwork(), cover);
-    EXPECT_GE(source->reads.load(), 1);
 }
