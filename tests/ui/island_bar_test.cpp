@@ -11,7 +11,6 @@
 
 #include <QCoro/QCoroSignal>
 #include <QQuickItem>
-#include <xcb/xcb.h>
 
 namespace {
 
@@ -124,25 +123,6 @@ TEST_F(IslandBarTest, StartsOpenWhenAskedClosesToThePillAndItsSaveDialogKeepsItO
     EXPECT_TRUE(shape.contains(QPoint(280, 19)));
     EXPECT_FALSE(shape.contains(QPoint(168, 3)));  // a rounded corner
     EXPECT_FALSE(shape.contains(QPoint(20, 100))); // where the card would be
-
-    // A dock along the top of the screen: the window manager takes its strut out of the work
-    // area, and the island moves down under it.
-    xcb_connection_t* c = platform::x11Connection();
-    const xcb_window_t dock = xcb_generate_id(c);
-    xcb_create_window(c, XCB_COPY_FROM_PARENT, dock, platform::x11RootWindow(), 0, 0, 1920, 28, 0,
-                      XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, 0, nullptr);
-    const quint32 type = platform::x11Atom("_NET_WM_WINDOW_TYPE_DOCK");
-    const quint32 strut[12] = {0, 0, 28, 0, 0, 0, 0, 0, 0, 1919, 0, 0};
-    xcb_change_property(c, XCB_PROP_MODE_REPLACE, dock, platform::x11Atom("_NET_WM_WINDOW_TYPE"),
-                        XCB_ATOM_ATOM, 32, 1, &type);
-    xcb_change_property(c, XCB_PROP_MODE_REPLACE, dock, platform::x11Atom("_NET_WM_STRUT_PARTIAL"),
-                        XCB_ATOM_CARDINAL, 32, 12, strut);
-    xcb_map_window(c, dock);
-    xcb_flush(c);
-    EXPECT_TRUE(waitUntil([&] { return windowGeometry(id(window())).top() == 28; }));
-    xcb_destroy_window(c, dock);
-    xcb_flush(c);
-    EXPECT_TRUE(waitUntil([&] { return windowGeometry(id(window())).top() == 0; }));
 
     movePointer(kHotZone);
     ASSERT_TRUE(waitUntil([&] { return open() && settled(); }));

@@ -1,5 +1,6 @@
 // The main panel and the consent window over a real run: their controllers, the texts they
 // show in order, the save dialog, the file manager, and the real pointer.
+#include "app/app_delegate.h"
 #include "core/settings_store.h"
 #include "desktop_test.h"
 #include "ui/diagnostics_saver.h"
@@ -189,12 +190,23 @@ TEST_F(PanelTest, PanelAndConsentTextsTopToBottomTheEngineSwitchUnderMoreAndClos
     ASSERT_TRUE(waitForMapped(*consent));
     EXPECT_TRUE(waitUntil([&] { return activeWindow() == id(*consent); })) << "active: " << activeWindow();
     screenshot(*consent, u("consent"));
-    // Accepting is the end-to-end test's: a click on the button stores the consent.
     EXPECT_EQ(visibleTextStrings(consent->contentItem()),
               texts("使用前，先说清楚我们收集什么|我们只收集“你在放什么歌、放了多久”，用来判断该给什么调性。|"
                     "不上传音频|麦克风 / 系统声音只在本机内存里分析，不录音、不上传|不碰隐私内容|"
                     "不收集通讯录、聊天、相册、位置|不碰支付凭据|不接触支付宝密码、银行卡号|"
                     "完整说明（收集哪些、存多久、怎么删除）见|《隐私政策》|不同意|同意并继续"));
+
+    // A click on "同意并继续" stores the consent, tells the run (whose tracker then resolves the
+    // song: its own test) and closes the window.
+    run->settings().setPrivacyConsent(false);
+    QSignalSpy given(&run->delegate(), &AppDelegate::consentGiven);
+    const QList<TextItem> items = visibleTexts(consent->contentItem());
+    const auto accept =
+        std::find_if(items.begin(), items.end(), [](auto& i) { return i.text == u("同意并继续"); });
+    ASSERT_NE(accept, items.end());
+    click(consent->mapToGlobal(accept->sceneRect.center()).toPoint());
+    EXPECT_TRUE(waitUntil([&] { return given.count() == 1 && !consent->isVisible(); }));
+    EXPECT_TRUE(run->settings().privacyConsent());
 }
 
 } // namespace
