@@ -7,7 +7,6 @@
 #include "transpose/accompaniment_processor.h"
 #include "transpose/tone_measure.h"
 
-#include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -152,10 +151,8 @@ protected:
     {
         stopPlayer();
         const QString path = m_dir.filePath(QStringLiteral("signal.raw"));
-        QFile file(path);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(reinterpret_cast<const char*>(samples.data()), static_cast<qint64>(samples.size() * 4));
-        file.close();
+        ASSERT_TRUE(writeFile(path, QByteArray(reinterpret_cast<const char*>(samples.data()),
+                                               static_cast<qsizetype>(samples.size() * 4))));
         m_player.start(QStringLiteral("paplay"),
                        {QStringLiteral("--device=") + sink, "--raw", "--format=float32le", "--rate=48000",
                         "--channels=2", path});
@@ -232,8 +229,8 @@ TEST_F(AccompanimentChain, ShiftsEachSideBySemitonesAtTheInputsLevel)
             const double expected_Hz = (side == 0 ? 440 : 660) * ratio;
             std::vector<double> errors;
             for (auto start = last[side].begin(); start != last[side].end(); start += 24000) {
-                const double peak = tone_measure::peakFrequency(std::vector<float>(start, start + 24000), kRate,
-                                                                expected_Hz * 0.9, expected_Hz * 1.1);
+                const double peak = tone_measure::peakFrequency(std::vector<float>(start, start + 24000),
+                                                                kRate, expected_Hz * 0.9, expected_Hz * 1.1);
                 errors.push_back(std::abs(peak / expected_Hz - 1));
             }
             std::sort(errors.begin(), errors.end());
@@ -243,18 +240,12 @@ TEST_F(AccompanimentChain, ShiftsEachSideBySemitonesAtTheInputsLevel)
         EXPECT_NEAR(20 * std::log10(tone_measure::rms(last[0]) / (0.3 / std::sqrt(2.0))), 0.0, 3.0)
             << semitones;
         // The running line's latency includes the stretcher's delay (measured after the start).
-        QFile log(m_home.linkDir() + QStringLiteral("/app_debug.log"));
-        ASSERT_TRUE(log.open(QIODevice::ReadOnly));
-        const QString logText = QString::fromUtf8(log.readAll());
-        const auto logged = QRegularExpression(QStringLiteral("运行中 in=.* shift=\\%1 latency=(\\d+)ms")
-                                                   .arg(QString::asprintf("%+d", semitones)))
-                                .match(logText);
+        const auto logged =
+            QRegularExpression(QStringLiteral("运行中 in=.* shift=\\%1 latency=(\\d+)ms")
+                                   .arg(QString::asprintf("%+d", semitones)))
+                .match(QString::fromUtf8(readAll(m_home.linkDir() + QStringLiteral("/app_debug.log"))));
         ASSERT_TRUE(logged.hasMatch()) << semitones;
         EXPECT_GT(logged.captured(1).toDouble(), terms.startDelayMs) << semitones;
-        // A field report's level lines carry the trim and underrun counts.
-        EXPECT_TRUE(logText.contains(QRegularExpression(
-            QStringLiteral("2s 采集 RMS=[\\d.]+ 输出 RMS=[\\d.]+ 丢弃帧=\\d+ 欠载帧=\\d+ 输出欠载=\\d+次"))))
-            << semitones;
         processor.stop();
         EXPECT_EQ(processor.statusText(), QStringLiteral("已停止"));
         m_out.stop();
