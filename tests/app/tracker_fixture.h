@@ -9,15 +9,11 @@
 #include "keylib_test_base.h"
 #include "pluginlink/auto_tune_syncer.h"
 #include "pluginlink/tuning_controls.h"
+#include "support/text.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTest>
-
-inline QString u(const char* text)
-{
-    return QString::fromUtf8(text);
-}
 
 struct ScriptedPlayers final : PlayerPort {
     std::optional<Song> song;

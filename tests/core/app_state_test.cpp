@@ -2,16 +2,12 @@
 #include "core/now_playing_reader.h"
 #include "core/settings_store.h"
 #include "support/temp_home.h"
+#include "support/text.h"
 
 #include <QSet>
 #include <gtest/gtest.h>
 
 namespace {
-
-QString u(const char* s)
-{
-    return QString::fromUtf8(s);
-}
 
 QImage solidImage(QRgb color)
 {

@@ -1,14 +1,8 @@
 #include "core/app_state.h"
 #include "core/key_notation.h"
+#include "support/text.h"
 
 #include <gtest/gtest.h>
-
-namespace {
-QString u(const char* s)
-{
-    return QString::fromUtf8(s);
-}
-} // namespace
 
 TEST(KeyNotation, AcceptsExactlyTheSeventeenNoteNames)
 {
@@ -46,18 +40,12 @@ TEST(KeyNotation, DisplayKeyExamples)
         const char* shown;
     };
     const Case cases[] = {
-        {"识别中…", false, 0, "识别中…"},
-        {"Db 大调", false, 0, "C#/Db 大调"},
-        {"C 大调", false, 12, "C 大调（+12）"},
-        {"B 大调", false, 1, "C 大调（+1）"},
-        {"C 小调", false, -1, "B 小调（-1）"},
-        {"A 小调", false, -2, "G 小调（-2）"},
-        {"C 半音阶", true, 0, "C（本体手动）"},
-        {"C 大调", true, 3, "D#/Eb（本体手动 +3）"},
-        {"c 大调", false, 5, "c 大调"},
-        {"E", false, 0, "E"},
-        {"E", false, -13, "D#/Eb（-13）"},
-        {"F# 小调", false, 6, "C 小调（+6）"},
+        {"识别中…", false, 0, "识别中…"},       {"Db 大调", false, 0, "C#/Db 大调"},
+        {"C 大调", false, 12, "C 大调（+12）"}, {"B 大调", false, 1, "C 大调（+1）"},
+        {"C 小调", false, -1, "B 小调（-1）"},  {"A 小调", false, -2, "G 小调（-2）"},
+        {"C 半音阶", true, 0, "C（本体手动）"}, {"C 大调", true, 3, "D#/Eb（本体手动 +3）"},
+        {"c 大调", false, 5, "c 大调"},         {"E", false, 0, "E"},
+        {"E", false, -13, "D#/Eb（-13）"},      {"F# 小调", false, 6, "C 小调（+6）"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(key_notation::displayKey(u(c.keyText), c.manualScale, c.transpose), u(c.shown))

@@ -1,4 +1,5 @@
 #include "core/song.h"
+#include "support/text.h"
 
 #include <gtest/gtest.h>
 
@@ -17,11 +18,6 @@ struct SameCase {
     const char* artistB;
     bool same;
 };
-
-QString u(const char* s)
-{
-    return QString::fromUtf8(s);
-}
 
 } // namespace
 

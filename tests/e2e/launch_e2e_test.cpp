@@ -51,9 +51,7 @@ TEST_F(LaunchE2E, OneInstanceRunsBesideTheExporterAndASignalLeavesTheQuitRecord)
     ASSERT_TRUE(exporter.waitForFinished(10000));
     EXPECT_EQ(exporter.exitCode(), 0) << exporter.readAllStandardError().toStdString();
     EXPECT_EQ(QString::fromLocal8Bit(exporter.readAllStandardOutput()).trimmed(), report);
-    QFile file(report);
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(QString::fromUtf8(file.readAll()).contains(seq)); // it read the running program's link
+    EXPECT_TRUE(QString::fromUtf8(readAll(report)).contains(seq)); // it read the running program's link
     ASSERT_TRUE(nextHeartbeat());
     EXPECT_EQ(seqLine(), seq);
 

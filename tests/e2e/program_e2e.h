@@ -6,19 +6,15 @@
 #include "core/settings_store.h"
 #include "players/player_fixtures.h"
 #include "support/keylib_server_process.h"
+#include "support/temp_home.h"
+#include "support/text.h"
 
-#include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <csignal>
 #include <functional>
 #include <gtest/gtest.h>
-
-inline QString u(const char* text)
-{
-    return QString::fromUtf8(text);
-}
 
 class ProgramE2E : public ::testing::Test {
 protected:
@@ -30,7 +26,7 @@ protected:
     // user's consent, and the player, not yet playing.
     void startServices(const char* seedJson, QStringList serverArguments = {})
     {
-        seed = KeylibServerProcess::writeTemp(files, QStringLiteral("seed.json"), seedJson);
+        const QString seed = KeylibServerProcess::writeTemp(files, QStringLiteral("seed.json"), seedJson);
         server = std::make_unique<KeylibServerProcess>(serverArguments << QStringLiteral("--seed") << seed);
         ASSERT_TRUE(server->started());
         configure([this](SettingsStore& settings) {
@@ -108,17 +104,12 @@ protected:
     QString linkDir() const { return home.path() + QStringLiteral("/Library/Application Support/Tonivox"); }
     QString stateFile() const { return linkDir() + QStringLiteral("/plugin_state.txt"); }
     // A file of the link directory ("plugin_state.txt", "detect_debug.log").
-    QString linkFile(const char* name) const
-    {
-        QFile f(linkDir() + QLatin1Char('/') + QLatin1String(name));
-        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
-    }
+    QString linkFile(const char* name) const { return QString::fromUtf8(readAll(linkDir() + '/' + name)); }
     QString state() const { return linkFile("plugin_state.txt"); }
     bool stateHas(const char* line) const { return state().split(QLatin1Char('\n')).contains(u(line)); }
 
     QTemporaryDir home;
     QTemporaryDir files;
-    QString seed;
     std::unique_ptr<KeylibServerProcess> server;
     PrivateBus bus;
     std::unique_ptr<FakePlayer> player;

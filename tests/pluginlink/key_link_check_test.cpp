@@ -3,6 +3,7 @@
 #include "pluginlink/plugin_ipc.h"
 #include "support/comma_locale.h"
 #include "support/temp_home.h"
+#include "support/text.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -91,11 +92,6 @@ public:
 private:
     QTemporaryDir m_dir;
 };
-
-QString u(const char* s)
-{
-    return QString::fromUtf8(s);
-}
 
 } // namespace
 

@@ -5,17 +5,13 @@
 #include "pluginlink/plugin_ipc.h"
 #include "pluginlink/tuning_controls.h"
 #include "support/temp_home.h"
+#include "support/text.h"
 
 #include <QSettings>
 #include <gtest/gtest.h>
 #include <limits>
 
 namespace {
-
-QString u(const char* text)
-{
-    return QString::fromUtf8(text);
-}
 
 // The state, the syncer and the controls over a temporary home.
 struct Panel {

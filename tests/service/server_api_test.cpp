@@ -1,19 +1,14 @@
 // The real client against the real key-library server on loopback.
+#include "app/keylib_test_base.h"
 #include "core/build_info.h"
-#include "core/settings_store.h"
 #include "service/server_api.h"
-#include "service/service_transport.h"
-#include "support/keylib_server_process.h"
-#include "support/run_task.h"
-#include "support/temp_home.h"
+#include "support/text.h"
 
 #include <QCoro/QCoroTask>
 #include <QElapsedTimer>
 #include <QJsonDocument>
-#include <QNetworkAccessManager>
 #include <QTcpServer>
 #include <QTimer>
-#include <gtest/gtest.h>
 
 using namespace std::chrono_literals;
 using Kind = ServiceError::Kind;
@@ -24,7 +19,7 @@ constexpr char kSeed[] = R"([
   {"artist": "周杰伦", "title": "晴天", "key": "G 大调", "review_status": "verified", "confidence": 0.92}
 ])";
 
-const Song kSunny{QStringLiteral("晴天"), QStringLiteral("周杰伦")};
+const Song kSunny{u("晴天"), u("周杰伦")};
 
 template <typename Result> std::optional<Kind> failure(const Result& r)
 {
@@ -45,59 +40,40 @@ void settle()
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
 }
 
-class ServerApiTest : public ::testing::Test {
+// Each server replaces the last; the access token comes from the environment.
+class ServerApiTest : public KeylibTestBase {
 protected:
+    ServerApiTest() : KeylibTestBase(kSeed) {}
     void SetUp() override
     {
         qunsetenv("TONIVOX_ACCESS_TOKEN");
-        SettingsStore::shared().setPrivacyConsent(true);
-        m_seed = KeylibServerProcess::writeTemp(m_files, QStringLiteral("seed.json"), kSeed);
+        KeylibTestBase::SetUp();
     }
     void TearDown() override
     {
-        stopServer();
+        finishServer();
         qunsetenv("TONIVOX_ACCESS_TOKEN");
     }
-
-    // Starts a seeded server (replacing the previous one) and points "serverBaseURL" at
-    // it, with an optional path.
-    KeylibServerProcess* startServer(QStringList arguments = {}, const QString& path = {})
+    void restartServer(const QStringList& arguments)
     {
-        stopServer();
-        arguments << QStringLiteral("--seed") << m_seed;
-        m_server = std::make_unique<KeylibServerProcess>(arguments);
-        EXPECT_TRUE(m_server->started()) << m_server->errorOutput().toStdString();
-        SettingsStore::shared().setServerBaseURL(m_server->baseURL() + path);
-        return m_server.get();
+        finishServer();
+        startServer(arguments);
     }
-    void stopServer()
-    {
-        // Idle keep-alive connections would hold up the server's shutdown.
-        service_transport::network().clearConnectionCache();
-        m_server.reset();
-    }
-
-    TempHome m_home;
-    QTemporaryDir m_files;
-    QString m_seed;
-    std::unique_ptr<KeylibServerProcess> m_server;
 };
 
 // 426 is upgradeRequired (not for the version check, which tells what to upgrade to); any
 // other status but 200 is badResponse, the only failure feedback knows besides transport.
 TEST_F(ServerApiTest, StatusesMapToTheServiceErrors)
 {
-    startServer({QStringLiteral("--min-version"), QStringLiteral("99.0"), QStringLiteral("--latest-version"),
-                 QStringLiteral("99.1"), QStringLiteral("--latest-url"),
-                 QStringLiteral("https://example.org/dl")});
+    startServer({u("--min-version"), u("99.0"), u("--latest-version"), u("99.1"), u("--latest-url"), u("u")});
     EXPECT_TRUE(fails(runTask(ServerAPI::lookup(kSunny)), ServerAPI::Error::upgradeRequired));
     EXPECT_TRUE(fails(runTask(ServerAPI::feedback(kSunny.artist, kSunny.title, {}, {}, {})),
                       ServerAPI::Error::badResponse));
     const auto version = runTask(ServerAPI::appVersion());
-    EXPECT_TRUE(version.ok() && version.value().min_version == QStringLiteral("99.0"));
+    EXPECT_TRUE(version.ok() && version.value().min_version == u("99.0"));
 
     for (const char* status : {"500", "404", "302"}) {
-        startServer({QStringLiteral("--fail"), QString::fromLatin1(status)});
+        restartServer({u("--fail"), u(status)});
         EXPECT_TRUE(fails(runTask(ServerAPI::lookup(kSunny)), ServerAPI::Error::badResponse)) << status;
         EXPECT_TRUE(fails(runTask(ServerAPI::appVersion()), ServerAPI::Error::badResponse)) << status;
     }
@@ -109,22 +85,21 @@ TEST_F(ServerApiTest, BrokenConnectionsAndEnormousAnswersFail)
 {
     QTcpServer probe;
     ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
-    SettingsStore::shared().setServerBaseURL(QStringLiteral("http://127.0.0.1:%1").arg(probe.serverPort()));
+    home.settings().setServerBaseURL(u("http://127.0.0.1:%1").arg(probe.serverPort()));
     probe.close();
     EXPECT_EQ(failure(runTask(ServerAPI::lookup(kSunny))), Kind::transport);
-    startServer({QStringLiteral("--cut-body")});
+    startServer({u("--cut-body")});
     EXPECT_EQ(failure(runTask(ServerAPI::lookup(kSunny))), Kind::transport);
 
     const QByteArray huge =
         R"({"found": true, "key": "C 大调", "padding": ")" + QByteArray(6 * 1024 * 1024, 'x') + "\"}";
-    startServer({QStringLiteral("--answer-body"),
-                 KeylibServerProcess::writeTemp(m_files, QStringLiteral("answer.json"), huge)});
+    restartServer({u("--answer-body"), KeylibServerProcess::writeTemp(files, u("answer.json"), huge)});
     EXPECT_TRUE(fails(runTask(ServerAPI::lookup(kSunny)), ServerAPI::Error::badResponse));
 }
 
 TEST_F(ServerApiTest, AHangingServerTimesOutOrIsCancelledWhileTheLoopRuns)
 {
-    startServer({QStringLiteral("--delay-ms"), QStringLiteral("30000")});
+    startServer({u("--delay-ms"), u("30000")});
     int ticks = 0;
     QTimer ui;
     ui.setInterval(10);
@@ -146,59 +121,52 @@ TEST_F(ServerApiTest, AHangingServerTimesOutOrIsCancelledWhileTheLoopRuns)
 // program's version. (The query's encoding: ServiceAddress.)
 TEST_F(ServerApiTest, ConsentGatesTheCallsAndTheTokenTravelsOnlyAsABearerHeader)
 {
-    const QByteArray token = "tok-7f3a9c-SECRET";
-    auto server = startServer({QStringLiteral("--token"), QString::fromLatin1(token),
-                               QStringLiteral("--latest-version"), QStringLiteral("0.2.0"),
-                               QStringLiteral("--latest-url"), QStringLiteral("u")},
-                              QStringLiteral("/api/melodrix/"));
+    const char* token = "tok-7f3a9c-SECRET";
+    startServer({u("--token"), u(token), u("--latest-version"), u("0.2.0"), u("--latest-url"), u("u")});
+    home.settings().setServerBaseURL(server->baseURL() + u("/api/melodrix/"));
     qputenv("TONIVOX_ACCESS_TOKEN", token);
-    SettingsStore::shared().setPrivacyConsent(false);
+    home.settings().setPrivacyConsent(false);
     EXPECT_EQ(failure(runTask(ServerAPI::lookup(kSunny))), Kind::consentMissing);
     EXPECT_EQ(failure(runTask(ServerAPI::feedback(kSunny.artist, kSunny.title, {}, {}, {}))),
               Kind::consentMissing);
     EXPECT_EQ(failure(runTask(ServerAPI::postKeyReport(QJsonObject{}))), Kind::consentMissing);
-    ServerAPI::reportPlaySeconds(kSunny.artist, kSunny.title, 120.0, QStringLiteral("player"), QString());
+    ServerAPI::reportPlaySeconds(kSunny.artist, kSunny.title, 120.0, u("player"), QString());
     EXPECT_TRUE(runTask(ServerAPI::appVersion()).ok());
     settle();
     EXPECT_EQ(server->requests().size(), 1) << "more than the version check sent without consent";
 
-    SettingsStore::shared().setPrivacyConsent(true);
+    home.settings().setPrivacyConsent(true);
     qunsetenv("TONIVOX_ACCESS_TOKEN");
-    ServerAPI::reportPlaySeconds(kSunny.artist, kSunny.title, 120.0, QStringLiteral("player"), QString());
+    ServerAPI::reportPlaySeconds(kSunny.artist, kSunny.title, 120.0, u("player"), QString());
     settle();
     EXPECT_EQ(server->requests().size(), 1) << "listening time sent without a token";
 
     qputenv("TONIVOX_ACCESS_TOKEN", token);
     const auto found = runTask(ServerAPI::lookup(kSunny));
-    EXPECT_TRUE(found.ok() && found.value().key == QStringLiteral("G 大调"));
-    EXPECT_TRUE(
-        runTask(ServerAPI::feedback(kSunny.artist, kSunny.title, {}, {}, QStringLiteral("G 大调"))).ok());
-    const QJsonObject report{{QStringLiteral("artist"), kSunny.artist},
-                             {QStringLiteral("title"), kSunny.title},
-                             {QStringLiteral("key"), QStringLiteral("G 大调")}};
+    EXPECT_TRUE(found.ok() && found.value().key == u("G 大调"));
+    EXPECT_TRUE(runTask(ServerAPI::feedback(kSunny.artist, kSunny.title, {}, {}, u("G 大调"))).ok());
+    const QJsonObject report{
+        {u("artist"), kSunny.artist}, {u("title"), kSunny.title}, {u("key"), u("G 大调")}};
     EXPECT_TRUE(runTask(ServerAPI::postKeyReport(report)).ok());
-    ServerAPI::reportPlaySeconds(kSunny.artist, kSunny.title, 61.0, QStringLiteral("player"), QString());
+    ServerAPI::reportPlaySeconds(kSunny.artist, kSunny.title, 61.0, u("player"), QString());
     EXPECT_TRUE(runTask(ServerAPI::appVersion()).ok());
     ASSERT_TRUE(server->waitForRequests(6));
 
     for (const QJsonObject& r : server->requests()) {
-        const QString path = r.value(QLatin1String("path")).toString();
+        const QString path = r.value(u("path")).toString();
         SCOPED_TRACE(path.toStdString());
-        EXPECT_TRUE(path.startsWith(QLatin1String("/api/melodrix/v1/")));
+        EXPECT_TRUE(path.startsWith(u("/api/melodrix/v1/")));
         const QByteArray line = QJsonDocument(r).toJson(QJsonDocument::Compact);
         EXPECT_FALSE(line.contains(token)) << "the token leaked outside its header: " << line.toStdString();
-        const bool version = path.endsWith(QLatin1String("/v1/app/version"));
-        EXPECT_EQ(r.value(QLatin1String("auth")).toString(),
-                  version ? QStringLiteral("none") : QStringLiteral("valid"));
-        EXPECT_EQ(r.value(QLatin1String("status")).toInt(), 200);
-        const bool post = r.value(QLatin1String("method")).toString() == QLatin1String("POST");
-        const QJsonObject headers = r.value(QLatin1String("headers")).toObject();
-        EXPECT_EQ(headers.value(QLatin1String("Content-Type")).toString(),
-                  post ? QStringLiteral("application/json") : QString());
-        EXPECT_EQ(headers.value(QLatin1String("X-App-Version")).toString(), appShortVersion());
-        EXPECT_TRUE(!path.endsWith(QLatin1String("/v1/key/report")) ||
-                    QJsonDocument::fromJson(r.value(QLatin1String("body")).toString().toUtf8()).object() ==
-                        report);
+        const bool version = path.endsWith(u("/v1/app/version"));
+        EXPECT_EQ(r.value(u("auth")).toString(), version ? u("none") : u("valid"));
+        EXPECT_EQ(r.value(u("status")).toInt(), 200);
+        const bool post = r.value(u("method")).toString() == u("POST");
+        const QJsonObject headers = r.value(u("headers")).toObject();
+        EXPECT_EQ(headers.value(u("Content-Type")).toString(), post ? u("application/json") : QString());
+        EXPECT_EQ(headers.value(u("X-App-Version")).toString(), appShortVersion());
+        EXPECT_TRUE(!path.endsWith(u("/v1/key/report")) ||
+                    QJsonDocument::fromJson(r.value(u("body")).toString().toUtf8()).object() == report);
     }
 }
 

@@ -3,6 +3,7 @@
 #include "service/service_address.h"
 #include "service/service_bodies.h"
 #include "support/temp_home.h"
+#include "support/text.h"
 
 #include <QJsonDocument>
 #include <gtest/gtest.h>
@@ -13,9 +14,8 @@ using service_address::resolveBase;
 TEST(ServiceAddress, StoredBaseIsUsedOnlyWhenAbsoluteHttp)
 {
     const QUrl builtIn(QString::fromLatin1(service_address::kBuiltInBaseURL));
-    EXPECT_EQ(resolveBase(QStringLiteral("http://127.0.0.1:8080/keys")),
-              QUrl(QStringLiteral("http://127.0.0.1:8080/keys")));
-    EXPECT_EQ(resolveBase(QStringLiteral("  HTTPS://Example.org  ")).host(), QStringLiteral("example.org"));
+    EXPECT_EQ(resolveBase(u("http://127.0.0.1:8080/keys")), QUrl(u("http://127.0.0.1:8080/keys")));
+    EXPECT_EQ(resolveBase(u("  HTTPS://Example.org  ")).host(), u("example.org"));
     for (const char* malformed :
          {"", "not a url", "/api/melodrix", "ftp://example.org/x", "http://", "http:///path",
           "file:///etc/passwd", "http://exa mple.org/", "javascript:alert(1)"})
@@ -32,20 +32,18 @@ TEST(ServiceAddress, EndpointPathIsAppendedAsComponentsAndQueryItemsEncoded)
         {"http://h/a%20b/?q=1#frag", "http://h/a%20b/v1/key/lookup"},
     };
     for (const auto& [base, url] : cases)
-        EXPECT_EQ(service_address::endpoint(QUrl(QString::fromLatin1(base)), QStringLiteral("/v1/key/lookup"))
-                      .toEncoded(),
+        EXPECT_EQ(service_address::endpoint(QUrl(QString::fromLatin1(base)), u("/v1/key/lookup")).toEncoded(),
                   QByteArray(url));
-    EXPECT_EQ(service_address::lookupQuery(QStringLiteral("A&B=C"), QStringLiteral("晴天 1+1?#%")),
-              QStringLiteral("artist=A%26B%3DC&title=%E6%99%B4%E5%A4%A9%201%2B1%3F%23%25"));
+    EXPECT_EQ(service_address::lookupQuery(u("A&B=C"), u("晴天 1+1?#%")),
+              u("artist=A%26B%3DC&title=%E6%99%B4%E5%A4%A9%201%2B1%3F%23%25"));
 }
 
 TEST(ServiceBodies, FeedbackCarriesOnlyTheFieldsGiven)
 {
     const auto compact = [](const QJsonObject& o) { return QJsonDocument(o).toJson(QJsonDocument::Compact); };
-    EXPECT_EQ(compact(service_bodies::feedback(QStringLiteral("a"), QStringLiteral("t"), {}, {}, {})),
+    EXPECT_EQ(compact(service_bodies::feedback(u("a"), u("t"), {}, {}, {})),
               QByteArray(R"({"artist":"a","title":"t"})"));
-    EXPECT_EQ(compact(service_bodies::feedback(QStringLiteral("a"), QStringLiteral("t"), QStringLiteral("C"),
-                                               QStringLiteral("manual"), QStringLiteral("A"))),
+    EXPECT_EQ(compact(service_bodies::feedback(u("a"), u("t"), u("C"), u("manual"), u("A"))),
               QByteArray(R"({"artist":"a","key":"C","prev_key":"A","source":"manual","title":"t"})"));
 }
 
@@ -53,19 +51,17 @@ TEST(ServiceBodies, FeedbackCarriesOnlyTheFieldsGiven)
 TEST(ServiceBodies, PlaySecondsRangeAndRounding)
 {
     const auto sent = [](double s, const QString& diag = {}) {
-        return service_bodies::playSeconds(QStringLiteral("a"), QStringLiteral("t"), s,
-                                           QStringLiteral("player"), diag);
+        return service_bodies::playSeconds(u("a"), u("t"), s, u("player"), diag);
     };
     for (double outside : {2.99, 3600.04, -5.0, std::numeric_limits<double>::quiet_NaN(),
                            std::numeric_limits<double>::infinity()})
         EXPECT_FALSE(sent(outside)) << outside;
     for (const auto& [seconds, rounded] :
          {std::pair{3.0, 3.0}, {3600.0, 3600.0}, {12.25, 12.3}, {12.24, 12.2}})
-        EXPECT_EQ(sent(seconds)->value(QLatin1String("seconds")).toDouble(), rounded) << seconds;
+        EXPECT_EQ(sent(seconds)->value(u("seconds")).toDouble(), rounded) << seconds;
     EXPECT_EQ(service_bodies::roundToTenth(-12.25), -12.3);
-    EXPECT_FALSE(sent(3)->contains(QLatin1String("player_diag")));
-    EXPECT_EQ(sent(42, QStringLiteral("QQ音乐 ok"))->value(QLatin1String("player_diag")).toString(),
-              QStringLiteral("QQ音乐 ok"));
+    EXPECT_FALSE(sent(3)->contains(u("player_diag")));
+    EXPECT_EQ(sent(42, u("QQ音乐 ok"))->value(u("player_diag")).toString(), u("QQ音乐 ok"));
 }
 
 TEST(AccessToken, EnvironmentFirstThenSettingsAndUnsafeTextsRefused)
@@ -73,18 +69,17 @@ TEST(AccessToken, EnvironmentFirstThenSettingsAndUnsafeTextsRefused)
     TempHome home;
     qunsetenv("TONIVOX_ACCESS_TOKEN");
     EXPECT_FALSE(currentAccessToken());
-    SettingsStore::shared().setAccessToken(QStringLiteral("stored-token"));
-    EXPECT_EQ(currentAccessToken(), QStringLiteral("stored-token"));
+    SettingsStore::shared().setAccessToken(u("stored-token"));
+    EXPECT_EQ(currentAccessToken(), u("stored-token"));
     qputenv("TONIVOX_ACCESS_TOKEN", "env-token");
-    EXPECT_EQ(currentAccessToken(), QStringLiteral("env-token"));
+    EXPECT_EQ(currentAccessToken(), u("env-token"));
     qputenv("TONIVOX_ACCESS_TOKEN", "");
-    EXPECT_EQ(currentAccessToken(), QStringLiteral("stored-token"));
+    EXPECT_EQ(currentAccessToken(), u("stored-token"));
     qunsetenv("TONIVOX_ACCESS_TOKEN");
-    SettingsStore::shared().setAccessToken(QStringLiteral("   "));
+    SettingsStore::shared().setAccessToken(u("   "));
     EXPECT_FALSE(currentAccessToken());
 
-    EXPECT_EQ(usableAccessToken(QStringLiteral(" abc.DEF-123_~+/= \n")), QStringLiteral("abc.DEF-123_~+/="));
-    for (const QString& unsafe : {QStringLiteral("abc\r\nX-Evil: 1"), QStringLiteral("a b"),
-                                  QStringLiteral("tök"), QStringLiteral("a\tb"), QString()})
+    EXPECT_EQ(usableAccessToken(u(" abc.DEF-123_~+/= \n")), u("abc.DEF-123_~+/="));
+    for (const QString& unsafe : {u("abc\r\nX-Evil: 1"), u("a b"), u("tök"), u("a\tb"), QString()})
         EXPECT_FALSE(usableAccessToken(unsafe)) << unsafe.toStdString();
 }

@@ -4,6 +4,7 @@
 #include "platform/pulse_audio_client.h"
 #include "support/private_sound_server.h"
 #include "support/temp_home.h"
+#include "support/text.h"
 #include "transpose/accompaniment_processor.h"
 #include "transpose/tone_measure.h"
 
@@ -26,7 +27,7 @@ constexpr double kRate = 48000.0;
 QByteArray pactl(const QStringList& arguments)
 {
     QProcess p;
-    p.start(QStringLiteral("pactl"), arguments);
+    p.start(u("pactl"), arguments);
     p.waitForFinished(5000);
     return p.readAllStandardOutput().trimmed();
 }
@@ -128,9 +129,9 @@ protected:
         ASSERT_FALSE(m_module.isEmpty());
         pactl({"set-default-sink", "transposer_out"});
         m_audio = std::make_unique<PulseAudioClient>();
-        ASSERT_TRUE(QTest::qWaitFor(
-            [&] { return m_audio->defaultSinkName() == QStringLiteral("transposer_out"); }, 10000));
-        m_home.settings().setAccompanimentChannelUID(QStringLiteral("loop.monitor"));
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return m_audio->defaultSinkName() == u("transposer_out"); }, 10000));
+        m_home.settings().setAccompanimentChannelUID(u("loop.monitor"));
     }
 
     void TearDown() override
@@ -147,15 +148,14 @@ protected:
     }
 
     // Plays interleaved stereo with paplay.
-    void play(const std::vector<float>& samples, const QString& sink = QStringLiteral("loop"))
+    void play(const std::vector<float>& samples, const QString& sink = u("loop"))
     {
         stopPlayer();
-        const QString path = m_dir.filePath(QStringLiteral("signal.raw"));
+        const QString path = m_dir.filePath(u("signal.raw"));
         ASSERT_TRUE(writeFile(path, QByteArray(reinterpret_cast<const char*>(samples.data()),
                                                static_cast<qsizetype>(samples.size() * 4))));
-        m_player.start(QStringLiteral("paplay"),
-                       {QStringLiteral("--device=") + sink, "--raw", "--format=float32le", "--rate=48000",
-                        "--channels=2", path});
+        m_player.start(u("paplay"), {u("--device=") + sink, "--raw", "--format=float32le", "--rate=48000",
+                                     "--channels=2", path});
         ASSERT_TRUE(m_player.waitForStarted(5000));
     }
 
@@ -167,7 +167,7 @@ protected:
         }
     }
 
-    bool recordOutput() { return m_out.start(*m_audio, QStringLiteral("transposer_out.monitor")); }
+    bool recordOutput() { return m_out.start(*m_audio, u("transposer_out.monitor")); }
 
     // Until `seconds` of signal came out of the default sink.
     bool waitForSignal(double seconds)
@@ -200,8 +200,7 @@ TEST_F(AccompanimentChain, ShiftsEachSideBySemitonesAtTheInputsLevel)
         processor.setSemitones(semitones);
         ASSERT_TRUE(processor.start()) << processor.statusText().toStdString();
         EXPECT_TRUE(processor.statusText().startsWith(
-            QStringLiteral("运行中：Monitor of Loopback→默认输出 移调%1（延迟 ")
-                .arg(QString::asprintf("%+d", semitones))))
+            u("运行中：Monitor of Loopback→默认输出 移调%1（延迟 ").arg(QString::asprintf("%+d", semitones))))
             << processor.statusText().toStdString();
         ASSERT_TRUE(recordOutput());
         // Well beyond the 3.5 s waited for: a capture that starts late (PipeWire's monitor
@@ -241,13 +240,13 @@ TEST_F(AccompanimentChain, ShiftsEachSideBySemitonesAtTheInputsLevel)
             << semitones;
         // The running line's latency includes the stretcher's delay (measured after the start).
         const auto logged =
-            QRegularExpression(QStringLiteral("运行中 in=.* shift=\\%1 latency=(\\d+)ms")
-                                   .arg(QString::asprintf("%+d", semitones)))
-                .match(QString::fromUtf8(readAll(m_home.linkDir() + QStringLiteral("/app_debug.log"))));
+            QRegularExpression(
+                u("运行中 in=.* shift=\\%1 latency=(\\d+)ms").arg(QString::asprintf("%+d", semitones)))
+                .match(QString::fromUtf8(readAll(m_home.linkDir() + u("/app_debug.log"))));
         ASSERT_TRUE(logged.hasMatch()) << semitones;
         EXPECT_GT(logged.captured(1).toDouble(), terms.startDelayMs) << semitones;
         processor.stop();
-        EXPECT_EQ(processor.statusText(), QStringLiteral("已停止"));
+        EXPECT_EQ(processor.statusText(), u("已停止"));
         m_out.stop();
     }
 }
@@ -295,7 +294,7 @@ TEST(AccompanimentChainRestart, AServerRestartStopsTheChainWhichStartsAgainOnThe
     };
     ASSERT_TRUE(startServer()) << server.errorOutput().toStdString();
     TempHome home;
-    home.settings().setAccompanimentChannelUID(QStringLiteral("in.monitor"));
+    home.settings().setAccompanimentChannelUID(u("in.monitor"));
     PulseAudioClient::Options options{server.address()};
     options.retryMax = 500ms;
     PulseAudioClient audio(options);
@@ -314,19 +313,18 @@ TEST(AccompanimentChainRestart, AServerRestartStopsTheChainWhichStartsAgainOnThe
     EXPECT_TRUE(QTest::qWaitFor([&] { return processor.isRunning(); }, 10000))
         << processor.statusText().toStdString();
     EXPECT_EQ(audio.connectionCount(), 2);
-    EXPECT_TRUE(processor.statusText().startsWith(QStringLiteral("运行中：")))
-        << processor.statusText().toStdString();
+    EXPECT_TRUE(processor.statusText().startsWith(u("运行中："))) << processor.statusText().toStdString();
 }
 
 TEST_F(AccompanimentChain, RefusesWithoutAChannelStopsWithoutItsSourceOrOnFeedbackAndStartsAgainByItself)
 {
     AccompanimentProcessor processor(*m_audio);
-    m_home.settings().setAccompanimentChannelUID(QStringLiteral("gone.monitor"));
+    m_home.settings().setAccompanimentChannelUID(u("gone.monitor"));
     EXPECT_FALSE(processor.start());
-    EXPECT_EQ(processor.statusText(), QStringLiteral("请先选择伴奏回路通道"));
+    EXPECT_EQ(processor.statusText(), u("请先选择伴奏回路通道"));
     processor.stop();
-    EXPECT_EQ(processor.statusText(), QStringLiteral("请先选择伴奏回路通道"));
-    m_home.settings().setAccompanimentChannelUID(QStringLiteral("transposer_out.monitor"));
+    EXPECT_EQ(processor.statusText(), u("请先选择伴奏回路通道"));
+    m_home.settings().setAccompanimentChannelUID(u("transposer_out.monitor"));
     EXPECT_FALSE(processor.start());
     EXPECT_EQ(processor.statusText(), AccompanimentProcessor::kFeedbackStatus);
 
@@ -336,12 +334,11 @@ TEST_F(AccompanimentChain, RefusesWithoutAChannelStopsWithoutItsSourceOrOnFeedba
         return !m_sourceModule.isEmpty();
     };
     ASSERT_TRUE(loadSource());
-    m_home.settings().setAccompanimentChannelUID(QStringLiteral("transposer_in.monitor"));
+    m_home.settings().setAccompanimentChannelUID(u("transposer_in.monitor"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return processor.start(); }, 10000))
         << processor.statusText().toStdString();
     processor.setSemitones(2); // while running: the renderer follows, the status says so
-    EXPECT_TRUE(processor.statusText().contains(QStringLiteral("移调+2")))
-        << processor.statusText().toStdString();
+    EXPECT_TRUE(processor.statusText().contains(u("移调+2"))) << processor.statusText().toStdString();
     // The default output becomes the source itself, and back.
     pactl({"set-default-sink", "transposer_in"});
     EXPECT_TRUE(QTest::qWaitFor([&] { return !processor.isRunning(); }, 10000));
@@ -355,8 +352,7 @@ TEST_F(AccompanimentChain, RefusesWithoutAChannelStopsWithoutItsSourceOrOnFeedba
     EXPECT_EQ(processor.statusText(), AccompanimentProcessor::kLostStatus);
     ASSERT_TRUE(loadSource());
     EXPECT_TRUE(QTest::qWaitFor([&] { return processor.isRunning(); }, 10000));
-    EXPECT_TRUE(processor.statusText().startsWith(QStringLiteral("运行中：")))
-        << processor.statusText().toStdString();
+    EXPECT_TRUE(processor.statusText().startsWith(u("运行中："))) << processor.statusText().toStdString();
 }
 
 } // namespace

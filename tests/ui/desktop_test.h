@@ -5,6 +5,7 @@
 #include "app/song_tracker.h"
 #include "core/app_state.h"
 #include "platform/x11_window_state.h"
+#include "support/text.h"
 #include "support/ui_testing.h"
 #include "ui/desktop_ui.h"
 
@@ -14,10 +15,6 @@
 
 using namespace ui_testing;
 
-inline QString u(const char* text)
-{
-    return QString::fromUtf8(text);
-}
 // The texts of "a|b|c".
 inline QStringList texts(const char* joined)
 {

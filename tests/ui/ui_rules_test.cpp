@@ -1,4 +1,5 @@
 // Pure rules of the interface: placements, sizes, the capsule's layout, what answers mean.
+#include "support/text.h"
 #include "ui/capsule_layout.h"
 #include "ui/hover_tip_placement.h"
 #include "ui/island_update_check.h"
@@ -10,11 +11,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-QString u(const char* text)
-{
-    return QString::fromUtf8(text);
-}
 
 TEST(HoverTipPlacement, BesideThePointerInsideTheAvailableArea)
 {
