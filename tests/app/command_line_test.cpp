@@ -17,7 +17,7 @@ CommandLine parse(std::initializer_list<const char*> list)
 }
 } // namespace
 
-TEST(CommandLine, DecidesBeforeAnyDisplayExists)
+TEST(CommandLine, DecidesBeforeAnyDisplayExistsAndFindsOfflineSwitchesInTheirOrder)
 {
     using Action = CommandLine::Action;
     EXPECT_EQ(parse({}).action, Action::run);
@@ -38,10 +38,8 @@ TEST(CommandLine, DecidesBeforeAnyDisplayExists)
     EXPECT_EQ(parse({"song.wav"}).action, Action::invalid);
     EXPECT_EQ(parse({"--create-accompaniment-loop", "--remove-accompaniment-loop"}).action, Action::invalid);
     EXPECT_EQ(parse({"-platform"}).problem, QStringLiteral("option -platform needs a value"));
-}
 
-TEST(OfflineMode, SwitchesAreFoundAnywhereInTheirFixedOrder)
-{
+    // The offline switches are found anywhere, in their fixed order.
     EXPECT_FALSE(detectOfflineMode(args({})).has_value());
     EXPECT_FALSE(detectOfflineMode(args({"--keytests", "-keytest", "keytest"})).has_value());
     EXPECT_EQ(detectOfflineMode(args({"a.wav", "--v5-features", "x"})), OfflineMode::v5Features);

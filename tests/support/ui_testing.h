@@ -50,7 +50,6 @@ QRegion boundingShape(quint32 window); // window coordinates
 int stackingPosition(quint32 window);
 bool isViewable(quint32 window);
 void movePointer(QPoint global);
-void pressButton(bool down = true);
 void click(QPoint global);
 
 // Runs the event loop until `condition` holds or the ceiling passes; the last answer.

@@ -118,16 +118,11 @@ void movePointer(QPoint global)
     fakeInput(XCB_MOTION_NOTIFY, 0, global);
 }
 
-void pressButton(bool down)
-{
-    fakeInput(down ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE, 1);
-}
-
 void click(QPoint global)
 {
     movePointer(global);
-    pressButton(true);
-    pressButton(false);
+    fakeInput(XCB_BUTTON_PRESS, 1);
+    fakeInput(XCB_BUTTON_RELEASE, 1);
 }
 
 } // namespace ui_testing
