@@ -158,24 +158,6 @@ TEST_F(ElectionTest, LaterStartWinsASongChangeRestartsAndPlayingDecides)
     EXPECT_FALSE(monitor.active() || monitor.activeSong());
 }
 
-TEST_F(MonitorTest, NeteaseIsDatedByItsPlayTime)
-{
-    ASSERT_TRUE(
-        runSql(netease.sqlitePath(), {u"CREATE TABLE historyTracks (playtime INTEGER, jsonStr TEXT)"_s,
-                                      u"INSERT INTO historyTracks VALUES (1700000000000, "
-                                      "'{\"name\":\"N\",\"artists\":[{\"name\":\"M\"}]}')"_s}));
-    FakePlayer client(u"netease-cloud-music"_s);
-    ASSERT_TRUE(client.isReady());
-    const Snapshot read = monitor.readAll().at(PlayerSource::netease);
-    EXPECT_EQ(read.identity, u"1700000000000"_s);
-    EXPECT_EQ(read.activity, file_times::fromSeconds(1700000000));
-    EXPECT_EQ(read.form, QString()) << "the database's own place names no form";
-    // A play time that is not a number dates the song to 1970.
-    ASSERT_TRUE(runSql(netease.sqlitePath(), {u"UPDATE historyTracks SET playtime = '17e'"_s}));
-    setModificationTime(netease.sqlitePath(), std::chrono::system_clock::now() + 1min);
-    EXPECT_EQ(monitor.readAll().at(PlayerSource::netease).activity, file_times::fromSeconds(0));
-}
-
 TEST_F(MonitorTest, PollAsyncReadsOnItsExecutorAndAppliesOnTheCaller)
 {
     FakePlayer kugouProcess(u"kugou"_s);
@@ -257,14 +239,19 @@ TEST_F(MonitorTest, NowPlayingMarksOnlyARunningPlayer)
     EXPECT_FALSE(states.at(PlayerSource::kugou).isRunning);
 }
 
-TEST(RunningApplicationsScan, SeesPlayersByTheirNamesAndWindowsPlayersUnderWine)
+// (New and ended processes between full checks: the monitor tests' Wine players.)
+TEST(RunningApplicationsScan, SeesPlayersByTheirNamesWindowsPlayersUnderWineAndAnExecAtAFullCheck)
 {
     FakePlayer player(u"netease-cloud-music"_s);
     // Renamed as Wine renames it, and only named on the command line.
     FakeWineProcess netease(u"C:\\Program Files\\NetEase\\CloudMusic\\cloudmusic.exe"_s, u"cloudmusic.exe"_s);
     FakeWineProcess kugou(u"C:\\Program Files (x86)\\KuGou\\KGMusic\\KuGou.exe"_s, QString());
-    ASSERT_TRUE(player.isReady() && netease.isReady() && kugou.isReady());
-    const platform::ProcRunningApplications apps;
+    // A shell that becomes the player when told to.
+    QProcess shell;
+    shell.start(u"/bin/sh"_s, {u"-c"_s, u"read line; exec \"$0\""_s,
+                               QStringLiteral(TONIVOX_FAKE_PLAYER_DIR "/netease-cloud-music")});
+    ASSERT_TRUE(player.isReady() && netease.isReady() && kugou.isReady() && shell.waitForStarted(5000));
+    const platform::ProcRunningApplications apps(u"/proc"_s, 0ms);
     const auto seen = [&](qint64 pid) {
         for (const platform::RunningApplication& app : apps.list()) {
             if (app.processIdentifier == pid)
@@ -276,6 +263,11 @@ TEST(RunningApplicationsScan, SeesPlayersByTheirNamesAndWindowsPlayersUnderWine)
     EXPECT_EQ(seen(player.pid()), u"netease-cloud-music|netease-cloud-m|"_s);
     EXPECT_EQ(seen(netease.pid()), u"wine64-preloader|cloudmusic.exe|cloudmusic.exe"_s);
     EXPECT_EQ(seen(kugou.pid()), u"wine64-preloader|wine64-preloade|KuGou.exe"_s);
+    const QString asShell = seen(shell.processId());
+    EXPECT_FALSE(asShell.isEmpty() || asShell.startsWith(u"netease"_s)) << asShell.toStdString();
+    shell.write("go\n");
+    ASSERT_TRUE(shell.waitForReadyRead(5000));
+    EXPECT_EQ(seen(shell.processId()), u"netease-cloud-music|netease-cloud-m|"_s);
     // By process id, named as the scan names it; nothing for ids that name no process.
     EXPECT_EQ(apps.localizedName(player.pid()), u"netease-cloud-m"_s);
     EXPECT_FALSE(apps.localizedName(0));
@@ -285,85 +277,66 @@ TEST(RunningApplicationsScan, SeesPlayersByTheirNamesAndWindowsPlayersUnderWine)
     EXPECT_FALSE(platform::ProcRunningApplications(u"/nonexistent"_s).application(player.pid()));
 }
 
-TEST(RunningApplicationsScan, ScansBetweenFullChecksSeeNewAndEndedProcessesAndAFullCheckSeesAnExec)
+// NetEase is dated by its play time, and each of its forms names itself.
+TEST_F(MonitorTest, NeteaseIsDatedByItsPlayTimeAndNamesItsForm)
 {
-    const platform::ProcRunningApplications seldom(u"/proc"_s, 1h), always(u"/proc"_s, 0ms);
-    seldom.list();
-    always.list();
-    auto bundleOf = [](const platform::RunningApplications& apps, qint64 pid) -> std::optional<QString> {
-        for (const platform::RunningApplication& app : apps.list()) {
-            if (app.processIdentifier == pid)
-                return app.bundleIdentifier;
-        }
-        return std::nullopt;
-    };
-    // A shell that becomes the player when told to.
-    QProcess process;
-    process.start(u"/bin/sh"_s, {u"-c"_s, u"read line; exec \"$0\""_s,
-                                 QStringLiteral(TONIVOX_FAKE_PLAYER_DIR "/netease-cloud-music")});
-    ASSERT_TRUE(process.waitForStarted(5000));
-    const qint64 pid = process.processId();
-    const auto asShell = bundleOf(seldom, pid);
-    ASSERT_TRUE(asShell);
-    EXPECT_NE(*asShell, u"netease-cloud-music"_s);
-    process.write("go\n");
-    bool ready = false;
-    while (!ready && process.waitForReadyRead(5000))
-        ready = process.readAll().contains("ready");
-    ASSERT_TRUE(ready);
-    EXPECT_EQ(bundleOf(always, pid), u"netease-cloud-music"_s);
-    process.kill();
-    ASSERT_TRUE(process.waitForFinished(5000));
-    EXPECT_FALSE(bundleOf(seldom, pid));
-}
-
-TEST_F(MonitorTest, NeteaseUnderWineAndTheLinuxClientNameTheirForm)
-{
-    const QString cloudmusicPath = u"C:\\Program Files\\NetEase\\CloudMusic\\cloudmusic.exe"_s;
-    const QString library = home.path() + u"/.deepinwine/Spark-CloudMusic/drive_c/users/tester/AppData/Local/"
-                                          "NetEase/CloudMusic/Library/webdb.dat"_s;
-    {
-        // The bottles are searched when the player starts, not on every poll: a bottle made
-        // later is seen once the player starts again.
-        PlayerActivityMonitor earlier{readers()};
-        auto cloudmusic = std::make_unique<FakeWineProcess>(cloudmusicPath, u"cloudmusic.exe"_s);
-        ASSERT_TRUE(cloudmusic->isReady());
-        earlier.poll();
-        cloudmusic.reset();
-        earlier.poll();
-        QDir().mkpath(QFileInfo(library).absolutePath());
-        ASSERT_TRUE(runSql(library, {u"CREATE TABLE historyTracks (jsonStr TEXT, playtime INTEGER)"_s,
-                                     u"INSERT INTO historyTracks VALUES ('{\"name\":\"稻香\",\"artists\":"
-                                     "[{\"name\":\"周杰伦\"}]}', 1700000000000)"_s}));
-        earlier.poll();
-        EXPECT_TRUE(netease.wineDatabases().isEmpty());
-        cloudmusic = std::make_unique<FakeWineProcess>(cloudmusicPath, u"cloudmusic.exe"_s);
-        ASSERT_TRUE(cloudmusic->isReady());
-        earlier.poll();
-        EXPECT_EQ(netease.wineDatabases(), QStringList{library});
-    }
-    {
-        FakeWineProcess cloudmusic(cloudmusicPath, u"cloudmusic.exe"_s);
-        FakeWineProcess kugou(u"C:\\KuGou\\KuGou.exe"_s, u"KuGou.exe"_s);
-        ASSERT_TRUE(cloudmusic.isReady() && kugou.isReady());
-        const States states = monitor.readAll();
-        EXPECT_TRUE(states.at(PlayerSource::kugou).isRunning && states.at(PlayerSource::kugou).underWine);
-        monitor.update(states);
-        ASSERT_EQ(monitor.active(), PlayerSource::netease);
-        EXPECT_EQ(monitor.activeSong()->title, u"稻香"_s);
-        EXPECT_EQ(monitor.sourceLabel(), u"网易云"_s);
-        EXPECT_EQ(monitor.sourceForm(), u"网易云（Wine）"_s);
-        EXPECT_TRUE(monitor.localReadDiag().endsWith(u" 来源:网易云（Wine）"_s));
-    }
-    // The Linux client: its history file is newer than the bottle's.
     FakePlayer client(u"netease-cloud-music"_s);
     ASSERT_TRUE(client.isReady());
+    ASSERT_TRUE(
+        runSql(netease.sqlitePath(), {u"CREATE TABLE historyTracks (playtime INTEGER, jsonStr TEXT)"_s,
+                                      u"INSERT INTO historyTracks VALUES (1700000000000, "
+                                      "'{\"name\":\"N\",\"artists\":[{\"name\":\"M\"}]}')"_s}));
+    const Snapshot read = monitor.readAll().at(PlayerSource::netease);
+    EXPECT_EQ(read.identity, u"1700000000000"_s);
+    EXPECT_EQ(read.activity, file_times::fromSeconds(1700000000));
+    EXPECT_EQ(read.form, QString()) << "the database's own place names no form";
+    // A play time that is not a number dates the song to 1970.
+    ASSERT_TRUE(runSql(netease.sqlitePath(), {u"UPDATE historyTracks SET playtime = '17e'"_s}));
+    setModificationTime(netease.sqlitePath(), std::chrono::system_clock::now() + 1min);
+    EXPECT_EQ(monitor.readAll().at(PlayerSource::netease).activity, file_times::fromSeconds(0));
+
+    // The Linux client: its history file is newer than the database.
     ASSERT_TRUE(
         writeFile(netease.historyJsonPath(),
                   R"([{"track":{"name":"晴天","artists":[{"name":"周杰伦"}]},"time":1700000009000}])"));
     monitor.poll();
     EXPECT_EQ(monitor.activeSong()->title, u"晴天"_s);
     EXPECT_EQ(monitor.sourceForm(), u"网易云 1.2.1"_s);
+}
+
+TEST_F(MonitorTest, NeteaseUnderWineIsSearchedForWhenItStartsAndNamesItsForm)
+{
+    const QString cloudmusicPath = u"C:\\Program Files\\NetEase\\CloudMusic\\cloudmusic.exe"_s;
+    const QString library = home.path() + u"/.deepinwine/Spark-CloudMusic/drive_c/users/tester/AppData/Local/"
+                                          "NetEase/CloudMusic/Library/webdb.dat"_s;
+    // The bottles are searched when the player starts, not on every poll: a bottle made later
+    // is seen once the player starts again. (A monitor of its own: a player first seen
+    // without a song has not started it.)
+    PlayerActivityMonitor earlier{readers()};
+    auto cloudmusic = std::make_unique<FakeWineProcess>(cloudmusicPath, u"cloudmusic.exe"_s);
+    ASSERT_TRUE(cloudmusic->isReady());
+    earlier.poll();
+    cloudmusic.reset();
+    earlier.poll();
+    QDir().mkpath(QFileInfo(library).absolutePath());
+    ASSERT_TRUE(runSql(library, {u"CREATE TABLE historyTracks (jsonStr TEXT, playtime INTEGER)"_s,
+                                 u"INSERT INTO historyTracks VALUES ('{\"name\":\"稻香\",\"artists\":"
+                                 "[{\"name\":\"周杰伦\"}]}', 1700000000000)"_s}));
+    earlier.poll();
+    EXPECT_TRUE(netease.wineDatabases().isEmpty());
+    cloudmusic = std::make_unique<FakeWineProcess>(cloudmusicPath, u"cloudmusic.exe"_s);
+    FakeWineProcess kugou(u"C:\\KuGou\\KuGou.exe"_s, u"KuGou.exe"_s);
+    ASSERT_TRUE(cloudmusic->isReady() && kugou.isReady());
+    earlier.poll();
+    EXPECT_EQ(netease.wineDatabases(), QStringList{library});
+    const States states = monitor.readAll();
+    EXPECT_TRUE(states.at(PlayerSource::kugou).isRunning && states.at(PlayerSource::kugou).underWine);
+    EXPECT_EQ(states.at(PlayerSource::kugou).form, u"酷狗（Wine）"_s);
+    monitor.update(states);
+    ASSERT_EQ(monitor.active(), PlayerSource::netease);
+    EXPECT_EQ(monitor.activeSong()->title, u"稻香"_s);
+    EXPECT_EQ(monitor.sourceLabel(), u"网易云"_s);
+    EXPECT_TRUE(monitor.localReadDiag().endsWith(u" 来源:网易云（Wine）"_s));
 }
 
 TEST_F(MonitorTest, AnotherPlayingMprisPlayerIsTheSourceUnlessTurnedOffOrAnAdvert)
