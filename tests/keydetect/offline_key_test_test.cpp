@@ -101,7 +101,8 @@ TEST_F(OfflineKeyTest, NeuralModesMeasureDumpAndPredictAndFailWithTheirExitStatu
 {
     const QString sixty = progressionFile(u("sixty.wav"), 60), twenty = progressionFile(u("twenty.wav"), 20);
     const QString cqt = path(u("cqt.f32")), pcm = path(u("pcm.f32")), shortFeatures = path(u("short.f32"));
-    write(u("short.f32"), QByteArray(23039 * 4, '\0'));
+    // One float short of the model's input, and half a float more that is not read.
+    write(u("short.f32"), QByteArray(23039 * 4 + 2, '\0'));
     const QString verdict = u("key=[A-G]#? (大调|小调) confidence=\\d+\\.\\d% margin=\\d+\\.\\d%");
     const struct {
         QStringList arguments;
@@ -120,6 +121,7 @@ TEST_F(OfflineKeyTest, NeuralModesMeasureDumpAndPredictAndFailWithTheirExitStatu
         {{u("--v5-cqt-dump"), path(u("none.wav")), cqt}, 1, u("读不了 .*none\\.wav\n")},
         {{u("--v5-features"), cqt}, 0, verdict + u("\n")},
         {{u("--v5-features"), shortFeatures}, 1, u("模型预测失败\n")},
+        {{u("--v5-features"), path(u("absent.f32"))}, 1, {}},
         {{u("--v5-features")}, 2, {}},
         {{u("--v5-features"), u("--v5-pcm-dump"), u("x")}, 2, {}},
         {{u("--v5-pcm-dump"), twenty, pcm}, 0, u("wrote 529200 floats to .*\n")}, // 8 s to the end
