@@ -3,6 +3,7 @@
 #include "keydetect/key_decision.h"
 #include "keydetect/offline_key_test.h"
 #include "keydetect/synth.h"
+#include "support/temp_home.h"
 
 #include <QDir>
 #include <QFile>
@@ -52,12 +53,7 @@ protected:
         return path(name);
     }
 
-    QString write(const QString& name, const QByteArray& bytes)
-    {
-        QFile file(path(name));
-        EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
-        return path(name);
-    }
+    void write(const QString& name, const QByteArray& bytes) { EXPECT_TRUE(writeFile(path(name), bytes)); }
 
     QTemporaryDir m_dir;
 };
@@ -123,7 +119,6 @@ TEST_F(OfflineKeyTest, NeuralModesMeasureDumpAndPredictAndFailWithTheirExitStatu
         {{u("--v5-features"), shortFeatures}, 1, u("模型预测失败\n")},
         {{u("--v5-features"), path(u("absent.f32"))}, 1, {}},
         {{u("--v5-features")}, 2, {}},
-        {{u("--v5-features"), u("--v5-pcm-dump"), u("x")}, 2, {}},
         {{u("--v5-pcm-dump"), twenty, pcm}, 0, u("wrote 529200 floats to .*\n")}, // 8 s to the end
         {{u("--v5-pcm-dump"), path(u("x.wav"))}, 2, {}},
         {{u("--v5-pcm-dump"), path(u("missing.wav")), path(u("o.f32"))}, 1, {}},
@@ -161,7 +156,6 @@ TEST_F(OfflineKeyTest, KeytestDecideFollowsTheStoredEngine)
     ASSERT_TRUE(m.hasMatch());
     const bool confident = m.captured(2).toDouble() / 100.0 >= key_decision::kNeuralConfidence;
     // The switch the panel writes (other stored texts: KeyDecision's own test).
-    ASSERT_TRUE(QDir().mkpath(path(u("home/.config/Tonivox"))));
     write(u("home/.config/Tonivox/Tonivox.conf"), "[General]\nkeyDecisionEngine=neural_first\n");
     EXPECT_EQ(run(decide).out,
               confident ? u("sixty.wav\tkey=%1 engine=neural_v5\nmissing.wav\t未决定\n").arg(m.captured(1))

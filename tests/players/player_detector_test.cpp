@@ -153,20 +153,14 @@ TEST(PlayerDetectorNoDisplay, ReadsNothingAndLogsOnce)
 TEST(X11DesktopScale, XftDpiOverNinetySixClampedToOneToThree)
 {
     using platform::X11DesktopWindows;
+    // Absent, malformed or senseless values: no scaling.
     const std::pair<QByteArray, double> cases[] = {
-        {"Xft.dpi:\t192\n", 2.0},
-        {"Xcursor.size:\t24\nXft.dpi: 144\r\nXft.antialias:\t1", 1.5},
-        {"Xft.dpi:\t72", 1.0},
-        {"Xft.dpi:\t960", 3.0},
-        // Absent, malformed or senseless values: no scaling.
-        {QByteArray(), 1.0},
-        {"Xft.dpix:\t192", 1.0},
-        {"Xft.dpi:", 1.0},
-        {"Xft.dpi:\tlarge", 1.0},
-        {"Xft.dpi:\t-192", 1.0},
-        {"Xft.dpi:\tnan", 1.0},
-        {"Xft.dpi:\t0", 1.0},
-        {QByteArray("\0Xft.dpi:\t192", 14), 1.0},
+        {"Xft.dpi:\t192\n", 2.0}, {"Xcursor.size:\t24\nXft.dpi: 144\r\nXft.antialias:\t1", 1.5},
+        {"Xft.dpi:\t72", 1.0},    {"Xft.dpi:\t960", 3.0},
+        {QByteArray(), 1.0},      {"Xft.dpix:\t192", 1.0},
+        {"Xft.dpi:", 1.0},        {"Xft.dpi:\tlarge", 1.0},
+        {"Xft.dpi:\t-192", 1.0},  {"Xft.dpi:\tnan", 1.0},
+        {"Xft.dpi:\t0", 1.0},     {QByteArray("\0Xft.dpi:\t192", 14), 1.0},
     };
     for (const auto& [resources, scale] : cases)
         EXPECT_EQ(X11DesktopWindows::scaleFromResources(resources), scale) << resources.constData();

@@ -259,13 +259,8 @@ std::vector<platform::RunningApplication> OwnChildren::list() const
 }
 
 PlayerWindow::PlayerWindow(const QString& executableName, const QString& size, const QString& firstCommand,
-                           const QStringList& extraArguments, const QString& display)
+                           const QStringList& extraArguments)
 {
-    if (!display.isEmpty()) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(u"DISPLAY"_s, display);
-        m_process.setProcessEnvironment(env);
-    }
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     // A static title, as players show when no song is named there; a later "--title" wins.
     m_process.start(copyNamed(QStringLiteral(TONIVOX_WINDOW_PLAYER_APP), executableName),
@@ -284,7 +279,7 @@ bool PlayerWindow::send(const QString& command)
 {
     m_process.write(command.toUtf8() + '\n');
     m_process.waitForBytesWritten();
-    if (command == u"raise"_s || command == u"minimise"_s)
+    if (command == u"minimise"_s)
         return true;
     // Waits for "drawn <n>" with n at least this command's number. The guard only ends a hang:
     // a window started beside a loaded test run may take long.

@@ -103,15 +103,15 @@ public:
 
 // A stand-in player window (of `size`, "WxH") whose bottom bar shows a song, run from a copy of
 // the window helper under a player's executable name; its title is that name unless
-// `extraArguments` bring a "--title". `display` overrides $DISPLAY.
+// `extraArguments` bring a "--title".
 class PlayerWindow {
 public:
     PlayerWindow(const QString& executableName, const QString& size, const QString& firstCommand,
-                 const QStringList& extraArguments = {}, const QString& display = {});
+                 const QStringList& extraArguments = {});
     ~PlayerWindow();
     // Whether the first command was drawn.
     bool isReady() const { return m_ready; }
-    // Sends "bar <text>", "two <title>|<artist>", "raise" or "minimise"; for the drawing
+    // Sends "bar <text>", "two <title>|<artist>" or "minimise"; for the drawing
     // commands waits until the server holds the repaint that shows it. False on a time-out.
     bool send(const QString& command);
     qint64 pid() const { return m_process.processId(); }
