@@ -1,5 +1,4 @@
 #include "player_fixtures.h"
-#include "player_home.h"
 #include "players/netease_history.h"
 #include "players/netease_music_detector.h"
 

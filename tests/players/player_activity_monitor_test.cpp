@@ -1,5 +1,4 @@
 #include "player_fixtures.h"
-#include "player_home.h"
 #include "players/kugou_detector.h"
 #include "players/mpris_provider.h"
 #include "players/netease_music_detector.h"
@@ -35,11 +34,6 @@ States allStopped()
     return states;
 }
 
-QByteArray kugouList(const char* name)
-{
-    return kugouPlaylist({{{QString::fromUtf8(name), {}, {}, 1.0}}});
-}
-
 // Readers of a temporary home, this process's own children as the running applications and a
 // private bus for the now-playing information.
 class MonitorTest : public ::testing::Test {
@@ -57,24 +51,7 @@ protected:
     NowPlaying nowPlaying{std::make_shared<MprisProvider>(bus.address(), 1000ms),
                           std::make_shared<platform::ProcRunningApplications>(), 0ms};
     PlayerActivityMonitor monitor{readers(), [this] { return now; }};
-};
-
-// The election alone: update() with the monitor's clock, no processes, no files.
-class ElectionTest : public ::testing::Test {
-protected:
-    void tick(const States& states)
-    {
-        now += 1s;
-        monitor.update(states);
-    }
     QString title() const { return monitor.activeSong() ? monitor.activeSong()->title : QString(); }
-    TempHome home;
-    KuGouDetector kugou{home.path()};
-    QQMusicDetector qq{home.path(), home.path()};
-    NeteaseMusicDetector netease{home.path(), home.path()};
-    NowPlaying nowPlaying{std::make_shared<MprisProvider>(u"unix:path=/nonexistent"_s), nullptr};
-    TimeStamp now = file_times::fromSeconds(1750000000);
-    PlayerActivityMonitor monitor{{kugou, qq, netease, nowPlaying, nullptr}, [this] { return now; }};
 };
 
 } // namespace
@@ -93,12 +70,7 @@ TEST(PlayerSourceMapping, RulesInOrder)
 
     // Processes: the Windows clients under Wine by process name or command line, any case.
     using player_source::Form;
-    struct Case {
-        const char *bundle, *name, *program;
-        std::optional<PlayerSource> source;
-        Form form;
-    };
-    const Case cases[] = {
+    const std::tuple<const char*, const char*, const char*, std::optional<PlayerSource>, Form> cases[] = {
         {"wine64-preloader", "cloudmusic.exe", "", PlayerSource::netease, Form::wine},
         {"wine-preloader", "wine-preloader", "KuGou.exe", PlayerSource::kugou, Form::wine},
         {"wine64", "KGMUSIC.EXE", "", PlayerSource::kugou, Form::wine},
@@ -107,19 +79,23 @@ TEST(PlayerSourceMapping, RulesInOrder)
         {"wine64-preloader", "explorer.exe", "explorer.exe", std::nullopt, Form::native},
         {"python3", "cloudmusic", "", std::nullopt, Form::native},
     };
-    for (const Case& c : cases) {
-        const auto found = player_source::fromProcess(QString::fromUtf8(c.bundle), QString::fromUtf8(c.name),
-                                                      QString::fromUtf8(c.program));
-        EXPECT_EQ(found ? std::optional(found->source) : std::nullopt, c.source) << c.name << c.program;
-        EXPECT_EQ(found ? found->form : Form::native, c.form) << c.name;
+    for (const auto& [bundle, name, program, source, form] : cases) {
+        const auto found = player_source::fromProcess(QString::fromUtf8(bundle), QString::fromUtf8(name),
+                                                      QString::fromUtf8(program));
+        EXPECT_EQ(found ? std::optional(found->source) : std::nullopt, source) << name << program;
+        EXPECT_EQ(found ? found->form : Form::native, form) << name;
     }
-    const char commandLine[] = "wine\0C:\\Program Files\\NetEase\\CloudMusic\\cloudmusic.exe\0--x";
-    EXPECT_EQ(platform::windowsProgramOf(QByteArray(commandLine, sizeof commandLine)), u"cloudmusic.exe"_s);
+    // (A command line with a Windows program: the scan test's Wine players.)
     EXPECT_EQ(platform::windowsProgramOf(QByteArray("/usr/bin/python3\0-c", 19)), QString());
 }
 
-TEST_F(ElectionTest, LaterStartWinsASongChangeRestartsAndPlayingDecides)
+// The election alone: update() with the monitor's clock.
+TEST_F(MonitorTest, LaterStartWinsASongChangeRestartsAndPlayingDecides)
 {
+    const auto tick = [&](const States& states) {
+        now += 1s;
+        monitor.update(states);
+    };
     States states = allStopped();
     states[PlayerSource::kugou] = showing("K1", file_times::fromSeconds(100));
     states[PlayerSource::netease] = showing("N1", file_times::fromSeconds(200));
@@ -162,13 +138,13 @@ TEST_F(MonitorTest, PollAsyncReadsOnItsExecutorAndAppliesOnTheCaller)
 {
     FakePlayer kugouProcess(u"kugou"_s);
     ASSERT_TRUE(kugouProcess.isReady());
-    ASSERT_TRUE(writeFile(kugou.playlistPath(), kugouList("Jay - Sunny Day")));
+    ASSERT_TRUE(writeFile(kugou.playlistPath(), kugouPlaylist({{{u"Jay - Sunny Day"_s, {}, {}, 1.0}}})));
     std::stop_source stop;
     EXPECT_TRUE(runTask(monitor.pollAsync(stop.get_token())));
     EXPECT_EQ(monitor.activeSong()->title, u"Sunny Day"_s);
 
     // Stopped before it starts: nothing read, nothing applied.
-    ASSERT_TRUE(writeFile(kugou.playlistPath(), kugouList("Jay - Rainy Day")));
+    ASSERT_TRUE(writeFile(kugou.playlistPath(), kugouPlaylist({{{u"Jay - Rainy Day"_s, {}, {}, 1.0}}})));
     stop.request_stop();
     EXPECT_FALSE(runTask(monitor.pollAsync(stop.get_token())));
     EXPECT_EQ(monitor.activeSong()->title, u"Sunny Day"_s);
@@ -344,18 +320,15 @@ TEST_F(MonitorTest, AnotherPlayingMprisPlayerIsTheSourceUnlessTurnedOffOrAnAdver
     FakePlayer spotify(u"electron"_s, {u"--mpris"_s, u"spotify"_s, u"--identity"_s, u"Spotify"_s},
                        bus.address());
     ASSERT_TRUE(spotify.isReady());
-    const auto title = [&] {
-        monitor.poll();
-        return monitor.activeSong() ? monitor.activeSong()->title : QString();
-    };
+    const auto polled = [&] { return monitor.poll(), title(); };
     ASSERT_TRUE(spotify.play(u"spotify"_s, u"Hello"_s, u"/com/spotify/track/1"_s));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return title() == u"Hello"_s; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return polled() == u"Hello"_s; }, 5000));
     EXPECT_FALSE(monitor.active());
     EXPECT_EQ(monitor.sourceLabel(), u"Spotify"_s);
     EXPECT_EQ(monitor.sourceForm(), u"MPRIS：Spotify"_s);
 
     ASSERT_TRUE(spotify.play(u"spotify"_s, u"Skyfall"_s, u"/com/spotify/track/2"_s));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return title() == u"Skyfall"_s; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return polled() == u"Skyfall"_s; }, 5000));
     bool allowed = false;
     PlayerActivityMonitor off{readers([&] { return allowed; }), [this] { return now; }};
     off.poll();

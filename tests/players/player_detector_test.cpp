@@ -4,7 +4,6 @@
 #include "platform/x11_desktop_windows.h"
 #include "player_fixtures.h"
 #include "players/player_detector.h"
-#include "support/temp_home.h"
 
 #include <QCoro/QCoroTask>
 #include <QTest>

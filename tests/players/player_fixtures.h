@@ -2,8 +2,10 @@
 
 #include "core/song.h"
 #include "platform/running_applications.h"
+#include "support/temp_home.h"
 
 #include <QByteArray>
+#include <QDir>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -46,6 +48,19 @@ struct KugouEntry {
     std::optional<double> currentProgress;
 };
 QByteArray kugouPlaylist(const std::vector<std::vector<KugouEntry>>& lists, bool binary = true);
+
+// A temporary home plus a temporary folder of its own for the readers' private copies,
+// so a test can check that every copy is gone again.
+class PlayerHome {
+public:
+    PlayerHome() { QDir().mkpath(tempDir()); }
+    QString path() const { return m_home.path(); }
+    QString tempDir() const { return m_home.path() + QStringLiteral("/tmp"); }
+    QStringList leftInTemp() const { return QDir(tempDir()).entryList(QDir::Files | QDir::NoDotAndDotDot); }
+
+private:
+    TempHome m_home;
+};
 
 // A dbus-daemon of the test's own, so that parallel tests never see each other's players.
 class PrivateBus {
