@@ -40,21 +40,19 @@ protected:
             << what;
     }
     // Waits until the window is active and moves the clock past the detector's cache.
-    void front(const PlayerWindow& window, std::chrono::milliseconds later = 3s)
+    void front(const PlayerWindow& window)
     {
         ASSERT_TRUE(window.isReady());
         waitDesktop([&](const auto& d) { return d.activeProcess == window.pid(); },
                     "window never became active");
-        now += later;
+        now += 3s;
     }
 
     TempHome home;
-    QStringList log;
     PlayerDetector::Clock::time_point now = PlayerDetector::Clock::now();
     platform::WindowReader reader;
     PlayerDetector detector{PlayerDetector::Deps{reader, home.settings(), std::make_shared<OwnChildren>(),
-                                                 [this](const QString& line) { log << line; },
-                                                 [this] { return now; }, 20ms}};
+                                                 [](const QString&) {}, [this] { return now; }, 20ms}};
 };
 
 const QStringList kTwoLineBar = {u"--left"_s, u"110"_s, u"--bar"_s, u"80"_s};
