@@ -1,10 +1,10 @@
 #include "keydetect/v5/v5_mode_output.h"
 
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 using namespace v5_mode_output;
 
-// (The float files are the offline modes' test's: a dump read back, an odd size, a bad path.)
 TEST(V5ModeOutput, FeaturesLineNeedsExactly24Probabilities)
 {
     std::vector<double> p(24, 0.0);
@@ -25,4 +25,14 @@ TEST(V5ModeOutput, StartOperandIsAWholeCLocaleNumber)
     EXPECT_EQ(startSecondsOperand({in, out, QStringLiteral("12.5")}), 12.5);
     for (const char* text : {"12,5", "12s", "abc", "nan", "inf"})
         EXPECT_EQ(startSecondsOperand({in, out, QString::fromLatin1(text)}), 0.0) << text;
+}
+
+// (Reading an odd size and a missing file: the offline modes' test.)
+TEST(V5ModeOutput, FloatFilesRoundTrip)
+{
+    QTemporaryDir dir;
+    const std::vector<float> values = {1.5f, -2.0f, 3.25f};
+    ASSERT_TRUE(writeFloats(dir.filePath(QStringLiteral("dump.f32")), values));
+    EXPECT_EQ(readFloats(dir.filePath(QStringLiteral("dump.f32"))), values);
+    EXPECT_FALSE(writeFloats(dir.filePath(QStringLiteral("no/such/dir/x.f32")), values));
 }
