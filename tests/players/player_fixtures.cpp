@@ -44,12 +44,6 @@ bool startReady(QProcess& process, const QString& program, const QStringList& ar
     return ready;
 }
 
-void end(QProcess& process)
-{
-    process.kill();
-    process.waitForFinished(5000);
-}
-
 // Copies `source` once into a folder of the run's own under `name`, as an executable.
 QString copyNamed(const QString& source, const QString& name)
 {
@@ -186,23 +180,11 @@ PrivateBus::PrivateBus()
         m_address = QString::fromUtf8(m_daemon.readLine()).trimmed();
 }
 
-PrivateBus::~PrivateBus()
-{
-    m_daemon.terminate();
-    if (!m_daemon.waitForFinished(2000))
-        end(m_daemon);
-}
-
 FakePlayer::FakePlayer(const QString& executableName, const QStringList& arguments, const QString& busAddress)
     : m_busAddress(busAddress)
 {
     m_ready = startReady(m_process, QStringLiteral(TONIVOX_FAKE_PLAYER_DIR "/") + executableName, arguments,
                          u"DBUS_SESSION_BUS_ADDRESS"_s, busAddress);
-}
-
-FakePlayer::~FakePlayer()
-{
-    end(m_process);
 }
 
 bool FakePlayer::script(const QString& suffix, const QString& method, const QVariantList& arguments)
@@ -238,11 +220,6 @@ FakeWineProcess::FakeWineProcess(const QString& windowsPath, const QString& comm
     m_ready = startReady(m_process, loader, {u"-c"_s, script, windowsPath}, u"FAKE_WINE_COMM"_s, comm);
 }
 
-FakeWineProcess::~FakeWineProcess()
-{
-    end(m_process);
-}
-
 std::vector<platform::RunningApplication> OwnChildren::list() const
 {
     std::vector<platform::RunningApplication> mine;
@@ -272,7 +249,7 @@ PlayerWindow::~PlayerWindow()
 {
     m_process.closeWriteChannel();
     if (!m_process.waitForFinished(5000))
-        end(m_process);
+        endProcess(m_process);
 }
 
 bool PlayerWindow::send(const QString& command)

@@ -62,11 +62,18 @@ private:
     TempHome m_home;
 };
 
+// Kills the process and waits for its end (the destructors of the stand-ins below).
+inline void endProcess(QProcess& process)
+{
+    process.kill();
+    process.waitForFinished(5000);
+}
+
 // A dbus-daemon of the test's own, so that parallel tests never see each other's players.
 class PrivateBus {
 public:
     PrivateBus();
-    ~PrivateBus();
+    ~PrivateBus() { endProcess(m_daemon); }
     const QString& address() const { return m_address; }
 
 private:
@@ -80,7 +87,7 @@ class FakePlayer {
 public:
     FakePlayer(const QString& executableName, const QStringList& arguments = {},
                const QString& busAddress = {});
-    ~FakePlayer();
+    ~FakePlayer() { endProcess(m_process); }
     bool isReady() const { return m_ready; }
     qint64 pid() const { return m_process.processId(); }
     // Calls a method of org.tonivox.FakePlayer on the bus name org.mpris.MediaPlayer2.<suffix>.
@@ -100,7 +107,7 @@ private:
 class FakeWineProcess {
 public:
     FakeWineProcess(const QString& windowsPath, const QString& comm);
-    ~FakeWineProcess();
+    ~FakeWineProcess() { endProcess(m_process); }
     bool isReady() const { return m_ready; }
     qint64 pid() const { return m_process.processId(); }
 
