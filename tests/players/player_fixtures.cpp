@@ -180,6 +180,14 @@ PrivateBus::PrivateBus()
         m_address = QString::fromUtf8(m_daemon.readLine()).trimmed();
 }
 
+// Ended gently first: a killed daemon leaves its socket behind.
+PrivateBus::~PrivateBus()
+{
+    m_daemon.terminate();
+    if (!m_daemon.waitForFinished(2000))
+        endProcess(m_daemon);
+}
+
 FakePlayer::FakePlayer(const QString& executableName, const QStringList& arguments, const QString& busAddress)
     : m_busAddress(busAddress)
 {

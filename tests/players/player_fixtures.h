@@ -73,7 +73,7 @@ inline void endProcess(QProcess& process)
 class PrivateBus {
 public:
     PrivateBus();
-    ~PrivateBus() { endProcess(m_daemon); }
+    ~PrivateBus();
     const QString& address() const { return m_address; }
 
 private:
