@@ -48,14 +48,6 @@ protected:
         m_loop = input(QStringLiteral("loop.monitor"))->deviceID;
     }
 
-    void TearDown() override
-    {
-        for (const auto& player : m_players) {
-            player->kill();
-            player->waitForFinished(2000);
-        }
-    }
-
     std::optional<AudioChannelDetector::Channel> input(const QString& uid)
     {
         for (const auto& channel : AudioChannelDetector::listInputs(*m_audio)) {
@@ -87,7 +79,7 @@ protected:
     QTemporaryDir m_dir;
     std::unique_ptr<PulseAudioClient> m_audio;
     uint32_t m_loop = 0;
-    std::vector<std::unique_ptr<QProcess>> m_players;
+    std::vector<std::unique_ptr<QProcess>> m_players; // killed as they go
 };
 
 TEST_F(AudioCapture, ToneComesBackAt44100HzWithItsFrequencyAndLevel)

@@ -78,7 +78,5 @@ TEST(FftwPlanner, ClassicAndNeuralDetectorsPlanConcurrently)
     const auto [classicRounds, classicMismatches] = classic.result();
     EXPECT_GE(neuralRounds, kRounds);
     EXPECT_GE(classicRounds, 1);
-    EXPECT_EQ(neuralMismatches, 0);
-    EXPECT_EQ(classicMismatches, 0);
-    std::printf("neural rounds %d, classic rounds %d\n", neuralRounds, classicRounds);
+    EXPECT_EQ(neuralMismatches + classicMismatches, 0);
 }

@@ -1,6 +1,5 @@
 #include "keydetect/v5/v5_mode_output.h"
 
-#include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -28,19 +27,12 @@ TEST(V5ModeOutput, StartOperandIsAWholeCLocaleNumber)
         EXPECT_EQ(startSecondsOperand({in, out, QString::fromLatin1(text)}), 0.0) << text;
 }
 
-TEST(V5ModeOutput, FloatFilesRoundTripAndTolerateOddSizes)
+// (Reading an odd size and a missing file: the offline modes' test.)
+TEST(V5ModeOutput, FloatFilesRoundTrip)
 {
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("dump.f32"));
     const std::vector<float> values = {1.5f, -2.0f, 3.25f};
-    ASSERT_TRUE(writeFloats(path, values));
-    QFile file(path);
-    EXPECT_EQ(file.size(), 12);
-    EXPECT_EQ(readFloats(path), values);
-    ASSERT_TRUE(file.open(QIODevice::Append));
-    file.write("xy"); // half a float more: ignored
-    file.close();
-    EXPECT_EQ(readFloats(path), values);
-    EXPECT_FALSE(readFloats(dir.filePath(QStringLiteral("absent.f32"))));
+    ASSERT_TRUE(writeFloats(dir.filePath(QStringLiteral("dump.f32")), values));
+    EXPECT_EQ(readFloats(dir.filePath(QStringLiteral("dump.f32"))), values);
     EXPECT_FALSE(writeFloats(dir.filePath(QStringLiteral("no/such/dir/x.f32")), values));
 }

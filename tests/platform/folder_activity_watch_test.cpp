@@ -1,7 +1,7 @@
 #include "platform/folder_activity_watch.h"
+#include "support/temp_home.h"
 
 #include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -9,33 +9,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace {
-
-using Activity = platform::FolderActivityWatch::Activity;
-
-bool write(const QString& path, const QByteArray& bytes = "x")
-{
-    QDir().mkpath(path.section(u'/', 0, -2));
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-QByteArray readBack(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-} // namespace
-
 TEST(FolderActivityWatch, NamesTheFilesReadOrTouchedAndAsksForEverythingWhenItCannotTell)
 {
     QTemporaryDir home;
     const QString root = home.path() + QStringLiteral("/cache/");
     platform::FolderActivityWatch watch(root.chopped(1));
-    const auto read = [&](const char* name) { return readBack(root + QLatin1String(name)) == "x"; };
+    const auto read = [&](const char* name) { return readAll(root + QLatin1String(name)) == "x"; };
     const auto named = [&](std::vector<QByteArray> paths) {
-        const Activity activity = watch.take();
+        const auto activity = watch.take();
         std::vector<QByteArray> seen = activity.paths;
         std::sort(seen.begin(), seen.end());
         return !activity.everything && seen == paths;
@@ -43,19 +24,20 @@ TEST(FolderActivityWatch, NamesTheFilesReadOrTouchedAndAsksForEverythingWhenItCa
 
     // A missing folder cannot be watched: every look is a full one until it exists.
     EXPECT_TRUE(watch.take().everything);
-    ASSERT_TRUE(write(root + QStringLiteral("a/b/1-13.mgg")) && write(root + QStringLiteral("2-13.mgg")));
+    const auto put = [&](const char* name) { return writeFile(root + QLatin1String(name), "x"); };
+    ASSERT_TRUE(put("a/b/1-13.mgg") && put("2-13.mgg"));
     EXPECT_TRUE(watch.take().everything);
     EXPECT_TRUE(named({})) << "quiet: nothing to look at";
 
     // A read deep below, a read at the top (twice: named once) and a new file.
     ASSERT_TRUE(read("a/b/1-13.mgg") && read("2-13.mgg") && read("2-13.mgg"));
-    ASSERT_TRUE(write(root + QStringLiteral("a/3-13.mgg")));
+    ASSERT_TRUE(put("a/3-13.mgg"));
     EXPECT_TRUE(named({"2-13.mgg", "a/3-13.mgg", "a/b/1-13.mgg"}));
 
     // A new folder may arrive with files in it, and its own later reads are seen.
     ASSERT_TRUE(QDir().mkpath(root + QStringLiteral("c")));
     EXPECT_TRUE(watch.take().everything);
-    ASSERT_TRUE(write(root + QStringLiteral("c/4-13.mgg")));
+    ASSERT_TRUE(put("c/4-13.mgg"));
     EXPECT_TRUE(named({"c/4-13.mgg"}));
 
     // A folder renamed away leaves watches with wrong names behind.
@@ -65,7 +47,7 @@ TEST(FolderActivityWatch, NamesTheFilesReadOrTouchedAndAsksForEverythingWhenItCa
     EXPECT_TRUE(named({"d/4-13.mgg"}));
 
     // The folder replaced as a whole.
-    ASSERT_TRUE(QDir(root).removeRecursively() && write(root + QStringLiteral("5-13.mgg")));
+    ASSERT_TRUE(QDir(root).removeRecursively() && put("5-13.mgg"));
     EXPECT_TRUE(watch.take().everything);
     ASSERT_TRUE(read("5-13.mgg"));
     EXPECT_TRUE(named({"5-13.mgg"}));
@@ -115,7 +97,7 @@ UnderTheLimit watchUnderALimit(const QString& root)
             for (int look = 0;
                  look <= platform::FolderActivityWatch::kFullLookEvery && !watch.take().everything;)
                 ++look;
-            result.recovered = readBack(root + QStringLiteral("/b/1-13.mgg")) == "x" &&
+            result.recovered = readAll(root + QStringLiteral("/b/1-13.mgg")) == "x" &&
                                watch.take().paths == std::vector<QByteArray>{"b/1-13.mgg"};
         }
         ::_exit(::write(pipeFds[1], &result, sizeof result) == sizeof result ? 0 : 1);
@@ -136,8 +118,8 @@ TEST(FolderActivityWatch, AtTheWatchLimitItAsksAgainOnlyAtTheSafetyNetsTurn)
 {
     QTemporaryDir home;
     const QString root = home.path() + QStringLiteral("/cache");
-    ASSERT_TRUE(write(root + QStringLiteral("/a/0-13.mgg")));
-    ASSERT_TRUE(write(root + QStringLiteral("/b/1-13.mgg")));
+    ASSERT_TRUE(writeFile(root + QStringLiteral("/a/0-13.mgg"), "x"));
+    ASSERT_TRUE(writeFile(root + QStringLiteral("/b/1-13.mgg"), "x"));
     const UnderTheLimit result = watchUnderALimit(root);
     if (!result.limited)
         GTEST_SKIP() << "no user namespace of our own here";

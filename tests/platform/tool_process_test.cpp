@@ -1,4 +1,5 @@
 #include "platform/tool_process.h"
+#include "support/temp_home.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -17,11 +18,8 @@ class Script {
 public:
     explicit Script(const QByteArray& body)
     {
-        QFile f(path());
-        f.open(QIODevice::WriteOnly);
-        f.write("#!/bin/sh\n" + body);
-        f.close();
-        f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        writeFile(path(), "#!/bin/sh\n" + body);
+        QFile::setPermissions(path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
     QString path() const { return file("tool"); }
     QString file(const char* name) const { return m_dir.filePath(QLatin1String(name)); }
@@ -34,12 +32,10 @@ private:
 // zombie awaiting its new parent counts as ended).
 bool processAlive(const QString& pidFile)
 {
-    QFile f(pidFile);
-    const QString pid = f.open(QIODevice::ReadOnly) ? QString::fromLatin1(f.readAll().trimmed()) : QString();
+    const QString pid = QString::fromLatin1(readAll(pidFile).trimmed());
     auto running = [&] {
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
         const QByteArray text =
-            !pid.isEmpty() && stat.open(QIODevice::ReadOnly) ? stat.readAll() : QByteArray();
+            pid.isEmpty() ? QByteArray() : readAll(QStringLiteral("/proc/%1/stat").arg(pid));
         return text.contains(')') && text.mid(text.lastIndexOf(')') + 2, 1) != "Z";
     };
     for (int i = 0; i < 500 && running(); ++i)
@@ -47,14 +43,7 @@ bool processAlive(const QString& pidFile)
     return running();
 }
 
-ToolLimits shortLimits()
-{
-    ToolLimits limits;
-    limits.timeLimit = 500ms;
-    limits.termGrace = 200ms;
-    limits.drainAfterExit = 200ms;
-    return limits;
-}
+const ToolLimits kShortLimits{500ms, 200ms, 200ms};
 
 } // namespace
 
@@ -79,7 +68,7 @@ TEST(RunTool, DrainsLargeOutputKeepsItsTailAndPassesArgumentsVerbatim)
 TEST(RunTool, ChildHoldingThePipeDoesNotKeepTheCallWaiting)
 {
     Script tool("sleep 1000 &\necho $! > \"$(dirname \"$0\")/child\"\necho done\nexit 0\n");
-    const ToolRun run = runTool(tool.path(), {}, shortLimits());
+    const ToolRun run = runTool(tool.path(), {}, kShortLimits);
     ASSERT_EQ(run.end, ToolRun::End::exited);
     EXPECT_EQ(run.output, QByteArray("done\n"));
     EXPECT_FALSE(run.outputTruncated);
@@ -91,11 +80,12 @@ TEST(RunTool, TimeOutEndsTheWholeGroupEvenWhenItIgnoresSigterm)
 {
     Script tool("trap '' TERM\n(trap '' TERM; sleep 1000) &\necho $! > \"$(dirname \"$0\")/child\"\n"
                 "while :; do sleep 1; done\n");
-    EXPECT_EQ(runTool(tool.path(), {}, shortLimits()).end, ToolRun::End::timedOut);
+    EXPECT_EQ(runTool(tool.path(), {}, kShortLimits).end, ToolRun::End::timedOut);
     EXPECT_FALSE(processAlive(tool.file("child")));
 }
 
-TEST(RunTool, StopRequestEndsARunningTool)
+// (A file that is not executable fails in the same spawn call as a missing one.)
+TEST(RunTool, StopRequestEndsARunningToolAndAMissingToolIsNotStarted)
 {
     // The tool tells it has started; the stop comes only then.
     Script tool("touch \"$(dirname \"$0\")/started\"\nsleep 1000\n");
@@ -105,16 +95,9 @@ TEST(RunTool, StopRequestEndsARunningTool)
             std::this_thread::sleep_for(10ms);
         stop.request_stop();
     });
-    ToolLimits limits;
-    limits.termGrace = 200ms;
-    const ToolRun run = runTool(tool.path(), {}, limits, stop.get_token());
+    EXPECT_EQ(runTool(tool.path(), {}, ToolLimits{90s, 200ms}, stop.get_token()).end, ToolRun::End::stopped);
     stopper.join();
-    EXPECT_EQ(run.end, ToolRun::End::stopped);
-}
 
-// (A file that is not executable fails in the same spawn call.)
-TEST(RunTool, MissingToolIsNotStarted)
-{
     const ToolRun missing = runTool(QStringLiteral("/nonexistent/keycheck"), {}, {});
     EXPECT_EQ(missing.end, ToolRun::End::notStarted);
     EXPECT_FALSE(missing.error.isEmpty());

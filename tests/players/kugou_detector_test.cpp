@@ -1,7 +1,6 @@
 #include "player_fixtures.h"
 #include "players/kugou_detector.h"
 #include "players/kugou_playlist.h"
-#include "support/temp_home.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -2,7 +2,6 @@
 #include "players/mpris_provider.h"
 #include "players/now_playing.h"
 #include "players/now_playing_artwork_reader.h"
-#include "support/temp_home.h"
 
 #include <QBuffer>
 #include <QTest>

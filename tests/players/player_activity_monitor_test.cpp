@@ -1,5 +1,4 @@
 #include "player_fixtures.h"
-#include "player_home.h"
 #include "players/kugou_detector.h"
 #include "players/mpris_provider.h"
 #include "players/netease_music_detector.h"
@@ -35,11 +34,6 @@ States allStopped()
     return states;
 }
 
-QByteArray kugouList(const char* name)
-{
-    return kugouPlaylist({{{QString::fromUtf8(name), {}, {}, 1.0}}});
-}
-
 // Readers of a temporary home, this process's own children as the running applications and a
 // private bus for the now-playing information.
 class MonitorTest : public ::testing::Test {
@@ -57,24 +51,7 @@ protected:
     NowPlaying nowPlaying{std::make_shared<MprisProvider>(bus.address(), 1000ms),
                           std::make_shared<platform::ProcRunningApplications>(), 0ms};
     PlayerActivityMonitor monitor{readers(), [this] { return now; }};
-};
-
-// The election alone: update() with the monitor's clock, no processes, no files.
-class ElectionTest : public ::testing::Test {
-protected:
-    void tick(const States& states)
-    {
-        now += 1s;
-        monitor.update(states);
-    }
     QString title() const { return monitor.activeSong() ? monitor.activeSong()->title : QString(); }
-    TempHome home;
-    KuGouDetector kugou{home.path()};
-    QQMusicDetector qq{home.path(), home.path()};
-    NeteaseMusicDetector netease{home.path(), home.path()};
-    NowPlaying nowPlaying{std::make_shared<MprisProvider>(u"unix:path=/nonexistent"_s), nullptr};
-    TimeStamp now = file_times::fromSeconds(1750000000);
-    PlayerActivityMonitor monitor{{kugou, qq, netease, nowPlaying, nullptr}, [this] { return now; }};
 };
 
 } // namespace
@@ -93,12 +70,7 @@ TEST(PlayerSourceMapping, RulesInOrder)
 
     // Processes: the Windows clients under Wine by process name or command line, any case.
     using player_source::Form;
-    struct Case {
-        const char *bundle, *name, *program;
-        std::optional<PlayerSource> source;
-        Form form;
-    };
-    const Case cases[] = {
+    const std::tuple<const char*, const char*, const char*, std::optional<PlayerSource>, Form> cases[] = {
         {"wine64-preloader", "cloudmusic.exe", "", PlayerSource::netease, Form::wine},
         {"wine-preloader", "wine-preloader", "KuGou.exe", PlayerSource::kugou, Form::wine},
         {"wine64", "KGMUSIC.EXE", "", PlayerSource::kugou, Form::wine},
@@ -107,19 +79,23 @@ TEST(PlayerSourceMapping, RulesInOrder)
         {"wine64-preloader", "explorer.exe", "explorer.exe", std::nullopt, Form::native},
         {"python3", "cloudmusic", "", std::nullopt, Form::native},
     };
-    for (const Case& c : cases) {
-        const auto found = player_source::fromProcess(QString::fromUtf8(c.bundle), QString::fromUtf8(c.name),
-                                                      QString::fromUtf8(c.program));
-        EXPECT_EQ(found ? std::optional(found->source) : std::nullopt, c.source) << c.name << c.program;
-        EXPECT_EQ(found ? found->form : Form::native, c.form) << c.name;
+    for (const auto& [bundle, name, program, source, form] : cases) {
+        const auto found = player_source::fromProcess(QString::fromUtf8(bundle), QString::fromUtf8(name),
+                                                      QString::fromUtf8(program));
+        EXPECT_EQ(found ? std::optional(found->source) : std::nullopt, source) << name << program;
+        EXPECT_EQ(found ? found->form : Form::native, form) << name;
     }
-    const char commandLine[] = "wine\0C:\\Program Files\\NetEase\\CloudMusic\\cloudmusic.exe\0--x";
-    EXPECT_EQ(platform::windowsProgramOf(QByteArray(commandLine, sizeof commandLine)), u"cloudmusic.exe"_s);
+    // (A command line with a Windows program: the scan test's Wine players.)
     EXPECT_EQ(platform::windowsProgramOf(QByteArray("/usr/bin/python3\0-c", 19)), QString());
 }
 
-TEST_F(ElectionTest, LaterStartWinsASongChangeRestartsAndPlayingDecides)
+// The election alone: update() with the monitor's clock.
+TEST_F(MonitorTest, LaterStartWinsASongChangeRestartsAndPlayingDecides)
 {
+    const auto tick = [&](const States& states) {
+        now += 1s;
+        monitor.update(states);
+    };
     States states = allStopped();
     states[PlayerSource::kugou] = showing("K1", file_times::fromSeconds(100));
     states[PlayerSource::netease] = showing("N1", file_times::fromSeconds(200));
@@ -158,35 +134,17 @@ TEST_F(ElectionTest, LaterStartWinsASongChangeRestartsAndPlayingDecides)
     EXPECT_FALSE(monitor.active() || monitor.activeSong());
 }
 
-TEST_F(MonitorTest, NeteaseIsDatedByItsPlayTime)
-{
-    ASSERT_TRUE(
-        runSql(netease.sqlitePath(), {u"CREATE TABLE historyTracks (playtime INTEGER, jsonStr TEXT)"_s,
-                                      u"INSERT INTO historyTracks VALUES (1700000000000, "
-                                      "'{\"name\":\"N\",\"artists\":[{\"name\":\"M\"}]}')"_s}));
-    FakePlayer client(u"netease-cloud-music"_s);
-    ASSERT_TRUE(client.isReady());
-    const Snapshot read = monitor.readAll().at(PlayerSource::netease);
-    EXPECT_EQ(read.identity, u"1700000000000"_s);
-    EXPECT_EQ(read.activity, file_times::fromSeconds(1700000000));
-    EXPECT_EQ(read.form, QString()) << "the database's own place names no form";
-    // A play time that is not a number dates the song to 1970.
-    ASSERT_TRUE(runSql(netease.sqlitePath(), {u"UPDATE historyTracks SET playtime = '17e'"_s}));
-    setModificationTime(netease.sqlitePath(), std::chrono::system_clock::now() + 1min);
-    EXPECT_EQ(monitor.readAll().at(PlayerSource::netease).activity, file_times::fromSeconds(0));
-}
-
 TEST_F(MonitorTest, PollAsyncReadsOnItsExecutorAndAppliesOnTheCaller)
 {
     FakePlayer kugouProcess(u"kugou"_s);
     ASSERT_TRUE(kugouProcess.isReady());
-    ASSERT_TRUE(writeFile(kugou.playlistPath(), kugouList("Jay - Sunny Day")));
+    ASSERT_TRUE(writeFile(kugou.playlistPath(), kugouPlaylist({{{u"Jay - Sunny Day"_s, {}, {}, 1.0}}})));
     std::stop_source stop;
     EXPECT_TRUE(runTask(monitor.pollAsync(stop.get_token())));
     EXPECT_EQ(monitor.activeSong()->title, u"Sunny Day"_s);
 
     // Stopped before it starts: nothing read, nothing applied.
-    ASSERT_TRUE(writeFile(kugou.playlistPath(), kugouList("Jay - Rainy Day")));
+    ASSERT_TRUE(writeFile(kugou.playlistPath(), kugouPlaylist({{{u"Jay - Rainy Day"_s, {}, {}, 1.0}}})));
     stop.request_stop();
     EXPECT_FALSE(runTask(monitor.pollAsync(stop.get_token())));
     EXPECT_EQ(monitor.activeSong()->title, u"Sunny Day"_s);
@@ -257,14 +215,19 @@ TEST_F(MonitorTest, NowPlayingMarksOnlyARunningPlayer)
     EXPECT_FALSE(states.at(PlayerSource::kugou).isRunning);
 }
 
-TEST(RunningApplicationsScan, SeesPlayersByTheirNamesAndWindowsPlayersUnderWine)
+// (New and ended processes between full checks: the monitor tests' Wine players.)
+TEST(RunningApplicationsScan, SeesPlayersByTheirNamesWindowsPlayersUnderWineAndAnExecAtAFullCheck)
 {
     FakePlayer player(u"netease-cloud-music"_s);
     // Renamed as Wine renames it, and only named on the command line.
     FakeWineProcess netease(u"C:\\Program Files\\NetEase\\CloudMusic\\cloudmusic.exe"_s, u"cloudmusic.exe"_s);
     FakeWineProcess kugou(u"C:\\Program Files (x86)\\KuGou\\KGMusic\\KuGou.exe"_s, QString());
-    ASSERT_TRUE(player.isReady() && netease.isReady() && kugou.isReady());
-    const platform::ProcRunningApplications apps;
+    // A shell that becomes the player when told to.
+    QProcess shell;
+    shell.start(u"/bin/sh"_s, {u"-c"_s, u"read line; exec \"$0\""_s,
+                               QStringLiteral(TONIVOX_FAKE_PLAYER_DIR "/netease-cloud-music")});
+    ASSERT_TRUE(player.isReady() && netease.isReady() && kugou.isReady() && shell.waitForStarted(5000));
+    const platform::ProcRunningApplications apps(u"/proc"_s, 0ms);
     const auto seen = [&](qint64 pid) {
         for (const platform::RunningApplication& app : apps.list()) {
             if (app.processIdentifier == pid)
@@ -276,6 +239,11 @@ TEST(RunningApplicationsScan, SeesPlayersByTheirNamesAndWindowsPlayersUnderWine)
     EXPECT_EQ(seen(player.pid()), u"netease-cloud-music|netease-cloud-m|"_s);
     EXPECT_EQ(seen(netease.pid()), u"wine64-preloader|cloudmusic.exe|cloudmusic.exe"_s);
     EXPECT_EQ(seen(kugou.pid()), u"wine64-preloader|wine64-preloade|KuGou.exe"_s);
+    const QString asShell = seen(shell.processId());
+    EXPECT_FALSE(asShell.isEmpty() || asShell.startsWith(u"netease"_s)) << asShell.toStdString();
+    shell.write("go\n");
+    ASSERT_TRUE(shell.waitForReadyRead(5000));
+    EXPECT_EQ(seen(shell.processId()), u"netease-cloud-music|netease-cloud-m|"_s);
     // By process id, named as the scan names it; nothing for ids that name no process.
     EXPECT_EQ(apps.localizedName(player.pid()), u"netease-cloud-m"_s);
     EXPECT_FALSE(apps.localizedName(0));
@@ -285,79 +253,25 @@ TEST(RunningApplicationsScan, SeesPlayersByTheirNamesAndWindowsPlayersUnderWine)
     EXPECT_FALSE(platform::ProcRunningApplications(u"/nonexistent"_s).application(player.pid()));
 }
 
-TEST(RunningApplicationsScan, ScansBetweenFullChecksSeeNewAndEndedProcessesAndAFullCheckSeesAnExec)
+// NetEase is dated by its play time, and each of its forms names itself.
+TEST_F(MonitorTest, NeteaseIsDatedByItsPlayTimeAndNamesItsForm)
 {
-    const platform::ProcRunningApplications seldom(u"/proc"_s, 1h), always(u"/proc"_s, 0ms);
-    seldom.list();
-    always.list();
-    auto bundleOf = [](const platform::RunningApplications& apps, qint64 pid) -> std::optional<QString> {
-        for (const platform::RunningApplication& app : apps.list()) {
-            if (app.processIdentifier == pid)
-                return app.bundleIdentifier;
-        }
-        return std::nullopt;
-    };
-    // A shell that becomes the player when told to.
-    QProcess process;
-    process.start(u"/bin/sh"_s, {u"-c"_s, u"read line; exec \"$0\""_s,
-                                 QStringLiteral(TONIVOX_FAKE_PLAYER_DIR "/netease-cloud-music")});
-    ASSERT_TRUE(process.waitForStarted(5000));
-    const qint64 pid = process.processId();
-    const auto asShell = bundleOf(seldom, pid);
-    ASSERT_TRUE(asShell);
-    EXPECT_NE(*asShell, u"netease-cloud-music"_s);
-    process.write("go\n");
-    bool ready = false;
-    while (!ready && process.waitForReadyRead(5000))
-        ready = process.readAll().contains("ready");
-    ASSERT_TRUE(ready);
-    EXPECT_EQ(bundleOf(always, pid), u"netease-cloud-music"_s);
-    process.kill();
-    ASSERT_TRUE(process.waitForFinished(5000));
-    EXPECT_FALSE(bundleOf(seldom, pid));
-}
-
-TEST_F(MonitorTest, NeteaseUnderWineAndTheLinuxClientNameTheirForm)
-{
-    const QString cloudmusicPath = u"C:\\Program Files\\NetEase\\CloudMusic\\cloudmusic.exe"_s;
-    const QString library = home.path() + u"/.deepinwine/Spark-CloudMusic/drive_c/users/tester/AppData/Local/"
-                                          "NetEase/CloudMusic/Library/webdb.dat"_s;
-    {
-        // The bottles are searched when the player starts, not on every poll: a bottle made
-        // later is seen once the player starts again.
-        PlayerActivityMonitor earlier{readers()};
-        auto cloudmusic = std::make_unique<FakeWineProcess>(cloudmusicPath, u"cloudmusic.exe"_s);
-        ASSERT_TRUE(cloudmusic->isReady());
-        earlier.poll();
-        cloudmusic.reset();
-        earlier.poll();
-        QDir().mkpath(QFileInfo(library).absolutePath());
-        ASSERT_TRUE(runSql(library, {u"CREATE TABLE historyTracks (jsonStr TEXT, playtime INTEGER)"_s,
-                                     u"INSERT INTO historyTracks VALUES ('{\"name\":\"稻香\",\"artists\":"
-                                     "[{\"name\":\"周杰伦\"}]}', 1700000000000)"_s}));
-        earlier.poll();
-        EXPECT_TRUE(netease.wineDatabases().isEmpty());
-        cloudmusic = std::make_unique<FakeWineProcess>(cloudmusicPath, u"cloudmusic.exe"_s);
-        ASSERT_TRUE(cloudmusic->isReady());
-        earlier.poll();
-        EXPECT_EQ(netease.wineDatabases(), QStringList{library});
-    }
-    {
-        FakeWineProcess cloudmusic(cloudmusicPath, u"cloudmusic.exe"_s);
-        FakeWineProcess kugou(u"C:\\KuGou\\KuGou.exe"_s, u"KuGou.exe"_s);
-        ASSERT_TRUE(cloudmusic.isReady() && kugou.isReady());
-        const States states = monitor.readAll();
-        EXPECT_TRUE(states.at(PlayerSource::kugou).isRunning && states.at(PlayerSource::kugou).underWine);
-        monitor.update(states);
-        ASSERT_EQ(monitor.active(), PlayerSource::netease);
-        EXPECT_EQ(monitor.activeSong()->title, u"稻香"_s);
-        EXPECT_EQ(monitor.sourceLabel(), u"网易云"_s);
-        EXPECT_EQ(monitor.sourceForm(), u"网易云（Wine）"_s);
-        EXPECT_TRUE(monitor.localReadDiag().endsWith(u" 来源:网易云（Wine）"_s));
-    }
-    // The Linux client: its history file is newer than the bottle's.
     FakePlayer client(u"netease-cloud-music"_s);
     ASSERT_TRUE(client.isReady());
+    ASSERT_TRUE(
+        runSql(netease.sqlitePath(), {u"CREATE TABLE historyTracks (playtime INTEGER, jsonStr TEXT)"_s,
+                                      u"INSERT INTO historyTracks VALUES (1700000000000, "
+                                      "'{\"name\":\"N\",\"artists\":[{\"name\":\"M\"}]}')"_s}));
+    const Snapshot read = monitor.readAll().at(PlayerSource::netease);
+    EXPECT_EQ(read.identity, u"1700000000000"_s);
+    EXPECT_EQ(read.activity, file_times::fromSeconds(1700000000));
+    EXPECT_EQ(read.form, QString()) << "the database's own place names no form";
+    // A play time that is not a number dates the song to 1970.
+    ASSERT_TRUE(runSql(netease.sqlitePath(), {u"UPDATE historyTracks SET playtime = '17e'"_s}));
+    setModificationTime(netease.sqlitePath(), std::chrono::system_clock::now() + 1min);
+    EXPECT_EQ(monitor.readAll().at(PlayerSource::netease).activity, file_times::fromSeconds(0));
+
+    // The Linux client: its history file is newer than the database.
     ASSERT_TRUE(
         writeFile(netease.historyJsonPath(),
                   R"([{"track":{"name":"晴天","artists":[{"name":"周杰伦"}]},"time":1700000009000}])"));
@@ -366,23 +280,55 @@ TEST_F(MonitorTest, NeteaseUnderWineAndTheLinuxClientNameTheirForm)
     EXPECT_EQ(monitor.sourceForm(), u"网易云 1.2.1"_s);
 }
 
+TEST_F(MonitorTest, NeteaseUnderWineIsSearchedForWhenItStartsAndNamesItsForm)
+{
+    const QString cloudmusicPath = u"C:\\Program Files\\NetEase\\CloudMusic\\cloudmusic.exe"_s;
+    const QString library = home.path() + u"/.deepinwine/Spark-CloudMusic/drive_c/users/tester/AppData/Local/"
+                                          "NetEase/CloudMusic/Library/webdb.dat"_s;
+    // The bottles are searched when the player starts, not on every poll: a bottle made later
+    // is seen once the player starts again. (A monitor of its own: a player first seen
+    // without a song has not started it.)
+    PlayerActivityMonitor earlier{readers()};
+    auto cloudmusic = std::make_unique<FakeWineProcess>(cloudmusicPath, u"cloudmusic.exe"_s);
+    ASSERT_TRUE(cloudmusic->isReady());
+    earlier.poll();
+    cloudmusic.reset();
+    earlier.poll();
+    QDir().mkpath(QFileInfo(library).absolutePath());
+    ASSERT_TRUE(runSql(library, {u"CREATE TABLE historyTracks (jsonStr TEXT, playtime INTEGER)"_s,
+                                 u"INSERT INTO historyTracks VALUES ('{\"name\":\"稻香\",\"artists\":"
+                                 "[{\"name\":\"周杰伦\"}]}', 1700000000000)"_s}));
+    earlier.poll();
+    EXPECT_TRUE(netease.wineDatabases().isEmpty());
+    cloudmusic = std::make_unique<FakeWineProcess>(cloudmusicPath, u"cloudmusic.exe"_s);
+    FakeWineProcess kugou(u"C:\\KuGou\\KuGou.exe"_s, u"KuGou.exe"_s);
+    ASSERT_TRUE(cloudmusic->isReady() && kugou.isReady());
+    earlier.poll();
+    EXPECT_EQ(netease.wineDatabases(), QStringList{library});
+    const States states = monitor.readAll();
+    EXPECT_TRUE(states.at(PlayerSource::kugou).isRunning && states.at(PlayerSource::kugou).underWine);
+    EXPECT_EQ(states.at(PlayerSource::kugou).form, u"酷狗（Wine）"_s);
+    monitor.update(states);
+    ASSERT_EQ(monitor.active(), PlayerSource::netease);
+    EXPECT_EQ(monitor.activeSong()->title, u"稻香"_s);
+    EXPECT_EQ(monitor.sourceLabel(), u"网易云"_s);
+    EXPECT_TRUE(monitor.localReadDiag().endsWith(u" 来源:网易云（Wine）"_s));
+}
+
 TEST_F(MonitorTest, AnotherPlayingMprisPlayerIsTheSourceUnlessTurnedOffOrAnAdvert)
 {
     FakePlayer spotify(u"electron"_s, {u"--mpris"_s, u"spotify"_s, u"--identity"_s, u"Spotify"_s},
                        bus.address());
     ASSERT_TRUE(spotify.isReady());
-    const auto title = [&] {
-        monitor.poll();
-        return monitor.activeSong() ? monitor.activeSong()->title : QString();
-    };
+    const auto polled = [&] { return monitor.poll(), title(); };
     ASSERT_TRUE(spotify.play(u"spotify"_s, u"Hello"_s, u"/com/spotify/track/1"_s));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return title() == u"Hello"_s; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return polled() == u"Hello"_s; }, 5000));
     EXPECT_FALSE(monitor.active());
     EXPECT_EQ(monitor.sourceLabel(), u"Spotify"_s);
     EXPECT_EQ(monitor.sourceForm(), u"MPRIS：Spotify"_s);
 
     ASSERT_TRUE(spotify.play(u"spotify"_s, u"Skyfall"_s, u"/com/spotify/track/2"_s));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return title() == u"Skyfall"_s; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return polled() == u"Skyfall"_s; }, 5000));
     bool allowed = false;
     PlayerActivityMonitor off{readers([&] { return allowed; }), [this] { return now; }};
     off.poll();

@@ -44,12 +44,6 @@ bool startReady(QProcess& process, const QString& program, const QStringList& ar
     return ready;
 }
 
-void end(QProcess& process)
-{
-    process.kill();
-    process.waitForFinished(5000);
-}
-
 // Copies `source` once into a folder of the run's own under `name`, as an executable.
 QString copyNamed(const QString& source, const QString& name)
 {
@@ -186,11 +180,12 @@ PrivateBus::PrivateBus()
         m_address = QString::fromUtf8(m_daemon.readLine()).trimmed();
 }
 
+// Ended gently first: a killed daemon leaves its socket behind.
 PrivateBus::~PrivateBus()
 {
     m_daemon.terminate();
     if (!m_daemon.waitForFinished(2000))
-        end(m_daemon);
+        endProcess(m_daemon);
 }
 
 FakePlayer::FakePlayer(const QString& executableName, const QStringList& arguments, const QString& busAddress)
@@ -198,11 +193,6 @@ FakePlayer::FakePlayer(const QString& executableName, const QStringList& argumen
 {
     m_ready = startReady(m_process, QStringLiteral(TONIVOX_FAKE_PLAYER_DIR "/") + executableName, arguments,
                          u"DBUS_SESSION_BUS_ADDRESS"_s, busAddress);
-}
-
-FakePlayer::~FakePlayer()
-{
-    end(m_process);
 }
 
 bool FakePlayer::script(const QString& suffix, const QString& method, const QVariantList& arguments)
@@ -238,11 +228,6 @@ FakeWineProcess::FakeWineProcess(const QString& windowsPath, const QString& comm
     m_ready = startReady(m_process, loader, {u"-c"_s, script, windowsPath}, u"FAKE_WINE_COMM"_s, comm);
 }
 
-FakeWineProcess::~FakeWineProcess()
-{
-    end(m_process);
-}
-
 std::vector<platform::RunningApplication> OwnChildren::list() const
 {
     std::vector<platform::RunningApplication> mine;
@@ -259,13 +244,8 @@ std::vector<platform::RunningApplication> OwnChildren::list() const
 }
 
 PlayerWindow::PlayerWindow(const QString& executableName, const QString& size, const QString& firstCommand,
-                           const QStringList& extraArguments, const QString& display)
+                           const QStringList& extraArguments)
 {
-    if (!display.isEmpty()) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(u"DISPLAY"_s, display);
-        m_process.setProcessEnvironment(env);
-    }
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     // A static title, as players show when no song is named there; a later "--title" wins.
     m_process.start(copyNamed(QStringLiteral(TONIVOX_WINDOW_PLAYER_APP), executableName),
@@ -277,14 +257,14 @@ PlayerWindow::~PlayerWindow()
 {
     m_process.closeWriteChannel();
     if (!m_process.waitForFinished(5000))
-        end(m_process);
+        endProcess(m_process);
 }
 
 bool PlayerWindow::send(const QString& command)
 {
     m_process.write(command.toUtf8() + '\n');
     m_process.waitForBytesWritten();
-    if (command == u"raise"_s || command == u"minimise"_s)
+    if (command == u"minimise"_s)
         return true;
     // Waits for "drawn <n>" with n at least this command's number. The guard only ends a hang:
     // a window started beside a loaded test run may take long.

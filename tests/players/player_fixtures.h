@@ -2,8 +2,10 @@
 
 #include "core/song.h"
 #include "platform/running_applications.h"
+#include "support/temp_home.h"
 
 #include <QByteArray>
+#include <QDir>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -47,6 +49,26 @@ struct KugouEntry {
 };
 QByteArray kugouPlaylist(const std::vector<std::vector<KugouEntry>>& lists, bool binary = true);
 
+// A temporary home plus a temporary folder of its own for the readers' private copies,
+// so a test can check that every copy is gone again.
+class PlayerHome {
+public:
+    PlayerHome() { QDir().mkpath(tempDir()); }
+    QString path() const { return m_home.path(); }
+    QString tempDir() const { return m_home.path() + QStringLiteral("/tmp"); }
+    QStringList leftInTemp() const { return QDir(tempDir()).entryList(QDir::Files | QDir::NoDotAndDotDot); }
+
+private:
+    TempHome m_home;
+};
+
+// Kills the process and waits for its end (the destructors of the stand-ins below).
+inline void endProcess(QProcess& process)
+{
+    process.kill();
+    process.waitForFinished(5000);
+}
+
 // A dbus-daemon of the test's own, so that parallel tests never see each other's players.
 class PrivateBus {
 public:
@@ -65,7 +87,7 @@ class FakePlayer {
 public:
     FakePlayer(const QString& executableName, const QStringList& arguments = {},
                const QString& busAddress = {});
-    ~FakePlayer();
+    ~FakePlayer() { endProcess(m_process); }
     bool isReady() const { return m_ready; }
     qint64 pid() const { return m_process.processId(); }
     // Calls a method of org.tonivox.FakePlayer on the bus name org.mpris.MediaPlayer2.<suffix>.
@@ -85,7 +107,7 @@ private:
 class FakeWineProcess {
 public:
     FakeWineProcess(const QString& windowsPath, const QString& comm);
-    ~FakeWineProcess();
+    ~FakeWineProcess() { endProcess(m_process); }
     bool isReady() const { return m_ready; }
     qint64 pid() const { return m_process.processId(); }
 
@@ -103,15 +125,15 @@ public:
 
 // A stand-in player window (of `size`, "WxH") whose bottom bar shows a song, run from a copy of
 // the window helper under a player's executable name; its title is that name unless
-// `extraArguments` bring a "--title". `display` overrides $DISPLAY.
+// `extraArguments` bring a "--title".
 class PlayerWindow {
 public:
     PlayerWindow(const QString& executableName, const QString& size, const QString& firstCommand,
-                 const QStringList& extraArguments = {}, const QString& display = {});
+                 const QStringList& extraArguments = {});
     ~PlayerWindow();
     // Whether the first command was drawn.
     bool isReady() const { return m_ready; }
-    // Sends "bar <text>", "two <title>|<artist>", "raise" or "minimise"; for the drawing
+    // Sends "bar <text>", "two <title>|<artist>" or "minimise"; for the drawing
     // commands waits until the server holds the repaint that shows it. False on a time-out.
     bool send(const QString& command);
     qint64 pid() const { return m_process.processId(); }

@@ -1,5 +1,4 @@
 #include "player_fixtures.h"
-#include "player_home.h"
 #include "players/qq_music_detector.h"
 #include "players/qq_play_list.h"
 

@@ -4,7 +4,6 @@
 // executable names. Commands on stdin, one per line:
 //   bar <text>             the one-line bar
 //   two <title>|<artist>   the two-line bar
-//   raise                  asks the window manager to activate the window
 //   minimise               asks the window manager to iconify the window
 // Drawing commands are numbered from 1; after a repaint has reached the server the helper
 // prints "drawn <n>", n being the last command that repaint shows.
@@ -111,10 +110,7 @@ int main(int argc, char** argv)
         for (qsizetype end; (end = pending.indexOf('\n')) >= 0;) {
             const QString command = QString::fromUtf8(pending.left(end));
             pending.remove(0, end + 1);
-            if (command == u"raise"_s) {
-                window.raise();
-                window.requestActivate();
-            } else if (command == u"minimise"_s) {
+            if (command == u"minimise"_s) {
                 window.showMinimized();
             } else if (command.startsWith(u"bar "_s) || command.startsWith(u"two "_s)) {
                 window.line = command.startsWith(u"bar "_s) ? command.mid(4) : QString();

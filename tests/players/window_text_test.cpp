@@ -32,17 +32,17 @@ QString text(const std::optional<Song>& song)
 
 TEST(WindowText, SingleLineSplitsAtTheLastHyphenAndSkipsShortLongAndJunkLines)
 {
+    // An artist with a hyphen is cut: the last hyphen decides. Hostile lines: nothing but
+    // dashes, a lone surrogate, emptiness. The longest title wins; a later equal one does not
+    // replace it.
     const std::pair<QStringList, QString> cases[] = {
         {{u"Half-Life - Rain"_s}, u"Half-Life|Rain"_s},
-        // An artist with a hyphen is cut: the last hyphen decides.
         {{u"Song - Jay-Zed"_s}, u"Song - Jay|Zed"_s},
         {{u"a-b"_s}, {}},
         {{u"播放列表 - 我的"_s}, {}},
         {{QString(30, u'x') + u" - "_s + QString(10, u'y')}, {}},
-        // Hostile lines: nothing but dashes, a lone surrogate, emptiness.
         {{u"----"_s, u" - "_s, QString()}, {}},
         {{QString(QChar(0xD800)) + u"xx - "_s + QChar(0xDC00)}, {}},
-        // The longest title wins; a later equal one does not replace it.
         {{u"Sky - A"_s, u"Blue Sky - Anna Lee"_s, u"Red Sun - Bob Dyl"_s}, u"Blue Sky|Anna Lee"_s},
     };
     for (const auto& [lines, song] : cases)
@@ -76,6 +76,7 @@ TEST(WindowText, ScrollingFragmentsMergeOnTheLargestOverlap)
 TEST(WindowText, TwoLineLayoutNeedsAlignedStackedLines)
 {
     const double nan = std::numeric_limits<double>::quiet_NaN();
+    // The last row: the left-most pair wins over a pair further right.
     const std::pair<std::vector<OcrLine>, QString> cases[] = {
         {twoLines(u"晴天"_s, u"周杰伦"_s), u"晴天|周杰伦"_s},
         {twoLines(u"晴天"_s, u"周杰伦"_s, 60), {}},
@@ -84,7 +85,6 @@ TEST(WindowText, TwoLineLayoutNeedsAlignedStackedLines)
         {{OcrLine{u"晴天"_s, 10, 10, 10}, OcrLine{u"周杰伦"_s, 10, 22, 14}}, {}},
         {{OcrLine{u"晴天"_s, 0, 0, 16}}, {}},
         {{OcrLine{u"晴天"_s, nan, 10, 16}, OcrLine{u"周杰伦"_s, 10, 30, nan}}, {}},
-        // The left-most pair wins over a pair further right.
         {{OcrLine{u"别的歌"_s, 40, 0, 16}, OcrLine{u"晴天"_s, 10, 10, 16}, OcrLine{u"某歌手"_s, 40, 20, 14},
           OcrLine{u"周杰伦"_s, 12, 30, 14}},
          u"晴天|周杰伦"_s},
@@ -98,12 +98,12 @@ TEST(WindowText, PassesMustAgree)
 {
     const auto blue = oneLine(u"Blue Sky - Anna Lee"_s);
     const auto sunny = twoLines(u"晴天"_s, u"周杰伦"_s);
+    // The fifth row: a bar that changes every pass, so no line merges with another.
     const std::tuple<Player, std::vector<std::vector<OcrLine>>, QString> cases[] = {
         {Player::kugou, {blue, oneLine(u"3:45"_s), blue, oneLine(u"x - y1"_s), blue}, u"Blue Sky|Anna Lee"_s},
         {Player::qq, {oneLine(u"Blue Sky - An"_s), {}, oneLine(u"Sky - Anna Lee"_s)}, u"Blue Sky|Anna Lee"_s},
         {Player::kugou, {blue, {}, {}}, {}},
         {Player::kugou, {oneLine(u"3:45"_s), oneLine(u"3:46"_s)}, {}},
-        // A bar that changes every pass: no line merges with another, so none is agreed on.
         {Player::kugou,
          {oneLine(u"Cold Rain - Ann Wu"_s), oneLine(u"Red Sun - Bob Marley"_s),
           oneLine(u"Wild Fox - Dan Brown"_s)},
@@ -159,16 +159,16 @@ TEST(WindowChoice, SortAndTheFourWaysOfChoosing)
 
 TEST(WindowTitle, EachPlayersTitleFormat)
 {
+    // Kugou's marquee is caught mid-scroll and with its own name cut at the wrap; control
+    // characters are spaces to the parser.
     const std::tuple<Player, QString, QString> cases[] = {
         {Player::netease, u"稻香 - 周杰伦"_s, u"稻香|周杰伦"_s},
         {Player::netease, u"Song - Live - Band"_s, u"Song - Live|Band"_s},
         {Player::kugou, u"周杰伦 - 晴天 - 酷狗音乐"_s, u"晴天|周杰伦"_s},
-        // Kugou's marquee, caught mid-scroll and with its own name cut at the wrap.
         {Player::kugou, u"还是他 - 酷狗音乐 陶喆 - 爱我"_s, u"爱我还是他|陶喆"_s},
         {Player::kugou, u"狗音乐 陶喆 - 爱我还是他 - 酷"_s, u"爱我还是他|陶喆"_s},
         {Player::kugou, u"酷狗音乐"_s, {}},
         {Player::kugou, u"桌面歌词 - 酷狗"_s, {}},
-        // Control characters are spaces to the parser.
         {Player::netease, u"Song\t-\u0007 Band"_s, u"Song|Band"_s},
         {Player::netease, u"网易云音乐"_s, {}},
         {Player::qq, u"qqmusic"_s, {}},
