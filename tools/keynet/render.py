@@ -27,6 +27,11 @@ ARRANGEMENT = "band"  # or "piano": every part on one piano, no drums
 SLOT_SECONDS = 34.0  # song plus silence for release tails
 BATCH = 12
 SEED_BASE = {"train": 1_000_000, "heldout": 9_000_000}
+# With --variety, songs also get what a loop-back capture of real songs has and the lists do
+# not: an intro without melody or bass, a modulation near the end, the level riding up and
+# down. Drawn from their own stream, so every other draw of a seed stays as it was.
+VARIETY = False
+VARIETY_SEED = 77_000_000
 # Training songs from this index on are "free": random progressions, random harmonic
 # spectra for the additive parts and more distortion, for variety beyond the lists.
 FREE_FROM = 1920
@@ -57,13 +62,47 @@ def song_plan(split, index):
         "snr_db": float(rng.uniform(12, 40)) if rng.random() < 0.5 else None,
         "drive": float(rng.uniform(1.5, 4.0)) if rng.random() < (0.3 if free else 0.15) else None,
     }
+    variety = song_variety(split, index, notes) if VARIETY else None
+    if variety:
+        notes = variety.pop("notes")
     if ARRANGEMENT == "piano":
         # One acoustic piano plays every part, as a piano cover does: no drums, no synthesis.
         notes = [n for n in notes if n.part != "drums"]
         programs = {part: 0 for part in programs}
         additive = {part: False for part in additive}
     return {"rng": rng, "label": label, "notes": notes, "programs": programs,
-            "additive": additive, "levels": levels, "effects": effects, "split": split, "free": free}
+            "additive": additive, "levels": levels, "effects": effects, "split": split, "free": free,
+            "variety": variety}
+
+
+def song_variety(split, index, notes):
+    """An intro of 2-8 s where only drums and a pad or chords play (30 % of songs), the last
+    3-6 s a semitone or two up (15 %, the label stays the song's key), and a gain ride of
+    up to +-9 dB with an occasional fade, as a player's volume and a capture's level do."""
+    rng = np.random.default_rng(VARIETY_SEED + SEED_BASE[split] + index)
+    if rng.random() < 0.3:
+        intro = float(rng.uniform(2.0, 8.0))
+        kept = {"drums", str(rng.choice(["pad", "accomp"]))}
+        notes = [n for n in notes if n.start >= intro or n.part in kept]
+    if rng.random() < 0.15:
+        change = SONG_SECONDS - float(rng.uniform(3.0, 6.0))
+        shift = int(rng.choice([1, 2]))
+        notes = [music.Note(n.start, n.dur, n.pitch + shift, n.vel, n.part)
+                 if n.start >= change and n.part != "drums" else n for n in notes]
+    points = int(rng.integers(2, 6))
+    ride = {"times": np.sort(rng.uniform(0, SONG_SECONDS, points)),
+            "db": rng.uniform(-9.0, 9.0, points) * (rng.random() < 0.7)}
+    if rng.random() < 0.2:
+        ride["fade"] = float(rng.uniform(1.0, 6.0))
+    return {"notes": notes, "ride": ride}
+
+
+def gain_ride(y, ride):
+    t = np.arange(len(y), dtype=np.float32) / RATE22
+    gain = 10 ** (np.interp(t, ride["times"], ride["db"]) / 20)
+    if "fade" in ride:
+        gain *= np.clip(t / ride["fade"], 0.0, 1.0)
+    return (y * gain).astype(np.float32)
 
 
 def midi_events(plans):
@@ -85,12 +124,14 @@ def midi_events(plans):
     return events
 
 
-def render_fluidsynth(plans, workdir):
+def render_fluidsynth(plans, workdir, soundfont):
     mid = os.path.join(workdir, "batch.mid")
     raw = os.path.join(workdir, "batch.raw")
     midi.write_midi(mid, midi_events(plans))
+    # Dynamic sample loading spares decoding a compressed (sf3) font whole for every batch.
     subprocess.run(["fluidsynth", "-ni", "-q", "-R", "0", "-C", "0", "-g", "0.4", "-r", str(RATE22),
-                    "-T", "raw", "-O", "float", "-E", "little", "-F", raw, SOUNDFONT, mid],
+                    "-o", "synth.dynamic-sample-loading=1",
+                    "-T", "raw", "-O", "float", "-E", "little", "-F", raw, soundfont, mid],
                    check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     stereo = np.fromfile(raw, dtype="<f4").reshape(-1, 2)
     return stereo.mean(axis=1)
@@ -170,9 +211,9 @@ def write_wav(path, y):
         w.writeframes(pcm.tobytes())
 
 
-def render_batch(plans, basis, wav_dir=None, first=0):
+def render_batch(plans, basis, wav_dir=None, first=0, soundfont=SOUNDFONT):
     with tempfile.TemporaryDirectory() as workdir:
-        mix22 = render_fluidsynth(plans, workdir)
+        mix22 = render_fluidsynth(plans, workdir, soundfont)
     slot = int(SLOT_SECONDS * RATE22)
     song22 = int(SONG_SECONDS * RATE22)
     out = []
@@ -186,6 +227,8 @@ def render_batch(plans, basis, wav_dir=None, first=0):
         # Longer songs keep all they have after the largest speed-up; the features take the
         # first window either way (the default length draws the same noise as before).
         length = max(features.WINDOW, int(song22 / 2 ** (40 / 1200)))
+        if plan["variety"]:
+            y = gain_ride(y, plan["variety"]["ride"])
         y = apply_effects(y, plan, length if SONG_SECONDS != DEFAULT_SONG_SECONDS else features.WINDOW)
         if wav_dir:
             write_wav(os.path.join(wav_dir, f"{first + i:04d}_{plan['label']:02d}.wav"), y)
@@ -202,8 +245,10 @@ def main():
     parser.add_argument("--out", required=True)
     parser.add_argument("--basis", default="build/default/resources/keynet_v5_cqt_basis.f32")
     parser.add_argument("--wav", help="also write every song as NNNN_LABEL.wav into this folder")
-    parser.add_argument("--soundfont", default=SOUNDFONT,
-                        help="another General MIDI soundfont, for songs in sounds the model never heard")
+    parser.add_argument("--soundfont", nargs="+", default=[SOUNDFONT],
+                        help="General MIDI soundfonts, taken in turn batch by batch")
+    parser.add_argument("--variety", action="store_true",
+                        help="intros, late modulations and level rides (see song_variety)")
     parser.add_argument("--song-seconds", type=float, default=SONG_SECONDS,
                         help="longer songs for scoring the program on a whole 45 s listening window")
     parser.add_argument("--arrangement", choices=["band", "piano"], default=ARRANGEMENT,
@@ -215,7 +260,7 @@ def main():
     args = parser.parse_args()
     module = globals()
     module["SLOT_SECONDS"] += args.song_seconds - SONG_SECONDS
-    module["SOUNDFONT"] = args.soundfont
+    module["VARIETY"] = args.variety
     module["SONG_SECONDS"] = args.song_seconds
     module["ARRANGEMENT"] = args.arrangement
     music.LANDING_CHANCE = args.landing_chance
@@ -230,7 +275,8 @@ def main():
     for first in range(args.first, args.count, BATCH):
         indices = range(first, min(first + BATCH, args.count))
         plans = [song_plan(args.split, i) for i in indices]
-        feats += render_batch(plans, basis, args.wav, first)
+        soundfont = args.soundfont[(first - args.first) // BATCH % len(args.soundfont)]
+        feats += render_batch(plans, basis, args.wav, first, soundfont)
         labels += [p["label"] for p in plans]
         print(f"{args.split}: {len(labels)}/{args.count - args.first} songs, {time.time() - started:.0f} s", flush=True)
     np.savez(path, features=np.stack(feats).astype(np.float16), labels=np.array(labels, np.int64))

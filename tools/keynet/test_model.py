@@ -3,7 +3,9 @@ back give the exported probabilities, with or without the octave and cadence sta
 (told apart by their dilations, as a member may have either with the same number of
 convolutions), and can be
 joined with a checkpoint into a larger ensemble. A graph that is not a KeyNet is refused.
-A teacher's probabilities, used for distillation, follow a transposed song's label."""
+A teacher's probabilities, used for distillation, follow a transposed song's label.
+Calibration divides a member's scores by its temperature and keeps its ranking; the
+temperature fitted to overconfident answers softens them."""
 
 import os
 import sys
@@ -16,6 +18,7 @@ from onnx import numpy_helper
 from torch import nn
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import calibrate  # noqa: E402
 import export  # noqa: E402
 import model as keynet  # noqa: E402
 import train  # noqa: E402
@@ -90,6 +93,7 @@ def main():
                 if "not a KeyNet" not in str(e):
                     failures.append(f"wrong refusal: {e}")
     failures += distillation_failures()
+    failures += calibration_failures(x)
     for f in failures:
         print("FAIL:", f)
     print("ok" if not failures else f"{len(failures)} failures")
@@ -111,6 +115,28 @@ def distillation_failures():
     other = float(train.distillation_loss(torch.randn(8, 24), teacher, 2.0))
     if abs(same) > 1e-5 or not other > 0.01:
         failures.append(f"distillation loss {same:.3g} for the teacher's own answer, {other:.3g} for another")
+    return failures
+
+
+def calibration_failures(x):
+    failures = []
+    member = trained_looking(keynet.KeyNet(), 6)
+    with torch.no_grad():
+        before = member.logits(x)
+        calibrate.scale_last(member, 2.5)
+        after = member.logits(x)
+    if float((after - before / 2.5).abs().max()) > 1e-5 or not torch.equal(after.argmax(1), before.argmax(1)):
+        failures.append("a calibrated member's scores are not its scores divided by the temperature")
+    # Answers as sure as 0.99 of which only half are right want a temperature above 1.
+    g = torch.Generator().manual_seed(9)
+    labels = torch.randint(0, 24, (400,), generator=g)
+    guesses = torch.where(torch.rand(400, generator=g) < 0.5, labels, (labels + 5) % 24)
+    logits = [nn.functional.one_hot(guesses, 24).float() * 9.0]
+    losses = [calibrate.nll(logits, labels, t) for t in calibrate.TEMPERATURES]
+    best = float(calibrate.TEMPERATURES[int(np.argmin(losses))])
+    rows, _ = calibrate.reliability(calibrate.averaged(logits, best), labels)
+    if not best > 1.5 or any(right > 0.6 for c, answered, right in rows if answered > 0):
+        failures.append(f"temperature {best} for overconfident answers, reliability {rows}")
     return failures
 
 

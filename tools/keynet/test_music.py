@@ -1,7 +1,8 @@
 """Checks of the song generator that keep the held-out set honest: free training
 progressions never repeat a held-out loop, every free progression holds its tonic, loops
 borrowed from another key are named from the song's tonic, and melodic phrases land on the
-tonic without changing any other draw of a seed."""
+tonic without changing any other draw of a seed; intros, late modulations and level rides
+leave every other draw of a song as it was."""
 
 import os
 import sys
@@ -10,6 +11,7 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import music  # noqa: E402
+import render  # noqa: E402
 
 
 def main():
@@ -46,6 +48,7 @@ def main():
     if any(music.free_progression(rng, "major")[1] for _ in range(300)):
         failures.append("a loop borrowed although songs borrow none")
     failures += check_phrasing()
+    failures += check_variety()
     for f in failures[:20]:
         print(f)
     return 1 if failures else 0
@@ -119,6 +122,34 @@ def check_phrasing():
         failures.append("a landing other than the one arrival on I")
     if music.land_on_tonic([], played, ["I"], "major", 0, beat, np.random.default_rng(3)) != []:
         failures.append("a song without melody gained one")
+    return failures
+
+
+def check_variety():
+    failures = []
+    intros = modulated = 0
+    for index in range(12480, 12560):
+        render.VARIETY = False
+        plain = render.song_plan("train", index)
+        render.VARIETY = True
+        varied = render.song_plan("train", index)
+        render.VARIETY = False
+        if any(plain[k] != varied[k] for k in ("label", "programs", "levels", "effects")):
+            failures.append(f"song {index}: variety changed another draw")
+        before = {(n.start, n.part): n.pitch for n in plain["notes"]}
+        after = {(n.start, n.part): n.pitch for n in varied["notes"]}
+        if not after.keys() <= before.keys():
+            failures.append(f"song {index}: variety added notes")
+        lost = {part for (_, part) in before.keys() - after.keys()}
+        intros += bool(lost)
+        if lost & {"drums"} or len(lost & {"pad", "accomp"}) > 1:
+            failures.append(f"song {index}: the intro silenced {sorted(lost)}")
+        moved = [after[k] - before[k] for k in after if after[k] != before[k]]
+        modulated += bool(moved)
+        if any(m not in (1, 2) for m in moved) or len(set(moved)) > 1:
+            failures.append(f"song {index}: modulated by {sorted(set(moved))}")
+    if not (10 < intros < 40 and 3 < modulated < 25):
+        failures.append(f"{intros} intros and {modulated} modulations among 80 songs")
     return failures
 
 

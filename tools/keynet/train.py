@@ -153,6 +153,12 @@ def main():
                         help="learn also from these models' averaged probabilities (distillation)")
     parser.add_argument("--teacher-weight", type=float, default=0.5, help="share of the loss that is the teacher's")
     parser.add_argument("--temperature", type=float, default=2.0)
+    parser.add_argument("--init", metavar="CHECKPOINT",
+                        help="fine-tune this model (an .onnx file: its member --member) instead of a new one")
+    parser.add_argument("--member", type=int, default=0, help="which member of an --init .onnx file")
+    parser.add_argument("--lr", type=float, default=3e-3, help="peak learning rate")
+    parser.add_argument("--report", nargs="*", default=[], metavar="NPZ",
+                        help="more held-out sets (other soundfonts, arrangements) scored after training")
     parser.add_argument("--evaluate", nargs="+", metavar="CHECKPOINT",
                         help="no training: score these checkpoints (several: their average) on the held-out set")
     args = parser.parse_args()
@@ -164,7 +170,9 @@ def main():
     xh = torch.from_numpy(held["features"]).unsqueeze(1)
     yh = torch.from_numpy(held["labels"])
     if args.evaluate:
-        report(keynet.load(args.evaluate), xh, yh)
+        evaluated = keynet.load(args.evaluate)
+        report(evaluated, xh, yh)
+        report_sets(evaluated, args.data, args.report)
         return
     parts = [np.load(os.path.join(args.data, name)) for name in args.train]
     xt = torch.from_numpy(np.concatenate([p["features"] for p in parts])).unsqueeze(1)
@@ -178,16 +186,28 @@ def main():
         agree = float((teacher.argmax(1) == yt).float().mean())
         print(f"teacher agrees with {agree * 100:.1f}% of the training labels")
 
-    model = keynet.KeyNet(args.width, args.context, args.octaves, args.cadence)
+    if args.init:
+        members = keynet.from_onnx(args.init) if args.init.endswith(".onnx") else [keynet._load_one(args.init)]
+        model = members[args.member]
+        exact, weighted, _ = evaluate(model, xh, yh)
+        print(f"fine-tuning {args.init} member {args.member}: held-out exact {exact * 100:.1f}%  weighted {weighted * 100:.1f}")
+    else:
+        model = keynet.KeyNet(args.width, args.context, args.octaves, args.cadence)
     params = [p for p in model.parameters() if p.requires_grad]
     print(f"{sum(p.numel() for p in params)} trainable parameters")
-    opt = torch.optim.AdamW(params, lr=3e-3, weight_decay=1e-4)
+    opt = torch.optim.AdamW(params, lr=args.lr, weight_decay=1e-4)
     steps_per_epoch = (len(yt) + 31) // 32
-    sched = torch.optim.lr_scheduler.OneCycleLR(opt, max_lr=3e-3, total_steps=args.epochs * steps_per_epoch)
+    sched = torch.optim.lr_scheduler.OneCycleLR(opt, max_lr=args.lr, total_steps=args.epochs * steps_per_epoch)
     loss_fn = torch.nn.CrossEntropyLoss(label_smoothing=0.05)
     started = time.time()
     for epoch in range(args.epochs):
         model.train()
+        if args.init:
+            # A model rebuilt from its export has its batch norms folded into identities;
+            # batch statistics would undo the folding, so the norms keep their stored ones.
+            for m in model.modules():
+                if isinstance(m, torch.nn.BatchNorm2d):
+                    m.eval()
         order = torch.from_numpy(rng.permutation(len(yt)))
         total = 0.0
         for i in range(0, len(order), 32):
@@ -217,6 +237,16 @@ def main():
             break
     keynet.save(model, args.checkpoint or os.path.join(args.data, "keynet.pt"))
     report(model, xh, yh)
+    report_sets(model, args.data, args.report)
+
+
+def report_sets(model, data, names):
+    """Exact and weighted score on each further held-out set."""
+    for name in names:
+        held = np.load(os.path.join(data, name))
+        exact, weighted, _ = evaluate(model, torch.from_numpy(held["features"]).unsqueeze(1),
+                                      torch.from_numpy(held["labels"]))
+        print(f"{name}: exact {exact * 100:.2f}%  weighted {weighted * 100:.2f}  ({len(held['labels'])} songs)")
 
 
 def report(model, xh, yh):
