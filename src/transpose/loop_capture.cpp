@@ -22,7 +22,7 @@ bool LoopCapture::start(PulseAudioClient& audio, AudioInputService::EndedCallbac
     PulseAudioClient::RecordOptions options;
     options.rate_Hz = 48000;
     options.channels = 2;
-    options.fragmentFrames = 256;
+    options.fragmentFrames = 128; // one render period: a fragment never waits for the next request
     options.streamName = "Tonivox accompaniment capture";
     m_recording = audio.startRecording(
         m_deviceID, options, [this](const AudioBufferRef& buffer) { append(std::span(&buffer, 1)); },
