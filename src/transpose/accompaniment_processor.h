@@ -47,7 +47,7 @@ class AccompanimentProcessor : public QObject {
 
 public:
     // 2.7 ms: the heard delay is about 12 ms at 0 semitones and 74-78 at +-6 (bench_transpose's
-    // BM_ChainLatency on PulseAudio); 256 gave 22 and 77-91, with no fewer underflows under load.
+    // BM_ChainLatency on PulseAudio); 256 gave 22 and 77-91, with about as many underflows under load.
     static constexpr uint32_t kRenderPeriodFrames = 128;
     static constexpr uint32_t kPlaybackTargetFrames = 2 * kRenderPeriodFrames;
     static const QString kFeedbackStatus;
