@@ -14,7 +14,9 @@
 // and the chain's output on its right: bursts are played into "mixL" (a remap onto mix's
 // left), the chain captures "tapL" (a remap of mix.monitor's left) and plays on the default
 // sink "mixR" (a remap onto mix's right). Recording mix.monitor puts both envelopes on the
-// recorded audio's own time axis; their cross-correlation is the end-to-end delay.
+// recorded audio's own time axis; their cross-correlation is the end-to-end delay. On
+// PipeWire (TONIVOX_TEST_SOUND_SERVER=pipewire) the chain goes from one null sink to another
+// and a capture stream of the graph records both monitors (see GraphAxisRig).
 //
 // BM_ChainShiftGap: changes of shift through the chain between two null sinks on a steady
 // tone: the longest gap of silence each leaves and how soon the new pitch is heard.
@@ -30,6 +32,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
+#include <csignal>
 #include <benchmark/benchmark.h>
 #include <chrono>
 #include <cmath>
@@ -435,8 +438,7 @@ private:
     std::vector<QByteArray> m_modules;
 };
 
-// The one-axis setup of BM_ChainLatency. On PipeWire the remaps are loopback nodes, each with
-// a buffer of its own: the figure includes them.
+// The one-axis setup of BM_ChainLatency on PulseAudio.
 class OneAxisRig : public Rig {
 public:
     OneAxisRig()
@@ -449,6 +451,61 @@ public:
                 "channel_map=mono", "master_channel_map=front-left", "remix=no"}},
               QStringLiteral("mixR"), QStringLiteral("tapL"))
     {}
+};
+
+// On PipeWire the remaps are loopback nodes, each with a buffer of its own that the figure
+// would include. There the chain captures one null sink's monitor and plays on another, and
+// a capture stream of the graph itself (pw-record, linked port by port with pw-link) takes
+// both monitors' left channels in the same cycles: one time axis without a buffer between.
+class GraphAxisRig : public Rig {
+public:
+    GraphAxisRig()
+        : Rig({{"module-null-sink", "sink_name=axisIn", "rate=48000", "channels=2"},
+               {"module-null-sink", "sink_name=axisOut", "rate=48000", "channels=2"}},
+              QStringLiteral("axisOut"), QStringLiteral("axisIn.monitor"))
+    {}
+    bool startRecording()
+    {
+        m_recorder.start(QStringLiteral("pw-record"), {"--target", "0", "-P", "node.name=tonivox_axis", "--format",
+                                                       "f32", "--rate", "48000", "--channels", "2", path()});
+        if (!m_recorder.waitForStarted(5000))
+            return false;
+        const auto link = [](const char* from, const char* to) {
+            for (int attempt = 0; attempt < 50; ++attempt) {
+                if (QProcess::execute(QStringLiteral("pw-link"), {from, to}) == 0)
+                    return true;
+                QThread::msleep(100); // the recorder's ports appear once it has connected
+            }
+            return false;
+        };
+        return link("axisIn:monitor_FL", "tonivox_axis:input_FL") &&
+               link("axisOut:monitor_FL", "tonivox_axis:input_FR");
+    }
+    // Ends the recording (SIGINT: the file is closed properly) and reads its two channels.
+    bool stopRecording(std::vector<float>& left, std::vector<float>& right)
+    {
+        ::kill(static_cast<pid_t>(m_recorder.processId()), SIGINT);
+        if (!m_recorder.waitForFinished(5000))
+            return false;
+        QFile file(path());
+        if (!file.open(QIODevice::ReadOnly))
+            return false;
+        const QByteArray wav = file.readAll();
+        const qsizetype data = wav.indexOf("data");
+        if (data < 0)
+            return false;
+        const auto* samples = reinterpret_cast<const float*>(wav.constData() + data + 8);
+        const auto count = static_cast<size_t>((wav.size() - data - 8) / 8);
+        for (size_t i = 0; i < count; ++i) {
+            left.push_back(samples[2 * i]);
+            right.push_back(samples[2 * i + 1]);
+        }
+        return count > 0;
+    }
+
+private:
+    QString path() const { return dir() + QStringLiteral("/axis.wav"); }
+    QProcess m_recorder;
 };
 
 // The real-chain cases run against the test services' sound server, with a Qt application
@@ -467,22 +524,32 @@ bool readyForTheRealChain(benchmark::State& state)
     return true;
 }
 
+bool onPipeWire()
+{
+    return qgetenv("TONIVOX_TEST_SOUND_SERVER") == "pipewire";
+}
+
 void BM_ChainLatency(benchmark::State& state)
 {
     if (!readyForTheRealChain(state))
         return;
 
     const int semitones = static_cast<int>(state.range(0));
+    const bool graph = onPipeWire();
     for (auto _ : state) {
-        OneAxisRig rig;
-        if (!rig.ready()) {
-            state.SkipWithError("could not load the remap modules");
+        std::unique_ptr<Rig> rig;
+        if (graph)
+            rig = std::make_unique<GraphAxisRig>();
+        else
+            rig = std::make_unique<OneAxisRig>();
+        if (!rig->ready()) {
+            state.SkipWithError("could not load the rig's modules");
             return;
         }
+        const QString output = graph ? QStringLiteral("axisOut") : QStringLiteral("mixR");
         PulseAudioClient audio;
-        if (!waitFor([&] { return audio.defaultSinkName() == QStringLiteral("mixR"); },
-                     std::chrono::seconds(10))) {
-            state.SkipWithError("mixR did not become the default sink");
+        if (!waitFor([&] { return audio.defaultSinkName() == output; }, std::chrono::seconds(10))) {
+            state.SkipWithError("the rig's output did not become the default sink");
             return;
         }
         AccompanimentProcessor processor(audio);
@@ -495,37 +562,48 @@ void BM_ChainLatency(benchmark::State& state)
         std::mutex lock;
         std::vector<float> left, right;
         std::unique_ptr<AudioRecording> recording;
-        for (const auto& source : audio.listSources())
-            if (source.uid == QStringLiteral("mix.monitor"))
-                recording = audio.startRecording(
-                    source.deviceID, PulseAudioClient::RecordOptions{},
-                    [&](const AudioBufferRef& buffer) {
-                        std::lock_guard guard(lock);
-                        for (uint32_t i = 0; i + 1 < buffer.byteSize / 4; i += 2) {
-                            left.push_back(buffer.data[i]);
-                            right.push_back(buffer.data[i + 1]);
-                        }
-                    },
-                    nullptr);
-        if (!recording) {
-            state.SkipWithError("mix.monitor not found");
-            return;
+        if (graph) {
+            if (!static_cast<GraphAxisRig&>(*rig).startRecording()) {
+                state.SkipWithError("pw-record could not be linked to the monitors");
+                return;
+            }
+        } else {
+            for (const auto& source : audio.listSources())
+                if (source.uid == QStringLiteral("mix.monitor"))
+                    recording = audio.startRecording(
+                        source.deviceID, PulseAudioClient::RecordOptions{},
+                        [&](const AudioBufferRef& buffer) {
+                            std::lock_guard guard(lock);
+                            for (uint32_t i = 0; i + 1 < buffer.byteSize / 4; i += 2) {
+                                left.push_back(buffer.data[i]);
+                                right.push_back(buffer.data[i + 1]);
+                            }
+                        },
+                        nullptr);
+            if (!recording) {
+                state.SkipWithError("mix.monitor not found");
+                return;
+            }
         }
 
         // Silence while the chain settles (the monitor's first lump is dropped), then short
         // bursts of a pure tone, each alone in its period.
         const std::vector<float> signal = bursts(2.0, 8);
-        const QString path = rig.dir() + QStringLiteral("/bursts.raw");
+        const QString path = rig->dir() + QStringLiteral("/bursts.raw");
         QFile file(path);
         file.open(QIODevice::WriteOnly);
         file.write(reinterpret_cast<const char*>(signal.data()), static_cast<qint64>(signal.size() * 4));
         file.close();
         QProcess player;
-        player.start(QStringLiteral("paplay"),
-                     {"--device=mixL", "--raw", "--format=float32le", "--rate=48000", "--channels=1", path});
+        player.start(QStringLiteral("paplay"), {graph ? "--device=axisIn" : "--device=mixL", "--raw",
+                                                "--format=float32le", "--rate=48000", "--channels=1", path});
         player.waitForStarted(5000);
         waitFor([&] { return player.state() == QProcess::NotRunning; }, std::chrono::seconds(30));
         waitFor([] { return false; }, std::chrono::milliseconds(500)); // the last burst's output
+        if (graph && !static_cast<GraphAxisRig&>(*rig).stopRecording(left, right)) {
+            state.SkipWithError("pw-record left no recording");
+            return;
+        }
         recording.reset();
         const auto terms = processor.latencyTerms();
         const double reported = processor.latencyMs();
