@@ -101,7 +101,8 @@ protected:
                 rec.waitForFinished(2000);
                 const QByteArray bytes = rec.readAllStandardOutput();
                 std::vector<float> samples(static_cast<size_t>(bytes.size()) / 4);
-                std::memcpy(samples.data(), bytes.constData(), samples.size() * 4);
+                if (!samples.empty()) // nothing recorded yet: no pointer to copy from or to
+                    std::memcpy(samples.data(), bytes.constData(), samples.size() * 4);
                 // The last second: the start may still be silence.
                 if (samples.size() > 48000)
                     samples.erase(samples.begin(), samples.end() - 48000);
