@@ -31,6 +31,7 @@ SEED_BASE = {"train": 1_000_000, "heldout": 9_000_000}
 # not: an intro without melody or bass, a modulation near the end, the level riding up and
 # down. Drawn from their own stream, so every other draw of a seed stays as it was.
 VARIETY = False
+LEAD_DB = 0.0
 VARIETY_SEED = 77_000_000
 # Training songs from this index on are "free": random progressions, random harmonic
 # spectra for the additive parts and more distortion, for variety beyond the lists.
@@ -54,6 +55,9 @@ def song_plan(split, index):
     all_additive = rng.random() < 0.15
     additive = {p: all_additive or rng.random() < 0.25 for p in ("bass", "accomp", "lead", "pad")}
     levels = {p: float(rng.uniform(0.35, 1.0)) for p in CHANNELS}
+    if LEAD_DB:
+        # The melody that far above the rest, as a mix that puts the singer's line in front.
+        levels = {p: v if p == "lead" else v * 10 ** (-LEAD_DB / 20) for p, v in levels.items()}
     effects = {
         "cents": float(rng.uniform(-40, 40)),
         "gain_db": float(rng.uniform(-24, 0)),
@@ -247,6 +251,8 @@ def main():
     parser.add_argument("--wav", help="also write every song as NNNN_LABEL.wav into this folder")
     parser.add_argument("--soundfont", nargs="+", default=[SOUNDFONT],
                         help="General MIDI soundfonts, taken in turn batch by batch")
+    parser.add_argument("--lead-db", type=float, default=0.0,
+                        help="the melody this many dB above the other parts (they are turned down)")
     parser.add_argument("--variety", action="store_true",
                         help="intros, late modulations and level rides (see song_variety)")
     parser.add_argument("--song-seconds", type=float, default=SONG_SECONDS,
@@ -261,6 +267,7 @@ def main():
     module = globals()
     module["SLOT_SECONDS"] += args.song_seconds - SONG_SECONDS
     module["VARIETY"] = args.variety
+    module["LEAD_DB"] = args.lead_db
     module["SONG_SECONDS"] = args.song_seconds
     module["ARRANGEMENT"] = args.arrangement
     music.LANDING_CHANCE = args.landing_chance
