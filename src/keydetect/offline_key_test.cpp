@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QtEndian>
+#include <utility>
 
 namespace {
 
@@ -74,9 +75,38 @@ int runPcmDump(const QStringList& operands, std::FILE* out)
     return writeFloatDump(operands.at(1), *samples, out) ? 0 : 1;
 }
 
+namespace {
+
+// What a mode cannot run without, named as its usage line names it. The file-list modes run
+// on no files as on an empty list.
+std::optional<std::pair<qsizetype, const char*>> requiredOperands(OfflineMode mode)
+{
+    switch (mode) {
+    case OfflineMode::v5PcmDump:
+    case OfflineMode::v5ResampledDump:
+        return std::pair<qsizetype, const char*>{2, "AUDIO OUTPUT"};
+    case OfflineMode::v5CqtDump:
+        return std::pair<qsizetype, const char*>{2, "AUDIO OUTPUT [START_SECONDS]"};
+    case OfflineMode::v5Features:
+        return std::pair<qsizetype, const char*>{1, "FEATURES"};
+    case OfflineMode::keytest:
+    case OfflineMode::keytestV5:
+    case OfflineMode::keytestDecide:
+        break;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
 int runOfflineKeyTest(OfflineMode mode, const QStringList& arguments)
 {
     const QStringList operands = offlineOperands(mode, arguments);
+    if (const auto required = requiredOperands(mode); required && operands.size() < required->first) {
+        // The operands follow the switch; a file before it is not one of them.
+        std::fprintf(stderr, "usage: tonivox %s %s\n", qPrintable(switchName(mode)), required->second);
+        return 2;
+    }
     switch (mode) {
     case OfflineMode::keytest:
         return runKeyTest(operands, stdout);

@@ -118,7 +118,7 @@ TEST_F(OfflineKeyTest, NeuralModesMeasureDumpAndPredictAndFailWithTheirExitStatu
         {{u("--v5-features"), cqt}, 0, verdict + u("\n")},
         {{u("--v5-features"), shortFeatures}, 1, u("模型预测失败\n")},
         {{u("--v5-features"), path(u("absent.f32"))}, 1, {}},
-        {{u("--v5-features")}, 2, {}},
+        {{path(u("before.f32")), u("--v5-features")}, 2, {}},
         {{u("--v5-pcm-dump"), twenty, pcm}, 0, u("wrote 529200 floats to .*\n")}, // 8 s to the end
         {{u("--v5-pcm-dump"), path(u("x.wav"))}, 2, {}},
         {{u("--v5-pcm-dump"), path(u("missing.wav")), path(u("o.f32"))}, 1, {}},
@@ -128,6 +128,9 @@ TEST_F(OfflineKeyTest, NeuralModesMeasureDumpAndPredictAndFailWithTheirExitStatu
         SCOPED_TRACE(r.arguments.join(u(" ")).toStdString());
         const RunResult result = run(r.arguments);
         EXPECT_EQ(result.status, r.status) << result.err.toStdString();
+        if (r.status == 2) { // missing operands are named, never a silent exit
+            EXPECT_TRUE(result.err.startsWith(u("usage: tonivox --v5-"))) << result.err.toStdString();
+        }
         EXPECT_TRUE(
             QRegularExpression(QRegularExpression::anchoredPattern(r.out)).match(result.out).hasMatch())
             << result.out.toStdString();
