@@ -2,10 +2,12 @@
 #include "app/keylib_test_base.h"
 #include "core/build_info.h"
 #include "service/server_api.h"
+#include "service/service_transport.h"
 #include "support/text.h"
 
 #include <QCoro/QCoroTask>
-#include <QElapsedTimer>
+#include <QNetworkReply>
+#include <QDeadlineTimer>
 #include <QJsonDocument>
 #include <QTcpServer>
 #include <QTimer>
@@ -31,13 +33,18 @@ template <typename Result> bool fails(const Result& r, ServerAPI::Error error)
     return !r.ok() && r.error().is(error);
 }
 
-// Lets stray requests (fire-and-forget ones in particular) reach the server.
+// Until every request the client started, fire-and-forget ones too, has its answer: what was
+// sent has then reached the server's log, and what was never started is not on its way.
 void settle()
 {
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < 300)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    const auto answered = [] {
+        const auto replies = service_transport::network().findChildren<QNetworkReply*>();
+        return std::all_of(replies.begin(), replies.end(), [](QNetworkReply* r) { return r->isFinished(); });
+    };
+    QDeadlineTimer deadline(10s);
+    while (!answered() && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 20);
+    ASSERT_TRUE(answered());
 }
 
 // Each server replaces the last; the access token comes from the environment.
