@@ -45,6 +45,7 @@ protected:
     {
         playerSound.setProcessEnvironment(environment);
         playerSound.setStandardInputFile(tone);
+        endsWithTheTest(playerSound);
         playerSound.start(playerCopy,
                           {"--playback", "--raw", "--format=float32le", "--rate=48000", "--channels=2"});
         ASSERT_TRUE(playerSound.waitForStarted(5000));

@@ -5,6 +5,7 @@
 // library on loopback seeded with the test's songs.
 #include "core/settings_store.h"
 #include "players/player_fixtures.h"
+#include "support/child_process.h"
 #include "support/keylib_server_process.h"
 #include "support/temp_home.h"
 #include "support/text.h"
@@ -70,6 +71,7 @@ protected:
             env.remove(u("WAYLAND_DISPLAY"));
         }
         process.setProcessEnvironment(env);
+        endsWithTheTest(process);
         process.start(QStringLiteral(TONIVOX_BINARY), arguments);
         ASSERT_TRUE(process.waitForStarted(5000));
     }

@@ -1,5 +1,7 @@
 #include "player_fixtures.h"
 
+#include "support/child_process.h"
+
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDeadlineTimer>
@@ -174,6 +176,7 @@ QByteArray kugouPlaylist(const std::vector<std::vector<KugouEntry>>& lists, bool
 
 PrivateBus::PrivateBus()
 {
+    endsWithTheTest(m_daemon);
     m_daemon.start(u"dbus-daemon"_s, {u"--session"_s, u"--nofork"_s, u"--print-address=1"_s,
                                       u"--address=unix:tmpdir="_s + QDir::tempPath()});
     if (m_daemon.waitForStarted(5000) && m_daemon.waitForReadyRead(5000))
@@ -247,6 +250,7 @@ PlayerWindow::PlayerWindow(const QString& executableName, const QString& size, c
                            const QStringList& extraArguments)
 {
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    endsWithTheTest(m_process);
     // A static title, as players show when no song is named there; a later "--title" wins.
     m_process.start(copyNamed(QStringLiteral(TONIVOX_WINDOW_PLAYER_APP), executableName),
                     QStringList{u"--size"_s, size, u"--title"_s, executableName} + extraArguments);

@@ -1,5 +1,7 @@
 #include "support/keylib_server_process.h"
 
+#include "support/child_process.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
@@ -9,6 +11,7 @@
 
 KeylibServerProcess::KeylibServerProcess(const QStringList& extraArguments)
 {
+    endsWithTheTest(*m_process);
     m_process->start(binary(), QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
                                            QStringLiteral("--db"), dbPath(), QStringLiteral("--log"),
                                            m_dir.path() + QStringLiteral("/requests.log")} +
