@@ -428,6 +428,18 @@ public:
                             [](const QByteArray& m) { return m.isEmpty(); });
     }
     QString dir() const { return m_dir.path(); }
+    // Plays 48 kHz mono samples into `sink` with paplay, as a player would.
+    void play(QProcess& player, const QString& sink, const std::vector<float>& mono) const
+    {
+        const QString path = dir() + QStringLiteral("/played.raw");
+        QFile file(path);
+        file.open(QIODevice::WriteOnly);
+        file.write(reinterpret_cast<const char*>(mono.data()), static_cast<qint64>(mono.size() * 4));
+        file.close();
+        player.start(QStringLiteral("paplay"), {QStringLiteral("--device=") + sink, "--raw", "--format=float32le",
+                                                "--rate=48000", "--channels=1", path});
+        player.waitForStarted(5000);
+    }
 
 private:
     QTemporaryDir m_dir;
@@ -589,15 +601,8 @@ void BM_ChainLatency(benchmark::State& state)
         // Silence while the chain settles (the monitor's first lump is dropped), then short
         // bursts of a pure tone, each alone in its period.
         const std::vector<float> signal = bursts(2.0, 8);
-        const QString path = rig->dir() + QStringLiteral("/bursts.raw");
-        QFile file(path);
-        file.open(QIODevice::WriteOnly);
-        file.write(reinterpret_cast<const char*>(signal.data()), static_cast<qint64>(signal.size() * 4));
-        file.close();
         QProcess player;
-        player.start(QStringLiteral("paplay"), {graph ? "--device=axisIn" : "--device=mixL", "--raw",
-                                                "--format=float32le", "--rate=48000", "--channels=1", path});
-        player.waitForStarted(5000);
+        rig->play(player, graph ? QStringLiteral("axisIn") : QStringLiteral("mixL"), signal);
         waitFor([&] { return player.state() == QProcess::NotRunning; }, std::chrono::seconds(30));
         waitFor([] { return false; }, std::chrono::milliseconds(500)); // the last burst's output
         if (graph && !static_cast<GraphAxisRig&>(*rig).stopRecording(left, right)) {
@@ -680,15 +685,8 @@ void BM_ChainShiftGap(benchmark::State& state)
         for (size_t i = 0; i < tone.size(); ++i)
             tone[i] = static_cast<float>(
                 0.3 * std::sin(2 * std::numbers::pi * 440 * static_cast<double>(i) / kRate));
-        const QString path = rig.dir() + QStringLiteral("/tone.raw");
-        QFile file(path);
-        file.open(QIODevice::WriteOnly);
-        file.write(reinterpret_cast<const char*>(tone.data()), static_cast<qint64>(tone.size() * 4));
-        file.close();
         QProcess player;
-        player.start(QStringLiteral("paplay"),
-                     {"--device=gapIn", "--raw", "--format=float32le", "--rate=48000", "--channels=1", path});
-        player.waitForStarted(5000);
+        rig.play(player, QStringLiteral("gapIn"), tone);
         // Until the tone comes out steadily.
         waitFor([&] { return recorded() > 96000; }, std::chrono::seconds(20));
 

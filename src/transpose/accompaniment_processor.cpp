@@ -75,7 +75,7 @@ bool AccompanimentProcessor::start()
                 this, [this, generation, output] { onStreamLost(generation, output); }, Qt::QueuedConnection);
         };
     };
-    if (!m_capture->start(m_audio, lost(false))) {
+    if (!m_capture->start(m_audio, lost(false), kRenderPeriodFrames)) {
         return fail(QStringLiteral("采集启动失败（%1）").arg(channel->name),
                     QStringLiteral("采集启动失败（%1）").arg(channel->name));
     }

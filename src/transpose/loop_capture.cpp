@@ -15,14 +15,15 @@ LoopCapture::~LoopCapture()
     stop();
 }
 
-bool LoopCapture::start(PulseAudioClient& audio, AudioInputService::EndedCallback onEnded)
+bool LoopCapture::start(PulseAudioClient& audio, AudioInputService::EndedCallback onEnded,
+                        uint32_t fragmentFrames)
 {
     if (m_recording)
         return true;
     PulseAudioClient::RecordOptions options;
     options.rate_Hz = 48000;
     options.channels = 2;
-    options.fragmentFrames = 128; // one render period: a fragment never waits for the next request
+    options.fragmentFrames = fragmentFrames;
     options.streamName = "Tonivox accompaniment capture";
     m_recording = audio.startRecording(
         m_deviceID, options, [this](const AudioBufferRef& buffer) { append(std::span(&buffer, 1)); },

@@ -40,9 +40,11 @@ public:
     uint32_t deviceID() const { return m_deviceID; }
     int64_t capacity() const { return m_capacity; }
 
-    // Records the device as 48 kHz float stereo through `audio` into the ring. True when the
-    // server took the request (or it runs already); `onEnded` follows AudioInputService's rules.
-    bool start(PulseAudioClient& audio, AudioInputService::EndedCallback onEnded);
+    // Records the device as 48 kHz float stereo through `audio` into the ring, in fragments of
+    // `fragmentFrames` (the render period: a fragment never waits for the next request). True
+    // when the server took the request (or it runs already); `onEnded` follows
+    // AudioInputService's rules.
+    bool start(PulseAudioClient& audio, AudioInputService::EndedCallback onEnded, uint32_t fragmentFrames);
     // Ends the recording; no append runs once this returns.
     void stop();
 
