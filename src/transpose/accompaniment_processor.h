@@ -46,10 +46,12 @@ class AccompanimentProcessor : public QObject {
     Q_PROPERTY(double latencyMs READ latencyMs NOTIFY latencyMsChanged)
 
 public:
-    // 2.7 ms: the heard delay is about 12 ms at 0 semitones and 74-78 at +-6 (bench_transpose's
-    // BM_ChainLatency on PulseAudio); 256 gave 22 and 77-91, with about as many underflows under load.
+    // 2.7 ms, with three periods of output buffer: the heard delay is about 13 ms at 0
+    // semitones and 78-81 at +-6 (bench_transpose's BM_ChainLatency on PulseAudio; 256 frames
+    // gave 22 and 77-91). Two periods of buffer at 128 underflowed about every 10 s in the
+    // running program; three underflow no more often than 256 with two did.
     static constexpr uint32_t kRenderPeriodFrames = 128;
-    static constexpr uint32_t kPlaybackTargetFrames = 2 * kRenderPeriodFrames;
+    static constexpr uint32_t kPlaybackTargetFrames = 3 * kRenderPeriodFrames;
     static const QString kFeedbackStatus;
     static const QString kLostStatus;
     static const QString kOutputLostStatus;
