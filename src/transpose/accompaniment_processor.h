@@ -46,12 +46,13 @@ class AccompanimentProcessor : public QObject {
     Q_PROPERTY(double latencyMs READ latencyMs NOTIFY latencyMsChanged)
 
 public:
-    // 2.7 ms, with three periods of output buffer: the heard delay is about 13 ms at 0
-    // semitones and 78-81 at +-6 (bench_transpose's BM_ChainLatency on PulseAudio; 256 frames
-    // gave 22 and 77-91). Two periods of buffer at 128 underflowed about every 10 s in the
-    // running program; three underflow no more often than 256 with two did.
-    static constexpr uint32_t kRenderPeriodFrames = 128;
-    static constexpr uint32_t kPlaybackTargetFrames = 3 * kRenderPeriodFrames;
+    // 5.3 ms with two periods of output buffer: heard delay about 22 ms at 0 semitones and
+    // 77-91 at +-6 (bench_transpose's BM_ChainLatency on PulseAudio). 128 frames cut that to
+    // 11-15 and 74-78 but underflowed about every 10 s in the running program (11 times in
+    // five 25 s runs, against 2 here); with three periods of buffer it lost sound now and then
+    // on PipeWire.
+    static constexpr uint32_t kRenderPeriodFrames = 256;
+    static constexpr uint32_t kPlaybackTargetFrames = 2 * kRenderPeriodFrames;
     static const QString kFeedbackStatus;
     static const QString kLostStatus;
     static const QString kOutputLostStatus;
