@@ -331,7 +331,9 @@ uint32_t TransposeRenderer::take(RubberBandStretcher& stretcher, float* left, fl
 
 void TransposeRenderer::play(RubberBandStretcher& stretcher, float* left, float* right, uint32_t frames)
 {
-    if (const uint32_t short_ = take(stretcher, left, right, frames); short_ > 0)
+    // A stretcher built before the capture delivered anything plays its silent start pad
+    // and then runs dry until the first audio comes: nothing was cut, so nothing is counted.
+    if (const uint32_t short_ = take(stretcher, left, right, frames); short_ > 0 && m_capture.writeFrame() > 0)
         m_underrun.fetch_add(short_, std::memory_order_relaxed);
 }
 

@@ -286,6 +286,22 @@ TEST(TransposeRenderer, TheBypassKeepsAMarginSoThatALateFragmentLeavesNoGap)
     EXPECT_EQ(rig.renderer.underrunFrames(), 512);
 }
 
+// The program starts with a stored shift before the capture delivers anything: the stretcher's
+// silent start is no gap in the sound, so the field log's underrun count stays at zero; a gap
+// once the sound runs counts.
+TEST(TransposeRenderer, OnlyAGapInTheSoundCountsAsAnUnderrun)
+{
+    Rig rig(4);
+    for (int i = 0; i < 50; ++i)
+        rig.period(0);
+    EXPECT_EQ(rig.renderer.underrunFrames(), 0);
+    rig.play(1.0);
+    const int64_t running = rig.renderer.underrunFrames();
+    for (int i = 0; i < 50; ++i)
+        rig.period(0);
+    EXPECT_GT(rig.renderer.underrunFrames(), running + 40 * 256);
+}
+
 // A stop while the builder is in the start pad of a build, or in the delay measurement after
 // it, ends that work within the block: a quit right after a change waits for no whole build.
 TEST(TransposeRenderer, AStopEndsABuildAndItsDelayMeasurementWithinTheBlock)
