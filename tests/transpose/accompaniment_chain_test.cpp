@@ -169,6 +169,15 @@ protected:
 
     bool recordOutput() { return m_out.start(*m_audio, u("transposer_out.monitor")); }
 
+    // For a failure's message: where the server routes what (a stream on the wrong sink is
+    // silence here).
+    static std::string routing()
+    {
+        return "\ndefault sink: " + pactl({"get-default-sink"}).toStdString() + "\nsinks:\n" +
+               pactl({"list", "short", "sinks"}).toStdString() + "\nstreams:\n" +
+               pactl({"list", "short", "sink-inputs"}).toStdString();
+    }
+
     // Until `seconds` of signal came out of the default sink.
     bool waitForSignal(double seconds)
     {
@@ -207,7 +216,7 @@ TEST_F(AccompanimentChain, ShiftsEachSideBySemitonesAtTheInputsLevel)
         // recordings lag by seconds under load) still hears enough.
         play(stereo(10.0, tone(440), tone(660)));
         ASSERT_TRUE(waitForSignal(3.5)) << semitones << ": " << m_out.loudFrames() << " loud frames, "
-                                        << processor.statusText().toStdString();
+                                        << processor.statusText().toStdString() << routing();
         // Both sides at one moment, and the output's buffer counts (its fill moves with every
         // request, so only its presence and its ceiling, the target plus one request, are fixed).
         const auto sides = m_out.sides();
@@ -262,7 +271,7 @@ TEST_F(AccompanimentChain, AFourSecondBurstComesOutFourSecondsLong)
     // the chain's capture can start seconds late and would otherwise miss the burst's start.
     play(stereo(30.0, tone(440, 0.02), tone(440, 0.02)));
     ASSERT_TRUE(QTest::qWaitFor([&] { return m_out.loudFrames(0.005f) > 12000; }, 20000))
-        << processor.statusText().toStdString();
+        << processor.statusText().toStdString() << routing();
     // The loop's monitor hands over a lump when a player starts; the chain drops that standing
     // backlog within a second, during the silence before the burst.
     const auto burst = [](double t) { return t >= 1.5 && t < 5.5 ? tone(440)(t) : 0.0; };
@@ -272,7 +281,7 @@ TEST_F(AccompanimentChain, AFourSecondBurstComesOutFourSecondsLong)
         << m_out.loudFrames(0.05f) << " loud frames of " << m_out.sides()[0].size() << ", "
         << processor.statusText().toStdString() << ", trimmed " << processor.glitches().trimmedFrames
         << ", underrun " << processor.glitches().underrunFrames << ", underflows "
-        << processor.glitches().outputUnderflows;
+        << processor.glitches().outputUnderflows << routing();
     const auto out = m_out.sides()[0];
     const auto loud = [](float s) { return std::abs(s) > 0.05f; };
     const auto first = std::find_if(out.begin(), out.end(), loud) - out.begin();
