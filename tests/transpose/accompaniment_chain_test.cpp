@@ -169,11 +169,16 @@ protected:
 
     bool recordOutput() { return m_out.start(*m_audio, u("transposer_out.monitor")); }
 
-    // For a failure's message: where the server routes what (a stream on the wrong sink is
-    // silence here).
-    static std::string routing()
+    // For a failure's message: the chain's glitch counts (trims and underruns in step are a
+    // capture that comes in lumps) and where the server routes what (a stream on the wrong
+    // sink is silence here).
+    static std::string routing(const AccompanimentProcessor& processor)
     {
-        return "\ndefault sink: " + pactl({"get-default-sink"}).toStdString() + "\nsinks:\n" +
+        const AccompanimentProcessor::Glitches glitches = processor.glitches();
+        return processor.statusText().toStdString() + ", trimmed " + std::to_string(glitches.trimmedFrames) +
+               ", underrun " + std::to_string(glitches.underrunFrames) + ", underflows " +
+               std::to_string(glitches.outputUnderflows) +
+               "\ndefault sink: " + pactl({"get-default-sink"}).toStdString() + "\nsinks:\n" +
                pactl({"list", "short", "sinks"}).toStdString() + "\nstreams:\n" +
                pactl({"list", "short", "sink-inputs"}).toStdString();
     }
@@ -215,8 +220,8 @@ TEST_F(AccompanimentChain, ShiftsEachSideBySemitonesAtTheInputsLevel)
         // Well beyond the 3.5 s waited for: a capture that starts late (PipeWire's monitor
         // recordings lag by seconds under load) still hears enough.
         play(stereo(10.0, tone(440), tone(660)));
-        ASSERT_TRUE(waitForSignal(3.5)) << semitones << ": " << m_out.loudFrames() << " loud frames, "
-                                        << processor.statusText().toStdString() << routing();
+        ASSERT_TRUE(waitForSignal(3.5)) << semitones << ": " << m_out.loudFrames() << " loud frames of "
+                                        << m_out.sides()[0].size() << ", " << routing(processor);
         // Both sides at one moment, and the output's buffer counts (its fill moves with every
         // request, so only its presence and its ceiling, the target plus one request, are fixed).
         const auto sides = m_out.sides();
@@ -246,7 +251,9 @@ TEST_F(AccompanimentChain, ShiftsEachSideBySemitonesAtTheInputsLevel)
             EXPECT_LT(errors.back(), 0.03) << semitones << " side " << side;
         }
         EXPECT_NEAR(20 * std::log10(tone_measure::rms(last[0]) / (0.3 / std::sqrt(2.0))), 0.0, 3.0)
-            << semitones;
+            << semitones << ": " << routing(processor) << "\nquiet frames "
+            << std::count_if(last[0].begin(), last[0].end(), [](float s) { return std::abs(s) < 0.01f; })
+            << " of " << last[0].size();
         // The running line's latency includes the stretcher's delay (measured after the start).
         const auto logged =
             QRegularExpression(
@@ -271,7 +278,7 @@ TEST_F(AccompanimentChain, AFourSecondBurstComesOutFourSecondsLong)
     // the chain's capture can start seconds late and would otherwise miss the burst's start.
     play(stereo(30.0, tone(440, 0.02), tone(440, 0.02)));
     ASSERT_TRUE(QTest::qWaitFor([&] { return m_out.loudFrames(0.005f) > 12000; }, 20000))
-        << processor.statusText().toStdString() << routing();
+        << routing(processor);
     // The loop's monitor hands over a lump when a player starts; the chain drops that standing
     // backlog within a second, during the silence before the burst.
     const auto burst = [](double t) { return t >= 1.5 && t < 5.5 ? tone(440)(t) : 0.0; };
@@ -279,9 +286,7 @@ TEST_F(AccompanimentChain, AFourSecondBurstComesOutFourSecondsLong)
     // Until the whole burst came out and silence again.
     ASSERT_TRUE(QTest::qWaitFor([&] { return m_out.framesAfterLoud(0.05f).value_or(0) > 24000; }, 20000))
         << m_out.loudFrames(0.05f) << " loud frames of " << m_out.sides()[0].size() << ", "
-        << processor.statusText().toStdString() << ", trimmed " << processor.glitches().trimmedFrames
-        << ", underrun " << processor.glitches().underrunFrames << ", underflows "
-        << processor.glitches().outputUnderflows << routing();
+        << routing(processor);
     const auto out = m_out.sides()[0];
     const auto loud = [](float s) { return std::abs(s) > 0.05f; };
     const auto first = std::find_if(out.begin(), out.end(), loud) - out.begin();
