@@ -46,15 +46,14 @@ class AccompanimentProcessor : public QObject {
     Q_PROPERTY(double latencyMs READ latencyMs NOTIFY latencyMsChanged)
 
 public:
-    // 5.3 ms with two periods of output buffer: heard delay about 22 ms at 0 semitones and
-    // 77-91 at +-6 (bench_transpose's BM_ChainLatency on PulseAudio). 128 frames cut that to
-    // 11-15 and 74-78 but underflowed about every 10 s in the running program (11 times in
-    // five 25 s runs, against 2 here): PulseAudio's requests come up to 5 ms apart, which two
-    // 2.7 ms periods do not cover, and real-time priority for the client's thread does not
-    // change that. Three periods of 128: 13 ms at 0, 78-81 at +-6. PipeWire grants 256-frame
-    // requests and fragments whatever is asked.
-    static constexpr uint32_t kRenderPeriodFrames = 256;
-    static constexpr uint32_t kPlaybackTargetFrames = 2 * kRenderPeriodFrames;
+    // 2.7 ms with three periods of output buffer: heard delay 13 ms at 0 semitones and 78-81
+    // at +-6 on PulseAudio (bench_transpose's BM_ChainLatency; 256 frames: 22 and 77-91), no
+    // output underflow in five 25 s runs of the program. Two periods of 128 underflowed about
+    // every 10 s: PulseAudio's requests come up to 5 ms apart, and real-time priority for the
+    // client's thread does not change that. PipeWire grants 256-frame requests and fragments
+    // whatever is asked (21 ms at 0, 85-87 at +-6).
+    static constexpr uint32_t kRenderPeriodFrames = 128;
+    static constexpr uint32_t kPlaybackTargetFrames = 3 * kRenderPeriodFrames;
     static const QString kFeedbackStatus;
     static const QString kLostStatus;
     static const QString kOutputLostStatus;
