@@ -21,6 +21,9 @@ public:
     // Times the server found the stream's buffer empty and played silence (the writer was
     // late), so far. Takes no lock.
     virtual uint64_t underflows() const = 0;
+    // The buffer the stream asks the server to keep filled, in frames: the options' target,
+    // grown by half at each underflow up to their ceiling. Takes no lock.
+    virtual uint32_t targetFrames() const = 0;
     // The sink the stream plays on now; absent until the server placed it.
     virtual std::optional<uint32_t> sinkIndex() const = 0;
 };
@@ -102,6 +105,9 @@ public:
         // request it makes, both in frames.
         uint32_t targetFrames = 512;
         uint32_t requestFrames = 256;
+        // How far the target may grow when the server finds the buffer empty (no growth
+        // when not above targetFrames).
+        uint32_t maxTargetFrames = 0;
         QByteArray streamName = "Tonivox";
     };
     // Fills `frames` interleaved frames. Runs on the client's thread, as often as the server

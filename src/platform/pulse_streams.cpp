@@ -205,16 +205,18 @@ public:
 
         // The server's default target is about 2 s; ask for a small one, counted over the
         // whole path to the sink (ADJUST_LATENCY).
-        pa_buffer_attr attr{};
-        attr.maxlength = static_cast<uint32_t>(-1);
-        attr.tlength = options.targetFrames * static_cast<uint32_t>(m_frameBytes);
-        attr.prebuf = static_cast<uint32_t>(-1);
-        attr.minreq = options.requestFrames * static_cast<uint32_t>(m_frameBytes);
-        attr.fragsize = static_cast<uint32_t>(-1);
+        const auto frameBytes = static_cast<uint32_t>(m_frameBytes);
+        m_attr.maxlength = static_cast<uint32_t>(-1);
+        m_attr.tlength = options.targetFrames * frameBytes;
+        m_attr.prebuf = static_cast<uint32_t>(-1);
+        m_attr.minreq = options.requestFrames * frameBytes;
+        m_attr.fragsize = static_cast<uint32_t>(-1);
+        m_maxTargetBytes = std::max(options.maxTargetFrames, options.targetFrames) * frameBytes;
+        m_targetFrames.store(options.targetFrames, std::memory_order_relaxed);
         // No device: the default sink, followed when it changes.
         const auto flags = static_cast<pa_stream_flags_t>(
             PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_INTERPOLATE_TIMING);
-        if (pa_stream_connect_playback(m_stream, nullptr, &attr, flags, nullptr, nullptr) < 0) {
+        if (pa_stream_connect_playback(m_stream, nullptr, &m_attr, flags, nullptr, nullptr) < 0) {
             closeLocked();
             return false;
         }
@@ -230,6 +232,8 @@ public:
     }
 
     uint64_t underflows() const override { return m_underflows.load(std::memory_order_relaxed); }
+
+    uint32_t targetFrames() const override { return m_targetFrames.load(std::memory_order_relaxed); }
 
     std::optional<uint32_t> sinkIndex() const override
     {
@@ -257,9 +261,21 @@ private:
         self->m_latency_us.store(negative ? 0 : static_cast<int64_t>(usec), std::memory_order_relaxed);
     }
 
-    static void onUnderflow(pa_stream*, void* userdata)
+    // The server ran dry: its requests came later than the buffer lasts (a busy server or
+    // machine, not our render). Each time the buffer grows by half, at least one request, up
+    // to the ceiling: a machine that stalls settles at the depth it needs after a few clicks.
+    static void onUnderflow(pa_stream* stream, void* userdata)
     {
-        static_cast<PulsePlayback*>(userdata)->m_underflows.fetch_add(1, std::memory_order_relaxed);
+        auto* self = static_cast<PulsePlayback*>(userdata);
+        self->m_underflows.fetch_add(1, std::memory_order_relaxed);
+        if (self->m_attr.tlength >= self->m_maxTargetBytes)
+            return;
+        const uint32_t step = std::max(self->m_attr.minreq, self->m_attr.tlength / 2 / self->m_attr.minreq * self->m_attr.minreq);
+        self->m_attr.tlength = std::min(self->m_attr.tlength + step, self->m_maxTargetBytes);
+        if (pa_operation* op = pa_stream_set_buffer_attr(stream, &self->m_attr, nullptr, nullptr))
+            pa_operation_unref(op);
+        self->m_targetFrames.store(self->m_attr.tlength / static_cast<uint32_t>(self->m_frameBytes),
+                                   std::memory_order_relaxed);
     }
 
     static void onWrite(pa_stream* stream, size_t bytes, void* userdata)
@@ -283,6 +299,9 @@ private:
     size_t m_frameBytes = 8;
     std::atomic<int64_t> m_latency_us{-1}; // -1: no timing update yet
     std::atomic<uint64_t> m_underflows{0};
+    pa_buffer_attr m_attr{}; // as last asked for; touched on the loop only
+    uint32_t m_maxTargetBytes = 0;
+    std::atomic<uint32_t> m_targetFrames{0};
 };
 } // namespace
 

@@ -94,6 +94,7 @@ bool AccompanimentProcessor::start()
     PulseAudioClient::PlaybackOptions options;
     options.targetFrames = kPlaybackTargetFrames;
     options.requestFrames = kRenderPeriodFrames;
+    options.maxTargetFrames = kMaxPlaybackTargetFrames;
     options.streamName = "Tonivox accompaniment";
     TransposeRenderer* renderer = m_renderer.get();
     m_playback = m_audio.startPlayback(
@@ -282,12 +283,13 @@ void AccompanimentProcessor::poll()
         if (const auto levels = m_renderer->takeLevelReport()) {
             // The counters are the run's totals, so the last line of a field report has them all.
             PluginIPC::chainLog(
-                QStringLiteral("伴奏移调：2s 采集 RMS=%1 输出 RMS=%2 丢弃帧=%3 欠载帧=%4 输出欠载=%5次")
+                QStringLiteral("伴奏移调：2s 采集 RMS=%1 输出 RMS=%2 丢弃帧=%3 欠载帧=%4 输出欠载=%5次 输出缓冲=%6帧")
                     .arg(QString::fromLatin1(number_format::fixed(levels->inRms, 4)),
                          QString::fromLatin1(number_format::fixed(levels->outRms, 4)))
                     .arg(levels->trimmedFrames)
                     .arg(levels->underrunFrames)
-                    .arg(m_playback ? m_playback->underflows() : 0));
+                    .arg(m_playback ? m_playback->underflows() : 0)
+                    .arg(m_playback ? m_playback->targetFrames() : 0));
         }
     }
     const double before = m_latencyMs;

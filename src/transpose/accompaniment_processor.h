@@ -48,12 +48,17 @@ class AccompanimentProcessor : public QObject {
 public:
     // 2.7 ms with three periods of output buffer: heard delay 13 ms at 0 semitones and 78-81
     // at +-6 on PulseAudio (bench_transpose's BM_ChainLatency; 256 frames: 22 and 77-91), no
-    // output underflow in five 25 s runs of the program. Two periods of 128 underflowed about
-    // every 10 s: PulseAudio's requests come up to 5 ms apart, and real-time priority for the
-    // client's thread does not change that. PipeWire grants 256-frame requests and fragments
-    // whatever is asked (21 ms at 0, 85-87 at +-6).
+    // output underflow in five 25 s runs of the program on a quiet machine. Two periods of 128
+    // underflowed about every 10 s: PulseAudio's requests come up to 5 ms apart, and real-time
+    // priority for the client's thread does not change that. PipeWire grants 256-frame
+    // requests and fragments whatever is asked (21 ms at 0, 85-87 at +-6).
     static constexpr uint32_t kRenderPeriodFrames = 128;
     static constexpr uint32_t kPlaybackTargetFrames = 3 * kRenderPeriodFrames;
+    // Where the output buffer may grow, by half at each underflow, on a machine whose server
+    // wakes late (a virtual machine here: timer wake-ups up to 9 ms late, about 120 underflows
+    // in 25 s at three periods; 5-8 with this ceiling, reached within 10 s; 20 with 1024).
+    // A few clicks and up to 35 ms more delay are better than a click every fifth of a second.
+    static constexpr uint32_t kMaxPlaybackTargetFrames = 16 * kRenderPeriodFrames;
     static const QString kFeedbackStatus;
     static const QString kLostStatus;
     static const QString kOutputLostStatus;

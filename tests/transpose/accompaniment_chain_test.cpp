@@ -17,6 +17,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <thread>
 
 using namespace std::chrono_literals;
 
@@ -367,6 +368,34 @@ TEST_F(AccompanimentChain, RefusesWithoutAChannelStopsWithoutItsSourceOrOnFeedba
     ASSERT_TRUE(loadSource());
     EXPECT_TRUE(QTest::qWaitFor([&] { return processor.isRunning(); }, 10000));
     EXPECT_TRUE(processor.statusText().startsWith(u("运行中："))) << processor.statusText().toStdString();
+}
+
+// A writer held up longer than the buffer lasts (here: the render itself stalls, as a busy
+// machine's late wake-up does) makes the server run dry; the buffer then grows up to its
+// ceiling and no further, and a stream without a ceiling keeps its size.
+TEST_F(AccompanimentChain, AnOutputThatRunsDryGrowsItsBufferUpToTheCeiling)
+{
+    const auto playStalling = [&](uint32_t ceiling) {
+        PulseAudioClient::PlaybackOptions options;
+        options.targetFrames = 384;
+        options.requestFrames = 128;
+        options.maxTargetFrames = ceiling;
+        std::atomic<int> calls{0};
+        auto playback = m_audio->startPlayback(
+            options,
+            [&calls](float* interleaved, uint32_t frames) {
+                std::fill_n(interleaved, 2 * frames, 0.0f);
+                if (++calls % 50 == 0) // longer than the largest buffer allowed here lasts
+                    std::this_thread::sleep_for(40ms);
+            },
+            nullptr);
+        EXPECT_TRUE(playback);
+        EXPECT_TRUE(playback && QTest::qWaitFor([&] { return playback->underflows() >= 6; }, 20000))
+            << (playback ? playback->underflows() : 0) << " underflows";
+        return playback ? playback->targetFrames() : 0;
+    };
+    EXPECT_EQ(playStalling(1024), 1024u);
+    EXPECT_EQ(playStalling(0), 384u);
 }
 
 } // namespace
