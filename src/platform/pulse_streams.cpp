@@ -270,11 +270,12 @@ private:
         self->m_underflows.fetch_add(1, std::memory_order_relaxed);
         if (self->m_attr.tlength >= self->m_maxTargetBytes)
             return;
-        const uint32_t step = std::max(self->m_attr.minreq, self->m_attr.tlength / 2 / self->m_attr.minreq * self->m_attr.minreq);
-        self->m_attr.tlength = std::min(self->m_attr.tlength + step, self->m_maxTargetBytes);
-        if (pa_operation* op = pa_stream_set_buffer_attr(stream, &self->m_attr, nullptr, nullptr))
+        pa_buffer_attr& attr = self->m_attr;
+        const uint32_t halfInRequests = attr.tlength / 2 / attr.minreq * attr.minreq;
+        attr.tlength = std::min(attr.tlength + std::max(attr.minreq, halfInRequests), self->m_maxTargetBytes);
+        if (pa_operation* op = pa_stream_set_buffer_attr(stream, &attr, nullptr, nullptr))
             pa_operation_unref(op);
-        self->m_targetFrames.store(self->m_attr.tlength / static_cast<uint32_t>(self->m_frameBytes),
+        self->m_targetFrames.store(attr.tlength / static_cast<uint32_t>(self->m_frameBytes),
                                    std::memory_order_relaxed);
     }
 
